@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+  std::puts("QuillLomare");
+  return 0;
+}

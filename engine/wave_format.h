@@ -1,0 +1,46 @@
+// A wave format record, as stored in a RIFF WAVE "fmt " chunk.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+constexpr uint16_t kWaveFormatPcm = 0x0001;
+constexpr uint16_t kWaveFormatAdpcm = 0x0002;     // MS ADPCM
+constexpr uint16_t kWaveFormatIeeeFloat = 0x0003;
+constexpr uint16_t kWaveFormatAlaw = 0x0006;
+constexpr uint16_t kWaveFormatMulaw = 0x0007;
+constexpr uint16_t kWaveFormatImaAdpcm = 0x0011;
+constexpr uint16_t kWaveFormatMpeg = 0x0050;      // MPEG-1 layer 1 and 2
+constexpr uint16_t kWaveFormatMpegLayer3 = 0x0055;
+
+struct WaveFormat {
+  uint16_t formatTag = 0;
+  uint16_t channels = 0;
+  uint32_t samplesPerSec = 0;
+  uint32_t avgBytesPerSec = 0;
+  uint16_t blockAlign = 0;
+  uint16_t bitsPerSample = 0;
+  std::vector<uint8_t> extra;  // the cbSize bytes after the 18-byte record
+
+  bool operator==(const WaveFormat&) const = default;
+};
+
+// A PCM wave format with block align and byte rate derived from the rest.
+inline WaveFormat PcmWaveFormat(uint32_t rate, uint16_t bits, uint16_t channels) {
+  WaveFormat f;
+  f.formatTag = kWaveFormatPcm;
+  f.channels = channels;
+  f.samplesPerSec = rate;
+  f.bitsPerSample = bits;
+  f.blockAlign = static_cast<uint16_t>(bits / 8 * channels);
+  f.avgBytesPerSec = rate * f.blockAlign;
+  return f;
+}
+
+// The "fmt " chunk body: the 16-byte record for PCM without extra bytes, otherwise
+// the 18-byte record with cbSize followed by the extra bytes. Little-endian.
+std::vector<uint8_t> SerializeWaveFormat(const WaveFormat& format);
+
+// Reads a "fmt " chunk body; false when it is shorter than 16 bytes or its
+// cbSize runs past the end.
+bool ParseWaveFormat(const uint8_t* data, size_t size, WaveFormat* format);
