@@ -1,0 +1,327 @@
+// The batch mode: the same run as the window's, without any window, for scripts.
+#include "app/batch_mode.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include <glib-unix.h>
+#include <glib.h>
+
+#include "app/run.h"
+#include "app/settings.h"
+#include "common/app_settings.h"
+#include "common/batch.h"
+#include "common/status_text.h"
+#include "common/target_format.h"
+#include "dialog/encoder_formats.h"
+#include "dialog/format_lists.h"
+#include "engine/graph.h"
+#include "engine/media.h"
+
+static constexpr unsigned kProgressIntervalMs = 150;
+static constexpr int kBarWidth = 30;
+
+static constexpr const char* kUsage =
+    "Usage: quilllomare --batch [OPTIONS] FILE...\n"
+    "Converts each FILE as the window mode would, one after another.\n"
+    "\n"
+    "  --mode wav|mp3|wma|extract   conversion mode (default: the settings file's DecodeMode)\n"
+    "  --wav-format keep|ROW        WAV: keep the decoded format, or PCM format row 0-23\n"
+    "  --mp3-format KBPS,RATE,CH    MP3: encoder format, e.g. 128,44100,2\n"
+    "  --mp3-form mp3|riff          MP3: plain MP3 stream or RIFF WAVE wrapper\n"
+    "  --wma-profile ROW            WMA: profile row 0-15\n"
+    "  --list-formats               print the PCM rows, the MP3 encoder formats and the WMA profiles\n"
+    "  --help                       print this help\n"
+    "\n"
+    "Exit status: 0 every file converted, 1 a file failed, 2 usage error.\n";
+
+// ---------------------------------------------------------------------------
+// Options
+
+struct BatchOptions {
+  int mode = -1;            // -1: the settings file's DecodeMode
+  int wavRow = -2;          // -2: from the settings file; -1: keep the decoded format
+  std::string mp3Format;    // "KBPS,RATE,CH" or empty
+  int mp3Form = -1;         // 0 plain, 1 RIFF, -1 from the settings file
+  int wmaRow = -1;          // -1: from the settings file
+  bool listFormats = false;
+  bool help = false;
+  std::vector<std::string> files;
+};
+
+static bool ParseInt(const std::string& text, int low, int high, int* value) {
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, *value);
+  return ec == std::errc() && ptr == end && *value >= low && *value <= high;
+}
+
+static bool UsageError(const std::string& reason) {
+  std::fprintf(stderr, "quilllomare: %s (see --batch --help)\n", reason.c_str());
+  return false;
+}
+
+static bool ParseOptions(int argc, char** argv, BatchOptions* options) {
+  static const char* const kModes[] = {"wav", "mp3", "wma", "extract"};
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return UsageError(arg + " needs a value");
+      *out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (arg == "--batch") continue;
+    if (arg == "--help") {
+      options->help = true;
+    } else if (arg == "--list-formats") {
+      options->listFormats = true;
+    } else if (arg == "--mode") {
+      if (!value(&v)) return false;
+      options->mode = -1;
+      for (int m = 0; m < 4; ++m)
+        if (v == kModes[m]) options->mode = m;
+      if (options->mode < 0) return UsageError("unknown mode: " + v);
+    } else if (arg == "--wav-format") {
+      if (!value(&v)) return false;
+      if (v == "keep") options->wavRow = -1;
+      else if (!ParseInt(v, 0, kPcmFormatCount - 1, &options->wavRow))
+        return UsageError("--wav-format takes keep or a row 0-23: " + v);
+    } else if (arg == "--mp3-format") {
+      if (!value(&options->mp3Format)) return false;
+    } else if (arg == "--mp3-form") {
+      if (!value(&v)) return false;
+      if (v == "mp3") options->mp3Form = 0;
+      else if (v == "riff") options->mp3Form = 1;
+      else return UsageError("--mp3-form takes mp3 or riff: " + v);
+    } else if (arg == "--wma-profile") {
+      if (!value(&v)) return false;
+      if (!ParseInt(v, 0, kWmaProfileCount - 1, &options->wmaRow))
+        return UsageError("--wma-profile takes a row 0-15: " + v);
+    } else if (arg == "--") {
+      for (++i; i < argc; ++i) options->files.push_back(argv[i]);
+    } else if (arg.starts_with("--")) {
+      return UsageError("unknown option: " + arg);
+    } else {
+      options->files.push_back(arg);
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Formats
+
+static void ListFormats() {
+  std::printf("WAV (--wav-format ROW):\n");
+  for (int row = 0; row < kPcmFormatCount; ++row) std::printf("  %2d  %s\n", row, PcmFormatLabel(row).c_str());
+  std::printf("MP3 (--mp3-format KBPS,RATE,CH):\n");
+  Mp3FormatList mp3 = ReadMp3FormatList();
+  std::printf("  %s\n", Mp3CodecGradeText(mp3.grade));
+  for (const std::string& label : mp3.labels) {
+    TargetAudioFormat f = ParseMp3FormatLabel(label);
+    std::printf("  %u,%u,%u  %s\n", f.avgBytesPerSec / 125, f.samplesPerSec, f.channels, label.c_str());
+  }
+  std::printf("WMA (--wma-profile ROW):\n");
+  for (int row = 0; row < kWmaProfileCount; ++row) std::printf("  %2d  %s\n", row, WmaProfileTable[row].label);
+}
+
+// The MP3 label for "KBPS,RATE,CH" when the encoder offers that format.
+static bool FindMp3Label(const std::string& spec, std::string* label) {
+  int kbps = 0, rate = 0, channels = 0;
+  gchar** parts = g_strsplit(spec.c_str(), ",", -1);
+  bool ok = g_strv_length(parts) == 3 && ParseInt(parts[0], 1, 999, &kbps) &&
+            ParseInt(parts[1], 1, 99999, &rate) && ParseInt(parts[2], 1, 2, &channels);
+  g_strfreev(parts);
+  if (!ok) return false;
+  for (const std::string& candidate : ReadMp3FormatList().labels) {
+    TargetAudioFormat f = ParseMp3FormatLabel(candidate);
+    if (f.avgBytesPerSec == static_cast<uint32_t>(kbps) * 125 && f.samplesPerSec == static_cast<uint32_t>(rate) &&
+        f.channels == channels) {
+      *label = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Sets Settings and TargetFormat for the run from the options over the settings file.
+static bool ChooseFormats(const BatchOptions& options) {
+  if (options.mode >= 0) Settings.DecodeMode = options.mode;
+  if (Settings.DecodeMode < kModeWav || Settings.DecodeMode > kModeExtract) Settings.DecodeMode = kModeWav;
+  if (options.mp3Form >= 0) Settings.Riff = static_cast<uint8_t>(options.mp3Form);
+  if (options.wmaRow >= 0) Settings.WmaFormat = options.wmaRow;
+
+  TargetFormat = TargetAudioFormat{};
+  switch (Settings.DecodeMode) {
+    case kModeWav: {
+      int row = options.wavRow == -2 ? (Settings.ChangeWavFormat ? Settings.WavFormat : -1) : options.wavRow;
+      if (row >= 0) TargetFormat = PcmFormatForRow(row);
+      break;
+    }
+    case kModeMp3: {
+      std::string label;
+      if (!options.mp3Format.empty()) {
+        if (!FindMp3Label(options.mp3Format, &label))
+          return UsageError("the MP3 encoder offers no format " + options.mp3Format + " (see --list-formats)");
+      } else {
+        Mp3FormatList list = ReadMp3FormatList();
+        if (Settings.Mp3Format >= 0 && static_cast<size_t>(Settings.Mp3Format) < list.labels.size())
+          label = list.labels[Settings.Mp3Format];
+      }
+      TargetFormat = ParseMp3FormatLabel(label);
+      break;
+    }
+    default:
+      break;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Progress on standard error
+
+static GMainLoop* loop = nullptr;
+static guint progressTimer = 0;
+static bool onTerminal = false;
+static int lastPercent = -1;
+
+static void DrawLine(const std::string& caption, int percent) {
+  if (!onTerminal) return;
+  std::string bar;
+  if (percent >= 0) {
+    int filled = std::clamp(percent, 0, 100) * kBarWidth / 100;
+    bar = " [" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "]";
+  }
+  std::string name;
+  {
+    std::lock_guard lock(StatusLock);
+    name = StatusFileName;
+  }
+  std::fprintf(stderr, "\r\033[K%s%s %s", caption.c_str(), bar.c_str(), name.c_str());
+  std::fflush(stderr);
+}
+
+static gboolean OnProgressTick(gpointer) {
+  if (StopAnimation) {
+    progressTimer = 0;
+    return G_SOURCE_REMOVE;
+  }
+  if (!AnimationPaused) {
+    lastPercent = QueryProgressPercent();
+    DrawLine(FormatProgressCaption(Settings.DecodeMode, Batch.currentFile, Batch.fileCount, lastPercent),
+             lastPercent);
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+static void SetCaption(const std::string& caption) {
+  if (onTerminal) {
+    DrawLine(caption, 100);
+    return;
+  }
+  std::string name;
+  {
+    std::lock_guard lock(StatusLock);
+    name = StatusFileName;
+  }
+  std::fprintf(stderr, "%s %s\n", caption.c_str(), name.c_str());
+}
+
+static void StartProgress() { progressTimer = g_timeout_add(kProgressIntervalMs, OnProgressTick, nullptr); }
+
+static void StopProgress() {
+  if (progressTimer) g_source_remove(progressTimer);
+  progressTimer = 0;
+}
+
+static void EndBatchRun(RunOutcome) {
+  StopProgress();
+  if (onTerminal) std::fputc('\n', stderr);
+  if (loop) g_main_loop_quit(loop);
+}
+
+// An interrupted batch removes the output it was writing, like a closed window.
+static gboolean OnInterrupt(gpointer) {
+  CloseRun();
+  return G_SOURCE_REMOVE;
+}
+
+// ---------------------------------------------------------------------------
+
+static std::string AbsolutePath(const std::string& path) {
+  g_autofree char* absolute = g_canonicalize_filename(path.c_str(), nullptr);
+  return absolute;
+}
+
+// One path alone, or the longest common folder of all and the names relative to it.
+static std::string FileListFor(const std::vector<std::string>& files) {
+  if (files.size() == 1) return MakeFileList(AbsolutePath(files[0]), {});
+  std::vector<std::string> paths;
+  for (const std::string& f : files) paths.push_back(AbsolutePath(f));
+  std::string folder = GetDirectoryPart(paths[0]);
+  for (const std::string& p : paths)
+    while (folder.size() > 1 && p.compare(0, folder.size(), folder) != 0)
+      folder = GetDirectoryPart(folder.substr(0, folder.size() - 1));
+  std::vector<std::string> names;
+  for (const std::string& p : paths) names.push_back(p.substr(folder.size()));
+  if (folder.size() > 1) folder.pop_back();  // a folder other than "/" has no trailing separator
+  return MakeFileList(folder, names);
+}
+
+bool IsBatchInvocation(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--batch") == 0) return true;
+  return false;
+}
+
+int RunBatchMode(int argc, char** argv) {
+  BatchOptions options;
+  if (!ParseOptions(argc, argv, &options)) return 2;
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  MediaLayerInit();
+  if (options.listFormats) {
+    ListFormats();
+    return 0;
+  }
+  if (options.files.empty()) {
+    UsageError("no file to convert");
+    return 2;
+  }
+
+  LoadSettings(0, 0);
+  if (!ChooseFormats(options)) return 2;
+
+  Batch.fileList = FileListFor(options.files);
+  Batch.fileCount = CountBatchFiles();
+  Batch.currentFile = 1;
+
+  onTerminal = isatty(STDERR_FILENO);
+  loop = g_main_loop_new(nullptr, FALSE);
+  RunFrontEnd frontEnd;
+  frontEnd.setCaption = SetCaption;
+  frontEnd.startAnimation = StartProgress;
+  frontEnd.stopAnimation = StopProgress;
+  frontEnd.endRun = EndBatchRun;
+  SetRunFrontEnd(frontEnd);
+  guint sigint = g_unix_signal_add(SIGINT, OnInterrupt, nullptr);
+  guint sigterm = g_unix_signal_add(SIGTERM, OnInterrupt, nullptr);
+
+  if (BeginRun()) g_main_loop_run(loop);
+
+  g_source_remove(sigint);
+  g_source_remove(sigterm);
+  g_main_loop_unref(loop);
+  loop = nullptr;
+  switch (CurrentRunOutcome()) {
+    case RunOutcome::Finished: return 0;
+    case RunOutcome::Closed: return 130;
+    default: return 1;
+  }
+}

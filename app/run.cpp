@@ -1,0 +1,102 @@
+#include "app/run.h"
+
+#include "common/app_settings.h"
+#include "common/batch.h"
+#include "common/error_box.h"
+#include "common/status_text.h"
+#include "engine/builders.h"
+#include "engine/graph.h"
+
+std::atomic<bool> AnimationPaused{false};
+std::atomic<bool> StopAnimation{false};
+
+static RunFrontEnd frontEnd;
+static RunOutcome outcome = RunOutcome::Running;
+static bool animationStarted = false;
+
+template <typename Hook, typename... Args>
+static void Call(Hook hook, Args&&... args) {
+  if (hook) hook(std::forward<Args>(args)...);
+}
+
+static void EndRun(RunOutcome result) {
+  outcome = result;
+  Call(frontEnd.endRun, result);
+}
+
+void SetRunFrontEnd(const RunFrontEnd& handed) {
+  frontEnd = handed;
+  SetGraphEventHandlers(OnFileFinished, OnFileFailed);
+}
+
+RunOutcome CurrentRunOutcome() { return outcome; }
+
+bool BeginRun() {
+  outcome = RunOutcome::Running;
+  animationStarted = false;
+  AnimationPaused = false;
+  StopAnimation = false;
+  if (!StartCurrentFile()) return false;
+  animationStarted = true;
+  Call(frontEnd.startAnimation);
+  return true;
+}
+
+bool StartCurrentFile() {
+  const std::string path = GetBatchFile(Batch.currentFile);
+  bool running = false;
+  switch (Settings.DecodeMode) {
+    case kModeWav: running = ConvertToWav(path); break;
+    case kModeMp3: running = ConvertToMp3(path); break;
+    case kModeWma: running = ConvertToWma(path, static_cast<uint32_t>(Settings.WmaFormat)); break;
+    case kModeExtract: running = ExtractAsIs(path); break;
+  }
+  if (!running) {
+    ReleaseConversionGraph();
+    EndRun(RunOutcome::Failed);
+    return false;
+  }
+  return true;
+}
+
+void OnFileFinished() {
+  AnimationPaused = true;
+  const uint32_t finished = Batch.currentFile++;
+  if (Batch.currentFile <= Batch.fileCount) {
+    Call(frontEnd.setCaption, FormatFileDoneCaption(Settings.DecodeMode, finished, Batch.fileCount));
+    Call(frontEnd.paintStatus, 100);
+    ReleaseConversionGraph();
+    if (!StartCurrentFile()) return;
+    AnimationPaused = false;
+    return;
+  }
+
+  // The last file is done.
+  if (animationStarted) {
+    Call(frontEnd.paintStatus, 100);
+    StopAnimation = true;
+    Call(frontEnd.stopAnimation);
+  }
+  Call(frontEnd.setCaption, FormatFinishedCaption(Settings.DecodeMode));
+  Call(frontEnd.playCompletionSound);
+  SaveAndRelease();
+  EndRun(RunOutcome::Finished);
+}
+
+void OnFileFailed(const std::string& errorText) {
+  AnimationPaused = true;
+  ShowErrorBox("エラー No.601", "変換中にエラーが発生しました。\n" + errorText);
+  ReleaseConversionGraph();
+  EndRun(RunOutcome::Failed);
+}
+
+void SaveAndRelease() {
+  Call(frontEnd.saveWindowPosition);
+  ReleaseConversionGraph();
+}
+
+void CloseRun() {
+  AnimationPaused = true;
+  SaveAndRelease();
+  EndRun(RunOutcome::Closed);
+}

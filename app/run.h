@@ -1,0 +1,41 @@
+// Run sequencing: the batch is walked file by file, driven by graph events on the main
+// loop. The window front end and the batch mode hand their display down in RunFrontEnd.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+enum class RunOutcome {
+  Running,    // files are being converted
+  Finished,   // every file converted
+  Failed,     // a file could not be converted; later files were not touched
+  Closed,     // the user stopped the run
+};
+
+struct RunFrontEnd {
+  void (*setCaption)(const std::string& caption) = nullptr;
+  void (*paintStatus)(int percent) = nullptr;         // -1: no bar
+  void (*startAnimation)() = nullptr;                 // after the first graph runs
+  void (*stopAnimation)() = nullptr;                  // returns once no pass is running
+  void (*playCompletionSound)() = nullptr;
+  void (*saveWindowPosition)() = nullptr;             // nullptr: positions are not saved
+  void (*endRun)(RunOutcome outcome) = nullptr;       // leave the main loop
+};
+
+// Shell flags shared with the animation pass.
+extern std::atomic<bool> AnimationPaused;  // set while the shell switches files
+extern std::atomic<bool> StopAnimation;    // tells the animation to end
+
+// Hands the front end down and routes graph events to the run. Call before BeginRun.
+void SetRunFrontEnd(const RunFrontEnd& frontEnd);
+
+// Starts the batch at Batch.currentFile; false when the first file failed at once.
+bool BeginRun();
+RunOutcome CurrentRunOutcome();
+
+bool StartCurrentFile();
+void OnFileFinished();
+void OnFileFailed(const std::string& errorText);  // the graph stopped with an error
+void SaveAndRelease();
+// The user closed the status window or interrupted the batch.
+void CloseRun();

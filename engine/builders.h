@@ -1,0 +1,12 @@
+// The graph builders, one per conversion mode. Each builds and starts the graph of one
+// input file into ConversionGraph and returns true, or shows one numbered message and
+// returns false, leaving the graph as far as it was built.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+bool ConvertToWav(const std::string& path);
+bool ConvertToMp3(const std::string& path);
+bool ConvertToWma(const std::string& path, uint32_t profileIndex);
+bool ExtractAsIs(const std::string& path);

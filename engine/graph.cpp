@@ -1,0 +1,158 @@
+#include "engine/graph.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+ConversionGraphState ConversionGraph;
+
+static GraphCompleteHandler completeHandler = nullptr;
+static GraphErrorHandler errorHandler = nullptr;
+
+void SetGraphEventHandlers(GraphCompleteHandler onComplete, GraphErrorHandler onError) {
+  completeHandler = onComplete;
+  errorHandler = onError;
+}
+
+PinRef FindPin(const Filter* filter, PinDirection direction) {
+  if (!filter) return nullptr;
+  for (const PinRef& pin : FilterPins(filter))
+    if (PinQueryDirection(pin.get()) == direction) return pin;
+  return nullptr;
+}
+
+bool ConnectFilters(Graph* graph, Filter* upstream, Filter* downstream) {
+  PinRef out = FindPin(upstream, PinDirection::Output);
+  PinRef in = FindPin(downstream, PinDirection::Input);
+  return out && in && GraphConnect(graph, out.get(), in.get());
+}
+
+bool ConnectFiltersDirect(Graph* graph, Filter* upstream, Filter* downstream, const MediaType* type) {
+  PinRef out = FindPin(upstream, PinDirection::Output);
+  PinRef in = FindPin(downstream, PinDirection::Input);
+  return out && in && GraphConnectDirect(graph, out.get(), in.get(), type);
+}
+
+FilterRef AddFilterByClsid(Graph* graph, const std::string& clsid) {
+  FilterRef filter = CreateFilter(clsid);
+  if (!filter || !GraphAddFilter(graph, filter, "")) return nullptr;
+  return filter;
+}
+
+FilterRef AddSinkFilterByClsid(Graph* graph, const std::string& clsid, const std::string& path) {
+  FilterRef filter = AddFilterByClsid(graph, clsid);
+  if (!filter || !FilterHasFileSink(filter.get())) return nullptr;
+  FilterSetFileName(filter.get(), path);
+  return filter;
+}
+
+FilterRef AddFilterByFriendlyName(Graph* graph, const std::string& category, const std::string& name) {
+  FilterRef filter = CreateFilterByFriendlyName(category, name);
+  if (!filter) return nullptr;
+  if (graph && !GraphAddFilter(graph, filter, name)) return nullptr;
+  return filter;
+}
+
+FilterRef AddSinkFilterByFriendlyName(Graph* graph, const std::string& category,
+                                      const std::string& name, const std::string& path) {
+  FilterRef filter = CreateFilterByFriendlyName(category, name);
+  if (!filter || !GraphAddFilter(graph, filter, "") || !FilterHasFileSink(filter.get())) return nullptr;
+  FilterSetFileName(filter.get(), path);
+  return filter;
+}
+
+std::optional<MediaType> FindWaveMediaType(const Pin* pin, uint32_t samplesPerSec,
+                                           uint32_t avgBytesPerSec, uint16_t bitsPerSample,
+                                           uint16_t channels) {
+  if (!pin) return std::nullopt;
+  for (const MediaType& type : PinEnumMediaTypes(pin)) {
+    const WaveFormat& f = type.format;
+    if (type.hasFormat && f.samplesPerSec == samplesPerSec && f.avgBytesPerSec == avgBytesPerSec &&
+        f.bitsPerSample == bitsPerSample && f.channels == channels)
+      return type;
+  }
+  return std::nullopt;
+}
+
+PinRef FindAudioPin(const Filter* filter, PinDirection direction) {
+  if (!filter) return nullptr;
+  for (const PinRef& pin : FilterPins(filter)) {
+    if (PinQueryDirection(pin.get()) != direction) continue;
+    std::vector<MediaType> types = PinEnumMediaTypes(pin.get());
+    if (!types.empty() && types.front().major == MajorType::Audio) return pin;
+  }
+  return nullptr;
+}
+
+PinRef DetachProbeRenderer(Graph* graph, FilterRef& renderer) {
+  PinRef input = FindPin(renderer.get(), PinDirection::Input);
+  PinRef decoded = PinConnectedTo(input.get());
+  PinDisconnect(input.get());
+  PinDisconnect(decoded.get());
+  input.reset();
+  GraphRemoveFilter(graph, renderer.get());
+  renderer.reset();
+  return decoded;
+}
+
+void ClearMediaType(MediaType* type) { *type = MediaType{}; }
+
+int QueryProgressPercent() {
+  const ConversionGraphState& g = ConversionGraph;
+  if (!g.outputFile.empty()) {
+    struct stat st;
+    if (g.expectedBytes <= 0 || stat(g.outputFile.c_str(), &st) != 0) return -1;
+    return static_cast<int>(static_cast<int64_t>(st.st_size) * 100 / g.expectedBytes);
+  }
+  if (g.positionSeeking) {
+    int64_t position = 0;
+    if (g.duration <= 0 || !GraphGetCurrentPosition(FilterGraph(g.positionSeeking.get()), &position))
+      return -1;
+    return static_cast<int>(position * 100 / g.duration);
+  }
+  return -1;
+}
+
+bool StartConversionGraph(const std::string& outputPath, bool openOutputFile) {
+  ConversionGraphState& g = ConversionGraph;
+  if (openOutputFile) g.outputFile = outputPath;
+  g.mediaEvent = g.graph;
+  GraphSetNotify(g.mediaEvent.get(), OnGraphEvent);
+  g.mediaControl = g.graph;
+  GraphRun(g.mediaControl.get());
+  return true;
+}
+
+void OnGraphEvent() {
+  Graph* graph = ConversionGraph.mediaEvent.get();
+  if (!graph) return;
+  long code = 0;
+  std::string text;
+  while (GraphGetEvent(graph, &code, &text)) {
+    if (code == kEventComplete) {
+      if (completeHandler) completeHandler();
+      return;
+    }
+    if (code == kEventErrorAbort) {
+      if (errorHandler) errorHandler(text);
+      return;
+    }
+  }
+}
+
+void ReleaseConversionGraph() {
+  ConversionGraphState& g = ConversionGraph;
+  g.outputFile.clear();
+  if (g.mediaControl) GraphStop(g.mediaControl.get());
+  g.positionSeeking.reset();
+  g.mediaControl.reset();
+  g.mediaEvent.reset();
+  if (g.graph) {
+    GraphStop(g.graph.get());
+    // An output the graph did not finish is of no use to anyone.
+    if (!GraphCompleted(g.graph.get()))
+      for (const std::string& path : GraphOutputFiles(g.graph.get())) unlink(path.c_str());
+    g.graph.reset();
+  }
+}

@@ -1,0 +1,842 @@
+// The filter-graph layer over GStreamer.
+#include "engine/media.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <deque>
+
+#include <gst/audio/audio.h>
+#include <gst/gst.h>
+
+#include "engine/media_internal.h"
+#include "engine/wavdest.h"
+
+GST_DEBUG_CATEGORY(ql_media_debug);
+#define GST_CAT_DEFAULT ql_media_debug
+
+// How long a probe may take to find the decoded format before the file counts as
+// unreadable: generous, since the first probe of a process loads the plugins.
+static constexpr GstClockTime kProbeTimeout = 20 * GST_SECOND;
+
+// Our own bus message: the decoder found no audio stream to link.
+static constexpr const char* kNoAudioMessage = "ql-no-audio";
+// Our own bus message: a splitter has announced all its pads.
+static constexpr const char* kPadsKnownMessage = "ql-pads-known";
+
+// ---------------------------------------------------------------------------
+// Records
+
+Filter::~Filter() {
+  if (element) gst_object_unref(element);
+}
+
+Graph::~Graph() {
+  if (busWatch) g_source_remove(busWatch);
+  if (postedEvent) g_source_remove(postedEvent);
+  if (pipeline) {
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
+  }
+  for (auto& filter : filters) filter->graph = nullptr;
+}
+
+static PinRef NewPin(Filter* filter, PinDirection direction, const std::string& padName) {
+  auto pin = std::make_shared<Pin>();
+  pin->filter = filter;
+  pin->direction = direction;
+  pin->padName = padName;
+  return pin;
+}
+
+// ---------------------------------------------------------------------------
+// Media types and caps
+
+static GstAudioFormat PcmAudioFormat(const WaveFormat& f) {
+  if (f.formatTag == kWaveFormatIeeeFloat && f.bitsPerSample == 32) return GST_AUDIO_FORMAT_F32LE;
+  switch (f.bitsPerSample) {
+    case 8: return GST_AUDIO_FORMAT_U8;
+    case 16: return GST_AUDIO_FORMAT_S16LE;
+    case 24: return GST_AUDIO_FORMAT_S24LE;
+    case 32: return GST_AUDIO_FORMAT_S32LE;
+    default: return GST_AUDIO_FORMAT_UNKNOWN;
+  }
+}
+
+GstCaps* PcmCaps(const WaveFormat& f) {
+  return gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING,
+                             gst_audio_format_to_string(PcmAudioFormat(f)), "layout", G_TYPE_STRING,
+                             "interleaved", "rate", G_TYPE_INT, static_cast<int>(f.samplesPerSec),
+                             "channels", G_TYPE_INT, static_cast<int>(f.channels), nullptr);
+}
+
+static int StructureInt(const GstStructure* s, const char* field, int fallback = 0) {
+  int value = fallback;
+  gst_structure_get_int(s, field, &value);
+  return value;
+}
+
+MediaType MediaTypeFromCaps(const GstCaps* caps) {
+  MediaType type;
+  if (!caps || gst_caps_is_empty(caps) || gst_caps_is_any(caps)) return type;
+  const GstStructure* s = gst_caps_get_structure(caps, 0);
+  const char* name = gst_structure_get_name(s);
+  if (g_str_has_prefix(name, "video/") || g_str_has_prefix(name, "image/") ||
+      g_str_has_prefix(name, "subpicture/")) {
+    type.major = MajorType::Video;
+    return type;
+  }
+  if (!g_str_has_prefix(name, "audio/")) {
+    type.major = MajorType::Stream;
+    return type;
+  }
+  type.major = MajorType::Audio;
+  WaveFormat& f = type.format;
+  f.samplesPerSec = static_cast<uint32_t>(StructureInt(s, "rate"));
+  f.channels = static_cast<uint16_t>(StructureInt(s, "channels"));
+  if (g_str_equal(name, "audio/x-raw")) {
+    GstAudioInfo info;
+    if (!gst_audio_info_from_caps(&info, caps)) return type;
+    f.formatTag = GST_AUDIO_INFO_IS_FLOAT(&info) ? kWaveFormatIeeeFloat : kWaveFormatPcm;
+    f.bitsPerSample = static_cast<uint16_t>(GST_AUDIO_INFO_WIDTH(&info));
+    f.blockAlign = static_cast<uint16_t>(GST_AUDIO_INFO_BPF(&info));
+    f.avgBytesPerSec = f.samplesPerSec * f.blockAlign;
+    type.hasFormat = true;
+  } else if (g_str_equal(name, "audio/mpeg") && StructureInt(s, "mpegversion") == 1) {
+    f.formatTag = StructureInt(s, "layer", 3) == 3 ? kWaveFormatMpegLayer3 : kWaveFormatMpeg;
+    f.avgBytesPerSec = static_cast<uint32_t>(StructureInt(s, "bitrate") / 8);
+    f.blockAlign = 1;
+    type.hasFormat = true;
+  } else if (g_str_equal(name, "audio/x-adpcm")) {
+    const char* layout = gst_structure_get_string(s, "layout");
+    f.formatTag = layout && g_str_equal(layout, "microsoft") ? kWaveFormatAdpcm : kWaveFormatImaAdpcm;
+    f.blockAlign = static_cast<uint16_t>(StructureInt(s, "block_align"));
+    f.bitsPerSample = 4;
+    type.hasFormat = true;
+  } else if (g_str_equal(name, "audio/x-ac3") || g_str_equal(name, "audio/x-private1-ac3")) {
+    f.formatTag = 0x2000;
+    type.hasFormat = f.samplesPerSec != 0;
+  }
+  return type;
+}
+
+// ---------------------------------------------------------------------------
+// Element helpers
+
+// Makes an element or logs which factory is missing.
+static GstElement* MakeElement(const char* factory, const char* name = nullptr) {
+  GstElement* element = gst_element_factory_make(factory, name);
+  if (!element) GST_WARNING("element %s is not installed", factory);
+  return element;
+}
+
+static bool FactoriesInstalled(std::initializer_list<const char*> factories) {
+  for (const char* name : factories) {
+    g_autoptr(GstElementFactory) factory = gst_element_factory_find(name);
+    if (!factory) return false;
+  }
+  return true;
+}
+
+// A bin of elements linked in order, with ghost pads "sink" and "src" at its ends.
+static GstElement* MakeChainBin(const char* name, std::initializer_list<GstElement*> elements) {
+  for (GstElement* e : elements) {
+    if (!e) {
+      for (GstElement* other : elements)
+        if (other) gst_object_unref(gst_object_ref_sink(other));
+      return nullptr;
+    }
+  }
+  GstElement* bin = gst_bin_new(name);
+  GstElement* previous = nullptr;
+  for (GstElement* e : elements) {
+    gst_bin_add(GST_BIN(bin), e);
+    if (previous) gst_element_link(previous, e);
+    previous = e;
+  }
+  g_autoptr(GstPad) sink = gst_element_get_static_pad(*elements.begin(), "sink");
+  g_autoptr(GstPad) src = gst_element_get_static_pad(previous, "src");
+  if (sink) gst_element_add_pad(bin, gst_ghost_pad_new("sink", sink));
+  if (src) gst_element_add_pad(bin, gst_ghost_pad_new("src", src));
+  return GST_ELEMENT(gst_object_ref_sink(bin));
+}
+
+static void SetCaps(GstElement* capsfilter, GstCaps* caps) {
+  g_object_set(capsfilter, "caps", caps, nullptr);
+  gst_caps_unref(caps);
+}
+
+// ---------------------------------------------------------------------------
+// The decoder chain that intelligent connect inserts:
+//   decodebin ! audioconvert ! audioresample ! capsfilter (integer PCM, 1 or 2 channels)
+
+static GstCaps* DecodedPcmCaps() {
+  return gst_caps_from_string(
+      "audio/x-raw, format=(string){ S16LE, U8 }, layout=(string)interleaved, "
+      "channels=(int)[ 1, 2 ]");
+}
+
+// Keeps video, pictures and subtitles undecoded: only audio is ever wanted.
+static int OnDecodebinAutoplugSelect(GstElement*, GstPad*, GstCaps*, GstElementFactory* factory,
+                                     gpointer) {
+  const char* klass = gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS);
+  bool visual = klass && (strstr(klass, "Video") || strstr(klass, "Image") || strstr(klass, "Subtitle"));
+  bool demuxer = klass && strstr(klass, "Demux");
+  enum { kTry = 0, kExpose = 1 };
+  return visual && !demuxer ? kExpose : kTry;
+}
+
+// Links the first decoded audio pad to the chain; other pads stay unlinked.
+static void OnDecodebinPadAdded(GstElement*, GstPad* pad, gpointer audioconvert) {
+  g_autoptr(GstCaps) caps = gst_pad_get_current_caps(pad);
+  if (!caps) caps = gst_pad_query_caps(pad, nullptr);
+  const char* name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+  if (!g_str_has_prefix(name, "audio/x-raw")) return;
+  g_autoptr(GstPad) sink = gst_element_get_static_pad(GST_ELEMENT(audioconvert), "sink");
+  if (gst_pad_is_linked(sink)) return;
+  if (gst_pad_link(pad, sink) != GST_PAD_LINK_OK) GST_WARNING("cannot link decoded audio pad");
+}
+
+static void OnDecodebinNoMorePads(GstElement* decodebin, gpointer audioconvert) {
+  g_autoptr(GstPad) sink = gst_element_get_static_pad(GST_ELEMENT(audioconvert), "sink");
+  if (gst_pad_is_linked(sink)) return;
+  gst_element_post_message(decodebin, gst_message_new_application(
+                                          GST_OBJECT(decodebin), gst_structure_new_empty(kNoAudioMessage)));
+}
+
+static FilterRef MakeDecoderChain() {
+  GstElement* decodebin = MakeElement("decodebin");
+  GstElement* convert = MakeElement("audioconvert");
+  GstElement* resample = MakeElement("audioresample");
+  GstElement* capsfilter = MakeElement("capsfilter");
+  if (!decodebin || !convert || !resample || !capsfilter) {
+    for (GstElement* e : {decodebin, convert, resample, capsfilter})
+      if (e) gst_object_unref(gst_object_ref_sink(e));
+    return nullptr;
+  }
+  GstElement* bin = gst_bin_new(nullptr);
+  gst_bin_add_many(GST_BIN(bin), decodebin, convert, resample, capsfilter, nullptr);
+  gst_element_link_many(convert, resample, capsfilter, nullptr);
+  SetCaps(capsfilter, DecodedPcmCaps());
+  g_signal_connect(decodebin, "autoplug-select", G_CALLBACK(OnDecodebinAutoplugSelect), nullptr);
+  g_signal_connect(decodebin, "pad-added", G_CALLBACK(OnDecodebinPadAdded), convert);
+  g_signal_connect(decodebin, "no-more-pads", G_CALLBACK(OnDecodebinNoMorePads), convert);
+  g_autoptr(GstPad) sink = gst_element_get_static_pad(decodebin, "sink");
+  g_autoptr(GstPad) src = gst_element_get_static_pad(capsfilter, "src");
+  gst_element_add_pad(bin, gst_ghost_pad_new("sink", sink));
+  gst_element_add_pad(bin, gst_ghost_pad_new("src", src));
+
+  auto filter = std::make_shared<Filter>();
+  filter->kind = FilterKind::DecoderChain;
+  filter->element = GST_ELEMENT(gst_object_ref_sink(bin));
+  filter->capsfilter = capsfilter;
+  filter->pins = {NewPin(filter.get(), PinDirection::Input, "sink"),
+                  NewPin(filter.get(), PinDirection::Output, "src")};
+  return filter;
+}
+
+// ---------------------------------------------------------------------------
+// Filters by kind
+
+static const uint32_t kAcmRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
+
+static MediaType PcmMediaType(uint32_t rate, uint16_t bits, uint16_t channels) {
+  MediaType type;
+  type.major = MajorType::Audio;
+  type.hasFormat = true;
+  type.format = PcmWaveFormat(rate, bits, channels);
+  return type;
+}
+
+static FilterRef NewFilter(FilterKind kind, GstElement* element) {
+  if (!element) return nullptr;
+  auto filter = std::make_shared<Filter>();
+  filter->kind = kind;
+  filter->element = GST_ELEMENT(gst_object_ref_sink(element));
+  return filter;
+}
+
+static FilterRef MakeFilterOfKind(FilterKind kind) {
+  FilterRef filter;
+  switch (kind) {
+    case FilterKind::FileSource:
+    case FilterKind::AsfReader:
+      filter = NewFilter(kind, MakeElement("filesrc"));
+      if (filter) filter->pins = {NewPin(filter.get(), PinDirection::Output, "src")};
+      break;
+    case FilterKind::CdTrackReader:
+      filter = NewFilter(kind, MakeElement("cdparanoiasrc"));
+      if (filter) filter->pins = {NewPin(filter.get(), PinDirection::Output, "src")};
+      break;
+    case FilterKind::ProbeRenderer: {
+      GstElement* sink = MakeElement("fakesink");
+      if (sink) g_object_set(sink, "sync", FALSE, nullptr);
+      filter = NewFilter(kind, sink);
+      if (filter) filter->pins = {NewPin(filter.get(), PinDirection::Input, "sink")};
+      break;
+    }
+    case FilterKind::AcmWrapper: {
+      GstElement* capsfilter = MakeElement("capsfilter");
+      GstElement* bin = MakeChainBin(nullptr, {MakeElement("audioconvert"), MakeElement("audioresample"),
+                                               capsfilter});
+      if (!bin) return nullptr;
+      filter = NewFilter(kind, bin);
+      gst_object_unref(bin);
+      filter->capsfilter = capsfilter;
+      filter->pins = {NewPin(filter.get(), PinDirection::Input, "sink"),
+                      NewPin(filter.get(), PinDirection::Output, "src")};
+      for (uint32_t rate : kAcmRates)
+        for (uint16_t bits : {8, 16})
+          for (uint16_t channels : {1, 2})
+            filter->pins[1]->offered.push_back(PcmMediaType(rate, static_cast<uint16_t>(bits), channels));
+      break;
+    }
+    case FilterKind::WavDest:
+      filter = NewFilter(kind, MakeElement(kWavDestElement));
+      if (filter) {
+        filter->pins = {NewPin(filter.get(), PinDirection::Input, "sink"),
+                        NewPin(filter.get(), PinDirection::Output, "src")};
+        MediaType stream;
+        stream.major = MajorType::Stream;
+        filter->pins[1]->offered = {stream};
+      }
+      break;
+    case FilterKind::FileWriter:
+    case FilterKind::Dump:
+      filter = NewFilter(kind, MakeElement("filesink"));
+      if (filter) {
+        g_object_set(filter->element, "async", FALSE, nullptr);
+        filter->pins = {NewPin(filter.get(), PinDirection::Input, "sink")};
+      }
+      break;
+    default:
+      filter = MakeExtendedFilter(kind);
+      break;
+  }
+  return filter;
+}
+
+struct ClassEntry {
+  const char* clsid;
+  FilterKind kind;
+};
+
+static const ClassEntry kClassTable[] = {
+    {kClsidDSoundRender, FilterKind::ProbeRenderer},
+    {kClsidACMWrapper, FilterKind::AcmWrapper},
+    {kClsidFileWriter, FilterKind::FileWriter},
+    {kClsidMPEG1Splitter, FilterKind::Mpeg1Splitter},
+    {kClsidMMSPLITTER, FilterKind::Mpeg2Splitter},
+    {kClsidAviSplitter, FilterKind::AviSplitter},
+    {kClsidWMAsfReader, FilterKind::AsfReader},
+    {kClsidCdTrackReader, FilterKind::CdTrackReader},
+    {kClsidWavDest, FilterKind::WavDest},
+    {kClsidDump, FilterKind::Dump},
+};
+
+FilterRef CreateFilter(const std::string& clsid) {
+  for (const ClassEntry& entry : kClassTable)
+    if (g_ascii_strcasecmp(entry.clsid, clsid.c_str()) == 0) return MakeFilterOfKind(entry.kind);
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The system device enumerator: categories of friendly names, each name listed only
+// when the GStreamer elements behind it are installed.
+
+struct DeviceEntry {
+  const char* category;
+  const char* friendlyName;
+  FilterKind kind;
+  std::initializer_list<const char*> factories;
+};
+
+static const DeviceEntry kDeviceTable[] = {
+    {kCategoryAudioCompressor, "MPEG Layer-3", FilterKind::Mp3Encoder,
+     {"lamemp3enc", "audioresample", "audioconvert", "capsfilter"}},
+    {kCategoryLegacyAmFilter, "MPEG Layer-3 Decoder", FilterKind::Mp3Decoder,
+     {"mpg123audiodec", "mpegaudioparse"}},
+    {kCategoryLegacyAmFilter, "WM ASF Writer", FilterKind::AsfWriter,
+     {"avenc_wmav2", "avmux_asf", "filesink", "audioconvert", "audioresample"}},
+};
+
+std::vector<std::string> ListFriendlyNames(const std::string& category) {
+  std::vector<std::string> names;
+  for (const DeviceEntry& entry : kDeviceTable)
+    if (g_ascii_strcasecmp(entry.category, category.c_str()) == 0 && FactoriesInstalled(entry.factories))
+      names.push_back(entry.friendlyName);
+  return names;
+}
+
+FilterRef CreateFilterByFriendlyName(const std::string& category, const std::string& name) {
+  for (const DeviceEntry& entry : kDeviceTable) {
+    if (g_ascii_strcasecmp(entry.category, category.c_str()) != 0 || name != entry.friendlyName) continue;
+    if (!FactoriesInstalled(entry.factories)) continue;
+    return MakeFilterOfKind(entry.kind);
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+void MediaLayerInit() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  gst_init(nullptr, nullptr);
+  GST_DEBUG_CATEGORY_INIT(ql_media_debug, "qlmedia", 0, "QuillLomare media layer");
+  RegisterWavDest();
+  // mpg123 decodes MP3 about twice as fast as the libav decoder but loses the tie at
+  // equal rank.
+  g_autoptr(GstPluginFeature) mpg123 =
+      gst_registry_lookup_feature(gst_registry_get(), "mpg123audiodec");
+  if (mpg123) gst_plugin_feature_set_rank(mpg123, GST_RANK_PRIMARY + 1);
+}
+
+// ---------------------------------------------------------------------------
+// Graph
+
+GraphRef CreateGraph(const std::string& clsid) {
+  if (g_ascii_strcasecmp(clsid.c_str(), kClsidFilterGraph) != 0) return nullptr;
+  auto graph = std::make_shared<Graph>();
+  graph->pipeline = GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr)));
+  return graph;
+}
+
+bool GraphAddFilter(Graph* graph, const FilterRef& filter, const std::string& name) {
+  if (!graph || !filter || filter->graph) return false;
+  if (!gst_bin_add(GST_BIN(graph->pipeline), filter->element)) return false;
+  filter->graph = graph;
+  filter->name = name;
+  graph->filters.push_back(filter);
+  return true;
+}
+
+static void UnlinkPin(Pin* pin);
+
+bool GraphRemoveFilter(Graph* graph, Filter* filter) {
+  if (!graph || !filter || filter->graph != graph) return false;
+  for (auto& pin : filter->pins) UnlinkPin(pin.get());
+  gst_element_set_state(filter->element, GST_STATE_NULL);
+  gst_bin_remove(GST_BIN(graph->pipeline), filter->element);
+  filter->graph = nullptr;
+  std::erase_if(graph->filters, [filter](const FilterRef& f) { return f.get() == filter; });
+  return true;
+}
+
+FilterRef GraphAddSourceFilter(Graph* graph, const std::string& path) {
+  if (!graph) return nullptr;
+  FilterRef source = MakeFilterOfKind(FilterKind::FileSource);
+  if (!source || !FilterLoadFile(source.get(), path)) return nullptr;
+  if (!GraphAddFilter(graph, source, "Sorce Filter")) return nullptr;
+  return source;
+}
+
+// Sets the pipeline back to NULL and forgets whatever it said on its bus, so that the
+// next run starts from the first sample.
+static void ResetPipeline(Graph* graph) {
+  gst_element_set_state(graph->pipeline, GST_STATE_NULL);
+  g_autoptr(GstBus) bus = gst_element_get_bus(graph->pipeline);
+  gst_bus_set_flushing(bus, TRUE);
+  gst_bus_set_flushing(bus, FALSE);
+  graph->prerolled = false;
+}
+
+static std::string ErrorText(GstMessage* message) {
+  g_autoptr(GError) error = nullptr;
+  g_autofree char* debug = nullptr;
+  gst_message_parse_error(message, &error, &debug);
+  GST_WARNING("error from %s: %s (%s)", GST_OBJECT_NAME(message->src), error->message,
+              debug ? debug : "");
+  return error->message;
+}
+
+static void DumpGraph(Graph* graph, const char* name) {
+  GST_DEBUG_BIN_TO_DOT_FILE_WITH_TS(GST_BIN(graph->pipeline), GST_DEBUG_GRAPH_SHOW_ALL, name);
+}
+
+// Pauses the graph and waits until it has prerolled, failed, or found no audio. On
+// success the duration is kept and the graph stopped again.
+bool PrerollGraph(Graph* graph, std::string* errorText) {
+  if (gst_element_set_state(graph->pipeline, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE) {
+    g_autoptr(GstBus) bus = gst_element_get_bus(graph->pipeline);
+    g_autoptr(GstMessage) message = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR);
+    if (message && errorText) *errorText = ErrorText(message);
+    ResetPipeline(graph);
+    return false;
+  }
+  g_autoptr(GstBus) bus = gst_element_get_bus(graph->pipeline);
+  bool prerolled = false;
+  for (;;) {
+    g_autoptr(GstMessage) message = gst_bus_timed_pop_filtered(
+        bus, kProbeTimeout,
+        static_cast<GstMessageType>(GST_MESSAGE_ASYNC_DONE | GST_MESSAGE_ERROR | GST_MESSAGE_EOS |
+                                    GST_MESSAGE_APPLICATION));
+    if (!message) break;  // timed out
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+      std::string text = ErrorText(message);
+      if (errorText) *errorText = text;
+      DumpGraph(graph, "ql-probe-error");
+      break;
+    }
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_APPLICATION) {
+      if (gst_message_has_name(message, kNoAudioMessage)) break;
+      continue;
+    }
+    // ASYNC_DONE, or an end of stream before anything prerolled.
+    prerolled = GST_MESSAGE_TYPE(message) == GST_MESSAGE_ASYNC_DONE;
+    break;
+  }
+  if (prerolled) {
+    gint64 duration = 0;
+    graph->duration = gst_element_query_duration(graph->pipeline, GST_FORMAT_TIME, &duration) &&
+                              duration > 0
+                          ? duration / 100
+                          : 0;
+    graph->prerolled = true;
+  }
+  return prerolled;
+}
+
+static bool IsSourceKind(FilterKind kind) {
+  return kind == FilterKind::FileSource || kind == FilterKind::AsfReader ||
+         kind == FilterKind::CdTrackReader;
+}
+
+static bool IsRendererKind(FilterKind kind) {
+  return kind == FilterKind::ProbeRenderer || kind == FilterKind::AudioRenderer;
+}
+
+// Output pins that carry a coded stream rather than decoded audio.
+static bool NeedsDecoding(const Pin* out) {
+  if (IsSourceKind(out->filter->kind)) return true;
+  if (out->offered.empty()) return false;
+  const MediaType& type = out->offered.front();
+  return type.major == MajorType::Audio &&
+         !(type.hasFormat && type.format.formatTag == kWaveFormatPcm);
+}
+
+static bool WantsPcm(const Filter* filter) {
+  switch (filter->kind) {
+    case FilterKind::ProbeRenderer:
+    case FilterKind::AudioRenderer:
+    case FilterKind::AcmWrapper:
+    case FilterKind::Mp3Encoder:
+    case FilterKind::AsfWriter:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
+  if (!graph || !out || !in || out->filter->graph != graph || in->filter->graph != graph) return false;
+  if (!(NeedsDecoding(out) && WantsPcm(in->filter))) return GraphConnectDirect(graph, out, in, nullptr);
+
+  // Intelligent connect: decode in between, and towards a renderer make sure that an
+  // audio stream really decodes.
+  FilterRef chain = MakeDecoderChain();
+  if (!chain || !GraphAddFilter(graph, chain, "Decoder")) return false;
+  Pin* chainIn = chain->pins[0].get();
+  Pin* chainOut = chain->pins[1].get();
+  MediaType anyAudio;
+  anyAudio.major = MajorType::Audio;
+  chainOut->offered = {anyAudio};
+  bool ok = GraphConnectDirect(graph, out, chainIn, nullptr) &&
+            GraphConnectDirect(graph, chainOut, in, nullptr);
+  if (ok && IsRendererKind(in->filter->kind)) {
+    ok = PrerollGraph(graph, &graph->lastError);
+    if (ok) {
+      g_autoptr(GstPad) pad = gst_element_get_static_pad(in->filter->element, in->padName.c_str());
+      g_autoptr(GstCaps) caps = gst_pad_get_current_caps(pad);
+      MediaType decoded = MediaTypeFromCaps(caps);
+      ok = decoded.hasFormat;
+      if (ok) {
+        // Pin the chain to what it delivered, so every later run delivers the same.
+        SetCaps(chain->capsfilter, PcmCaps(decoded.format));
+        chainOut->offered = {decoded};
+        chainOut->connection = decoded;
+        in->connection = decoded;
+      }
+    }
+    ResetPipeline(graph);
+  }
+  if (!ok) GraphRemoveFilter(graph, chain.get());
+  return ok;
+}
+
+bool GraphRenderFile(Graph* graph, const std::string& path) {
+  FilterRef source = GraphAddSourceFilter(graph, path);
+  FilterRef renderer = MakeFilterOfKind(FilterKind::ProbeRenderer);
+  if (!source || !renderer || !GraphAddFilter(graph, renderer, "Renderer")) return false;
+  return GraphConnect(graph, source->pins[0].get(), renderer->pins[0].get());
+}
+
+// ---------------------------------------------------------------------------
+// Direct connections
+
+// Whether the input pin takes a stream of this type.
+static bool Accepts(const Pin* in, const MediaType& type) {
+  switch (in->filter->kind) {
+    case FilterKind::FileWriter:
+    case FilterKind::Dump:
+      return true;
+    case FilterKind::WavDest:
+      return type.major == MajorType::Audio && type.hasFormat;
+    case FilterKind::DecoderChain:
+      return true;
+    case FilterKind::ProbeRenderer:
+    case FilterKind::AudioRenderer:
+    case FilterKind::AcmWrapper:
+      return type.major == MajorType::Audio &&
+             (!type.hasFormat || type.format.formatTag == kWaveFormatPcm);
+    default:
+      return ExtendedAccepts(in, type);
+  }
+}
+
+static bool SameFormat(const MediaType& a, const MediaType& b) {
+  return a.major == b.major && a.hasFormat == b.hasFormat && (!a.hasFormat || a.format == b.format);
+}
+
+// Links the GStreamer pads behind two pins, or leaves the link to be made when the
+// output pad appears.
+static bool LinkPads(Pin* out, Pin* in) {
+  g_autoptr(GstPad) sink = gst_element_get_static_pad(in->filter->element, in->padName.c_str());
+  if (!sink) return false;
+  g_autoptr(GstPad) src = gst_element_get_static_pad(out->filter->element, out->padName.c_str());
+  if (!src) return out->filter->dynamicPads;  // linked on pad-added
+  return LinkPinPad(out, src);
+}
+
+bool GraphConnectDirect(Graph* graph, Pin* out, Pin* in, const MediaType* type) {
+  if (!graph || !out || !in || out->filter->graph != graph || in->filter->graph != graph) return false;
+  if (out->direction != PinDirection::Output || in->direction != PinDirection::Input) return false;
+  if (!out->peer.expired() || !in->peer.expired()) return false;
+
+  MediaType connection;
+  if (type) {
+    auto offered = std::find_if(out->offered.begin(), out->offered.end(),
+                                [type](const MediaType& t) { return SameFormat(t, *type); });
+    if (!out->offered.empty() && offered == out->offered.end()) return false;
+    connection = *type;
+  } else if (!out->offered.empty()) {
+    connection = out->offered.front();
+  }
+  if (!Accepts(in, connection)) return false;
+
+  // Settle the output's format on the GStreamer side.
+  if (out->filter->kind == FilterKind::AcmWrapper && connection.hasFormat)
+    SetCaps(out->filter->capsfilter, PcmCaps(connection.format));
+  if (!ApplyOutputType(out, connection)) return false;
+  if (in->filter->kind == FilterKind::WavDest && connection.hasFormat) {
+    std::vector<uint8_t> header = SerializeWaveFormat(connection.format);
+    g_autoptr(GBytes) bytes = g_bytes_new(header.data(), header.size());
+    if (connection.format.formatTag != kWaveFormatPcm || !connection.format.extra.empty() ||
+        connection.format.avgBytesPerSec != 0)
+      g_object_set(in->filter->element, "wave-format", bytes, nullptr);
+  }
+
+  out->peer = PinSelf(in);
+  in->peer = PinSelf(out);
+  out->connection = connection;
+  in->connection = connection;
+  if (!LinkPads(out, in)) {
+    out->peer.reset();
+    in->peer.reset();
+    return false;
+  }
+  // A splitter knows its outputs once it knows what it reads.
+  if (in->filter->dynamicPads && IsSourceKind(out->filter->kind) &&
+      !ProbeSplitterPins(in->filter, out->filter->path)) {
+    UnlinkPin(in);
+    return false;
+  }
+  return true;
+}
+
+PinRef PinSelf(const Pin* pin) {
+  for (const PinRef& candidate : pin->filter->pins)
+    if (candidate.get() == pin) return candidate;
+  return nullptr;
+}
+
+static void UnlinkPin(Pin* pin) {
+  PinRef peer = pin->peer.lock();
+  if (!peer) return;
+  Pin* out = pin->direction == PinDirection::Output ? pin : peer.get();
+  Pin* in = pin->direction == PinDirection::Output ? peer.get() : pin;
+  g_autoptr(GstPad) sink = gst_element_get_static_pad(in->filter->element, in->padName.c_str());
+  if (sink) {
+    g_autoptr(GstPad) src = gst_pad_get_peer(sink);
+    if (src) gst_pad_unlink(src, sink);
+  }
+  out->peer.reset();
+  in->peer.reset();
+  out->connection = MediaType{};
+  in->connection = MediaType{};
+  (void)out;
+}
+
+// ---------------------------------------------------------------------------
+// Control and events
+
+bool GraphCompleted(const Graph* graph) { return graph && graph->completed; }
+
+std::vector<std::string> GraphOutputFiles(const Graph* graph) {
+  std::vector<std::string> paths;
+  for (const FilterRef& filter : graph->filters)
+    if (FilterHasFileSink(filter.get()) && filter->createsOutput) paths.push_back(filter->path);
+  return paths;
+}
+
+static gboolean OnPostedEvent(gpointer data) {
+  Graph* graph = static_cast<Graph*>(data);
+  graph->postedEvent = 0;
+  if (graph->notify) graph->notify();
+  return G_SOURCE_REMOVE;
+}
+
+// Queues an event and posts one notification for the queue, as a window message would.
+static void QueueEvent(Graph* graph, long code, std::string text) {
+  graph->events.push_back({code, std::move(text)});
+  if (!graph->postedEvent) graph->postedEvent = g_idle_add(OnPostedEvent, graph);
+}
+
+static gboolean OnBusMessage(GstBus*, GstMessage* message, gpointer data) {
+  Graph* graph = static_cast<Graph*>(data);
+  switch (GST_MESSAGE_TYPE(message)) {
+    case GST_MESSAGE_EOS:
+      graph->completed = true;
+      QueueEvent(graph, kEventComplete, {});
+      break;
+    case GST_MESSAGE_ERROR:
+      DumpGraph(graph, "ql-graph-error");
+      QueueEvent(graph, kEventErrorAbort, ErrorText(message));
+      break;
+    default:
+      break;
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+void GraphSetNotify(Graph* graph, GraphNotify notify) {
+  if (!graph) return;
+  graph->notify = notify;
+  if (!graph->busWatch) {
+    g_autoptr(GstBus) bus = gst_element_get_bus(graph->pipeline);
+    graph->busWatch = gst_bus_add_watch(bus, OnBusMessage, graph);
+  }
+}
+
+bool GraphGetEvent(Graph* graph, long* code, std::string* text) {
+  if (!graph || graph->events.empty()) return false;
+  *code = graph->events.front().code;
+  if (text) *text = graph->events.front().text;
+  graph->events.pop_front();
+  return true;
+}
+
+bool GraphRun(Graph* graph) {
+  if (!graph) return false;
+  if (graph->prerolled) ResetPipeline(graph);
+  graph->completed = false;
+  if (gst_element_set_state(graph->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    // The error message on the bus tells the rest; without a watch, say it here.
+    if (!graph->busWatch) return false;
+  }
+  return true;
+}
+
+void GraphStop(Graph* graph) {
+  if (graph) gst_element_set_state(graph->pipeline, GST_STATE_NULL);
+}
+
+bool GraphGetDuration(Graph* graph, int64_t* duration) {
+  if (!graph) return false;
+  gint64 value = 0;
+  GstState state = GST_STATE_NULL;
+  gst_element_get_state(graph->pipeline, &state, nullptr, 0);
+  if (state >= GST_STATE_PAUSED &&
+      gst_element_query_duration(graph->pipeline, GST_FORMAT_TIME, &value) && value > 0) {
+    *duration = value / 100;
+    return true;
+  }
+  *duration = graph->duration;
+  return graph->duration > 0;
+}
+
+bool GraphGetCurrentPosition(Graph* graph, int64_t* position) {
+  gint64 value = 0;
+  if (!graph || !gst_element_query_position(graph->pipeline, GST_FORMAT_TIME, &value) || value < 0)
+    return false;
+  *position = value / 100;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Filters and pins
+
+const std::vector<PinRef>& FilterPins(const Filter* filter) { return filter->pins; }
+
+Graph* FilterGraph(const Filter* filter) { return filter ? filter->graph : nullptr; }
+
+bool FilterHasFileSource(const Filter* filter) {
+  return filter && (IsSourceKind(filter->kind));
+}
+
+bool FilterHasFileSink(const Filter* filter) {
+  return filter && (filter->kind == FilterKind::FileWriter || filter->kind == FilterKind::Dump ||
+                    filter->kind == FilterKind::AsfWriter);
+}
+
+bool FilterLoadFile(Filter* filter, const std::string& path) {
+  if (!FilterHasFileSource(filter)) return false;
+  if (filter->kind == FilterKind::CdTrackReader) return LoadCdTrack(filter, path);
+  // Fail now, as opening a file source does, rather than at the first run.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  g_object_set(filter->element, "location", path.c_str(), nullptr);
+  filter->path = path;
+  return true;
+}
+
+bool FilterSetFileName(Filter* filter, const std::string& path) {
+  if (!FilterHasFileSink(filter)) return false;
+  GstElement* sink = filter->kind == FilterKind::AsfWriter ? filter->fileSink : filter->element;
+  g_object_set(sink, "location", path.c_str(), nullptr);
+  filter->path = path;
+  // Only a file this graph brings into being may be removed again.
+  filter->createsOutput = access(path.c_str(), F_OK) != 0;
+  return true;
+}
+
+PinDirection PinQueryDirection(const Pin* pin) { return pin->direction; }
+
+PinRef PinConnectedTo(const Pin* pin) { return pin ? pin->peer.lock() : nullptr; }
+
+bool PinDisconnect(Pin* pin) {
+  if (!pin) return false;
+  if (pin->filter->graph) {
+    GstState state = GST_STATE_NULL;
+    gst_element_get_state(pin->filter->graph->pipeline, &state, nullptr, 0);
+    if (state > GST_STATE_READY) ResetPipeline(pin->filter->graph);
+  }
+  UnlinkPin(pin);
+  return true;
+}
+
+bool PinConnectionMediaType(const Pin* pin, MediaType* type) {
+  if (!pin || pin->peer.expired()) return false;
+  *type = pin->connection;
+  return true;
+}
+
+std::vector<MediaType> PinEnumMediaTypes(const Pin* pin) { return pin ? pin->offered : std::vector<MediaType>{}; }
+
+Filter* PinFilter(const Pin* pin) { return pin ? pin->filter : nullptr; }

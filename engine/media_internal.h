@@ -1,0 +1,98 @@
+// The records behind the media layer's handles, shared by the layer's own files.
+// Nothing outside engine/media*.cpp includes this.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gst/gst.h>
+
+#include "engine/media.h"
+
+GST_DEBUG_CATEGORY_EXTERN(ql_media_debug);
+
+enum class FilterKind {
+  FileSource,     // filesrc: the platform's choice of source
+  AsfReader,      // filesrc for ASF files; the decoder chain demuxes them
+  CdTrackReader,  // cdparanoiasrc, track from the .cda file
+  DecoderChain,   // decodebin ! audioconvert ! audioresample ! capsfilter
+  ProbeRenderer,  // fakesink: proves that audio decodes, needs no audio device
+  AudioRenderer,  // autoaudiosink, for listening
+  AcmWrapper,     // audioconvert ! audioresample ! capsfilter
+  Mp3Encoder,     // "MPEG Layer-3"
+  Mp3Decoder,     // "MPEG Layer-3 Decoder"
+  AsfWriter,      // "WM ASF Writer": encoder, muxer and file sink in one
+  WavDest,        // qlwavdest
+  FileWriter,     // filesink
+  Dump,           // filesink: every byte unchanged
+  Mpeg1Splitter,  // mpegpsdemux
+  Mpeg2Splitter,  // mpegpsdemux
+  AviSplitter,    // avidemux
+};
+
+struct Pin {
+  Filter* filter = nullptr;          // owner; a pin never outlives its filter's use
+  PinDirection direction = PinDirection::Input;
+  std::string padName;               // the pad of filter->element behind this pin
+  std::vector<MediaType> offered;    // types the pin offers, preferred first
+  std::weak_ptr<Pin> peer;           // the pin it is connected to; empty when free
+  MediaType connection;              // the type of the connection while connected
+  std::string parser;                // element to put behind the pad when linked, or empty
+};
+
+struct Filter {
+  FilterKind kind = FilterKind::FileSource;
+  Graph* graph = nullptr;            // the graph holding it; nullptr while unadded
+  std::string name;                  // name in the graph
+  GstElement* element = nullptr;     // owned: the element or bin in the pipeline
+  GstElement* capsfilter = nullptr;  // borrowed from the bin: the output format to force
+  GstElement* encoder = nullptr;     // borrowed from the bin: the encoder to configure
+  GstElement* fileSink = nullptr;    // borrowed from the bin: where a writer bin writes
+  bool dynamicPads = false;          // output pads appear only while running
+  std::vector<PinRef> pins;          // fixed order: as the element's pads
+  std::string path;                  // file read or written; empty for neither
+  bool createsOutput = false;        // a sink whose file did not exist when named
+
+  ~Filter();
+};
+
+struct GraphEvent {
+  long code;
+  std::string text;  // the framework's error text for kEventErrorAbort
+};
+
+struct Graph {
+  GstElement* pipeline = nullptr;    // owned
+  std::vector<FilterRef> filters;    // the filters added, in order
+  bool prerolled = false;            // paused once since the last reset: the next run starts over
+  bool completed = false;            // the end of stream arrived
+  int64_t duration = 0;              // 100-ns units, learnt while prerolling; 0 unknown
+  std::string lastError;             // what the last failed preroll said
+
+  // Events
+  guint busWatch = 0;                // main-loop source of the bus watch
+  guint postedEvent = 0;             // pending notification, 0 when none
+  GraphNotify notify = nullptr;
+  std::deque<GraphEvent> events;
+
+  ~Graph();
+};
+
+// media.cpp
+GstCaps* PcmCaps(const WaveFormat& format);
+MediaType MediaTypeFromCaps(const GstCaps* caps);
+bool PrerollGraph(Graph* graph, std::string* errorText);
+PinRef PinSelf(const Pin* pin);
+
+// media_filters.cpp: the splitters, the encoders, the CD reader and the renderers.
+FilterRef MakeExtendedFilter(FilterKind kind);
+bool ExtendedAccepts(const Pin* in, const MediaType& type);
+// Settles an output pin's format on the GStreamer side before it is linked.
+bool ApplyOutputType(Pin* out, const MediaType& type);
+// Links an existing output pad to the pad of the pin's peer, through the pin's parser.
+bool LinkPinPad(Pin* out, GstPad* src);
+// Learns the output pins of a splitter from the file it reads.
+bool ProbeSplitterPins(Filter* splitter, const std::string& path);
+bool LoadCdTrack(Filter* filter, const std::string& path);

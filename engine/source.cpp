@@ -1,0 +1,35 @@
+#include "engine/source.h"
+
+#include "common/batch.h"
+#include "common/error_box.h"
+
+FilterRef AddSourceForFile(Graph* graph, const std::string& path) {
+  const std::string extension = GetLowerExtension(path);
+
+  if (extension == ".asf") {
+    FilterRef reader = CreateFilter(kClsidWMAsfReader);
+    if (!reader) return nullptr;
+    if (!FilterLoadFile(reader.get(), path)) {
+      ShowErrorBox("エラー No504", "ファイルを読み込めません");
+      return nullptr;
+    }
+    if (!GraphAddFilter(graph, reader, "ASF Reader")) return nullptr;
+    return reader;
+  }
+
+  if (extension == ".cda") {
+    FilterRef reader = CreateFilter(kClsidCdTrackReader);
+    if (!reader) return nullptr;
+    if (!FilterLoadFile(reader.get(), path)) {
+      ShowErrorBox("エラー No505", "ファイルを読み込めません");
+      return nullptr;
+    }
+    if (!GraphAddFilter(graph, reader, "WMP CD FILTER")) {
+      ShowErrorBox("エラー No005", "ＣＤを読み込むフィルターの登録に失敗しました");
+      return nullptr;
+    }
+    return reader;
+  }
+
+  return GraphAddSourceFilter(graph, path);
+}
