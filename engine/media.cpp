@@ -632,7 +632,7 @@ bool GraphConnectDirect(Graph* graph, Pin* out, Pin* in, const MediaType* type) 
   // Settle the output's format on the GStreamer side.
   if (out->filter->kind == FilterKind::AcmWrapper && connection.hasFormat)
     SetCaps(out->filter->capsfilter, PcmCaps(connection.format));
-  if (!ApplyOutputType(out, connection)) return false;
+  if (!ApplyOutputType(out, in, connection)) return false;
   if (in->filter->kind == FilterKind::WavDest && connection.hasFormat) {
     std::vector<uint8_t> header = SerializeWaveFormat(connection.format);
     g_autoptr(GBytes) bytes = g_bytes_new(header.data(), header.size());

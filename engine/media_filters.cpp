@@ -1,12 +1,15 @@
-// The filters of the media layer beyond the decoding chain: renderers, splitters,
-// encoders and the CD track reader.
+// The filters of the media layer beyond the decoding chain, by kind: renderers and the
+// CD track reader here; encoders, writers and splitters in files of their own.
 #include <gst/gst.h>
 
+#include <charconv>
+
+#include "common/batch.h"
 #include "engine/media_internal.h"
 
 #define GST_CAT_DEFAULT ql_media_debug
 
-static FilterRef NewFilterOf(FilterKind kind, GstElement* element) {
+FilterRef NewFilterOf(FilterKind kind, GstElement* element) {
   if (!element) return nullptr;
   auto filter = std::make_shared<Filter>();
   filter->kind = kind;
@@ -14,68 +17,92 @@ static FilterRef NewFilterOf(FilterKind kind, GstElement* element) {
   return filter;
 }
 
-// Links the pad of a splitter's stream to whatever its pin was connected to.
-static void OnSplitterPadAdded(GstElement*, GstPad* pad, gpointer data) {
-  Filter* splitter = static_cast<Filter*>(data);
-  g_autofree char* name = gst_pad_get_name(pad);
-  for (const PinRef& pin : splitter->pins) {
-    if (pin->direction != PinDirection::Output || pin->padName != name) continue;
-    if (!pin->peer.expired() && !LinkPinPad(pin.get(), pad))
-      GST_WARNING("cannot link splitter pad %s", name);
-    return;
-  }
+PinRef NewPinOf(Filter* filter, PinDirection direction, const std::string& padName) {
+  auto pin = std::make_shared<Pin>();
+  pin->filter = filter;
+  pin->direction = direction;
+  pin->padName = padName;
+  return pin;
 }
 
 FilterRef MakeExtendedFilter(FilterKind kind) {
-  FilterRef filter;
   switch (kind) {
-    case FilterKind::AudioRenderer:
-      filter = NewFilterOf(kind, gst_element_factory_make("autoaudiosink", nullptr));
-      if (filter) filter->pins = {std::make_shared<Pin>()};
-      if (filter) {
-        filter->pins[0]->filter = filter.get();
-        filter->pins[0]->padName = "sink";
-      }
-      break;
+    case FilterKind::AudioRenderer: {
+      FilterRef filter = NewFilterOf(kind, gst_element_factory_make("autoaudiosink", nullptr));
+      if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
+      return filter;
+    }
+    case FilterKind::Mp3Encoder: return MakeMp3Encoder();
+    case FilterKind::Mp3Decoder: return MakeMp3Decoder();
+    case FilterKind::AsfWriter: return MakeAsfWriter();
     case FilterKind::Mpeg1Splitter:
     case FilterKind::Mpeg2Splitter:
     case FilterKind::AviSplitter:
-      filter = NewFilterOf(kind, gst_element_factory_make(
-                                     kind == FilterKind::AviSplitter ? "avidemux" : "mpegpsdemux", nullptr));
-      if (!filter) break;
-      filter->dynamicPads = true;
-      filter->pins = {std::make_shared<Pin>()};
-      filter->pins[0]->filter = filter.get();
-      filter->pins[0]->padName = "sink";
-      g_signal_connect(filter->element, "pad-added", G_CALLBACK(OnSplitterPadAdded), filter.get());
-      break;
+      return MakeSplitter(kind);
     default:
-      break;
+      return nullptr;
   }
-  return filter;
 }
 
 bool ExtendedAccepts(const Pin* in, const MediaType& type) {
   switch (in->filter->kind) {
+    case FilterKind::Mp3Encoder: return Mp3EncoderAccepts(in, type);
+    case FilterKind::Mp3Decoder: return Mp3DecoderAccepts(in, type);
+    case FilterKind::AsfWriter: return AsfWriterAccepts(in, type);
     case FilterKind::Mpeg1Splitter:
     case FilterKind::Mpeg2Splitter:
     case FilterKind::AviSplitter:
-      return type.major == MajorType::None || type.major == MajorType::Stream;
+      return SplitterAccepts(in, type);
     default:
       return false;
   }
 }
 
-bool ApplyOutputType(Pin*, const MediaType&) { return true; }
+bool ApplyOutputType(Pin* out, Pin* in, const MediaType& type) {
+  switch (out->filter->kind) {
+    case FilterKind::Mp3Encoder: return Mp3EncoderApplyOutputType(out, in, type);
+    default: return true;
+  }
+}
 
 bool LinkPinPad(Pin* out, GstPad* src) {
   PinRef in = out->peer.lock();
   if (!in) return false;
   g_autoptr(GstPad) sink = gst_element_get_static_pad(in->filter->element, in->padName.c_str());
   if (!sink) return false;
-  return gst_pad_link(src, sink) == GST_PAD_LINK_OK;
+  if (out->parser.empty()) return gst_pad_link(src, sink) == GST_PAD_LINK_OK;
+
+  // A parser between the two, living in the graph's pipeline.
+  GstElement* parser = gst_element_factory_make(out->parser.c_str(), nullptr);
+  GstObject* pipeline = gst_element_get_parent(in->filter->element);
+  if (!parser || !pipeline) {
+    if (parser) gst_object_unref(gst_object_ref_sink(parser));
+    if (pipeline) gst_object_unref(pipeline);
+    return false;
+  }
+  gst_bin_add(GST_BIN(pipeline), parser);
+  gst_object_unref(pipeline);
+  g_autoptr(GstPad) parserSink = gst_element_get_static_pad(parser, "sink");
+  g_autoptr(GstPad) parserSrc = gst_element_get_static_pad(parser, "src");
+  bool linked = gst_pad_link(src, parserSink) == GST_PAD_LINK_OK &&
+                gst_pad_link(parserSrc, sink) == GST_PAD_LINK_OK;
+  gst_element_sync_state_with_parent(parser);
+  return linked;
 }
 
-bool ProbeSplitterPins(Filter*, const std::string&) { return false; }
+bool ProbeSplitterPins(Filter* splitter, const std::string& path) {
+  return ProbeSplitterOutputs(splitter, path);
+}
 
-bool LoadCdTrack(Filter*, const std::string&) { return false; }
+// A CD audio track file names its track: "Track05.cda" is track 5.
+bool LoadCdTrack(Filter* filter, const std::string& path) {
+  std::string name = GetFileNamePart(path);
+  size_t digits = name.find_first_of("0123456789");
+  int track = 0;
+  if (digits == std::string::npos) return false;
+  std::from_chars(name.data() + digits, name.data() + name.size(), track);
+  if (track < 1 || track > 99) return false;
+  g_object_set(filter->element, "track", track, nullptr);
+  filter->path = path;
+  return true;
+}

@@ -86,13 +86,31 @@ MediaType MediaTypeFromCaps(const GstCaps* caps);
 bool PrerollGraph(Graph* graph, std::string* errorText);
 PinRef PinSelf(const Pin* pin);
 
-// media_filters.cpp: the splitters, the encoders, the CD reader and the renderers.
+// media_filters.cpp: dispatch to the filters below by kind, renderers, CD reader.
 FilterRef MakeExtendedFilter(FilterKind kind);
 bool ExtendedAccepts(const Pin* in, const MediaType& type);
-// Settles an output pin's format on the GStreamer side before it is linked.
-bool ApplyOutputType(Pin* out, const MediaType& type);
+// Settles an output pin's format on the GStreamer side before it is linked to in.
+bool ApplyOutputType(Pin* out, Pin* in, const MediaType& type);
 // Links an existing output pad to the pad of the pin's peer, through the pin's parser.
 bool LinkPinPad(Pin* out, GstPad* src);
 // Learns the output pins of a splitter from the file it reads.
 bool ProbeSplitterPins(Filter* splitter, const std::string& path);
 bool LoadCdTrack(Filter* filter, const std::string& path);
+FilterRef NewFilterOf(FilterKind kind, GstElement* element);
+PinRef NewPinOf(Filter* filter, PinDirection direction, const std::string& padName);
+
+// media_mp3.cpp: "MPEG Layer-3" encoder and "MPEG Layer-3 Decoder".
+FilterRef MakeMp3Encoder();
+FilterRef MakeMp3Decoder();
+bool Mp3EncoderAccepts(const Pin* in, const MediaType& type);
+bool Mp3DecoderAccepts(const Pin* in, const MediaType& type);
+bool Mp3EncoderApplyOutputType(Pin* out, Pin* in, const MediaType& type);
+
+// media_asf.cpp: "WM ASF Writer".
+FilterRef MakeAsfWriter();
+bool AsfWriterAccepts(const Pin* in, const MediaType& type);
+
+// media_splitters.cpp: MPEG-1, MPEG-2 and AVI splitters.
+FilterRef MakeSplitter(FilterKind kind);
+bool SplitterAccepts(const Pin* in, const MediaType& type);
+bool ProbeSplitterOutputs(Filter* splitter, const std::string& path);
