@@ -7,4 +7,4 @@ static bool NotAvailable() {
   return false;
 }
 
-bool ConvertToMp3(const std::string\&) { return NotAvailable(); }
+bool ConvertToMp3(const std::string&) { return NotAvailable(); }

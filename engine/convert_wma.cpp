@@ -7,4 +7,4 @@ static bool NotAvailable() {
   return false;
 }
 
-bool ConvertToWma(const std::string\&, uint32_t) { return NotAvailable(); }
+bool ConvertToWma(const std::string&, uint32_t) { return NotAvailable(); }

@@ -7,4 +7,4 @@ static bool NotAvailable() {
   return false;
 }
 
-bool ExtractAsIs(const std::string\&) { return NotAvailable(); }
+bool ExtractAsIs(const std::string&) { return NotAvailable(); }

@@ -1,6 +1,7 @@
 // A wave format record, as stored in a RIFF WAVE "fmt " chunk.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
