@@ -2,6 +2,7 @@
 #include "engine/media.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <gst/gst.h>
 
 #include "engine/media_internal.h"
+#include "engine/mp3_gapless.h"
 #include "engine/wavdest.h"
 
 GST_DEBUG_CATEGORY(ql_media_debug);
@@ -205,6 +207,56 @@ static void OnDecodebinNoMorePads(GstElement* decodebin, gpointer audioconvert) 
   if (gst_pad_is_linked(sink)) return;
   gst_element_post_message(decodebin, gst_message_new_application(
                                           GST_OBJECT(decodebin), gst_structure_new_empty(kNoAudioMessage)));
+}
+
+// Trims a decoded MP3 to the samples its encoder declared (its LAME tag), as other
+// decoders do: the encoder's delay and padding are not part of the audio.
+struct TrimState {
+  Mp3Gapless window;
+  int64_t seen = 0;      // samples passed through the pad since the stream started
+  int bytesPerFrame = 0;
+};
+
+static GstPadProbeReturn OnTrimProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  TrimState* trim = static_cast<TrimState*>(data);
+  if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) == GST_EVENT_STREAM_START) {
+      trim->seen = 0;
+    } else if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
+      trim->window = Mp3Gapless{};  // after a seek the position is no longer counted
+    } else if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+      GstCaps* caps = nullptr;
+      gst_event_parse_caps(event, &caps);
+      GstAudioInfo audio;
+      if (gst_audio_info_from_caps(&audio, caps)) trim->bytesPerFrame = GST_AUDIO_INFO_BPF(&audio);
+    }
+    return GST_PAD_PROBE_OK;
+  }
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (trim->bytesPerFrame == 0) return GST_PAD_PROBE_OK;
+  const int64_t first = trim->seen;
+  const int64_t last = first + static_cast<int64_t>(gst_buffer_get_size(buffer)) / trim->bytesPerFrame;
+  trim->seen = last;
+  const int64_t from = std::max(first, trim->window.skipSamples);
+  const int64_t to = trim->window.keepSamples < 0
+                         ? last
+                         : std::min(last, trim->window.skipSamples + trim->window.keepSamples);
+  if (to <= from) return GST_PAD_PROBE_DROP;
+  if (from == first && to == last) return GST_PAD_PROBE_OK;
+  GstBuffer* part = gst_buffer_copy_region(buffer, GST_BUFFER_COPY_ALL, (from - first) * trim->bytesPerFrame,
+                                           (to - from) * trim->bytesPerFrame);
+  gst_buffer_unref(buffer);
+  GST_PAD_PROBE_INFO_DATA(info) = part;
+  return GST_PAD_PROBE_OK;
+}
+
+static void TrimDecodedOutput(Filter* chain, const Mp3Gapless& window) {
+  g_autoptr(GstPad) src = gst_element_get_static_pad(chain->capsfilter, "src");
+  auto* trim = new TrimState{window};
+  gst_pad_add_probe(src,
+                    static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                    OnTrimProbe, trim, [](gpointer data) { delete static_cast<TrimState*>(data); });
 }
 
 static FilterRef MakeDecoderChain() {
@@ -541,6 +593,9 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
   // audio stream really decodes.
   FilterRef chain = MakeDecoderChain();
   if (!chain || !GraphAddFilter(graph, chain, "Decoder")) return false;
+  Mp3Gapless gapless;
+  if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless))
+    TrimDecodedOutput(chain.get(), gapless);
   Pin* chainIn = chain->pins[0].get();
   Pin* chainOut = chain->pins[1].get();
   MediaType anyAudio;
@@ -800,7 +855,10 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   // Fail now, as opening a file source does, rather than at the first run.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
+  struct stat st;
+  bool isFolder = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
   close(fd);
+  if (isFolder) return false;
   g_object_set(filter->element, "location", path.c_str(), nullptr);
   filter->path = path;
   return true;

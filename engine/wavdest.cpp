@@ -1,0 +1,746 @@
+// WavDest: one audio stream in, the bytes of a RIFF WAVE file out.
+//
+//   sink (audio caps) --> [header] [data unchanged] [pad byte] --> src (audio/x-wav)
+//                         and at EOS: BYTES segment to 0, the header with the real sizes
+#include "engine/wavdest.h"
+
+#include <gst/gst.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "engine/wave_format.h"
+
+GST_DEBUG_CATEGORY_STATIC(ql_wav_dest_debug);
+#define GST_CAT_DEFAULT ql_wav_dest_debug
+
+namespace {
+
+constexpr uint32_t kMaxChunkSize = 0xFFFFFFFF;  // RIFF sizes are 32 bits; larger ones saturate
+
+// MPEGLAYER3WAVEFORMAT, after the 18-byte record.
+constexpr uint16_t kMp3Id = 1;                // MPEGLAYER3_ID_MPEG
+constexpr uint32_t kMp3FlagPaddingOff = 2;    // MPEGLAYER3_FLAG_PADDING_OFF
+constexpr uint16_t kMp3CodecDelay = 1393;     // samples, the customary value
+// MPEG1WAVEFORMAT (layers 1 and 2), after the 18-byte record.
+constexpr uint16_t kMpeg1FlagIdMpeg1 = 0x10;  // ACM_MPEG_ID_MPEG1
+
+// The coefficient pairs every MS ADPCM stream starts with.
+constexpr int16_t kMsAdpcmCoefficients[7][2] = {
+    {256, 0}, {512, -256}, {0, 0}, {192, 64}, {240, 0}, {460, -208}, {392, -232}};
+
+const char kSinkCaps[] =
+    "audio/x-raw, format = (string) { U8, S16LE, S24LE, S32LE, F32LE }, "
+    "layout = (string) interleaved, rate = (int) [ 1, MAX ], channels = (int) [ 1, 8 ]; "
+    "audio/mpeg, mpegversion = (int) 1; "
+    "audio/x-adpcm, layout = (string) { microsoft, dvi }, block_align = (int) [ 1, MAX ], "
+    "rate = (int) [ 1, MAX ], channels = (int) [ 1, 8 ]; "
+    "audio/x-alaw, rate = (int) [ 1, MAX ], channels = (int) [ 1, 8 ]; "
+    "audio/x-mulaw, rate = (int) [ 1, MAX ], channels = (int) [ 1, 8 ]; "
+    // What the AVI splitter delivers for a format tag it does not know.
+    "audio/x-avi-unknown, codec_id = (int) [ 1, 65535 ]";
+
+GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
+    "sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(kSinkCaps));
+GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
+    "src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("audio/x-wav"));
+
+void PutLe16(std::vector<uint8_t>* out, uint16_t v) {
+  out->push_back(static_cast<uint8_t>(v));
+  out->push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
+  PutLe16(out, static_cast<uint16_t>(v));
+  PutLe16(out, static_cast<uint16_t>(v >> 16));
+}
+
+void PutTag(std::vector<uint8_t>* out, const char (&tag)[5]) {
+  out->insert(out->end(), tag, tag + 4);
+}
+
+uint32_t Saturate32(uint64_t v) {
+  return v > kMaxChunkSize ? kMaxChunkSize : static_cast<uint32_t>(v);
+}
+
+// ---- MPEG audio frame headers ----
+
+struct MpegFrame {
+  uint32_t layer = 0;        // 1 to 3
+  bool mpeg1 = false;        // MPEG-1; otherwise MPEG-2 or 2.5 (half-size layer 3 frames)
+  uint32_t bitrate = 0;      // bits per second
+  uint32_t rate = 0;         // samples per second
+  uint32_t channelMode = 0;  // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
+  uint32_t modeExtension = 0;
+  uint32_t emphasis = 0;     // 0 none, 1 50/15 us, 3 CCITT J.17
+  bool padded = false;
+  bool crc = false;
+  bool privateBit = false;
+  bool copyright = false;
+  bool original = false;
+
+  uint16_t Channels() const { return channelMode == 3 ? 1 : 2; }
+  // Bytes of a frame without its padding slot.
+  uint32_t FrameBytes() const {
+    if (layer == 1) return 12 * bitrate / rate * 4;
+    return (layer == 3 && !mpeg1 ? 72 : 144) * bitrate / rate;
+  }
+  uint32_t FrameBytesPadded() const { return FrameBytes() + (padded ? (layer == 1 ? 4 : 1) : 0); }
+};
+
+bool ParseMpegFrameHeader(const uint8_t* p, MpegFrame* frame) {
+  static constexpr uint16_t kKbps[2][3][15] = {
+      {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+       {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+       {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+      {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
+  static constexpr uint32_t kMpeg1Rates[3] = {44100, 48000, 32000};
+
+  if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return false;
+  uint32_t version = (p[1] >> 3) & 3;  // 0 MPEG-2.5, 1 reserved, 2 MPEG-2, 3 MPEG-1
+  uint32_t layerBits = (p[1] >> 1) & 3;
+  uint32_t bitrateIndex = p[2] >> 4;
+  uint32_t rateIndex = (p[2] >> 2) & 3;
+  // Free-format frames (index 0) carry no bit rate and are not sought.
+  if (version == 1 || layerBits == 0 || bitrateIndex == 0 || bitrateIndex == 15 ||
+      rateIndex == 3 || (p[3] & 3) == 2) {
+    return false;
+  }
+  MpegFrame f;
+  f.layer = 4 - layerBits;
+  f.mpeg1 = version == 3;
+  f.bitrate = kKbps[f.mpeg1 ? 0 : 1][f.layer - 1][bitrateIndex] * 1000u;
+  f.rate = kMpeg1Rates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+  f.crc = (p[1] & 1) == 0;
+  f.padded = (p[2] >> 1) & 1;
+  f.privateBit = p[2] & 1;
+  f.channelMode = p[3] >> 6;
+  f.modeExtension = (p[3] >> 4) & 3;
+  f.copyright = (p[3] >> 3) & 1;
+  f.original = (p[3] >> 2) & 1;
+  f.emphasis = p[3] & 3;
+  *frame = f;
+  return true;
+}
+
+// The first frame header in data. A candidate counts when the next frame, if it
+// lies within data, starts with a matching header: random bytes that look like
+// a sync word are passed over.
+bool FindMpegFrame(const uint8_t* data, size_t size, MpegFrame* frame) {
+  for (size_t i = 0; i + 4 <= size; ++i) {
+    MpegFrame f;
+    if (!ParseMpegFrameHeader(data + i, &f)) continue;
+    size_t next = i + f.FrameBytesPadded();
+    MpegFrame g;
+    if (next + 4 <= size && (!ParseMpegFrameHeader(data + next, &g) || g.layer != f.layer ||
+                             g.mpeg1 != f.mpeg1 || g.rate != f.rate)) {
+      continue;
+    }
+    *frame = f;
+    return true;
+  }
+  return false;
+}
+
+// ---- Wave format from caps ----
+
+enum class CapsFormat {
+  kUnusable,    // nothing to write a header from
+  kComplete,    // the record is final
+  kNeedsFrame,  // MPEG audio: completed from the first frame header
+};
+
+// What the caps of an MPEG stream say beyond the wave format record.
+struct MpegCaps {
+  uint32_t bitrate = 0;  // bits per second; 0: take it from the first frame
+  uint32_t layer = 0;    // 1 to 3; 0: not given (the first frame tells)
+};
+
+std::vector<uint8_t> CodecData(const GstStructure* s) {
+  const GValue* value = gst_structure_get_value(s, "codec_data");
+  if (value == nullptr || !GST_VALUE_HOLDS_BUFFER(value)) return {};
+  GstBuffer* buffer = gst_value_get_buffer(value);
+  std::vector<uint8_t> bytes(gst_buffer_get_size(buffer));
+  gst_buffer_extract(buffer, 0, bytes.data(), bytes.size());
+  return bytes;
+}
+
+int IntField(const GstStructure* s, const char* name, int fallback = 0) {
+  int value = 0;
+  return gst_structure_get_int(s, name, &value) ? value : fallback;
+}
+
+CapsFormat RawFormat(const GstStructure* s, WaveFormat* f) {
+  struct RawRow {
+    const char* name;
+    uint16_t tag;
+    uint16_t bits;
+  };
+  static constexpr RawRow kRows[] = {{"U8", kWaveFormatPcm, 8},
+                                     {"S16LE", kWaveFormatPcm, 16},
+                                     {"S24LE", kWaveFormatPcm, 24},
+                                     {"S32LE", kWaveFormatPcm, 32},
+                                     {"F32LE", kWaveFormatIeeeFloat, 32}};
+  const char* name = gst_structure_get_string(s, "format");
+  const char* layout = gst_structure_get_string(s, "layout");
+  if (name == nullptr || g_strcmp0(layout, "interleaved") != 0) return CapsFormat::kUnusable;
+  for (const RawRow& row : kRows) {
+    if (strcmp(name, row.name) != 0) continue;
+    f->formatTag = row.tag;
+    f->bitsPerSample = row.bits;
+    f->blockAlign = static_cast<uint16_t>(row.bits / 8 * f->channels);
+    f->avgBytesPerSec = f->samplesPerSec * f->blockAlign;
+    return f->channels > 0 && f->samplesPerSec > 0 ? CapsFormat::kComplete
+                                                   : CapsFormat::kUnusable;
+  }
+  return CapsFormat::kUnusable;
+}
+
+// Samples in one ADPCM block of blockAlign bytes: the block header's samples plus
+// two 4-bit samples per remaining byte of each channel.
+uint32_t AdpcmSamplesPerBlock(uint16_t tag, uint32_t blockAlign, uint32_t channels) {
+  uint32_t headerBytes = (tag == kWaveFormatAdpcm ? 7 : 4) * channels;
+  if (channels == 0 || blockAlign <= headerBytes) return 0;
+  return (blockAlign - headerBytes) * 2 / channels + (tag == kWaveFormatAdpcm ? 2 : 1);
+}
+
+CapsFormat AdpcmFormat(const GstStructure* s, WaveFormat* f) {
+  const char* layout = gst_structure_get_string(s, "layout");
+  f->formatTag = g_strcmp0(layout, "microsoft") == 0 ? kWaveFormatAdpcm : kWaveFormatImaAdpcm;
+  f->bitsPerSample = 4;
+  f->blockAlign = static_cast<uint16_t>(IntField(s, "block_align"));
+  f->extra = CodecData(s);
+  uint32_t samplesPerBlock = f->extra.size() >= 2 ? (f->extra[0] | (f->extra[1] << 8)) : 0;
+  if (samplesPerBlock == 0) {
+    samplesPerBlock = AdpcmSamplesPerBlock(f->formatTag, f->blockAlign, f->channels);
+  }
+  if (samplesPerBlock == 0 || f->samplesPerSec == 0) return CapsFormat::kUnusable;
+  if (f->extra.empty()) {
+    // Without the stream's own extra bytes, write the ones every decoder expects.
+    PutLe16(&f->extra, static_cast<uint16_t>(samplesPerBlock));
+    if (f->formatTag == kWaveFormatAdpcm) {
+      PutLe16(&f->extra, 7);
+      for (const auto& pair : kMsAdpcmCoefficients) {
+        PutLe16(&f->extra, static_cast<uint16_t>(pair[0]));
+        PutLe16(&f->extra, static_cast<uint16_t>(pair[1]));
+      }
+    }
+  }
+  f->avgBytesPerSec =
+      static_cast<uint32_t>(uint64_t{f->samplesPerSec} * f->blockAlign / samplesPerBlock);
+  return CapsFormat::kComplete;
+}
+
+// The caps' description of the stream as a wave format record. For MPEG audio the
+// record is finished by CompleteMpegFormat, with what *mpeg receives.
+CapsFormat WaveFormatFromCaps(const GstCaps* caps, WaveFormat* f, MpegCaps* mpeg) {
+  if (caps == nullptr || gst_caps_get_size(caps) == 0) return CapsFormat::kUnusable;
+  const GstStructure* s = gst_caps_get_structure(caps, 0);
+  const char* media = gst_structure_get_name(s);
+  *f = WaveFormat{};
+  f->channels = static_cast<uint16_t>(IntField(s, "channels"));
+  f->samplesPerSec = static_cast<uint32_t>(IntField(s, "rate"));
+
+  if (strcmp(media, "audio/x-raw") == 0) return RawFormat(s, f);
+  if (strcmp(media, "audio/x-adpcm") == 0) return AdpcmFormat(s, f);
+  if (strcmp(media, "audio/x-alaw") == 0 || strcmp(media, "audio/x-mulaw") == 0) {
+    f->formatTag = strcmp(media, "audio/x-alaw") == 0 ? kWaveFormatAlaw : kWaveFormatMulaw;
+    f->bitsPerSample = 8;
+    f->blockAlign = f->channels;
+    f->avgBytesPerSec = f->samplesPerSec * f->channels;
+    return f->channels > 0 && f->samplesPerSec > 0 ? CapsFormat::kComplete
+                                                   : CapsFormat::kUnusable;
+  }
+  if (strcmp(media, "audio/mpeg") == 0) {
+    if (IntField(s, "mpegversion") != 1) return CapsFormat::kUnusable;
+    mpeg->layer = static_cast<uint32_t>(IntField(s, "layer"));
+    mpeg->bitrate = static_cast<uint32_t>(IntField(s, "bitrate"));
+    f->formatTag = mpeg->layer == 1 || mpeg->layer == 2 ? kWaveFormatMpeg : kWaveFormatMpegLayer3;
+    f->blockAlign = 1;
+    f->extra = CodecData(s);
+    return CapsFormat::kNeedsFrame;
+  }
+  if (strcmp(media, "audio/x-avi-unknown") == 0) {
+    f->formatTag = static_cast<uint16_t>(IntField(s, "codec_id"));
+    f->blockAlign = static_cast<uint16_t>(IntField(s, "block_align", 1));
+    f->avgBytesPerSec = static_cast<uint32_t>(IntField(s, "bitrate") / 8);
+    f->bitsPerSample = static_cast<uint16_t>(IntField(s, "depth"));
+    f->extra = CodecData(s);
+    return f->formatTag != 0 ? CapsFormat::kComplete : CapsFormat::kUnusable;
+  }
+  return CapsFormat::kUnusable;
+}
+
+// Fills in what the caps of an MPEG stream leave open, from the first frame of
+// the stream (frame == nullptr: none was found; the byte rate stays as the caps
+// give it). The frame's layer wins over the caps'; the caps' extra bytes are kept.
+void CompleteMpegFormat(WaveFormat* f, const MpegCaps& caps, const MpegFrame* frame) {
+  MpegFrame fr;
+  if (frame != nullptr) {
+    fr = *frame;
+  } else {
+    fr.layer = caps.layer != 0 ? caps.layer : 3;
+    fr.mpeg1 = f->samplesPerSec >= 32000;
+    fr.channelMode = f->channels == 1 ? 3 : 0;
+  }
+  f->formatTag = fr.layer == 3 ? kWaveFormatMpegLayer3 : kWaveFormatMpeg;
+  if (f->samplesPerSec == 0) f->samplesPerSec = fr.rate;
+  if (f->channels == 0 && frame != nullptr) f->channels = fr.Channels();
+  uint32_t bitrate = caps.bitrate != 0 ? caps.bitrate : fr.bitrate;
+  f->avgBytesPerSec = bitrate / 8;
+  uint32_t frameBytes = 0;
+  if (f->samplesPerSec != 0) {
+    MpegFrame sized = fr;
+    sized.bitrate = bitrate;
+    sized.rate = f->samplesPerSec;
+    frameBytes = sized.FrameBytes();
+  }
+  if (f->formatTag == kWaveFormatMpeg && frameBytes > 0) {
+    f->blockAlign = static_cast<uint16_t>(std::min<uint32_t>(frameBytes, 0xFFFF));
+  }
+  if (!f->extra.empty()) return;
+
+  if (f->formatTag == kWaveFormatMpegLayer3) {
+    PutLe16(&f->extra, kMp3Id);
+    PutLe32(&f->extra, kMp3FlagPaddingOff);
+    PutLe16(&f->extra, static_cast<uint16_t>(std::min<uint32_t>(frameBytes, 0xFFFF)));
+    PutLe16(&f->extra, 1);  // nFramesPerBlock
+    PutLe16(&f->extra, kMp3CodecDelay);
+    return;
+  }
+  // MPEG1WAVEFORMAT: layer, bit rate, mode and flags of the stream.
+  uint16_t layerBit = static_cast<uint16_t>(fr.layer == 1 ? 1 : 2);  // ACM_MPEG_LAYER1, 2
+  uint16_t flags = static_cast<uint16_t>((fr.privateBit ? 1 : 0) | (fr.copyright ? 2 : 0) |
+                                         (fr.original ? 4 : 0) | (fr.crc ? 8 : 0) |
+                                         (fr.mpeg1 ? kMpeg1FlagIdMpeg1 : 0));
+  uint16_t mode = static_cast<uint16_t>(1u << fr.channelMode);  // ACM_MPEG_STEREO ... SINGLECHANNEL
+  PutLe16(&f->extra, layerBit);
+  PutLe32(&f->extra, bitrate);
+  PutLe16(&f->extra, mode);
+  PutLe16(&f->extra, static_cast<uint16_t>(fr.channelMode == 1 ? 1u << fr.modeExtension : 0));
+  PutLe16(&f->extra, static_cast<uint16_t>(fr.emphasis + 1));
+  PutLe16(&f->extra, flags);
+  PutLe32(&f->extra, 0);  // dwPTSLow
+  PutLe32(&f->extra, 0);  // dwPTSHigh
+}
+
+bool IsMpegTag(uint16_t tag) { return tag == kWaveFormatMpeg || tag == kWaveFormatMpegLayer3; }
+
+// True when a later caps event describes the stream the header was written for.
+// Fields the new caps leave at 0 are not compared, nor the layer of MPEG audio
+// (caps need not name it; the first frame did).
+bool SameStream(const WaveFormat& written, const WaveFormat& now) {
+  return (written.formatTag == now.formatTag ||
+          (IsMpegTag(written.formatTag) && IsMpegTag(now.formatTag))) &&
+         (now.channels == 0 || now.channels == written.channels) &&
+         (now.samplesPerSec == 0 || now.samplesPerSec == written.samplesPerSec) &&
+         (now.bitsPerSample == 0 || now.bitsPerSample == written.bitsPerSample);
+}
+
+// ---- The element ----
+
+enum class WavDestPhase {
+  kNoFormat,   // no usable caps yet
+  kNeedFrame,  // MPEG caps seen; the first buffer completes the format
+  kReady,      // format known, nothing written
+  kStreaming,  // placeholder header written, data flowing
+  kEnded,      // final header written at EOS
+};
+
+// Everything that belongs to one stream; reset by ResetStream.
+struct WavDestStream {
+  WavDestPhase phase = WavDestPhase::kNoFormat;
+  WaveFormat format;              // the record written; final from kReady on
+  std::vector<uint8_t> fmtBody;   // the "fmt " chunk body as written
+  MpegCaps mpegCaps;              // MPEG streams: what the caps said
+  bool segmentSent = false;       // our BYTES segment has gone downstream
+  uint64_t dataBytes = 0;         // bytes in the "data" chunk so far
+  std::atomic<uint64_t> bytesOut{0};  // bytes pushed downstream; read by position queries
+};
+
+}  // namespace
+
+G_BEGIN_DECLS
+#define QL_TYPE_WAV_DEST (ql_wav_dest_get_type())
+G_DECLARE_FINAL_TYPE(QlWavDest, ql_wav_dest, QL, WAV_DEST, GstElement)
+G_END_DECLS
+
+struct _QlWavDest {
+  GstElement parent;
+  GstPad* sinkpad;
+  GstPad* srcpad;
+  GBytes* waveFormat;     // "wave-format"; nullptr: derive from caps. Object lock.
+  WavDestStream* stream;  // streaming-thread state, owned
+};
+
+G_DEFINE_TYPE(QlWavDest, ql_wav_dest, GST_TYPE_ELEMENT)
+
+enum { PROP_0, PROP_WAVE_FORMAT };
+
+static void ResetStream(QlWavDest* self) {
+  WavDestStream* st = self->stream;
+  st->phase = WavDestPhase::kNoFormat;
+  st->format = WaveFormat{};
+  st->fmtBody.clear();
+  st->mpegCaps = MpegCaps{};
+  st->segmentSent = false;
+  st->dataBytes = 0;
+  st->bytesOut = 0;
+}
+
+static GBytes* DupWaveFormatProperty(QlWavDest* self) {
+  GST_OBJECT_LOCK(self);
+  GBytes* bytes = self->waveFormat != nullptr ? g_bytes_ref(self->waveFormat) : nullptr;
+  GST_OBJECT_UNLOCK(self);
+  return bytes;
+}
+
+// Pushes bytes of our own making, to be written at byte offset in the file.
+static GstFlowReturn PushBytes(QlWavDest* self, const uint8_t* data, size_t size,
+                               uint64_t offset) {
+  GstBuffer* buffer = gst_buffer_new_memdup(data, size);
+  GST_BUFFER_OFFSET(buffer) = offset;
+  GST_BUFFER_OFFSET_END(buffer) = offset + size;
+  return gst_pad_push(self->srcpad, buffer);
+}
+
+// Sends a BYTES segment starting at 0: the first one opens the file, a later one
+// makes the sink seek back to rewrite the header.
+static void PushSegmentToStart(QlWavDest* self) {
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_BYTES);
+  gst_pad_push_event(self->srcpad, gst_event_new_segment(&segment));
+  self->stream->segmentSent = true;
+}
+
+// Writes the header at the start of the stream, with placeholder sizes.
+static GstFlowReturn StartData(QlWavDest* self) {
+  WavDestStream* st = self->stream;
+  if (!st->segmentSent) PushSegmentToStart(self);
+  std::vector<uint8_t> header = MakeRiffWaveHeader(st->fmtBody, UINT64_MAX);
+  GstFlowReturn ret = PushBytes(self, header.data(), header.size(), 0);
+  st->bytesOut = header.size();
+  st->phase = WavDestPhase::kStreaming;
+  return ret;
+}
+
+static void UseFormat(QlWavDest* self, const WaveFormat& format) {
+  self->stream->format = format;
+  self->stream->fmtBody = SerializeWaveFormat(format);
+  self->stream->phase = WavDestPhase::kReady;
+}
+
+// Finishes an MPEG format from the first frame header found in data (if any).
+static void CompleteFromFirstFrame(QlWavDest* self, const uint8_t* data, size_t size) {
+  WavDestStream* st = self->stream;
+  MpegFrame frame;
+  bool found = data != nullptr && FindMpegFrame(data, size, &frame);
+  if (!found) GST_WARNING_OBJECT(self, "no MPEG frame header in the first buffer");
+  WaveFormat format = st->format;
+  CompleteMpegFormat(&format, st->mpegCaps, found ? &frame : nullptr);
+  UseFormat(self, format);
+}
+
+static gboolean ConfigureFromCaps(QlWavDest* self, GstCaps* caps) {
+  WavDestStream* st = self->stream;
+  g_autoptr(GBytes) fixed = DupWaveFormatProperty(self);
+  bool written = st->phase == WavDestPhase::kStreaming || st->phase == WavDestPhase::kEnded;
+  if (fixed != nullptr) {
+    if (written) return TRUE;
+    gsize size = 0;
+    auto data = static_cast<const uint8_t*>(g_bytes_get_data(fixed, &size));
+    WaveFormat format;
+    if (!ParseWaveFormat(data, size, &format)) goto bad_property;
+    st->format = format;
+    st->fmtBody.assign(data, data + size);
+    st->phase = WavDestPhase::kReady;
+    return TRUE;
+  }
+  {
+    WaveFormat format;
+    MpegCaps mpeg;
+    CapsFormat kind = WaveFormatFromCaps(caps, &format, &mpeg);
+    if (kind == CapsFormat::kUnusable) goto unusable_caps;
+    if (written) {
+      if (!SameStream(st->format, format)) goto changed_caps;
+      return TRUE;
+    }
+    if (kind == CapsFormat::kComplete) {
+      UseFormat(self, format);
+    } else {
+      st->format = format;
+      st->mpegCaps = mpeg;
+      st->phase = WavDestPhase::kNeedFrame;
+    }
+    return TRUE;
+  }
+
+bad_property:
+  GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("The audio format given for the WAVE header is invalid."),
+                    ("wave-format holds %" G_GSIZE_FORMAT " bytes, not a valid fmt chunk body",
+                     g_bytes_get_size(fixed)));
+  return FALSE;
+unusable_caps:
+  GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("This audio format cannot be written to a WAVE file."),
+                    ("no wave format for caps %" GST_PTR_FORMAT, caps));
+  return FALSE;
+changed_caps:
+  GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("The audio format changed in the middle of the stream."),
+                    ("header written for tag 0x%04x, now caps %" GST_PTR_FORMAT,
+                     st->format.formatTag, caps));
+  return FALSE;
+}
+
+// At EOS: the pad byte after odd-sized data, then the header with the real sizes.
+static void FinishFile(QlWavDest* self) {
+  WavDestStream* st = self->stream;
+  switch (st->phase) {
+    case WavDestPhase::kNoFormat:
+    case WavDestPhase::kEnded:
+      return;
+    case WavDestPhase::kNeedFrame:
+      CompleteFromFirstFrame(self, nullptr, 0);
+      [[fallthrough]];
+    case WavDestPhase::kReady: {
+      // No data at all: one header with empty sizes is the whole file.
+      if (!st->segmentSent) PushSegmentToStart(self);
+      std::vector<uint8_t> header = MakeRiffWaveHeader(st->fmtBody, 0);
+      PushBytes(self, header.data(), header.size(), 0);
+      st->bytesOut = header.size();
+      break;
+    }
+    case WavDestPhase::kStreaming: {
+      if (st->dataBytes % 2 == 1) {
+        const uint8_t pad = 0;
+        PushBytes(self, &pad, 1, st->bytesOut);
+        st->bytesOut += 1;
+      }
+      PushSegmentToStart(self);
+      std::vector<uint8_t> header = MakeRiffWaveHeader(st->fmtBody, st->dataBytes);
+      GstFlowReturn ret = PushBytes(self, header.data(), header.size(), 0);
+      if (ret != GST_FLOW_OK) {
+        GST_WARNING_OBJECT(self, "final header not written: %s", gst_flow_get_name(ret));
+      }
+      break;
+    }
+  }
+  st->phase = WavDestPhase::kEnded;
+}
+
+static gboolean ql_wav_dest_sink_event(GstPad* pad, GstObject* parent, GstEvent* event) {
+  QlWavDest* self = QL_WAV_DEST(parent);
+  switch (GST_EVENT_TYPE(event)) {
+    case GST_EVENT_CAPS: {
+      GstCaps* caps = nullptr;
+      gst_event_parse_caps(event, &caps);
+      gboolean ok = ConfigureFromCaps(self, caps);
+      gst_event_unref(event);
+      if (!ok) return FALSE;
+      if (gst_pad_has_current_caps(self->srcpad)) return TRUE;
+      g_autoptr(GstCaps) wav = gst_caps_new_empty_simple("audio/x-wav");
+      return gst_pad_push_event(self->srcpad, gst_event_new_caps(wav));
+    }
+    case GST_EVENT_SEGMENT:
+      // The output is a byte stream from offset 0 whatever the input's segment.
+      if (!self->stream->segmentSent) PushSegmentToStart(self);
+      gst_event_unref(event);
+      return TRUE;
+    case GST_EVENT_EOS:
+      FinishFile(self);
+      return gst_pad_push_event(self->srcpad, event);
+    default:
+      return gst_pad_event_default(pad, parent, event);
+  }
+}
+
+static GstFlowReturn ql_wav_dest_chain(GstPad*, GstObject* parent, GstBuffer* buffer) {
+  QlWavDest* self = QL_WAV_DEST(parent);
+  WavDestStream* st = self->stream;
+  switch (st->phase) {
+    case WavDestPhase::kNoFormat:
+      gst_buffer_unref(buffer);
+      GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, (nullptr), ("audio data before any caps"));
+      return GST_FLOW_NOT_NEGOTIATED;
+    case WavDestPhase::kEnded:
+      gst_buffer_unref(buffer);
+      return GST_FLOW_EOS;
+    case WavDestPhase::kNeedFrame: {
+      GstMapInfo map;
+      if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+        CompleteFromFirstFrame(self, map.data, map.size);
+        gst_buffer_unmap(buffer, &map);
+      } else {
+        CompleteFromFirstFrame(self, nullptr, 0);
+      }
+      [[fallthrough]];
+    }
+    case WavDestPhase::kReady: {
+      GstFlowReturn ret = StartData(self);
+      if (ret != GST_FLOW_OK) {
+        gst_buffer_unref(buffer);
+        return ret;
+      }
+      break;
+    }
+    case WavDestPhase::kStreaming:
+      break;
+  }
+
+  gsize size = gst_buffer_get_size(buffer);
+  buffer = gst_buffer_make_writable(buffer);
+  GST_BUFFER_OFFSET(buffer) = st->bytesOut;
+  GST_BUFFER_OFFSET_END(buffer) = st->bytesOut + size;
+  st->dataBytes += size;
+  st->bytesOut += size;
+  return gst_pad_push(self->srcpad, buffer);
+}
+
+static gboolean ql_wav_dest_sink_query(GstPad* pad, GstObject* parent, GstQuery* query) {
+  QlWavDest* self = QL_WAV_DEST(parent);
+  if (GST_QUERY_TYPE(query) != GST_QUERY_CAPS) return gst_pad_query_default(pad, parent, query);
+
+  // With a format given, any stream is accepted: the header does not depend on caps.
+  GstCaps* filter = nullptr;
+  gst_query_parse_caps(query, &filter);
+  g_autoptr(GBytes) fixed = DupWaveFormatProperty(self);
+  g_autoptr(GstCaps) caps = fixed != nullptr ? gst_caps_new_any() : gst_pad_get_pad_template_caps(pad);
+  if (filter != nullptr) {
+    GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
+    gst_caps_take(&caps, both);
+  }
+  gst_query_set_caps_result(query, caps);
+  return TRUE;
+}
+
+static gboolean ql_wav_dest_src_query(GstPad* pad, GstObject* parent, GstQuery* query) {
+  QlWavDest* self = QL_WAV_DEST(parent);
+  if (GST_QUERY_TYPE(query) == GST_QUERY_POSITION) {
+    GstFormat format;
+    gst_query_parse_position(query, &format, nullptr);
+    if (format == GST_FORMAT_BYTES) {
+      gst_query_set_position(query, GST_FORMAT_BYTES,
+                             static_cast<gint64>(self->stream->bytesOut.load()));
+      return TRUE;
+    }
+  }
+  return gst_pad_query_default(pad, parent, query);
+}
+
+static GstStateChangeReturn ql_wav_dest_change_state(GstElement* element,
+                                                     GstStateChange transition) {
+  QlWavDest* self = QL_WAV_DEST(element);
+  if (transition == GST_STATE_CHANGE_READY_TO_PAUSED) ResetStream(self);
+  GstStateChangeReturn ret =
+      GST_ELEMENT_CLASS(ql_wav_dest_parent_class)->change_state(element, transition);
+  // The pads are inactive now: no streaming thread touches the state.
+  if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) ResetStream(self);
+  return ret;
+}
+
+static void ql_wav_dest_set_property(GObject* object, guint id, const GValue* value,
+                                     GParamSpec* pspec) {
+  QlWavDest* self = QL_WAV_DEST(object);
+  switch (id) {
+    case PROP_WAVE_FORMAT: {
+      GBytes* bytes = static_cast<GBytes*>(g_value_dup_boxed(value));
+      GST_OBJECT_LOCK(self);
+      std::swap(self->waveFormat, bytes);
+      GST_OBJECT_UNLOCK(self);
+      if (bytes != nullptr) g_bytes_unref(bytes);
+      break;
+    }
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+  }
+}
+
+static void ql_wav_dest_get_property(GObject* object, guint id, GValue* value,
+                                     GParamSpec* pspec) {
+  QlWavDest* self = QL_WAV_DEST(object);
+  switch (id) {
+    case PROP_WAVE_FORMAT:
+      GST_OBJECT_LOCK(self);
+      g_value_set_boxed(value, self->waveFormat);
+      GST_OBJECT_UNLOCK(self);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+  }
+}
+
+static void ql_wav_dest_finalize(GObject* object) {
+  QlWavDest* self = QL_WAV_DEST(object);
+  g_clear_pointer(&self->waveFormat, g_bytes_unref);
+  delete self->stream;
+  self->stream = nullptr;
+  G_OBJECT_CLASS(ql_wav_dest_parent_class)->finalize(object);
+}
+
+static void ql_wav_dest_class_init(QlWavDestClass* klass) {
+  GObjectClass* object_class = G_OBJECT_CLASS(klass);
+  GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
+  object_class->set_property = ql_wav_dest_set_property;
+  object_class->get_property = ql_wav_dest_get_property;
+  object_class->finalize = ql_wav_dest_finalize;
+  element_class->change_state = ql_wav_dest_change_state;
+
+  g_object_class_install_property(
+      object_class, PROP_WAVE_FORMAT,
+      g_param_spec_boxed(kWavDestWaveFormatProperty, "Wave format",
+                         "The fmt chunk body to write; unset: derived from the caps",
+                         G_TYPE_BYTES,
+                         static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                  GST_PARAM_MUTABLE_READY)));
+  gst_element_class_add_static_pad_template(element_class, &sink_template);
+  gst_element_class_add_static_pad_template(element_class, &src_template);
+  gst_element_class_set_static_metadata(element_class, "WavDest", "Codec/Muxer/Audio",
+                                        "Writes one audio stream as a RIFF WAVE file",
+                                        "QuillLomare");
+}
+
+static void ql_wav_dest_init(QlWavDest* self) {
+  self->stream = new WavDestStream();
+  self->sinkpad = gst_pad_new_from_static_template(&sink_template, "sink");
+  gst_pad_set_chain_function(self->sinkpad, ql_wav_dest_chain);
+  gst_pad_set_event_function(self->sinkpad, ql_wav_dest_sink_event);
+  gst_pad_set_query_function(self->sinkpad, ql_wav_dest_sink_query);
+  gst_element_add_pad(GST_ELEMENT(self), self->sinkpad);
+
+  self->srcpad = gst_pad_new_from_static_template(&src_template, "src");
+  gst_pad_set_query_function(self->srcpad, ql_wav_dest_src_query);
+  gst_pad_use_fixed_caps(self->srcpad);
+  gst_element_add_pad(GST_ELEMENT(self), self->srcpad);
+}
+
+std::vector<uint8_t> MakeRiffWaveHeader(const std::vector<uint8_t>& fmtBody, uint64_t dataBytes) {
+  uint64_t fmtChunk = 8 + fmtBody.size() + fmtBody.size() % 2;
+  uint64_t riffSize = dataBytes > kMaxChunkSize ? kMaxChunkSize
+                                                 : 4 + fmtChunk + 8 + dataBytes + dataBytes % 2;
+  std::vector<uint8_t> out;
+  out.reserve(12 + fmtChunk + 8);
+  PutTag(&out, "RIFF");
+  PutLe32(&out, Saturate32(riffSize));
+  PutTag(&out, "WAVE");
+  PutTag(&out, "fmt ");
+  PutLe32(&out, static_cast<uint32_t>(fmtBody.size()));
+  out.insert(out.end(), fmtBody.begin(), fmtBody.end());
+  if (fmtBody.size() % 2 == 1) out.push_back(0);
+  PutTag(&out, "data");
+  PutLe32(&out, Saturate32(dataBytes));
+  return out;
+}
+
+bool RegisterWavDest() {
+  static std::mutex mutex;
+  static bool registered = false;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (registered) return true;
+  if (!gst_is_initialized()) return false;
+  GST_DEBUG_CATEGORY_INIT(ql_wav_dest_debug, "qlwavdest", 0, "RIFF WAVE writer");
+  registered = gst_element_register(nullptr, kWavDestElement, GST_RANK_NONE, QL_TYPE_WAV_DEST);
+  return registered;
+}

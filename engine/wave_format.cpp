@@ -1,0 +1,66 @@
+// Reading and writing the "fmt " chunk body of a RIFF WAVE file.
+#include "engine/wave_format.h"
+
+#include <utility>
+
+namespace {
+
+constexpr size_t kPcmRecordBytes = 16;   // PCMWAVEFORMAT: no cbSize field
+constexpr size_t kFullRecordBytes = 18;  // WAVEFORMATEX: cbSize follows bitsPerSample
+
+void PutLe16(std::vector<uint8_t>* out, uint16_t v) {
+  out->push_back(static_cast<uint8_t>(v));
+  out->push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
+  PutLe16(out, static_cast<uint16_t>(v));
+  PutLe16(out, static_cast<uint16_t>(v >> 16));
+}
+
+uint16_t GetLe16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t GetLe32(const uint8_t* p) {
+  return GetLe16(p) | (static_cast<uint32_t>(GetLe16(p + 2)) << 16);
+}
+
+}  // namespace
+
+std::vector<uint8_t> SerializeWaveFormat(const WaveFormat& format) {
+  std::vector<uint8_t> out;
+  out.reserve(kFullRecordBytes + format.extra.size());
+  PutLe16(&out, format.formatTag);
+  PutLe16(&out, format.channels);
+  PutLe32(&out, format.samplesPerSec);
+  PutLe32(&out, format.avgBytesPerSec);
+  PutLe16(&out, format.blockAlign);
+  PutLe16(&out, format.bitsPerSample);
+  if (format.formatTag == kWaveFormatPcm && format.extra.empty()) return out;
+
+  // cbSize is 16 bits; extra bytes beyond what it can count would be unreadable.
+  size_t extraBytes = format.extra.size() > 0xFFFF ? 0xFFFF : format.extra.size();
+  PutLe16(&out, static_cast<uint16_t>(extraBytes));
+  out.insert(out.end(), format.extra.begin(), format.extra.begin() + extraBytes);
+  return out;
+}
+
+bool ParseWaveFormat(const uint8_t* data, size_t size, WaveFormat* format) {
+  if (data == nullptr || size < kPcmRecordBytes) return false;
+  WaveFormat parsed;
+  parsed.formatTag = GetLe16(data);
+  parsed.channels = GetLe16(data + 2);
+  parsed.samplesPerSec = GetLe32(data + 4);
+  parsed.avgBytesPerSec = GetLe32(data + 8);
+  parsed.blockAlign = GetLe16(data + 12);
+  parsed.bitsPerSample = GetLe16(data + 14);
+  // A 16-byte body (or a 17th stray byte) has no cbSize: no extra bytes.
+  if (size >= kFullRecordBytes) {
+    size_t extraBytes = GetLe16(data + 16);
+    if (extraBytes > size - kFullRecordBytes) return false;
+    parsed.extra.assign(data + kFullRecordBytes, data + kFullRecordBytes + extraBytes);
+  }
+  *format = std::move(parsed);
+  return true;
+}

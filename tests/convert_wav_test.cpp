@@ -1,0 +1,223 @@
+// Conversion to WAV end to end: real media made by ffmpeg, outputs judged by ffprobe
+// and ffmpeg.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <glib.h>
+
+#include "common/app_settings.h"
+#include "common/batch.h"
+#include "common/target_format.h"
+#include "dialog/format_lists.h"
+#include "engine/builders.h"
+#include "engine/graph.h"
+#include "tests/support/media_fixtures.h"
+#include "tests/support/run_harness.h"
+
+using namespace mediatest;
+using runtest::RunFiles;
+
+namespace {
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+class ConvertToWavTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are needed to make and judge media";
+    runtest::InitEngineForTests();
+    Settings = AppSettings{};
+    Settings.DecodeMode = kModeWav;
+    TargetFormat = TargetAudioFormat{};
+  }
+  TempDir dir;
+};
+
+struct KeepCase {
+  Fixture input;
+  int rate;
+  int channels;
+  int bits;
+  int64_t frameSamples;  // one codec frame of the source: the tolerance on length
+};
+
+std::ostream& operator<<(std::ostream& os, const KeepCase& c) { return os << FixtureName(c.input); }
+
+class KeepFormatTest : public ConvertToWavTest, public ::testing::WithParamInterface<KeepCase> {};
+
+// The decoded format is kept (5.1 mixed down to stereo), and every sample ffmpeg
+// decodes from the source is there: nothing lost at the start or the end.
+TEST_P(KeepFormatTest, WritesTheDecodedFormatWithEverySample) {
+  const KeepCase& c = GetParam();
+  std::string input = MakeFixture(c.input, dir.path(), 2.0);
+  ASSERT_FALSE(input.empty());
+
+  runtest::RunResult run = RunFiles({input});
+  ASSERT_EQ(run.outcome, RunOutcome::Finished) << ::testing::PrintToString(run.messages);
+
+  std::string output = input.substr(0, input.rfind('.')) + (c.input == Fixture::Wav8BitMono8k ? "_2.wav" : ".wav");
+  AudioInfo info = ProbeAudio(output);
+  EXPECT_EQ(info.codec, c.bits == 8 ? "pcm_u8" : "pcm_s16le");
+  EXPECT_EQ(info.sampleRate, c.rate);
+  EXPECT_EQ(info.channels, c.channels);
+  EXPECT_EQ(info.bitsPerSample, c.bits);
+
+  RiffWave wave = ReadRiffWave(output);
+  ASSERT_TRUE(wave.valid);
+  EXPECT_EQ(wave.riffSize + 8u, wave.fileSize);
+  const int64_t written = wave.dataSize / (c.bits / 8 * c.channels);
+  const int64_t expected = DecodedSampleCount(input);
+  EXPECT_NEAR(written, expected, c.frameSamples) << "ffmpeg decodes " << expected;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, KeepFormatTest,
+    ::testing::Values(KeepCase{Fixture::Mp3Stereo44k, 44100, 2, 16, 1152},
+                      KeepCase{Fixture::Mp3Mono22k, 22050, 1, 16, 576},
+                      KeepCase{Fixture::Wav8BitMono8k, 8000, 1, 8, 0},
+                      KeepCase{Fixture::Mpeg1PsMp2, 44100, 2, 16, 1152},
+                      KeepCase{Fixture::VobAc3Stereo, 48000, 2, 16, 1536},
+                      KeepCase{Fixture::VobAc3Surround, 48000, 2, 16, 1536},
+                      KeepCase{Fixture::AviPcm, 44100, 2, 16, 0},
+                      KeepCase{Fixture::AviMp3, 44100, 2, 16, 1152},
+                      KeepCase{Fixture::AviMsAdpcm, 44100, 2, 16, 1024},
+                      KeepCase{Fixture::WmvWma, 44100, 2, 16, 2048}),
+    [](const auto& info) { return std::string(FixtureName(info.param.input)); });
+
+// A chosen PCM row gives exactly that rate, size and channel count, for the whole length.
+TEST_F(ConvertToWavTest, ChosenRowsGiveExactlyTheirFormat) {
+  std::string input = MakeFixture(Fixture::Mp3Stereo44k, dir.path(), 2.0);
+  const double seconds = static_cast<double>(DecodedSampleCount(input)) / 44100;
+  for (int row : {0, 8, 15, 19, 23}) {
+    SCOPED_TRACE("row " + std::to_string(row));
+    TargetFormat = PcmFormatForRow(row);
+    runtest::RunResult run = RunFiles({input});
+    ASSERT_EQ(run.outcome, RunOutcome::Finished) << ::testing::PrintToString(run.messages);
+
+    const std::string output = input.substr(0, input.rfind('.')) + ".wav";
+    AudioInfo info = ProbeAudio(output);
+    EXPECT_EQ(info.sampleRate, static_cast<int>(TargetFormat.samplesPerSec));
+    EXPECT_EQ(info.channels, TargetFormat.channels);
+    EXPECT_EQ(info.bitsPerSample, TargetFormat.bitsPerSample);
+    EXPECT_NEAR(info.duration, seconds, 1152.0 / 44100);
+    unlink(output.c_str());
+  }
+}
+
+// Every message that a bad input can honestly provoke, with its number and text.
+TEST_F(ConvertToWavTest, BadInputsGiveTheirNumberedMessage) {
+  struct Case {
+    std::string path;
+    std::string message;
+  } cases[] = {
+      {MakeFixture(Fixture::TextAsMpg, dir.path()), "エラー No.103: 読み込み可能なメディアファイルではありません。"},
+      {MakeFixture(Fixture::MpgVideoOnly, dir.path()), "エラー No.103: 読み込み可能なメディアファイルではありません。"},
+      {MakeFixture(Fixture::AviVideoOnly, dir.path()), "エラー No.103: 読み込み可能なメディアファイルではありません。"},
+      {dir.file("missing.mp3"), "エラー No.102: ファイルの読み込みができませんでした。"},
+      {dir.path(), "エラー No.102: ファイルの読み込みができませんでした。"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    runtest::RunResult run = RunFiles({c.path});
+    EXPECT_EQ(run.outcome, RunOutcome::Failed);
+    EXPECT_EQ(run.messages, std::vector<std::string>{c.message});
+  }
+  // Nothing was left behind for any of them.
+  for (const Case& c : cases) EXPECT_FALSE(Exists(c.path.substr(0, c.path.rfind('.')) + ".wav")) << c.path;
+}
+
+// A truncated file converts what it holds, and says nothing about the rest.
+TEST_F(ConvertToWavTest, TruncatedMediaConvertsWhatItHolds) {
+  for (Fixture f : {Fixture::TruncatedWav, Fixture::TruncatedMpg}) {
+    SCOPED_TRACE(FixtureName(f));
+    std::string input = MakeFixture(f, dir.path(), 2.0);
+    runtest::RunResult run = RunFiles({input});
+    if (run.outcome == RunOutcome::Finished) {
+      std::string output = input.substr(0, input.rfind('.')) + (f == Fixture::TruncatedWav ? "_2.wav" : ".wav");
+      EXPECT_GT(DecodedSampleCount(output), 0);
+    } else {
+      // A failure is fine as long as it is said and leaves no half file behind.
+      EXPECT_EQ(run.messages.size(), 1u);
+    }
+  }
+}
+
+// A batch of five whose second file fails: the first output is complete, the
+// second has none, the rest are not touched.
+TEST_F(ConvertToWavTest, BatchStopsAtTheFirstFailure) {
+  std::vector<std::string> files = {
+      MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 1.0, "one.wav"),
+      MakeFixture(Fixture::TextAsMpg, dir.path(), 1.0, "two.mpg"),
+      MakeFixture(Fixture::Mp3Mono22k, dir.path(), 1.0, "three.mp3"),
+      MakeFixture(Fixture::Mp3Mono22k, dir.path(), 1.0, "four.mp3"),
+      MakeFixture(Fixture::Mp3Mono22k, dir.path(), 1.0, "five.mp3"),
+  };
+  std::vector<std::string> argv = {QL_PROGRAM, "--batch", "--mode", "wav", "--wav-format", "keep"};
+  argv.insert(argv.end(), files.begin(), files.end());
+  int status = -1;
+  std::string errors;
+  RunCommand(argv, &status, &errors);
+
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(errors.find("エラー No.103: 読み込み可能なメディアファイルではありません。"), std::string::npos) << errors;
+  EXPECT_EQ(DecodedSampleCount(dir.file("one_2.wav")), DecodedSampleCount(files[0]));
+  for (const char* name : {"two.wav", "three.wav", "four.wav", "five.wav"}) EXPECT_FALSE(Exists(dir.file(name))) << name;
+}
+
+// Several files, each converted in turn, with the shell's captions between them.
+TEST_F(ConvertToWavTest, SeveralFilesConvertInOrderWithTheirCaptions) {
+  std::vector<std::string> files = {MakeFixture(Fixture::Mp3Mono22k, dir.path(), 1.0, "a.mp3"),
+                                    MakeFixture(Fixture::Mp3Mono22k, dir.path(), 1.0, "b.mp3")};
+  runtest::RunResult run = RunFiles(files);
+  ASSERT_EQ(run.outcome, RunOutcome::Finished);
+  EXPECT_EQ(run.captions, (std::vector<std::string>{"(1/2) 100% ろまれ完了", "100% -ろまれ完了-"}));
+  EXPECT_TRUE(Exists(dir.file("a.wav")));
+  EXPECT_TRUE(Exists(dir.file("b.wav")));
+}
+
+// Progress is measured while a file converts, and it rises.
+TEST_F(ConvertToWavTest, ProgressRisesDuringAConversion) {
+  std::string input = MakeToneFile(dir.file("long.wav"), 48000, 2, 120.0, {"-c:a", "pcm_s16le"});
+  TargetFormat = PcmFormatForRow(8);  // resampling makes the conversion last a while
+  runtest::RunResult run = RunFiles({input});
+  ASSERT_EQ(run.outcome, RunOutcome::Finished);
+  std::vector<int> measured;
+  for (int p : run.progress)
+    if (p >= 0) measured.push_back(p);
+  ASSERT_GE(measured.size(), 2u) << "the conversion finished before progress could be read";
+  EXPECT_TRUE(std::is_sorted(measured.begin(), measured.end()));
+  EXPECT_LT(measured.front(), measured.back());
+}
+
+// A graph stopped before its end leaves no output behind.
+TEST_F(ConvertToWavTest, StoppedConversionRemovesItsOutput) {
+  std::string input = MakeToneFile(dir.file("long.wav"), 48000, 2, 120.0, {"-c:a", "pcm_s16le"});
+  TargetFormat = PcmFormatForRow(8);
+  ASSERT_TRUE(ConvertToWav(input));
+  const std::string output = dir.file("long_2.wav");
+  for (int i = 0; i < 2000 && !Exists(output); ++i) g_main_context_iteration(nullptr, FALSE), g_usleep(1000);
+  ASSERT_TRUE(Exists(output));
+  ReleaseConversionGraph();
+  EXPECT_FALSE(Exists(output));
+  EXPECT_TRUE(Exists(input));
+}
+
+// An error while streaming ends the run with its own message and removes the output.
+TEST_F(ConvertToWavTest, StreamingErrorEndsTheRunWithMessage601) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+  if (RunCommand({"which", "setpriv"}).empty()) GTEST_SKIP() << "setpriv is not installed";
+  // The input's folder is not writable for the user running the conversion.
+  std::string input = MakeFixture(Fixture::Mp3Mono22k, dir.path(), 1.0);
+  chmod(dir.path().c_str(), 0755);
+  int status = -1;
+  std::string errors;
+  RunCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QL_PROGRAM, "--batch", input},
+             &status, &errors);
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(errors.find("エラー No.601: 変換中にエラーが発生しました。\n"), std::string::npos) << errors;
+  EXPECT_FALSE(Exists(input.substr(0, input.rfind('.')) + ".wav"));
+}
+
+}  // namespace

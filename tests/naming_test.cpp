@@ -1,0 +1,122 @@
+// Output naming, the progress measure and the status captions.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "common/app_settings.h"
+#include "common/batch.h"
+#include "common/status_text.h"
+#include "engine/graph.h"
+#include "engine/naming.h"
+#include "tests/support/media_fixtures.h"
+
+using mediatest::TempDir;
+
+namespace {
+
+void Touch(const std::string& path) { std::ofstream(path) << "x"; }
+
+std::string Notice() {
+  std::lock_guard lock(StatusLock);
+  return StatusNotice;
+}
+
+class NamingTest : public ::testing::Test {
+ protected:
+  void TearDown() override { SetOpticalMediaTest(nullptr); }
+  TempDir dir;
+};
+
+TEST_F(NamingTest, ReplacesTheExtensionAndNumbersTakenNames) {
+  const std::string input = dir.file("b.avi");
+  EXPECT_EQ(MakeOutputPath(input, "wav"), dir.file("b.wav"));
+  EXPECT_EQ(Notice(), "");
+
+  Touch(dir.file("b.wav"));
+  EXPECT_EQ(MakeOutputPath(input, "wav"), dir.file("b_2.wav"));
+  Touch(dir.file("b_2.wav"));
+  EXPECT_EQ(MakeOutputPath(input, "wav"), dir.file("b_3.wav"));
+
+  // A folder, or a link to nowhere, takes a name just as a file does.
+  mkdir(dir.file("c.mp3").c_str(), 0755);
+  EXPECT_EQ(MakeOutputPath(dir.file("c.wav"), "mp3"), dir.file("c_2.mp3"));
+  symlink("/nonexistent", dir.file("d.wma").c_str());
+  EXPECT_EQ(MakeOutputPath(dir.file("d.wav"), "wma"), dir.file("d_2.wma"));
+}
+
+TEST_F(NamingTest, NamesOnlyTheLastDotOfTheFileName) {
+  struct {
+    std::string input, output;
+  } cases[] = {
+      {"/a/my.song.mpg", "/a/my.song.wav"},
+      {"/a.b/README", "/a.b/README.wav"},  // no dot in the name: append
+      {"/a/.hidden", "/a/.hidden.wav"},
+      {"/a/曲 名.MP3", "/a/曲 名.wav"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MakeOutputPath(c.input, "wav"), c.output) << c.input;
+}
+
+TEST_F(NamingTest, OpticalMediaGoToTheOutputFolderWithANotice) {
+  SetOpticalMediaTest([](const std::string& path) { return path.starts_with("/media/cdrom/"); });
+  const std::string folder = GetOutputFolder();
+  EXPECT_EQ(MakeOutputPath("/media/cdrom/VIDEO_TS/x.vob", "ac3"), folder + "x.ac3");
+  EXPECT_EQ(Notice(), "くいるろまれ outputフォルダ");
+  struct stat st;
+  EXPECT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+
+  // The next file from a hard disk clears the notice.
+  MakeOutputPath(dir.file("y.mpg"), "wav");
+  EXPECT_EQ(Notice(), "");
+}
+
+TEST_F(NamingTest, RealFileSystemsAreNotOptical) {
+  EXPECT_FALSE(IsOnOpticalMedia(dir.path()));
+  EXPECT_FALSE(IsOnOpticalMedia("/nonexistent/file.mpg"));
+}
+
+TEST(ProgressTest, NeverDividesByZero) {
+  TempDir dir;
+  const std::string output = dir.file("out.wav");
+  Touch(output);
+  ConversionGraph = ConversionGraphState{};
+  EXPECT_EQ(QueryProgressPercent(), -1);  // nothing measures yet
+
+  ConversionGraph.outputFile = output;
+  ConversionGraph.expectedBytes = 0;  // e.g. a 4-bit format
+  EXPECT_EQ(QueryProgressPercent(), -1);
+
+  ConversionGraph.expectedBytes = 4;
+  EXPECT_EQ(QueryProgressPercent(), 25);
+  ConversionGraph.expectedBytes = 1;  // past the estimate: shown as it is
+  EXPECT_EQ(QueryProgressPercent(), 100);
+  std::ofstream(output, std::ios::app) << "yy";
+  EXPECT_EQ(QueryProgressPercent(), 300);
+  ConversionGraph = ConversionGraphState{};
+}
+
+TEST(StatusCaptionTest, FollowModeFilesAndProgress) {
+  struct {
+    int mode;
+    uint32_t i, n;
+    int percent;
+    const char* caption;
+  } cases[] = {
+      {kModeWav, 1, 1, 37, "37% ろまれ中"},
+      {kModeWav, 1, 1, -1, "ろまれ中"},
+      {kModeExtract, 2, 3, -1, "(2/3) ろまれ中"},
+      {kModeWma, 2, 3, -1, "(2/3) ゆまれ中"},
+      {kModeMp3, 3, 4, 120, "(3/4) 120% ゆまれ中"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(FormatProgressCaption(c.mode, c.i, c.n, c.percent), c.caption);
+  EXPECT_EQ(FormatFileDoneCaption(kModeWav, 1, 5), "(1/5) 100% ろまれ完了");
+  EXPECT_EQ(FormatFileDoneCaption(kModeMp3, 4, 5), "(4/5) 100% ゆまれ完了");
+  EXPECT_EQ(FormatFinishedCaption(kModeExtract), "100% -ろまれ完了-");
+  EXPECT_EQ(FormatFinishedCaption(kModeWma), "100% -ゆまれ完了-");
+}
+
+}  // namespace

@@ -1,0 +1,82 @@
+#include "tests/support/run_harness.h"
+
+#include <glib.h>
+
+#include <utility>
+
+#include "common/batch.h"
+#include "common/error_box.h"
+#include "engine/graph.h"
+#include "engine/media.h"
+
+namespace runtest {
+
+static std::vector<std::string> shownMessages;
+static RunResult* current = nullptr;
+static GMainLoop* loop = nullptr;
+
+static void CaptureMessage(const std::string& caption, const std::string& text) {
+  shownMessages.push_back(caption + ": " + text);
+}
+
+void InitEngineForTests() {
+  MediaLayerInit();
+  SetErrorBoxHandler(CaptureMessage);
+}
+
+std::vector<std::string> TakeMessages() { return std::exchange(shownMessages, {}); }
+
+static gboolean PollProgress(gpointer) {
+  if (current && !AnimationPaused) current->progress.push_back(QueryProgressPercent());
+  return G_SOURCE_CONTINUE;
+}
+
+static guint giveUpTimer = 0;
+
+static gboolean GiveUp(gpointer) {
+  giveUpTimer = 0;
+  g_main_loop_quit(loop);
+  return G_SOURCE_REMOVE;
+}
+
+RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds) {
+  InitEngineForTests();
+  RunResult result;
+  current = &result;
+  TakeMessages();
+
+  if (paths.size() == 1) {
+    Batch.fileList = MakeFileList(paths[0], {});
+  } else {
+    // Every test file lives in one folder.
+    std::string folder = GetDirectoryPart(paths[0]);
+    folder.pop_back();
+    std::vector<std::string> names;
+    for (const std::string& p : paths) names.push_back(GetFileNamePart(p));
+    Batch.fileList = MakeFileList(folder, names);
+  }
+  Batch.fileCount = CountBatchFiles();
+  Batch.currentFile = 1;
+
+  loop = g_main_loop_new(nullptr, FALSE);
+  RunFrontEnd frontEnd;
+  frontEnd.setCaption = [](const std::string& caption) { current->captions.push_back(caption); };
+  frontEnd.endRun = [](RunOutcome) { g_main_loop_quit(loop); };
+  SetRunFrontEnd(frontEnd);
+  guint poll = g_timeout_add(5, PollProgress, nullptr);
+  giveUpTimer = g_timeout_add(static_cast<guint>(timeoutSeconds * 1000), GiveUp, nullptr);
+
+  if (BeginRun()) g_main_loop_run(loop);
+  result.outcome = CurrentRunOutcome();
+  if (result.outcome == RunOutcome::Running) ReleaseConversionGraph();
+  if (giveUpTimer) g_source_remove(giveUpTimer);
+  giveUpTimer = 0;
+  g_source_remove(poll);
+  g_main_loop_unref(loop);
+  loop = nullptr;
+  current = nullptr;
+  result.messages = TakeMessages();
+  return result;
+}
+
+}  // namespace runtest
