@@ -58,7 +58,7 @@ void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
 }
 
 void PutTag(std::vector<uint8_t>* out, const char (&tag)[5]) {
-  out->insert(out->end(), tag, tag + 4);
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(tag[i]));
 }
 
 uint32_t Saturate32(uint64_t v) {
