@@ -17,7 +17,7 @@ struct Outcome {
   std::string out, err;
 };
 
-Outcome Run(std::vector<std::string> args) {
+Outcome RunProgram(std::vector<std::string> args) {
   args.insert(args.begin(), QL_PROGRAM);
   Outcome o;
   o.out = RunCommand(args, &o.status, &o.err);
@@ -36,18 +36,18 @@ TEST(BatchModeTest, UsageErrorsExitWithTwoAndOneLine) {
       {"--batch", "a.mp3", "--mode"},
   };
   for (const auto& args : cases) {
-    Outcome o = Run(args);
+    Outcome o = RunProgram(args);
     EXPECT_EQ(o.status, 2) << ::testing::PrintToString(args);
     EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
   }
 }
 
 TEST(BatchModeTest, HelpAndFormatListsNeedNoFiles) {
-  Outcome help = Run({"--batch", "--help"});
+  Outcome help = RunProgram({"--batch", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--wav-format keep|ROW"), std::string::npos);
 
-  Outcome list = Run({"--batch", "--list-formats"});
+  Outcome list = RunProgram({"--batch", "--list-formats"});
   EXPECT_EQ(list.status, 0);
   EXPECT_NE(list.out.find("   0   8,000 Hz ,  8ビット , モノラル"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("  23  48,000 Hz , 16ビット , ステレオ"), std::string::npos);
@@ -61,7 +61,7 @@ TEST(BatchModeTest, ConvertsFilesFromSeveralFoldersBesideEachInput) {
   mkdir(dir.file("two").c_str(), 0755);
   std::string a = MakeFixture(Fixture::Wav8BitMono8k, dir.file("one"), 1.0, "a.wav");
   std::string b = MakeFixture(Fixture::Mp3Mono22k, dir.file("two"), 1.0, "b b.mp3");
-  Outcome o = Run({"--batch", "--mode", "wav", "--wav-format", "10", a, b});
+  Outcome o = RunProgram({"--batch", "--mode", "wav", "--wav-format", "10", a, b});
   EXPECT_EQ(o.status, 0) << o.err;
   // Not on a terminal: one line per finished file.
   EXPECT_NE(o.err.find("(1/2) 100% ろまれ完了 a_2.wav"), std::string::npos) << o.err;

@@ -1,0 +1,661 @@
+#include "tests/support/media_fixtures.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <system_error>
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+namespace mediatest {
+namespace {
+
+constexpr int kVideoWidth = 160;
+constexpr int kVideoHeight = 120;
+constexpr int kVideoRate = 25;
+
+// Every file ffmpeg writes here: no encoder name, no dates, no metadata, so the
+// same arguments give the same bytes.
+const std::vector<std::string> kBitExact = {"-fflags",  "+bitexact", "-flags:v",      "+bitexact",
+                                            "-flags:a", "+bitexact", "-map_metadata", "-1"};
+
+std::string FormatNumber(double value) {
+  char buf[64];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 6);
+  return ec == std::errc() ? std::string(buf, end) : std::string("0");
+}
+
+std::string JoinArgs(const std::vector<std::string>& argv) {
+  std::string line;
+  for (const std::string& arg : argv) {
+    if (!line.empty()) line += ' ';
+    line += arg;
+  }
+  return line;
+}
+
+// Runs a tool that must succeed; reports the command and its error text otherwise.
+bool RunTool(const std::vector<std::string>& argv) {
+  int status = -1;
+  std::string err;
+  RunCommand(argv, &status, &err);
+  if (status == 0) return true;
+  ADD_FAILURE() << "exit " << status << ": " << JoinArgs(argv) << "\n" << err;
+  return false;
+}
+
+bool WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out.flush());
+}
+
+void Append(std::vector<std::string>* argv, const std::vector<std::string>& more) {
+  argv->insert(argv->end(), more.begin(), more.end());
+}
+
+std::vector<std::string> FfmpegHead() { return {"ffmpeg", "-nostdin", "-v", "error", "-y"}; }
+
+std::vector<std::string> ToneInput(double frequency, int rate, double seconds) {
+  return {"-f", "lavfi", "-i",
+          "sine=frequency=" + FormatNumber(frequency) + ":sample_rate=" + std::to_string(rate) +
+              ":duration=" + FormatNumber(seconds)};
+}
+
+std::vector<std::string> PictureInput(double seconds) {
+  return {"-f", "lavfi", "-i",
+          "testsrc=size=" + std::to_string(kVideoWidth) + "x" + std::to_string(kVideoHeight) +
+              ":rate=" + std::to_string(kVideoRate) + ":duration=" + FormatNumber(seconds)};
+}
+
+// How one fixture is made: an optional test picture, zero or more tones (one
+// audio stream each, all with the same encoding) and a container.
+struct Recipe {
+  const char* extension;
+  const char* videoCodec;  // nullptr: no video stream
+  int toneCount;           // audio streams
+  int rate;                // Hz of every tone
+  int channels;
+  std::vector<std::string> audioArgs;  // encoder options
+  const char* muxer;
+};
+
+Recipe RecipeOf(Fixture f) {
+  switch (f) {
+    case Fixture::Mp3Stereo44k:
+      return {".mp3", nullptr, 1, 44100, 2, {"-c:a", "libmp3lame", "-b:a", "128k"}, "mp3"};
+    case Fixture::Mp3Mono22k:
+      return {".mp3", nullptr, 1, 22050, 1, {"-c:a", "libmp3lame", "-b:a", "64k"}, "mp3"};
+    case Fixture::Wav8BitMono8k:
+      return {".wav", nullptr, 1, 8000, 1, {"-c:a", "pcm_u8"}, "wav"};
+    case Fixture::Wav16Stereo44k:
+    case Fixture::TruncatedWav:
+      return {".wav", nullptr, 1, 44100, 2, {"-c:a", "pcm_s16le"}, "wav"};
+    case Fixture::Mpeg1PsMp2:
+    case Fixture::TruncatedMpg:
+      return {".mpg", "mpeg1video", 1, 44100, 2, {"-c:a", "mp2", "-b:a", "192k"}, "mpeg"};
+    case Fixture::VobAc3Stereo:
+      return {".vob", "mpeg2video", 1, 48000, 2, {"-c:a", "ac3", "-b:a", "192k"}, "vob"};
+    case Fixture::VobAc3Surround:
+      return {".vob", "mpeg2video", 1, 48000, 6, {"-c:a", "ac3", "-b:a", "448k"}, "vob"};
+    case Fixture::VobTwoAudio:
+      return {".vob", "mpeg2video", 2, 48000, 2, {"-c:a", "ac3", "-b:a", "192k"}, "vob"};
+    case Fixture::VobVideoOnly:
+      return {".vob", "mpeg2video", 0, 0, 0, {}, "vob"};
+    case Fixture::MpgVideoOnly:
+      return {".mpg", "mpeg1video", 0, 0, 0, {}, "mpeg"};
+    case Fixture::AviPcm:
+      return {".avi", "mpeg1video", 1, 44100, 2, {"-c:a", "pcm_s16le"}, "avi"};
+    case Fixture::AviMp3:
+      return {".avi", "mpeg1video", 1, 44100, 2, {"-c:a", "libmp3lame", "-b:a", "128k"}, "avi"};
+    case Fixture::AviMsAdpcm:
+      return {".avi", "mpeg1video", 1, 44100, 2, {"-c:a", "adpcm_ms"}, "avi"};
+    case Fixture::AviImaAdpcm:
+      return {".avi", "mpeg1video", 1, 44100, 2, {"-c:a", "adpcm_ima_wav"}, "avi"};
+    case Fixture::AviVideoOnly:
+      return {".avi", "mpeg1video", 0, 0, 0, {}, "avi"};
+    case Fixture::WmvWma:
+      return {".wmv", "wmv2", 1, 44100, 2, {"-c:a", "wmav2", "-b:a", "128k"}, "asf"};
+    case Fixture::WmaAudio:
+      return {".wma", nullptr, 1, 44100, 2, {"-c:a", "wmav2", "-b:a", "128k"}, "asf"};
+    case Fixture::TextAsMpg:
+      return {".mpg", nullptr, 0, 0, 0, {}, nullptr};
+  }
+  return {"", nullptr, 0, 0, 0, {}, nullptr};
+}
+
+// One ffmpeg command that writes several files: all inputs first, then each
+// output with its maps and options (ffmpeg options apply to the next output).
+struct FfmpegJob {
+  std::vector<std::string> inputs;
+  std::vector<std::string> outputs;
+  int inputCount = 0;
+};
+
+void AddRecipe(FfmpegJob* job, const Recipe& r, const std::string& path, double seconds) {
+  if (r.videoCodec) {
+    Append(&job->inputs, PictureInput(seconds));
+    Append(&job->outputs, {"-map", std::to_string(job->inputCount++) + ":v"});
+  }
+  for (int i = 0; i < r.toneCount; i++) {
+    Append(&job->inputs, ToneInput(i == 0 ? kToneHz : kSecondToneHz, r.rate, seconds));
+    Append(&job->outputs, {"-map", std::to_string(job->inputCount++) + ":a"});
+  }
+  if (r.videoCodec) Append(&job->outputs, {"-c:v", r.videoCodec});
+  if (r.toneCount > 0) {
+    Append(&job->outputs, r.audioArgs);
+    Append(&job->outputs, {"-ac", std::to_string(r.channels)});
+  }
+  Append(&job->outputs, kBitExact);
+  Append(&job->outputs, {"-f", r.muxer, path});
+}
+
+bool RunJob(const FfmpegJob& job) {
+  if (job.outputs.empty()) return true;
+  std::vector<std::string> argv = FfmpegHead();
+  Append(&argv, job.inputs);
+  Append(&argv, job.outputs);
+  return RunTool(argv);
+}
+
+bool IsTruncatedKind(Fixture f) { return f == Fixture::TruncatedWav || f == Fixture::TruncatedMpg; }
+
+const char kNotMediaText[] =
+    "This is a plain text file that only carries a video extension.\n"
+    "It holds no MPEG pack headers and no audio.\n";
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// ---- numbers from ffprobe's key=value output ----
+
+template <typename T>
+T ParseNumber(const std::string& text, T fallback = 0) {
+  T value{};
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size() ? value : fallback;
+}
+
+int ParseTag(const std::string& text) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    int value = 0;
+    auto [end, ec] = std::from_chars(text.data() + 2, text.data() + text.size(), value, 16);
+    return ec == std::errc() && end == text.data() + text.size() ? value : 0;
+  }
+  return ParseNumber<int>(text);
+}
+
+using Section = std::map<std::string, std::string>;
+
+std::string Get(const Section& s, const std::string& key) {
+  auto it = s.find(key);
+  return it == s.end() ? std::string() : it->second;
+}
+
+// ---- little-endian RIFF reading ----
+
+uint32_t Le32(const std::string& b, size_t at) {
+  return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) |
+         static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8 |
+         static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 16 |
+         static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
+}
+
+uint16_t Le16(const std::string& b, size_t at) {
+  return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8);
+}
+
+// A wave format record of `size` bytes at `at`; false when it is shorter than 16
+// bytes or its cbSize runs past its end.
+bool ParseFormatRecord(const std::string& b, size_t at, size_t size, RiffFormat* f) {
+  if (size < 16 || at + size > b.size()) return false;
+  f->formatTag = Le16(b, at);
+  f->channels = Le16(b, at + 2);
+  f->samplesPerSec = Le32(b, at + 4);
+  f->avgBytesPerSec = Le32(b, at + 8);
+  f->blockAlign = Le16(b, at + 12);
+  f->bitsPerSample = Le16(b, at + 14);
+  f->extra.clear();
+  if (size >= 18) {
+    size_t cbSize = Le16(b, at + 16);
+    if (18 + cbSize > size) return false;
+    f->extra = b.substr(at + 18, cbSize);
+  }
+  return true;
+}
+
+// Calls visit(id, bodyOffset, bodySize) for each chunk in [begin, end), stopping
+// at a header that does not fit; the body size is clipped to the data present.
+template <typename Visit>
+void ForEachChunk(const std::string& b, size_t begin, size_t end, Visit visit) {
+  size_t at = begin;
+  while (at + 8 <= end) {
+    std::string id = b.substr(at, 4);
+    uint32_t size = Le32(b, at + 4);
+    size_t body = std::min<size_t>(size, end - (at + 8));
+    if (!visit(id, at, size, at + 8, body)) return;
+    at += 8 + static_cast<size_t>(size) + (size & 1);
+  }
+}
+
+}  // namespace
+
+// ---- TempDir ----
+
+TempDir::TempDir() {
+  GError* error = nullptr;
+  gchar* made = g_dir_make_tmp("quilllomare-test-XXXXXX", &error);
+  if (!made) {
+    ADD_FAILURE() << "g_dir_make_tmp: " << error->message;
+    g_error_free(error);
+    return;
+  }
+  path_ = made;
+  g_free(made);
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+// ---- running tools ----
+
+// Leaving descriptors open lets GLib use posix_spawn instead of fork: forking a
+// sanitized test process (terabytes of mapped shadow memory) costs ~100 ms a child.
+// Our own descriptors are close-on-exec anyway.
+constexpr GSpawnFlags kSpawnFlags =
+    static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_LEAVE_DESCRIPTORS_OPEN);
+
+std::string RunCommand(const std::vector<std::string>& argv, int* exitStatus,
+                       std::string* stderrText) {
+  std::vector<gchar*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<gchar*>(a.c_str()));
+  args.push_back(nullptr);
+
+  g_autofree gchar* out = nullptr;
+  g_autofree gchar* err = nullptr;
+  g_autoptr(GError) error = nullptr;
+  int waitStatus = 0;
+  bool spawned = !argv.empty() && g_spawn_sync(nullptr, args.data(), nullptr, kSpawnFlags, nullptr,
+                                               nullptr, &out, &err, &waitStatus, &error);
+  if (!spawned) {
+    if (exitStatus) *exitStatus = -1;
+    if (stderrText) *stderrText = error ? error->message : "empty command";
+    return {};
+  }
+  if (exitStatus) {
+    if (WIFEXITED(waitStatus))
+      *exitStatus = WEXITSTATUS(waitStatus);
+    else if (WIFSIGNALED(waitStatus))
+      *exitStatus = 128 + WTERMSIG(waitStatus);
+    else
+      *exitStatus = -1;
+  }
+  if (stderrText) *stderrText = err ? err : "";
+  return out ? out : "";
+}
+
+bool HaveFfmpeg() {
+  static const bool have = [] {
+    int a = -1, b = -1;
+    RunCommand({"ffmpeg", "-nostdin", "-version"}, &a);
+    RunCommand({"ffprobe", "-version"}, &b);
+    return a == 0 && b == 0;
+  }();
+  return have;
+}
+
+// ---- fixtures ----
+
+const std::vector<Fixture>& AllFixtures() {
+  static const std::vector<Fixture> all = {
+      Fixture::Mp3Stereo44k,   Fixture::Mp3Mono22k,   Fixture::Wav8BitMono8k,
+      Fixture::Wav16Stereo44k, Fixture::Mpeg1PsMp2,   Fixture::VobAc3Stereo,
+      Fixture::VobAc3Surround, Fixture::VobTwoAudio,  Fixture::VobVideoOnly,
+      Fixture::MpgVideoOnly,   Fixture::AviPcm,       Fixture::AviMp3,
+      Fixture::AviMsAdpcm,     Fixture::AviImaAdpcm,  Fixture::AviVideoOnly,
+      Fixture::WmvWma,         Fixture::WmaAudio,     Fixture::TextAsMpg,
+      Fixture::TruncatedWav,   Fixture::TruncatedMpg,
+  };
+  return all;
+}
+
+const char* FixtureName(Fixture f) {
+  switch (f) {
+    case Fixture::Mp3Stereo44k:
+      return "Mp3Stereo44k";
+    case Fixture::Mp3Mono22k:
+      return "Mp3Mono22k";
+    case Fixture::Wav8BitMono8k:
+      return "Wav8BitMono8k";
+    case Fixture::Wav16Stereo44k:
+      return "Wav16Stereo44k";
+    case Fixture::Mpeg1PsMp2:
+      return "Mpeg1PsMp2";
+    case Fixture::VobAc3Stereo:
+      return "VobAc3Stereo";
+    case Fixture::VobAc3Surround:
+      return "VobAc3Surround";
+    case Fixture::VobTwoAudio:
+      return "VobTwoAudio";
+    case Fixture::VobVideoOnly:
+      return "VobVideoOnly";
+    case Fixture::MpgVideoOnly:
+      return "MpgVideoOnly";
+    case Fixture::AviPcm:
+      return "AviPcm";
+    case Fixture::AviMp3:
+      return "AviMp3";
+    case Fixture::AviMsAdpcm:
+      return "AviMsAdpcm";
+    case Fixture::AviImaAdpcm:
+      return "AviImaAdpcm";
+    case Fixture::AviVideoOnly:
+      return "AviVideoOnly";
+    case Fixture::WmvWma:
+      return "WmvWma";
+    case Fixture::WmaAudio:
+      return "WmaAudio";
+    case Fixture::TextAsMpg:
+      return "TextAsMpg";
+    case Fixture::TruncatedWav:
+      return "TruncatedWav";
+    case Fixture::TruncatedMpg:
+      return "TruncatedMpg";
+  }
+  return "?";
+}
+
+namespace {
+
+// Makes fixtures[i] at paths[i] in one ffmpeg run; clears the paths it failed to make.
+void MakeAt(const std::vector<Fixture>& fixtures, std::vector<std::string>* paths, double seconds) {
+  // Truncated kinds are first made whole in scratch, then cut to their path.
+  TempDir scratch;
+  FfmpegJob job;
+  std::vector<std::string> sources;
+  for (size_t i = 0; i < fixtures.size(); i++) {
+    const Recipe r = RecipeOf(fixtures[i]);
+    sources.push_back(IsTruncatedKind(fixtures[i]) ? scratch.file(std::to_string(i) + r.extension)
+                                                   : (*paths)[i]);
+    if (r.muxer) AddRecipe(&job, r, sources.back(), seconds);
+  }
+  if (!RunJob(job)) {
+    paths->assign(fixtures.size(), std::string());
+    return;
+  }
+  for (size_t i = 0; i < fixtures.size(); i++) {
+    std::string& path = (*paths)[i];
+    if (fixtures[i] == Fixture::TextAsMpg && !WriteFileBytes(path, kNotMediaText)) {
+      ADD_FAILURE() << "cannot write " << path;
+      path.clear();
+    } else if (IsTruncatedKind(fixtures[i])) {
+      std::error_code ec;
+      const uintmax_t size = std::filesystem::file_size(sources[i], ec);
+      path = ec ? std::string() : TruncateFile(sources[i], static_cast<size_t>(size / 2), path);
+    }
+  }
+}
+
+std::string DefaultPath(Fixture f, const std::string& dir) {
+  return dir + "/" + FixtureName(f) + RecipeOf(f).extension;
+}
+
+}  // namespace
+
+std::string MakeFixture(Fixture f, const std::string& dir, double seconds,
+                        const std::string& name) {
+  std::vector<std::string> paths = {name.empty() ? DefaultPath(f, dir) : dir + "/" + name};
+  MakeAt({f}, &paths, seconds);
+  return paths.front();
+}
+
+std::vector<std::string> MakeFixtures(const std::vector<Fixture>& fixtures, const std::string& dir,
+                                      double seconds) {
+  std::vector<std::string> paths;
+  for (Fixture f : fixtures) paths.push_back(DefaultPath(f, dir));
+  MakeAt(fixtures, &paths, seconds);
+  return paths;
+}
+
+std::string MakeToneFile(const std::string& path, int rate, int channels, double seconds,
+                         const std::vector<std::string>& outputArgs, double frequency) {
+  std::vector<std::string> argv = FfmpegHead();
+  Append(&argv, ToneInput(frequency, rate, seconds));
+  Append(&argv, {"-ac", std::to_string(channels)});
+  Append(&argv, kBitExact);
+  Append(&argv, outputArgs);
+  argv.push_back(path);
+  return RunTool(argv) ? path : std::string();
+}
+
+std::string TruncateFile(const std::string& src, size_t bytes, const std::string& dst) {
+  std::string data = ReadFileBytes(src);
+  if (data.size() < bytes) {
+    ADD_FAILURE() << src << " has " << data.size() << " bytes, fewer than " << bytes;
+    return {};
+  }
+  data.resize(bytes);
+  if (WriteFileBytes(dst, data)) return dst;
+  ADD_FAILURE() << "cannot write " << dst;
+  return {};
+}
+
+// ---- judging ----
+
+AudioInfo ProbeAudio(const std::string& path, int streamIndex) {
+  AudioInfo info;
+  int status = -1;
+  const std::string out =
+      RunCommand({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
+                  "stream=codec_name,codec_tag,sample_fmt,sample_rate,channels,channel_layout,"
+                  "bits_per_sample,duration,bit_rate,extradata_size:format=format_name,duration",
+                  "-of", "default", path},
+                 &status);
+  if (status != 0) return info;
+
+  std::vector<Section> streams;
+  Section format;
+  Section* current = nullptr;
+  size_t begin = 0;
+  while (begin < out.size()) {
+    size_t end = out.find('\n', begin);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(begin, end - begin);
+    begin = end + 1;
+    if (line == "[STREAM]") {
+      streams.emplace_back();
+      current = &streams.back();
+    } else if (line == "[FORMAT]") {
+      current = &format;
+    } else if (!line.empty() && line[0] == '[') {
+      current = nullptr;
+    } else if (current) {
+      size_t eq = line.find('=');
+      if (eq != std::string::npos) (*current)[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+  }
+
+  info.formatName = Get(format, "format_name");
+  info.formatDuration = ParseNumber<double>(Get(format, "duration"));
+  info.audioStreams = static_cast<int>(streams.size());
+  if (streamIndex < 0 || streamIndex >= info.audioStreams) return info;
+
+  const Section& s = streams[static_cast<size_t>(streamIndex)];
+  info.codec = Get(s, "codec_name");
+  info.sampleFmt = Get(s, "sample_fmt");
+  info.channelLayout = Get(s, "channel_layout");
+  info.sampleRate = ParseNumber<int>(Get(s, "sample_rate"));
+  info.channels = ParseNumber<int>(Get(s, "channels"));
+  info.bitsPerSample = ParseNumber<int>(Get(s, "bits_per_sample"));
+  info.duration = ParseNumber<double>(Get(s, "duration"), info.formatDuration);
+  info.bitRate = ParseNumber<int64_t>(Get(s, "bit_rate"));
+  info.formatTag = ParseTag(Get(s, "codec_tag"));
+  info.extraSize = ParseNumber<int>(Get(s, "extradata_size"));
+
+  // ffprobe does not show block align; the RIFF record does.
+  RiffFormat riff;
+  bool haveRiff = false;
+  if (info.formatName == "wav") {
+    RiffWave wave = ReadRiffWave(path);
+    haveRiff = wave.valid && streamIndex == 0;
+    riff = wave.format;
+  } else if (info.formatName == "avi") {
+    haveRiff = ReadAviAudioFormat(path, streamIndex, &riff);
+  }
+  if (haveRiff) {
+    info.blockAlign = riff.blockAlign;
+    info.formatTag = riff.formatTag;
+  }
+  return info;
+}
+
+std::vector<int16_t> DecodeToS16(const std::string& path, int rate, int channels, int streamIndex) {
+  TempDir scratch;
+  const std::string raw = scratch.file("decoded.s16");
+  std::vector<std::string> argv = FfmpegHead();
+  Append(&argv, {"-i", path, "-map", "0:a:" + std::to_string(streamIndex)});
+  if (rate > 0) Append(&argv, {"-ar", std::to_string(rate)});
+  if (channels > 0) Append(&argv, {"-ac", std::to_string(channels)});
+  Append(&argv, {"-c:a", "pcm_s16le", "-f", "s16le", raw});
+  int status = -1;
+  RunCommand(argv, &status);
+  if (status != 0) return {};
+
+  const std::string bytes = ReadFileBytes(raw);
+  std::vector<int16_t> samples(bytes.size() / 2);
+  for (size_t i = 0; i < samples.size(); i++) samples[i] = static_cast<int16_t>(Le16(bytes, 2 * i));
+  return samples;
+}
+
+int64_t DecodedSampleCount(const std::string& path, int streamIndex) {
+  // Mixed down to mono, two bytes per frame; mixing never changes the frame count.
+  TempDir scratch;
+  const std::string raw = scratch.file("decoded.s16");
+  int status = -1;
+  RunCommand(
+      {"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", path, "-map",
+       "0:a:" + std::to_string(streamIndex), "-ac", "1", "-c:a", "pcm_s16le", "-f", "s16le", raw},
+      &status);
+  if (status != 0) return -1;
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(raw, ec);
+  return ec ? -1 : static_cast<int64_t>(size / 2);
+}
+
+double DominantFrequency(const std::vector<int16_t>& mono, int rate) {
+  int peak = 0;
+  for (int16_t s : mono) peak = std::max(peak, std::abs(static_cast<int>(s)));
+  if (peak < 64 || rate <= 0) return 0;
+
+  // A rising crossing counts only after the signal went below -threshold, so
+  // coding noise around zero adds none.
+  const int threshold = peak / 10;
+  bool armed = false;
+  double first = -1, last = -1;
+  int64_t crossings = 0;
+  for (size_t i = 1; i < mono.size(); i++) {
+    if (mono[i] < -threshold) {
+      armed = true;
+    } else if (armed && mono[i] >= 0) {
+      const double a = mono[i - 1], b = mono[i];  // a < 0 <= b
+      const double at = static_cast<double>(i - 1) + (-a) / (b - a);
+      if (first < 0) first = at;
+      last = at;
+      crossings++;
+      armed = false;
+    }
+  }
+  if (crossings < 2 || last <= first) return 0;
+  return static_cast<double>(crossings - 1) * rate / (last - first);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string FfmpegStreamCopy(const std::string& in, const std::string& format,
+                             const std::string& dir, int streamIndex) {
+  const std::string out =
+      dir + "/" + BaseName(in) + ".a" + std::to_string(streamIndex) + "." + format;
+  std::vector<std::string> argv = FfmpegHead();
+  Append(&argv, {"-i", in, "-map", "0:a:" + std::to_string(streamIndex), "-c", "copy"});
+  Append(&argv, kBitExact);
+  if (format == "mp3")
+    Append(&argv, {"-write_xing", "0", "-id3v2_version", "0", "-write_id3v1", "0"});
+  Append(&argv, {"-f", format, out});
+  return RunTool(argv) ? out : std::string();
+}
+
+RiffWave ReadRiffWave(const std::string& path) {
+  RiffWave wave;
+  const std::string b = ReadFileBytes(path);
+  wave.fileSize = b.size();
+  if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "WAVE") != 0) return wave;
+  wave.riffSize = Le32(b, 4);
+  bool haveFormat = false;
+  ForEachChunk(b, 12, b.size(),
+               [&](const std::string& id, size_t at, uint32_t size, size_t body, size_t present) {
+                 wave.chunks.push_back({id, at, size});
+                 if (id == "fmt " && !haveFormat)
+                   haveFormat = ParseFormatRecord(b, body, present, &wave.format);
+                 if (id == "data" && wave.dataOffset == 0) {
+                   wave.dataOffset = body;
+                   wave.dataSize = size;
+                 }
+                 return true;
+               });
+  wave.valid = haveFormat;
+  return wave;
+}
+
+bool ReadAviAudioFormat(const std::string& path, int audioIndex, RiffFormat* format) {
+  const std::string b = ReadFileBytes(path);
+  if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "AVI ") != 0) return false;
+  int audioSeen = 0;
+  bool found = false;
+  // RIFF 'AVI ' > LIST 'hdrl' > LIST 'strl' > 'strh' (fccType) + 'strf'
+  ForEachChunk(
+      b, 12, b.size(), [&](const std::string& id, size_t, uint32_t, size_t body, size_t present) {
+        if (id != "LIST" || present < 4 || b.compare(body, 4, "hdrl") != 0) return true;
+        ForEachChunk(b, body + 4, body + present,
+                     [&](const std::string& id2, size_t, uint32_t, size_t body2, size_t present2) {
+                       if (id2 != "LIST" || present2 < 4 || b.compare(body2, 4, "strl") != 0)
+                         return true;
+                       std::string type;
+                       RiffFormat candidate;
+                       bool parsed = false;
+                       ForEachChunk(b, body2 + 4, body2 + present2,
+                                    [&](const std::string& id3, size_t, uint32_t, size_t body3,
+                                        size_t present3) {
+                                      if (id3 == "strh" && present3 >= 4) type = b.substr(body3, 4);
+                                      if (id3 == "strf")
+                                        parsed = ParseFormatRecord(b, body3, present3, &candidate);
+                                      return true;
+                                    });
+                       if (type != "auds") return true;
+                       if (audioSeen++ == audioIndex) {
+                         found = parsed;
+                         if (parsed) *format = candidate;
+                         return false;
+                       }
+                       return true;
+                     });
+        return false;  // only the first hdrl counts
+      });
+  return found;
+}
+
+}  // namespace mediatest

@@ -1,0 +1,166 @@
+// Real media for the engine tests, made by ffmpeg, and an independent judge of
+// outputs (ffprobe, ffmpeg and a small RIFF reader). Nothing here uses GStreamer.
+//
+// Failures of the tools are reported to GoogleTest (ADD_FAILURE) with the command
+// and its error text, and the function returns an empty result.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mediatest {
+
+constexpr double kToneHz = 440.0;         // the tone of every fixture's (first) audio stream
+constexpr double kSecondToneHz = 1000.0;  // the tone of the second stream of VobTwoAudio
+
+// A unique, empty folder under /tmp, removed with everything in it on destruction.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Runs argv[0] (searched in PATH, no shell) and returns its standard output, which
+// must be text (it ends at the first zero byte). exitStatus: the exit code, 128 +
+// the signal number for a killed child, -1 when it could not be started.
+std::string RunCommand(const std::vector<std::string>& argv, int* exitStatus = nullptr,
+                       std::string* stderrText = nullptr);
+
+// True when both ffmpeg and ffprobe run.
+bool HaveFfmpeg();
+
+enum class Fixture {
+  Mp3Stereo44k,    // .mp3  MPEG-1 layer 3, 44100 Hz stereo, 128 kbps CBR (LAME Info frame)
+  Mp3Mono22k,      // .mp3  MPEG-2 layer 3, 22050 Hz mono, 64 kbps CBR
+  Wav8BitMono8k,   // .wav  PCM u8, 8000 Hz mono
+  Wav16Stereo44k,  // .wav  PCM s16le, 44100 Hz stereo
+  Mpeg1PsMp2,      // .mpg  MPEG-1 program stream: mpeg1video + MP2 44100 Hz stereo 192 kbps
+  VobAc3Stereo,    // .vob  mpeg2video + AC3 48000 Hz stereo 192 kbps
+  VobAc3Surround,  // .vob  mpeg2video + AC3 48000 Hz 5.1 448 kbps (tone in the centre)
+  VobTwoAudio,     // .vob  mpeg2video + AC3 stereo kToneHz + AC3 stereo kSecondToneHz
+  VobVideoOnly,    // .vob  mpeg2video, no audio
+  MpgVideoOnly,    // .mpg  MPEG-1 program stream, mpeg1video, no audio
+  AviPcm,          // .avi  mpeg1video + PCM s16le 44100 Hz stereo (tag 0x0001)
+  AviMp3,          // .avi  mpeg1video + MP3 44100 Hz stereo 128 kbps (tag 0x0055)
+  AviMsAdpcm,      // .avi  mpeg1video + MS ADPCM 44100 Hz stereo (tag 0x0002)
+  AviImaAdpcm,     // .avi  mpeg1video + IMA ADPCM 4-bit 44100 Hz stereo (tag 0x0011)
+  AviVideoOnly,    // .avi  mpeg1video, no audio
+  WmvWma,          // .wmv  ASF: wmv2 + WMA v2 44100 Hz stereo 128 kbps (tag 0x0161)
+  WmaAudio,        // .wma  ASF: WMA v2 44100 Hz stereo 128 kbps, no video
+  TextAsMpg,       // .mpg  plain text, not media
+  TruncatedWav,    // .wav  the first half of a Wav16Stereo44k (header claims more data)
+  TruncatedMpg,    // .mpg  the first half of a Mpeg1PsMp2
+};
+
+// All of the above, in declaration order (for table-driven tests).
+const std::vector<Fixture>& AllFixtures();
+
+// A short, stable name ("Mp3Stereo44k") for test output.
+const char* FixtureName(Fixture f);
+
+// Makes the file anew in dir and returns its path; "" on failure. name is the
+// exact file name to use; empty means the fixture's name in snake case with the
+// extension suited to the kind. Video is 160x120 at 25 fps. Same arguments give
+// the same bytes.
+std::string MakeFixture(Fixture f, const std::string& dir, double seconds = 3.0,
+                        const std::string& name = "");
+
+// Several distinct fixtures with their default names in one ffmpeg run (each
+// ffmpeg start costs 0.1-0.2 s of CPU, more than encoding a fixture). Paths in
+// the order given; all empty on failure. Same bytes as MakeFixture.
+std::vector<std::string> MakeFixtures(const std::vector<Fixture>& fixtures, const std::string& dir,
+                                      double seconds = 3.0);
+
+// An audio-only file of a sine tone of the given rate and channels, encoded by
+// the ffmpeg output options outputArgs (e.g. {"-c:a", "pcm_s16le", "-f", "wav"}).
+// Returns path, or "" on failure.
+std::string MakeToneFile(const std::string& path, int rate, int channels, double seconds,
+                         const std::vector<std::string>& outputArgs, double frequency = kToneHz);
+
+// Copies the first `bytes` bytes of src to dst; returns dst, or "" on failure.
+std::string TruncateFile(const std::string& src, size_t bytes, const std::string& dst);
+
+// Audio stream streamIndex (0-based among audio streams) as ffprobe sees it.
+// codec is empty when the file has no such stream (or is not media).
+struct AudioInfo {
+  std::string codec;          // ffprobe codec_name: "mp3", "pcm_u8", "ac3", "wmav2", ...
+  std::string formatName;     // container: "mp3", "wav", "mpeg", "avi", "asf", ...
+  std::string sampleFmt;      // decoder's sample format: "s16", "fltp", ...
+  std::string channelLayout;  // "stereo", "5.1(side)", "unknown", ...
+  int sampleRate = 0;         // Hz
+  int channels = 0;
+  int bitsPerSample = 0;      // coded bits (16, 8, 4 for ADPCM); 0 for MP3, AC3, WMA
+  double duration = 0;        // seconds: the stream's, else the container's
+  double formatDuration = 0;  // seconds: the container's
+  int64_t bitRate = 0;        // b/s of the stream; 0 when unknown
+  int formatTag = 0;          // wave format tag (WAV, AVI, ASF); 0 elsewhere
+  int blockAlign = 0;         // from the RIFF "fmt "/"strf" record; 0 for other containers
+  int extraSize = 0;          // codec extra bytes (cbSize of a wave format)
+  int audioStreams = 0;       // number of audio streams in the file
+};
+AudioInfo ProbeAudio(const std::string& path, int streamIndex = 0);
+
+// Sample frames (per channel) that ffmpeg decodes from the audio stream; -1 when
+// ffmpeg fails (no such audio stream, not media).
+int64_t DecodedSampleCount(const std::string& path, int streamIndex = 0);
+
+// Decoded samples as interleaved s16. rate and channels 0 keep the stream's own;
+// otherwise ffmpeg resamples / remixes. Empty on failure.
+std::vector<int16_t> DecodeToS16(const std::string& path, int rate = 0, int channels = 0,
+                                 int streamIndex = 0);
+
+// The dominant frequency in Hz of a mono signal (counted rising zero crossings,
+// with hysteresis against noise); 0 for silence or less than one period.
+double DominantFrequency(const std::vector<int16_t>& mono, int rate);
+
+// The whole file as bytes; "" when it cannot be read.
+std::string ReadFileBytes(const std::string& path);
+
+// The audio stream streamIndex copied by ffmpeg without decoding into a file of
+// the given format ("mp2", "ac3", "mp3", "wav") in dir; returns its path. For
+// "mp3" no ID3 tags and no Xing frame are written, so the file holds the stream's
+// packets only.
+std::string FfmpegStreamCopy(const std::string& in, const std::string& format,
+                             const std::string& dir, int streamIndex = 0);
+
+// A wave format record as found in a file, read without any media library.
+struct RiffFormat {
+  int formatTag = 0;
+  int channels = 0;
+  int64_t samplesPerSec = 0;
+  int64_t avgBytesPerSec = 0;
+  int blockAlign = 0;
+  int bitsPerSample = 0;
+  std::string extra;  // the cbSize bytes after the 18-byte record
+};
+
+struct RiffChunk {
+  std::string id;       // four characters
+  uint64_t offset = 0;  // of the chunk header in the file
+  uint32_t size = 0;    // as written in the header (without the pad byte)
+};
+
+// The top level of a RIFF WAVE file.
+struct RiffWave {
+  bool valid = false;             // "RIFF" ... "WAVE" with a readable "fmt " chunk
+  uint32_t riffSize = 0;          // size field of the RIFF header
+  uint64_t fileSize = 0;          // bytes on disk
+  RiffFormat format;              // the "fmt " chunk
+  std::vector<RiffChunk> chunks;  // in file order, up to the end of the file
+  uint64_t dataOffset = 0;        // first byte of the "data" payload; 0 when absent
+  uint32_t dataSize = 0;          // size field of the "data" chunk
+};
+RiffWave ReadRiffWave(const std::string& path);
+
+// The "strf" record of the audioIndex-th audio stream ("auds") of an AVI file.
+bool ReadAviAudioFormat(const std::string& path, int audioIndex, RiffFormat* format);
+
+}  // namespace mediatest
