@@ -1,10 +1,185 @@
-// Not written yet.
-#include "common/error_box.h"
-#include "engine/builders.h"
+// Extraction as-is: the first audio stream of a container, stored without decoding:
+//   .vob          source ! MPEG-2 splitter ! Dump                      -> .ac3
+//   .mpg, .mpeg   source ! MPEG-1 splitter ! Dump                      -> .mp2
+//   .avi          source ! AVI splitter ! WavDest ! File Writer        -> .wav or .mp3
+// The splitters' other output pins stay unconnected.
+#include <mutex>
 
-static bool NotAvailable() {
-  ShowErrorBox("QuillLomare", "not available yet");
+#include "common/batch.h"
+#include "common/error_box.h"
+#include "common/status_text.h"
+#include "engine/builders.h"
+#include "engine/graph.h"
+#include "engine/naming.h"
+#include "engine/source.h"
+
+static constexpr int64_t kUnitsPerSecond = 10000000;  // 100-ns units
+
+static bool Fail(const char* caption, const char* text) {
+  ShowErrorBox(caption, text);
   return false;
 }
 
-bool ExtractAsIs(const std::string&) { return NotAvailable(); }
+static void ShowOutputName(const std::string& outputPath) {
+  std::lock_guard lock(StatusLock);
+  StatusFileName = GetFileNamePart(outputPath);
+}
+
+// Bytes per second times the duration in 100-ns units, truncated; 0 when a header
+// full of nonsense would overflow it (no progress is better than a wrong one).
+static int64_t ExpectedBytes(int64_t bytesPerSecond, int64_t duration) {
+  int64_t product = 0;
+  if (__builtin_mul_overflow(bytesPerSecond, duration, &product)) return 0;
+  return product / kUnitsPerSecond;
+}
+
+// An MPEG container: its splitter, the extension of its audio stream's file and the
+// four messages of its branch.
+struct MpegBranch {
+  const char* splitterClsid;
+  const char* extension;
+  const char* noSplitter[2];
+  const char* notReadable[2];
+  const char* noDump[2];
+  const char* dumpNotConnected[2];
+};
+
+static const MpegBranch kVobBranch = {
+    kClsidMMSPLITTER,
+    "ac3",
+    {"エラー No.403", "MPEG2 スプリッターフィルターの作成に失敗しました。"},
+    {"エラー No.404", "これは読み込み可能なMPEG-2形式のファイルではありません。"},
+    {"エラー No.405", "Dumpフィルターの作成で失敗しました。"},
+    {"エラー No.406", "MPEG-2スプリッターとDumpフィルターの接続で失敗しました。"},
+};
+
+static const MpegBranch kMpgBranch = {
+    kClsidMPEG1Splitter,
+    "mp2",
+    {"エラー No.407", "MPEG-1 スプリッターフィルターの作成に失敗しました。"},
+    {"エラー No.408", "これは読み込み可能なMPEG-1形式のファイルではありません。"},
+    {"エラー No.409", "Dumpフィルターの作成で失敗しました。"},
+    {"エラー No.410", "MPEG-1スプリッターとDumpフィルターの接続で失敗しました。"},
+};
+
+// source ! MPEG splitter ! Dump. Returns the output path, or "" after a message.
+static std::string BuildMpegBranch(Graph* graph, Filter* source, const std::string& path,
+                                   const MpegBranch& branch) {
+  auto fail = [](const char* const (&message)[2]) {
+    Fail(message[0], message[1]);
+    return std::string();
+  };
+
+  FilterRef splitter = AddFilterByClsid(graph, branch.splitterClsid);
+  if (!splitter) return fail(branch.noSplitter);
+
+  if (!ConnectFiltersDirect(graph, source, splitter.get(), nullptr)) return fail(branch.notReadable);
+
+  const std::string outputPath = MakeOutputPath(path, branch.extension);
+  ShowOutputName(outputPath);
+
+  FilterRef dump = AddSinkFilterByClsid(graph, kClsidDump, outputPath);
+  if (!dump) return fail(branch.noDump);
+
+  // The first output pin whose first type is audio; none makes the connection fail.
+  PinRef audio = FindAudioPin(splitter.get(), PinDirection::Output);
+  PinRef dumpIn = FindPin(dump.get(), PinDirection::Input);
+  if (!audio || !dumpIn || !GraphConnectDirect(graph, audio.get(), dumpIn.get(), nullptr))
+    return fail(branch.dumpNotConnected);
+  return outputPath;
+}
+
+// source ! AVI splitter ! WavDest ! File Writer. Sets expectedBytes. Returns the
+// output path, or "" after a message.
+static std::string BuildAviBranch(Graph* graph, Filter* source, const std::string& path) {
+  ConversionGraphState& g = ConversionGraph;
+
+  FilterRef splitter = AddFilterByClsid(graph, kClsidAviSplitter);
+  if (!splitter) {
+    Fail("エラー No.411", "AVI スプリッターフィルターの作成に失敗しました。");
+    return {};
+  }
+
+  if (!ConnectFiltersDirect(graph, source, splitter.get(), nullptr)) {
+    Fail("エラー No.412", "これは読み込み可能なAVI形式のファイルではありません。");
+    return {};
+  }
+
+  PinRef audio = FindAudioPin(splitter.get(), PinDirection::Output);
+  if (!audio) {
+    Fail("エラー No.413", "AVIファイルの音声部分を認識できませんでした。");
+    return {};
+  }
+
+  // PCM and ADPCM (bits per sample given) make a "wav" file, compressed streams that
+  // give none (MP3) an "mp3" one. 4-bit ADPCM rounds to 0 bytes per sample: no
+  // expected size, so no percentage.
+  std::vector<MediaType> types = PinEnumMediaTypes(audio.get());
+  MediaType type = types.empty() ? MediaType{} : types.front();
+  const WaveFormat& f = type.format;
+  const bool coded = f.bitsPerSample == 0;
+  const int64_t bytesPerSecond = coded ? int64_t{f.avgBytesPerSec}
+                                       : int64_t{f.bitsPerSample / 8} * f.samplesPerSec * f.channels;
+  g.expectedBytes = ExpectedBytes(bytesPerSecond, g.duration);
+  ClearMediaType(&type);
+
+  const std::string outputPath = MakeOutputPath(path, coded ? "mp3" : "wav");
+  ShowOutputName(outputPath);
+
+  FilterRef wavDest = AddFilterByClsid(graph, kClsidWavDest);
+  if (!wavDest) {
+    Fail("エラー No.413", "WavDestフィルターの作成で失敗しました。");
+    return {};
+  }
+
+  PinRef wavDestIn = FindPin(wavDest.get(), PinDirection::Input);
+  if (!wavDestIn || !GraphConnectDirect(graph, audio.get(), wavDestIn.get(), nullptr)) {
+    Fail("エラー No.414", "AVIスプリッターとWavDestフィルターの接続で失敗しました。");
+    return {};
+  }
+
+  FilterRef writer = AddSinkFilterByClsid(graph, kClsidFileWriter, outputPath);
+  if (!writer) {
+    Fail("エラー No.415", "ファイルライタフィルターの作成で失敗しました。");
+    return {};
+  }
+
+  if (!ConnectFiltersDirect(graph, wavDest.get(), writer.get(), nullptr)) {
+    Fail("エラー No.416", "WavDestフィルターとファイルライタフィルターの接続で失敗しました。");
+    return {};
+  }
+  return outputPath;
+}
+
+bool ExtractAsIs(const std::string& path) {
+  ConversionGraphState& g = ConversionGraph;
+
+  const std::string extension = GetLowerExtension(path);
+  const bool isVob = extension == ".vob";
+  const bool isMpg = extension == ".mpg" || extension == ".mpeg";
+  const bool isAvi = extension == ".avi";
+  if (!isVob && !isMpg && !isAvi)
+    return Fail("エラーNo.401", "そのまま抽出できるのはmpg,avi,vobだけです");
+
+  // The duration, from a playback graph of the file's own that never runs.
+  g.graph = CreateGraph(kClsidFilterGraph);
+  if (!g.graph) return Fail("エラー No.402", "グラフビルダーの作成に失敗しました。");
+  GraphRenderFile(g.graph.get(), path);
+  if (!GraphGetDuration(g.graph.get(), &g.duration)) g.duration = 0;
+  g.graph.reset();
+
+  g.graph = CreateGraph(kClsidFilterGraph);
+  if (!g.graph) return Fail("エラー No.402", "グラフビルダーの作成に失敗しました。");
+  Graph* graph = g.graph.get();
+
+  // A missing source makes the connection to the splitter fail, with that branch's message.
+  FilterRef source = AddSourceForFile(graph, path);
+
+  const std::string outputPath = isAvi   ? BuildAviBranch(graph, source.get(), path)
+                                 : isVob ? BuildMpegBranch(graph, source.get(), path, kVobBranch)
+                                         : BuildMpegBranch(graph, source.get(), path, kMpgBranch);
+  if (outputPath.empty()) return false;
+
+  source.reset();
+  return StartConversionGraph(outputPath, isAvi);
+}
