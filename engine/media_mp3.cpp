@@ -1,8 +1,188 @@
-// "MPEG Layer-3" encoder and "MPEG Layer-3 Decoder". Not written yet.
-#include "engine/media_internal.h"
+// The "MPEG Layer-3" encoder and the "MPEG Layer-3 Decoder".
+//
+// Encoder:  audioconvert ! audioresample ! capsfilter (S16LE, MP3 rate and channels)
+//             ! lamemp3enc (CBR) ! capsfilter (audio/mpeg, MP3 rate and channels)
+//           [ ! qlxingwriter, when it feeds a file writer: a plain MP3 file ]
+// Decoder:  mpegaudioparse ! mpg123audiodec ! audioconvert ! capsfilter (S16LE)
+//
+// lamemp3enc neither resamples nor keeps the rate it is given at low bit rates, so
+// the rate is pinned on both sides of it and the resampling is done in front of it:
+// the encoder's input takes PCM at any rate (the 16000 and 24000 Hz formats are fed
+// 32000 and 48000 Hz PCM).
+#include <gst/gst.h>
 
-FilterRef MakeMp3Encoder() { return nullptr; }
-FilterRef MakeMp3Decoder() { return nullptr; }
-bool Mp3EncoderAccepts(const Pin*, const MediaType&) { return false; }
-bool Mp3DecoderAccepts(const Pin*, const MediaType&) { return false; }
-bool Mp3EncoderApplyOutputType(Pin*, Pin*, const MediaType&) { return false; }
+#include "engine/media_internal.h"
+#include "engine/mp3_formats.h"
+#include "engine/xing_writer.h"
+
+#define GST_CAT_DEFAULT ql_media_debug
+
+namespace {
+
+// Element names inside the encoder's bin.
+constexpr const char* kPcmCapsName = "pcm-caps";
+constexpr const char* kMp3CapsName = "mp3-caps";
+
+// LAME's default algorithm quality, the one the lame tool and ffmpeg use: encoding
+// keeps pace with them without trading quality for speed.
+constexpr const char* DEFAULT_ENGINE_QUALITY = "standard";
+
+GstElement* MakeElement(const char* factory, const char* name = nullptr) {
+  GstElement* element = gst_element_factory_make(factory, name);
+  if (!element) GST_WARNING("element %s is not installed", factory);
+  return element;
+}
+
+// A bin of the elements linked in order, ghost pads "sink" and "src" at its ends;
+// nullptr (and every element dropped) when one is missing or a link fails.
+GstElement* MakeChain(std::initializer_list<GstElement*> elements) {
+  bool complete = true;
+  for (GstElement* e : elements) complete = complete && e;
+  if (!complete) {
+    for (GstElement* e : elements)
+      if (e) gst_object_unref(gst_object_ref_sink(e));
+    return nullptr;
+  }
+  GstElement* bin = gst_bin_new(nullptr);
+  GstElement* previous = nullptr;
+  bool linked = true;
+  for (GstElement* e : elements) {
+    gst_bin_add(GST_BIN(bin), e);
+    if (previous) linked = linked && gst_element_link(previous, e);
+    previous = e;
+  }
+  if (!linked) {
+    gst_object_unref(gst_object_ref_sink(bin));
+    return nullptr;
+  }
+  g_autoptr(GstPad) sink = gst_element_get_static_pad(*elements.begin(), "sink");
+  g_autoptr(GstPad) src = gst_element_get_static_pad(previous, "src");
+  gst_element_add_pad(bin, gst_ghost_pad_new("sink", sink));
+  gst_element_add_pad(bin, gst_ghost_pad_new("src", src));
+  return bin;
+}
+
+bool IsMpegAudio(const MediaType& type) {
+  return type.hasFormat &&
+         (type.format.formatTag == kWaveFormatMpegLayer3 || type.format.formatTag == kWaveFormatMpeg);
+}
+
+// An element of the bin, borrowed: the bin keeps it for as long as the filter lives.
+GstElement* ChildByName(GstElement* bin, const char* name) {
+  GstElement* child = gst_bin_get_by_name(GST_BIN(bin), name);
+  if (child) gst_object_unref(child);
+  return child;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Encoder
+
+FilterRef MakeMp3Encoder() {
+  GstElement* pcmCaps = MakeElement("capsfilter", kPcmCapsName);
+  GstElement* lame = MakeElement("lamemp3enc");
+  GstElement* mp3Caps = MakeElement("capsfilter", kMp3CapsName);
+  GstElement* bin = MakeChain({MakeElement("audioconvert"), MakeElement("audioresample"), pcmCaps, lame, mp3Caps});
+  if (!bin || !RegisterXingWriter()) {
+    if (bin) gst_object_unref(gst_object_ref_sink(bin));
+    return nullptr;
+  }
+
+  gst_util_set_object_arg(G_OBJECT(lame), "target", "bitrate");
+  gst_util_set_object_arg(G_OBJECT(lame), "encoding-engine-quality", DEFAULT_ENGINE_QUALITY);
+  g_object_set(lame, "cbr", TRUE, nullptr);
+
+  FilterRef filter = NewFilterOf(FilterKind::Mp3Encoder, bin);
+  filter->capsfilter = pcmCaps;
+  filter->encoder = lame;
+  filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink"),
+                  NewPinOf(filter.get(), PinDirection::Output, "src")};
+  for (const WaveFormat& format : Mp3EncoderFormats()) {
+    MediaType type;
+    type.major = MajorType::Audio;
+    type.hasFormat = true;
+    type.format = format;
+    filter->pins[1]->offered.push_back(type);
+  }
+  return filter;
+}
+
+// 16-bit integer PCM of one or two channels at any rate; a type without a format is
+// the decoded audio of intelligent connect, which the bin converts.
+bool Mp3EncoderAccepts(const Pin*, const MediaType& type) {
+  if (type.major != MajorType::Audio) return false;
+  if (!type.hasFormat) return true;
+  const WaveFormat& f = type.format;
+  return f.formatTag == kWaveFormatPcm && f.bitsPerSample == 16 && f.channels >= 1 && f.channels <= 2 &&
+         f.samplesPerSec > 0;
+}
+
+// Pins the PCM in front of LAME and the MP3 behind it to the type's rate and channels
+// and sets the constant bit rate; a plain file gets a Xing frame.
+bool Mp3EncoderApplyOutputType(Pin* out, Pin* in, const MediaType& type) {
+  const WaveFormat& f = type.format;
+  const uint32_t kbps = f.avgBytesPerSec / 125;
+  if (!type.hasFormat || f.formatTag != kWaveFormatMpegLayer3 || f.avgBytesPerSec % 125 != 0 ||
+      f.channels < 1 || f.channels > 2 || !IsLegalMp3CbrFormat(f.samplesPerSec, kbps))
+    return false;
+  Filter* encoder = out->filter;
+  const int rate = static_cast<int>(f.samplesPerSec);
+  const int channels = f.channels;
+
+  GstCaps* pcm = gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout", G_TYPE_STRING,
+                                     "interleaved", "rate", G_TYPE_INT, rate, "channels", G_TYPE_INT, channels,
+                                     nullptr);
+  g_object_set(encoder->capsfilter, "caps", pcm, nullptr);
+  gst_caps_unref(pcm);
+
+  g_object_set(encoder->encoder, "bitrate", static_cast<int>(kbps), nullptr);
+
+  GstCaps* mp3 = gst_caps_new_simple("audio/mpeg", "mpegversion", G_TYPE_INT, 1, "layer", G_TYPE_INT, 3, "rate",
+                                     G_TYPE_INT, rate, "channels", G_TYPE_INT, channels, nullptr);
+  g_object_set(ChildByName(encoder->element, kMp3CapsName), "caps", mp3, nullptr);
+  gst_caps_unref(mp3);
+
+  // A plain file starts with a Xing frame, which tells readers its length.
+  out->parser.clear();
+  if (in->filter->kind == FilterKind::FileWriter) out->parser = kXingWriterElement;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Decoder
+
+FilterRef MakeMp3Decoder() {
+  GstElement* pcmCaps = MakeElement("capsfilter");
+  GstElement* bin = MakeChain({MakeElement("mpegaudioparse"), MakeElement("mpg123audiodec"),
+                               MakeElement("audioconvert"), pcmCaps});
+  if (!bin) return nullptr;
+  GstCaps* s16 = gst_caps_from_string("audio/x-raw, format=(string)S16LE, layout=(string)interleaved");
+  g_object_set(pcmCaps, "caps", s16, nullptr);
+  gst_caps_unref(s16);
+
+  FilterRef filter = NewFilterOf(FilterKind::Mp3Decoder, bin);
+  filter->capsfilter = pcmCaps;
+  filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink"),
+                  NewPinOf(filter.get(), PinDirection::Output, "src")};
+  // 16-bit PCM at the stream's own rate and channels (0: known once it plays).
+  MediaType pcm;
+  pcm.major = MajorType::Audio;
+  pcm.hasFormat = true;
+  pcm.format = PcmWaveFormat(0, 16, 0);
+  filter->pins[1]->offered = {pcm};
+  return filter;
+}
+
+// MPEG audio, or a byte stream that the parser finds frames in.
+bool Mp3DecoderAccepts(const Pin*, const MediaType& type) {
+  switch (type.major) {
+    case MajorType::None:
+    case MajorType::Stream:
+      return true;
+    case MajorType::Audio:
+      return !type.hasFormat || IsMpegAudio(type);
+    default:
+      return false;
+  }
+}

@@ -1,0 +1,288 @@
+// The Xing writer: layer-3 frames in, the same frames behind a Xing frame out.
+//
+//   sink (audio/mpeg layer 3) --> [Xing frame, no counts] [frames unchanged] --> src
+//                                 and at EOS: BYTES segment to 0, the Xing frame complete
+#include "engine/xing_writer.h"
+
+#include <gst/gst.h>
+
+#include <algorithm>
+#include <mutex>
+
+GST_DEBUG_CATEGORY_STATIC(ql_xing_writer_debug);
+#define GST_CAT_DEFAULT ql_xing_writer_debug
+
+namespace {
+
+constexpr uint32_t kXingFrames = 0x1;  // flags of the Xing tag: which fields follow
+constexpr uint32_t kXingBytes = 0x2;
+constexpr uint32_t kXingToc = 0x4;
+constexpr size_t kTocEntries = 100;
+// Tag, flags, frame count, byte count and seek table.
+constexpr size_t kXingTagBytes = 4 + 4 + 4 + 4 + kTocEntries;
+
+const char kCaps[] = "audio/mpeg, mpegversion = (int) 1, layer = (int) 3";
+
+GstStaticPadTemplate sink_template =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(kCaps));
+GstStaticPadTemplate src_template =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(kCaps));
+
+// Layer-3 bit rates in kbps by index, MPEG-1 and MPEG-2/2.5.
+constexpr uint32_t kMpeg1Kbps[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+constexpr uint32_t kMpeg2Kbps[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
+constexpr uint32_t kMpeg1Rates[3] = {44100, 48000, 32000};
+
+enum MpegVersion : uint32_t { kMpeg25 = 0, kReserved = 1, kMpeg2 = 2, kMpeg1 = 3 };
+
+uint32_t VersionOf(uint32_t header) { return (header >> 19) & 3; }
+
+// Bytes from the frame start to the Xing tag: the header and the side information.
+size_t XingTagOffset(uint32_t header) {
+  const bool mono = ((header >> 6) & 3) == 3;
+  if (VersionOf(header) == kMpeg1) return 4 + (mono ? 17 : 32);
+  return 4 + (mono ? 9 : 17);
+}
+
+void PutBe32(uint8_t* out, uint32_t v) {
+  out[0] = static_cast<uint8_t>(v >> 24);
+  out[1] = static_cast<uint8_t>(v >> 16);
+  out[2] = static_cast<uint8_t>(v >> 8);
+  out[3] = static_cast<uint8_t>(v);
+}
+
+uint32_t Clamp32(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v); }
+
+// Streaming-thread state, reset in one place.
+struct XingStream {
+  uint32_t firstHeader = 0;            // header of the first audio frame; 0 none yet
+  std::vector<GstBuffer*> held;        // buffers that came before the first header, owned
+  bool segmentSent = false;            // our BYTES segment has gone downstream
+  size_t xingBytes = 0;                // size of the Xing frame at the file's start; 0 not sent
+  uint64_t streamBytes = 0;            // audio bytes seen
+  std::vector<uint64_t> frameOffsets;  // stream offset of each audio frame
+  uint32_t head = 0;                   // header bytes gathered so far, big-endian
+  int headBytes = 0;                   // how many of them
+  uint64_t skip = 0;                   // bytes left of the current frame's body
+};
+
+}  // namespace
+
+G_BEGIN_DECLS
+#define QL_TYPE_XING_WRITER (ql_xing_writer_get_type())
+G_DECLARE_FINAL_TYPE(QlXingWriter, ql_xing_writer, QL, XING_WRITER, GstElement)
+G_END_DECLS
+
+struct _QlXingWriter {
+  GstElement parent;
+  GstPad* sinkpad;
+  GstPad* srcpad;
+  XingStream* stream;  // owned
+};
+
+G_DEFINE_TYPE(QlXingWriter, ql_xing_writer, GST_TYPE_ELEMENT)
+
+bool ParseLayer3Header(uint32_t header, uint32_t* frameBytes, uint32_t* samplesPerFrame) {
+  const uint32_t version = VersionOf(header);
+  const uint32_t layer = (header >> 17) & 3;
+  const uint32_t bitrateIndex = (header >> 12) & 0xF;
+  const uint32_t rateIndex = (header >> 10) & 3;
+  const uint32_t emphasis = header & 3;
+  if ((header & 0xFFE00000) != 0xFFE00000 || version == kReserved || layer != 1 || bitrateIndex == 0 ||
+      bitrateIndex == 15 || rateIndex == 3 || emphasis == 2)
+    return false;
+  const bool mpeg1 = version == kMpeg1;
+  const uint32_t rate = kMpeg1Rates[rateIndex] >> (mpeg1 ? 0 : version == kMpeg2 ? 1 : 2);
+  const uint32_t bitsPerSecond = (mpeg1 ? kMpeg1Kbps : kMpeg2Kbps)[bitrateIndex] * 1000;
+  const uint32_t padding = (header >> 9) & 1;
+  *samplesPerFrame = mpeg1 ? 1152 : 576;
+  *frameBytes = *samplesPerFrame / 8 * bitsPerSecond / rate + padding;
+  return true;
+}
+
+std::vector<uint8_t> MakeXingFrame(uint32_t firstHeader, const std::vector<uint64_t>& frameOffsets,
+                                   uint64_t streamBytes) {
+  // No CRC, no padding; the least bit rate whose frame holds the tag.
+  uint32_t header = (firstHeader & ~(0xFu << 12) & ~(1u << 9)) | (1u << 16);
+  const size_t tag = XingTagOffset(header);
+  uint32_t frameBytes = 0, samplesPerFrame = 0;
+  for (uint32_t index = 1; index < 15; ++index) {
+    header = (header & ~(0xFu << 12)) | index << 12;
+    if (ParseLayer3Header(header, &frameBytes, &samplesPerFrame) && frameBytes >= tag + kXingTagBytes) break;
+  }
+  if (frameBytes < tag + kXingTagBytes) return {};
+
+  std::vector<uint8_t> frame(frameBytes, 0);
+  PutBe32(frame.data(), header);
+  uint8_t* p = frame.data() + tag;
+  std::copy_n("Xing", 4, p);
+  if (frameOffsets.empty()) return frame;  // flags 0: nothing counted yet
+
+  const uint64_t fileBytes = frameBytes + streamBytes;
+  PutBe32(p + 4, kXingFrames | kXingBytes | kXingToc);
+  PutBe32(p + 8, Clamp32(frameOffsets.size()));
+  PutBe32(p + 12, Clamp32(fileBytes));
+  // Entry i: where i percent of the playing time starts, in 1/256 of the file.
+  for (size_t i = 0; i < kTocEntries; ++i) {
+    const uint64_t offset = frameBytes + frameOffsets[i * frameOffsets.size() / kTocEntries];
+    p[16 + i] = static_cast<uint8_t>(std::min<uint64_t>(255, offset * 256 / fileBytes));
+  }
+  return frame;
+}
+
+static void ResetStream(QlXingWriter* self) {
+  XingStream* st = self->stream;
+  for (GstBuffer* buffer : st->held) gst_buffer_unref(buffer);
+  *st = XingStream{};
+}
+
+// Counts the frames whose bytes pass; a header may straddle buffers. Bytes that do
+// not start a frame are skipped one at a time until one does.
+static void ScanFrames(XingStream* st, const uint8_t* data, size_t size) {
+  size_t i = 0;
+  while (i < size) {
+    if (st->skip > 0) {
+      const size_t step = static_cast<size_t>(std::min<uint64_t>(st->skip, size - i));
+      st->skip -= step;
+      i += step;
+      continue;
+    }
+    st->head = st->head << 8 | data[i++];
+    if (++st->headBytes < 4) continue;
+    uint32_t frameBytes = 0, samplesPerFrame = 0;
+    if (!ParseLayer3Header(st->head, &frameBytes, &samplesPerFrame)) {
+      st->headBytes = 3;  // drop the oldest byte, try again with the next one
+      continue;
+    }
+    st->frameOffsets.push_back(st->streamBytes + i - 4);
+    if (st->firstHeader == 0) st->firstHeader = st->head;
+    st->skip = frameBytes - 4;
+    st->headBytes = 0;
+    st->head = 0;
+  }
+  st->streamBytes += size;
+}
+
+// Sends a BYTES segment starting at 0: the first one opens the file, a later one
+// makes the sink seek back to rewrite the Xing frame.
+static bool PushSegmentToStart(QlXingWriter* self) {
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_BYTES);
+  self->stream->segmentSent = true;
+  return gst_pad_push_event(self->srcpad, gst_event_new_segment(&segment));
+}
+
+static GstFlowReturn PushXingFrame(QlXingWriter* self, const std::vector<uint64_t>& frameOffsets) {
+  XingStream* st = self->stream;
+  std::vector<uint8_t> frame = MakeXingFrame(st->firstHeader, frameOffsets, st->streamBytes);
+  if (frame.empty()) {
+    GST_ELEMENT_ERROR(self, STREAM, FORMAT, (nullptr), ("no bit rate holds a Xing tag"));
+    return GST_FLOW_ERROR;
+  }
+  st->xingBytes = frame.size();
+  return gst_pad_push(self->srcpad, gst_buffer_new_memdup(frame.data(), frame.size()));
+}
+
+static GstFlowReturn ql_xing_writer_chain(GstPad*, GstObject* parent, GstBuffer* buffer) {
+  QlXingWriter* self = QL_XING_WRITER(parent);
+  XingStream* st = self->stream;
+  GstMapInfo map;
+  if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+    ScanFrames(st, map.data, map.size);
+    gst_buffer_unmap(buffer, &map);
+  }
+  if (st->xingBytes > 0) return gst_pad_push(self->srcpad, buffer);
+
+  // Nothing goes out before the Xing frame, which needs the first frame's header.
+  st->held.push_back(buffer);
+  if (st->firstHeader == 0) return GST_FLOW_OK;
+  if (!st->segmentSent) PushSegmentToStart(self);
+  GstFlowReturn ret = PushXingFrame(self, {});
+  std::vector<GstBuffer*> held = std::move(st->held);
+  st->held.clear();
+  for (GstBuffer* b : held) {
+    if (ret == GST_FLOW_OK) ret = gst_pad_push(self->srcpad, b);
+    else gst_buffer_unref(b);
+  }
+  return ret;
+}
+
+// The Xing frame again, with the counts and seek table of the whole stream.
+static void FinishStream(QlXingWriter* self) {
+  XingStream* st = self->stream;
+  if (st->xingBytes == 0) return;
+  if (!PushSegmentToStart(self)) {
+    GST_WARNING_OBJECT(self, "the sink cannot seek back: the Xing frame keeps no counts");
+    return;
+  }
+  PushXingFrame(self, st->frameOffsets);
+}
+
+static gboolean ql_xing_writer_sink_event(GstPad* pad, GstObject* parent, GstEvent* event) {
+  QlXingWriter* self = QL_XING_WRITER(parent);
+  switch (GST_EVENT_TYPE(event)) {
+    case GST_EVENT_SEGMENT:
+      // The output is a byte stream from offset 0 whatever the input's segment.
+      if (!self->stream->segmentSent) PushSegmentToStart(self);
+      gst_event_unref(event);
+      return TRUE;
+    case GST_EVENT_EOS:
+      FinishStream(self);
+      return gst_pad_push_event(self->srcpad, event);
+    default:
+      return gst_pad_event_default(pad, parent, event);
+  }
+}
+
+static GstStateChangeReturn ql_xing_writer_change_state(GstElement* element, GstStateChange transition) {
+  QlXingWriter* self = QL_XING_WRITER(element);
+  if (transition == GST_STATE_CHANGE_READY_TO_PAUSED) ResetStream(self);
+  GstStateChangeReturn ret = GST_ELEMENT_CLASS(ql_xing_writer_parent_class)->change_state(element, transition);
+  // The pads are inactive now: no streaming thread touches the state.
+  if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) ResetStream(self);
+  return ret;
+}
+
+static void ql_xing_writer_finalize(GObject* object) {
+  QlXingWriter* self = QL_XING_WRITER(object);
+  ResetStream(self);
+  delete self->stream;
+  self->stream = nullptr;
+  G_OBJECT_CLASS(ql_xing_writer_parent_class)->finalize(object);
+}
+
+static void ql_xing_writer_class_init(QlXingWriterClass* klass) {
+  GObjectClass* object_class = G_OBJECT_CLASS(klass);
+  GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
+  object_class->finalize = ql_xing_writer_finalize;
+  element_class->change_state = ql_xing_writer_change_state;
+  gst_element_class_add_static_pad_template(element_class, &sink_template);
+  gst_element_class_add_static_pad_template(element_class, &src_template);
+  gst_element_class_set_static_metadata(element_class, "Xing writer", "Formatter/Metadata",
+                                        "Puts a Xing frame in front of a layer-3 MPEG audio stream",
+                                        "QuillLomare");
+}
+
+static void ql_xing_writer_init(QlXingWriter* self) {
+  self->stream = new XingStream();
+  self->sinkpad = gst_pad_new_from_static_template(&sink_template, "sink");
+  gst_pad_set_chain_function(self->sinkpad, ql_xing_writer_chain);
+  gst_pad_set_event_function(self->sinkpad, ql_xing_writer_sink_event);
+  GST_PAD_SET_PROXY_CAPS(self->sinkpad);
+  gst_element_add_pad(GST_ELEMENT(self), self->sinkpad);
+
+  self->srcpad = gst_pad_new_from_static_template(&src_template, "src");
+  GST_PAD_SET_PROXY_CAPS(self->srcpad);
+  gst_element_add_pad(GST_ELEMENT(self), self->srcpad);
+}
+
+bool RegisterXingWriter() {
+  static std::mutex mutex;
+  static bool registered = false;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (registered) return true;
+  if (!gst_is_initialized()) return false;
+  GST_DEBUG_CATEGORY_INIT(ql_xing_writer_debug, "qlxingwriter", 0, "Xing frame writer");
+  registered = gst_element_register(nullptr, kXingWriterElement, GST_RANK_NONE, QL_TYPE_XING_WRITER);
+  return registered;
+}
