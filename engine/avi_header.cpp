@@ -21,10 +21,6 @@ constexpr size_t kDvInfoBytes = 32;         // DVINFO of an interleaved DV strea
 constexpr uint32_t kMaxHeaderListBytes = 16u << 20;  // a larger "hdrl" is not a header
 constexpr int kMaxChunksBeforeHeader = 16;  // "JUNK" and the like before "hdrl"
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t Le32(const uint8_t* p) { return Le16(p) | (static_cast<uint32_t>(Le16(p + 2)) << 16); }
-
 bool IsFourcc(const uint8_t* p, const char (&id)[5]) { return std::memcmp(p, id, 4) == 0; }
 
 struct Chunk {
@@ -40,7 +36,7 @@ template <typename Visit>
 void ForEachChunk(const uint8_t* data, size_t size, Visit visit) {
   size_t at = 0;
   while (size - at >= kChunkHeaderBytes) {
-    const uint64_t declared = Le32(data + at + 4);
+    const uint64_t declared = GetLe32(data + at + 4);
     const size_t available = size - at - kChunkHeaderBytes;
     Chunk chunk{data + at, data + at + kChunkHeaderBytes,
                 static_cast<size_t>(std::min<uint64_t>(declared, available)), declared > available};
@@ -60,14 +56,14 @@ bool IsList(const Chunk& chunk, const char (&type)[5]) {
 // holds, as a demuxer reads them.
 WaveFormat AudioFormat(const uint8_t* p, size_t size) {
   WaveFormat f;
-  f.formatTag = Le16(p);
-  f.channels = Le16(p + 2);
-  f.samplesPerSec = Le32(p + 4);
-  f.avgBytesPerSec = Le32(p + 8);
-  f.blockAlign = Le16(p + 12);
-  f.bitsPerSample = Le16(p + 14);
+  f.formatTag = GetLe16(p);
+  f.channels = GetLe16(p + 2);
+  f.samplesPerSec = GetLe32(p + 4);
+  f.avgBytesPerSec = GetLe32(p + 8);
+  f.blockAlign = GetLe16(p + 12);
+  f.bitsPerSample = GetLe16(p + 14);
   if (size >= kWaveExRecordBytes) {
-    const size_t extra = std::min<size_t>(Le16(p + 16), size - kWaveExRecordBytes);
+    const size_t extra = std::min<size_t>(GetLe16(p + 16), size - kWaveExRecordBytes);
     f.extra.assign(p + kWaveExRecordBytes, p + kWaveExRecordBytes + extra);
   }
   return f;
@@ -122,8 +118,8 @@ AviStream ParseStreamList(const uint8_t* data, size_t size) {
   });
   stream.usable = sound && strh && haveStrf;
   if (stream.usable && stream.kind == AviStreamKind::Audio) {
-    const uint32_t scale = Le32(strh + 20);
-    const uint32_t sampleSize = Le32(strh + 44);
+    const uint32_t scale = GetLe32(strh + 20);
+    const uint32_t sampleSize = GetLe32(strh + 44);
     const bool variableRate = sampleSize == 0 && scale > 1 && stream.format.blockAlign != 1;
     stream.usable = variableRate || stream.format.avgBytesPerSec != 0;
   }
@@ -179,7 +175,7 @@ bool ReadAviStreamList(const std::string& path, std::vector<AviStream>* streams)
     uint8_t* chunk = header.data() + kRiffHeaderBytes;
     ok = readAt(chunk, kChunkHeaderBytes + 4, offset) == kChunkHeaderBytes + 4;
     if (!ok) break;
-    const uint32_t declared = Le32(chunk + 4);
+    const uint32_t declared = GetLe32(chunk + 4);
     const bool isList = IsFourcc(chunk, "LIST");
     if (isList && IsFourcc(chunk + 8, "hdrl")) {
       ok = declared >= 4 && declared <= kMaxHeaderListBytes;

@@ -4,21 +4,11 @@
 #include <optional>
 
 #include "common/app_settings.h"
-#include "common/batch.h"
-#include "common/error_box.h"
-#include "common/status_text.h"
 #include "common/target_format.h"
+#include "engine/builder_steps.h"
 #include "engine/builders.h"
 #include "engine/graph.h"
-#include "engine/naming.h"
 #include "engine/source.h"
-
-static constexpr int64_t kUnitsPerSecond = 10000000;  // 100-ns units
-
-static bool Fail(const char* caption, const char* text) {
-  ShowErrorBox(caption, text);
-  return false;
-}
 
 // The PCM rate the encoder is fed: its 16000 and 24000 Hz formats take PCM at twice
 // the rate, which the encoder resamples itself.
@@ -97,11 +87,7 @@ bool ConvertToMp3(const std::string& path) {
   encoderOut.reset();
 
   // 15: the output file.
-  const std::string outputPath = MakeOutputPath(path, "mp3");
-  {
-    std::lock_guard lock(StatusLock);
-    StatusFileName = GetFileNamePart(outputPath);
-  }
+  const std::string outputPath = NameOutputFile(path, "mp3");
 
   // 16-19: the writers.
   if (Settings.Riff) {

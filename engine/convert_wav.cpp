@@ -1,21 +1,11 @@
 // Conversion to WAV:
 //   source ! decoders ! WavDest ! File Writer                  (decoded format kept)
 //   source ! decoders ! ACM Wrapper ! WavDest ! File Writer    (a chosen PCM format)
-#include "common/batch.h"
-#include "common/error_box.h"
-#include "common/status_text.h"
 #include "common/target_format.h"
+#include "engine/builder_steps.h"
 #include "engine/builders.h"
 #include "engine/graph.h"
-#include "engine/naming.h"
 #include "engine/source.h"
-
-static constexpr int64_t kUnitsPerSecond = 10000000;  // 100-ns units
-
-static bool Fail(const char* caption, const char* text) {
-  ShowErrorBox(caption, text);
-  return false;
-}
 
 bool ConvertToWav(const std::string& path) {
   ConversionGraphState& g = ConversionGraph;
@@ -34,11 +24,7 @@ bool ConvertToWav(const std::string& path) {
   GraphGetDuration(graph, &g.duration);
   PinRef decoded = DetachProbeRenderer(graph, renderer);
 
-  const std::string outputPath = MakeOutputPath(path, "wav");
-  {
-    std::lock_guard lock(StatusLock);
-    StatusFileName = GetFileNamePart(outputPath);
-  }
+  const std::string outputPath = NameOutputFile(path, "wav");
 
   const TargetAudioFormat target = TargetFormat;
   if (target.samplesPerSec == 0) {

@@ -2,12 +2,9 @@
 //   source ! decoders ! WM ASF Writer (system profile of the chosen row; writes the file)
 #include <iterator>
 
-#include "common/batch.h"
-#include "common/error_box.h"
-#include "common/status_text.h"
+#include "engine/builder_steps.h"
 #include "engine/builders.h"
 #include "engine/graph.h"
-#include "engine/naming.h"
 #include "engine/source.h"
 #include "engine/wma_profiles.h"
 
@@ -23,11 +20,6 @@ static const char* const kProfileOfRow[] = {
     kWMProfile_V70_64AudioISDN,    kWMProfile_V70_64Audio,
     kWMProfile_V70_96Audio,        kWMProfile_V70_128Audio,
 };
-
-static bool Fail(const char* caption, const char* text) {
-  ShowErrorBox(caption, text);
-  return false;
-}
 
 // profileIndex 0..15 selects a row; any other value keeps the writer's own profile.
 bool ConvertToWma(const std::string& path, uint32_t profileIndex) {
@@ -47,11 +39,7 @@ bool ConvertToWma(const std::string& path, uint32_t profileIndex) {
   GraphGetDuration(graph, &g.duration);
   PinRef decoded = DetachProbeRenderer(graph, renderer);
 
-  const std::string outputPath = MakeOutputPath(path, "wma");
-  {
-    std::lock_guard lock(StatusLock);
-    StatusFileName = GetFileNamePart(outputPath);
-  }
+  const std::string outputPath = NameOutputFile(path, "wma");
 
   FilterRef writer =
       AddSinkFilterByFriendlyName(graph, kCategoryLegacyAmFilter, "WM ASF Writer", outputPath);

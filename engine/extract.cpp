@@ -6,24 +6,10 @@
 #include <mutex>
 
 #include "common/batch.h"
-#include "common/error_box.h"
-#include "common/status_text.h"
+#include "engine/builder_steps.h"
 #include "engine/builders.h"
 #include "engine/graph.h"
-#include "engine/naming.h"
 #include "engine/source.h"
-
-static constexpr int64_t kUnitsPerSecond = 10000000;  // 100-ns units
-
-static bool Fail(const char* caption, const char* text) {
-  ShowErrorBox(caption, text);
-  return false;
-}
-
-static void ShowOutputName(const std::string& outputPath) {
-  std::lock_guard lock(StatusLock);
-  StatusFileName = GetFileNamePart(outputPath);
-}
 
 // Bytes per second times the duration in 100-ns units, truncated; 0 when a header
 // full of nonsense would overflow it (no progress is better than a wrong one).
@@ -75,8 +61,7 @@ static std::string BuildMpegBranch(Graph* graph, Filter* source, const std::stri
 
   if (!ConnectFiltersDirect(graph, source, splitter.get(), nullptr)) return fail(branch.notReadable);
 
-  const std::string outputPath = MakeOutputPath(path, branch.extension);
-  ShowOutputName(outputPath);
+  const std::string outputPath = NameOutputFile(path, branch.extension);
 
   FilterRef dump = AddSinkFilterByClsid(graph, kClsidDump, outputPath);
   if (!dump) return fail(branch.noDump);
@@ -123,8 +108,7 @@ static std::string BuildAviBranch(Graph* graph, Filter* source, const std::strin
   g.expectedBytes = ExpectedBytes(bytesPerSecond, g.duration);
   ClearMediaType(&type);
 
-  const std::string outputPath = MakeOutputPath(path, coded ? "mp3" : "wav");
-  ShowOutputName(outputPath);
+  const std::string outputPath = NameOutputFile(path, coded ? "mp3" : "wav");
 
   FilterRef wavDest = AddFilterByClsid(graph, kClsidWavDest);
   if (!wavDest) {

@@ -46,12 +46,21 @@ Graph::~Graph() {
   for (auto& filter : filters) filter->graph = nullptr;
 }
 
-static PinRef NewPin(Filter* filter, PinDirection direction, const std::string& padName) {
+PinRef NewPinOf(Filter* filter, PinDirection direction, const std::string& padName) {
   auto pin = std::make_shared<Pin>();
   pin->filter = filter;
   pin->direction = direction;
   pin->padName = padName;
   return pin;
+}
+
+// A filter around an element or bin; takes the floating reference. nullptr for none.
+FilterRef NewFilterOf(FilterKind kind, GstElement* element) {
+  if (!element) return nullptr;
+  auto filter = std::make_shared<Filter>();
+  filter->kind = kind;
+  filter->element = GST_ELEMENT(gst_object_ref_sink(element));
+  return filter;
 }
 
 // ---------------------------------------------------------------------------
@@ -129,7 +138,7 @@ MediaType MediaTypeFromCaps(const GstCaps* caps) {
 // Element helpers
 
 // Makes an element or logs which factory is missing.
-static GstElement* MakeElement(const char* factory, const char* name = nullptr) {
+GstElement* MakeElement(const char* factory, const char* name) {
   GstElement* element = gst_element_factory_make(factory, name);
   if (!element) GST_WARNING("element %s is not installed", factory);
   return element;
@@ -143,27 +152,34 @@ static bool FactoriesInstalled(std::initializer_list<const char*> factories) {
   return true;
 }
 
-// A bin of elements linked in order, with ghost pads "sink" and "src" at its ends.
-static GstElement* MakeChainBin(const char* name, std::initializer_list<GstElement*> elements) {
-  for (GstElement* e : elements) {
-    if (!e) {
-      for (GstElement* other : elements)
-        if (other) gst_object_unref(gst_object_ref_sink(other));
-      return nullptr;
-    }
+// A floating bin of the elements linked in order, with ghost pads "sink" and "src" at
+// its ends where they have such pads; nullptr (every element dropped) when one is
+// missing or a link fails.
+GstElement* MakeChainBin(std::initializer_list<GstElement*> elements) {
+  bool complete = std::all_of(elements.begin(), elements.end(), [](GstElement* e) { return e; });
+  if (!complete) {
+    for (GstElement* e : elements)
+      if (e) gst_object_unref(gst_object_ref_sink(e));
+    return nullptr;
   }
-  GstElement* bin = gst_bin_new(name);
+  GstElement* bin = gst_bin_new(nullptr);
   GstElement* previous = nullptr;
+  bool linked = true;
   for (GstElement* e : elements) {
     gst_bin_add(GST_BIN(bin), e);
-    if (previous) gst_element_link(previous, e);
+    if (previous) linked = linked && gst_element_link(previous, e);
     previous = e;
+  }
+  if (!linked) {
+    GST_WARNING("cannot link a chain of %zu elements", elements.size());
+    gst_object_unref(gst_object_ref_sink(bin));
+    return nullptr;
   }
   g_autoptr(GstPad) sink = gst_element_get_static_pad(*elements.begin(), "sink");
   g_autoptr(GstPad) src = gst_element_get_static_pad(previous, "src");
   if (sink) gst_element_add_pad(bin, gst_ghost_pad_new("sink", sink));
   if (src) gst_element_add_pad(bin, gst_ghost_pad_new("src", src));
-  return GST_ELEMENT(gst_object_ref_sink(bin));
+  return bin;
 }
 
 static void SetCaps(GstElement* capsfilter, GstCaps* caps) {
@@ -281,12 +297,10 @@ static FilterRef MakeDecoderChain() {
   gst_element_add_pad(bin, gst_ghost_pad_new("sink", sink));
   gst_element_add_pad(bin, gst_ghost_pad_new("src", src));
 
-  auto filter = std::make_shared<Filter>();
-  filter->kind = FilterKind::DecoderChain;
-  filter->element = GST_ELEMENT(gst_object_ref_sink(bin));
+  FilterRef filter = NewFilterOf(FilterKind::DecoderChain, bin);
   filter->capsfilter = capsfilter;
-  filter->pins = {NewPin(filter.get(), PinDirection::Input, "sink"),
-                  NewPin(filter.get(), PinDirection::Output, "src")};
+  filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink"),
+                  NewPinOf(filter.get(), PinDirection::Output, "src")};
   return filter;
 }
 
@@ -303,43 +317,32 @@ static MediaType PcmMediaType(uint32_t rate, uint16_t bits, uint16_t channels) {
   return type;
 }
 
-static FilterRef NewFilter(FilterKind kind, GstElement* element) {
-  if (!element) return nullptr;
-  auto filter = std::make_shared<Filter>();
-  filter->kind = kind;
-  filter->element = GST_ELEMENT(gst_object_ref_sink(element));
-  return filter;
-}
-
 static FilterRef MakeFilterOfKind(FilterKind kind) {
   FilterRef filter;
   switch (kind) {
     case FilterKind::FileSource:
     case FilterKind::AsfReader:
-      filter = NewFilter(kind, MakeElement("filesrc"));
-      if (filter) filter->pins = {NewPin(filter.get(), PinDirection::Output, "src")};
+      filter = NewFilterOf(kind, MakeElement("filesrc"));
+      if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Output, "src")};
       break;
     case FilterKind::CdTrackReader:
-      filter = NewFilter(kind, MakeElement("cdparanoiasrc"));
-      if (filter) filter->pins = {NewPin(filter.get(), PinDirection::Output, "src")};
+      filter = NewFilterOf(kind, MakeElement("cdparanoiasrc"));
+      if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Output, "src")};
       break;
     case FilterKind::ProbeRenderer: {
       GstElement* sink = MakeElement("fakesink");
       if (sink) g_object_set(sink, "sync", FALSE, nullptr);
-      filter = NewFilter(kind, sink);
-      if (filter) filter->pins = {NewPin(filter.get(), PinDirection::Input, "sink")};
+      filter = NewFilterOf(kind, sink);
+      if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
       break;
     }
     case FilterKind::AcmWrapper: {
       GstElement* capsfilter = MakeElement("capsfilter");
-      GstElement* bin = MakeChainBin(nullptr, {MakeElement("audioconvert"), MakeElement("audioresample"),
-                                               capsfilter});
-      if (!bin) return nullptr;
-      filter = NewFilter(kind, bin);
-      gst_object_unref(bin);
+      filter = NewFilterOf(kind, MakeChainBin({MakeElement("audioconvert"), MakeElement("audioresample"), capsfilter}));
+      if (!filter) return nullptr;
       filter->capsfilter = capsfilter;
-      filter->pins = {NewPin(filter.get(), PinDirection::Input, "sink"),
-                      NewPin(filter.get(), PinDirection::Output, "src")};
+      filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink"),
+                      NewPinOf(filter.get(), PinDirection::Output, "src")};
       for (uint32_t rate : kAcmRates)
         for (uint16_t bits : {8, 16})
           for (uint16_t channels : {1, 2})
@@ -347,10 +350,10 @@ static FilterRef MakeFilterOfKind(FilterKind kind) {
       break;
     }
     case FilterKind::WavDest:
-      filter = NewFilter(kind, MakeElement(kWavDestElement));
+      filter = NewFilterOf(kind, MakeElement(kWavDestElement));
       if (filter) {
-        filter->pins = {NewPin(filter.get(), PinDirection::Input, "sink"),
-                        NewPin(filter.get(), PinDirection::Output, "src")};
+        filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink"),
+                        NewPinOf(filter.get(), PinDirection::Output, "src")};
         MediaType stream;
         stream.major = MajorType::Stream;
         filter->pins[1]->offered = {stream};
@@ -358,10 +361,10 @@ static FilterRef MakeFilterOfKind(FilterKind kind) {
       break;
     case FilterKind::FileWriter:
     case FilterKind::Dump:
-      filter = NewFilter(kind, MakeElement("filesink"));
+      filter = NewFilterOf(kind, MakeElement("filesink"));
       if (filter) {
         g_object_set(filter->element, "async", FALSE, nullptr);
-        filter->pins = {NewPin(filter.get(), PinDirection::Input, "sink")};
+        filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
       }
       break;
     default:

@@ -64,40 +64,17 @@ static void ApplyProfile(Filter* writer, const AsfProfile& profile) {
 }
 
 FilterRef MakeAsfWriter() {
-  const char* const factories[] = {"audioconvert", "audioresample", "capsfilter", "avenc_wmav2",
-                                   "avmux_asf", "filesink"};
-  GstElement* elements[std::size(factories)] = {};
-  bool complete = true;
-  for (size_t i = 0; i < std::size(factories); ++i) {
-    elements[i] = gst_element_factory_make(factories[i], nullptr);
-    if (!elements[i]) {
-      GST_WARNING("element %s is not installed", factories[i]);
-      complete = false;
-    }
-  }
-  if (!complete) {
-    for (GstElement* e : elements)
-      if (e) gst_object_unref(gst_object_ref_sink(e));
-    return nullptr;
-  }
-
-  GstElement* bin = gst_bin_new(nullptr);
-  for (GstElement* e : elements) gst_bin_add(GST_BIN(bin), e);
-  bool linked = true;
-  for (size_t i = 1; i < std::size(elements); ++i)
-    linked = linked && gst_element_link(elements[i - 1], elements[i]);
-  if (!linked) {
-    GST_WARNING("cannot link the ASF writer's chain");
-    gst_object_unref(gst_object_ref_sink(bin));
-    return nullptr;
-  }
-  g_autoptr(GstPad) sink = gst_element_get_static_pad(elements[0], "sink");
-  gst_element_add_pad(bin, gst_ghost_pad_new("sink", sink));
+  GstElement* capsfilter = MakeElement("capsfilter");
+  GstElement* encoder = MakeElement("avenc_wmav2");
+  GstElement* fileSink = MakeElement("filesink");
+  GstElement* bin = MakeChainBin({MakeElement("audioconvert"), MakeElement("audioresample"), capsfilter,
+                                  encoder, MakeElement("avmux_asf"), fileSink});
+  if (!bin) return nullptr;
 
   FilterRef writer = NewFilterOf(FilterKind::AsfWriter, bin);
-  writer->capsfilter = elements[2];
-  writer->encoder = elements[3];
-  writer->fileSink = elements[5];
+  writer->capsfilter = capsfilter;
+  writer->encoder = encoder;
+  writer->fileSink = fileSink;
   // The file is complete at the end of stream; nothing to preroll into a file.
   g_object_set(writer->fileSink, "async", FALSE, nullptr);
   writer->pins = {NewPinOf(writer.get(), PinDirection::Input, "sink")};

@@ -9,22 +9,6 @@
 
 #define GST_CAT_DEFAULT ql_media_debug
 
-FilterRef NewFilterOf(FilterKind kind, GstElement* element) {
-  if (!element) return nullptr;
-  auto filter = std::make_shared<Filter>();
-  filter->kind = kind;
-  filter->element = GST_ELEMENT(gst_object_ref_sink(element));
-  return filter;
-}
-
-PinRef NewPinOf(Filter* filter, PinDirection direction, const std::string& padName) {
-  auto pin = std::make_shared<Pin>();
-  pin->filter = filter;
-  pin->direction = direction;
-  pin->padName = padName;
-  return pin;
-}
-
 FilterRef MakeExtendedFilter(FilterKind kind) {
   switch (kind) {
     case FilterKind::AudioRenderer: {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,6 +82,10 @@ struct Graph {
 };
 
 // media.cpp
+GstElement* MakeElement(const char* factory, const char* name = nullptr);  // logs a missing one
+GstElement* MakeChainBin(std::initializer_list<GstElement*> elements);
+FilterRef NewFilterOf(FilterKind kind, GstElement* element);
+PinRef NewPinOf(Filter* filter, PinDirection direction, const std::string& padName);
 GstCaps* PcmCaps(const WaveFormat& format);
 MediaType MediaTypeFromCaps(const GstCaps* caps);
 bool PrerollGraph(Graph* graph, std::string* errorText);
@@ -96,8 +101,6 @@ bool LinkPinPad(Pin* out, GstPad* src);
 // Learns the output pins of a splitter from the file it reads.
 bool ProbeSplitterPins(Filter* splitter, const std::string& path);
 bool LoadCdTrack(Filter* filter, const std::string& path);
-FilterRef NewFilterOf(FilterKind kind, GstElement* element);
-PinRef NewPinOf(Filter* filter, PinDirection direction, const std::string& padName);
 
 // media_mp3.cpp: "MPEG Layer-3" encoder and "MPEG Layer-3 Decoder".
 FilterRef MakeMp3Encoder();

@@ -27,41 +27,6 @@ constexpr const char* kMp3CapsName = "mp3-caps";
 // keeps pace with them without trading quality for speed.
 constexpr const char* DEFAULT_ENGINE_QUALITY = "standard";
 
-GstElement* MakeElement(const char* factory, const char* name = nullptr) {
-  GstElement* element = gst_element_factory_make(factory, name);
-  if (!element) GST_WARNING("element %s is not installed", factory);
-  return element;
-}
-
-// A bin of the elements linked in order, ghost pads "sink" and "src" at its ends;
-// nullptr (and every element dropped) when one is missing or a link fails.
-GstElement* MakeChain(std::initializer_list<GstElement*> elements) {
-  bool complete = true;
-  for (GstElement* e : elements) complete = complete && e;
-  if (!complete) {
-    for (GstElement* e : elements)
-      if (e) gst_object_unref(gst_object_ref_sink(e));
-    return nullptr;
-  }
-  GstElement* bin = gst_bin_new(nullptr);
-  GstElement* previous = nullptr;
-  bool linked = true;
-  for (GstElement* e : elements) {
-    gst_bin_add(GST_BIN(bin), e);
-    if (previous) linked = linked && gst_element_link(previous, e);
-    previous = e;
-  }
-  if (!linked) {
-    gst_object_unref(gst_object_ref_sink(bin));
-    return nullptr;
-  }
-  g_autoptr(GstPad) sink = gst_element_get_static_pad(*elements.begin(), "sink");
-  g_autoptr(GstPad) src = gst_element_get_static_pad(previous, "src");
-  gst_element_add_pad(bin, gst_ghost_pad_new("sink", sink));
-  gst_element_add_pad(bin, gst_ghost_pad_new("src", src));
-  return bin;
-}
-
 bool IsMpegAudio(const MediaType& type) {
   return type.hasFormat &&
          (type.format.formatTag == kWaveFormatMpegLayer3 || type.format.formatTag == kWaveFormatMpeg);
@@ -83,7 +48,7 @@ FilterRef MakeMp3Encoder() {
   GstElement* pcmCaps = MakeElement("capsfilter", kPcmCapsName);
   GstElement* lame = MakeElement("lamemp3enc");
   GstElement* mp3Caps = MakeElement("capsfilter", kMp3CapsName);
-  GstElement* bin = MakeChain({MakeElement("audioconvert"), MakeElement("audioresample"), pcmCaps, lame, mp3Caps});
+  GstElement* bin = MakeChainBin({MakeElement("audioconvert"), MakeElement("audioresample"), pcmCaps, lame, mp3Caps});
   if (!bin || !RegisterXingWriter()) {
     if (bin) gst_object_unref(gst_object_ref_sink(bin));
     return nullptr;
@@ -154,7 +119,7 @@ bool Mp3EncoderApplyOutputType(Pin* out, Pin* in, const MediaType& type) {
 
 FilterRef MakeMp3Decoder() {
   GstElement* pcmCaps = MakeElement("capsfilter");
-  GstElement* bin = MakeChain({MakeElement("mpegaudioparse"), MakeElement("mpg123audiodec"),
+  GstElement* bin = MakeChainBin({MakeElement("mpegaudioparse"), MakeElement("mpg123audiodec"),
                                MakeElement("audioconvert"), pcmCaps});
   if (!bin) return nullptr;
   GstCaps* s16 = gst_caps_from_string("audio/x-raw, format=(string)S16LE, layout=(string)interleaved");

@@ -47,16 +47,6 @@ GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
 GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("audio/x-wav"));
 
-void PutLe16(std::vector<uint8_t>* out, uint16_t v) {
-  out->push_back(static_cast<uint8_t>(v));
-  out->push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
-  PutLe16(out, static_cast<uint16_t>(v));
-  PutLe16(out, static_cast<uint16_t>(v >> 16));
-}
-
 void PutTag(std::vector<uint8_t>* out, const char (&tag)[5]) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(tag[i]));
 }

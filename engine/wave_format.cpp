@@ -8,24 +8,6 @@ namespace {
 constexpr size_t kPcmRecordBytes = 16;   // PCMWAVEFORMAT: no cbSize field
 constexpr size_t kFullRecordBytes = 18;  // WAVEFORMATEX: cbSize follows bitsPerSample
 
-void PutLe16(std::vector<uint8_t>* out, uint16_t v) {
-  out->push_back(static_cast<uint8_t>(v));
-  out->push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
-  PutLe16(out, static_cast<uint16_t>(v));
-  PutLe16(out, static_cast<uint16_t>(v >> 16));
-}
-
-uint16_t GetLe16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t GetLe32(const uint8_t* p) {
-  return GetLe16(p) | (static_cast<uint32_t>(GetLe16(p + 2)) << 16);
-}
-
 }  // namespace
 
 std::vector<uint8_t> SerializeWaveFormat(const WaveFormat& format) {

@@ -38,6 +38,18 @@ inline WaveFormat PcmWaveFormat(uint32_t rate, uint16_t bits, uint16_t channels)
   return f;
 }
 
+// Little-endian fields of RIFF files.
+inline void PutLe16(std::vector<uint8_t>* out, uint16_t v) {
+  out->push_back(static_cast<uint8_t>(v));
+  out->push_back(static_cast<uint8_t>(v >> 8));
+}
+inline void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
+  PutLe16(out, static_cast<uint16_t>(v));
+  PutLe16(out, static_cast<uint16_t>(v >> 16));
+}
+inline uint16_t GetLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t GetLe32(const uint8_t* p) { return GetLe16(p) | (static_cast<uint32_t>(GetLe16(p + 2)) << 16); }
+
 // The "fmt " chunk body: the 16-byte record for PCM without extra bytes, otherwise
 // the 18-byte record with cbSize followed by the extra bytes. Little-endian.
 std::vector<uint8_t> SerializeWaveFormat(const WaveFormat& format);
