@@ -2,9 +2,10 @@
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$top/tools/install-deps" --test
-if ! command -v gst-launch-1.0 >/dev/null || ! [ -x /usr/bin/time ]; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends gstreamer1.0-tools time >/dev/null
-fi
+for tool in gst-launch-1.0:gstreamer1.0-tools /usr/bin/time:time bc:bc lame:lame; do
+  command -v "${tool%%:*}" >/dev/null ||
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${tool#*:}" >/dev/null
+done
 cmake -S "$top" -B "$top/build-bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$top/build-bench" -j "$(nproc)" --target quilllomare >/dev/null
 QL="$top/build-bench/quilllomare"
@@ -20,7 +21,7 @@ median_seconds() {
     declare -F cleanup >/dev/null && cleanup
     local start end
     start=$(date +%s.%N)
-    "$@" >/dev/null 2>&1
+    "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
     end=$(date +%s.%N)
     times+=("$(echo "$end - $start" | bc -l)")
   done

@@ -3,28 +3,16 @@
 # and ffmpeg's libmp3lame, all at 128 kbps CBR from one 10-minute 44.1 kHz stereo WAV.
 # Prints the median wall time of each and quilllomare's ratio to the others.
 #
-#   bench/mp3_bench.sh [PROGRAM]    PROGRAM: the quilllomare to time (default:
-#                                   build-mp3rel/quilllomare, a Release build)
+#   bench/mp3_bench.sh [PROGRAM]    PROGRAM: the quilllomare to time (default: the
+#                                   Release build in build-bench)
 #   RUNS=5 SECONDS_OF_AUDIO=600     environment overrides
-set -euo pipefail
-
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-PROGRAM=${1:-$ROOT/build-mp3rel/quilllomare}
-RUNS=${RUNS:-5}
+source "$(dirname "$0")/common.sh"
+PROGRAM=${1:-$QL}
 SECONDS_OF_AUDIO=${SECONDS_OF_AUDIO:-600}
+RUNS=$runs
+WORK=$work
 
 die() { echo "mp3_bench: $*" >&2; exit 1; }
-
-[ -x "$PROGRAM" ] || die "no program at $PROGRAM (cmake -S . -B build-mp3rel -DCMAKE_BUILD_TYPE=Release && cmake --build build-mp3rel --target quilllomare)"
-command -v ffmpeg >/dev/null || die "ffmpeg is needed"
-if ! command -v lame >/dev/null; then
-  [ "$(id -u)" -eq 0 ] || die "lame is missing: apt-get install lame (as root)"
-  echo "installing lame ..." >&2
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends lame >/dev/null
-fi
-
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
 
 # Music-like load: pink noise, different in each channel, over a steady tone.
 INPUT=$WORK/in.wav

@@ -2,7 +2,6 @@
 # WAV conversion speed and memory: quilllomare --batch against the equivalent
 # gst-launch pipeline and ffmpeg, on 10-minute inputs; peak memory for 1 and 30 minutes.
 source "$(dirname "$0")/common.sh"
-command -v bc >/dev/null || apt-get install -y -qq bc >/dev/null
 
 make_inputs() {  # minutes
   local m=$1 s=$(($1 * 60))
