@@ -3,68 +3,40 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "engine/mp3_formats.h"
 
 namespace {
 
-struct PcmRowCase {
-  const char* label;
-  uint32_t rate;
-  uint16_t bits;
-  uint16_t channels;
-  uint32_t bytesPerSec;
-};
-
-const PcmRowCase kPcmRows[kPcmFormatCount] = {
-    {" 8,000 Hz ,  8ビット , モノラル", 8000, 8, 1, 8000},
-    {" 8,000 Hz ,  8ビット , ステレオ", 8000, 8, 2, 16000},
-    {" 8,000 Hz , 16ビット , モノラル", 8000, 16, 1, 16000},
-    {" 8,000 Hz , 16ビット , ステレオ", 8000, 16, 2, 32000},
-    {"11,025 Hz ,  8ビット , モノラル", 11025, 8, 1, 11025},
-    {"11,025 Hz ,  8ビット , ステレオ", 11025, 8, 2, 22050},
-    {"11,025 Hz , 16ビット , モノラル", 11025, 16, 1, 22050},
-    {"11,025 Hz , 16ビット , ステレオ", 11025, 16, 2, 44100},
-    {"22,050 Hz ,  8ビット , モノラル", 22050, 8, 1, 22050},
-    {"22,050 Hz ,  8ビット , ステレオ", 22050, 8, 2, 44100},
-    {"22,050 Hz , 16ビット , モノラル", 22050, 16, 1, 44100},
-    {"22,050 Hz , 16ビット , ステレオ", 22050, 16, 2, 88200},
-    {"32,000 Hz ,  8ビット , モノラル", 32000, 8, 1, 32000},
-    {"32,000 Hz ,  8ビット , ステレオ", 32000, 8, 2, 64000},
-    {"32,000 Hz , 16ビット , モノラル", 32000, 16, 1, 64000},
-    {"32,000 Hz , 16ビット , ステレオ", 32000, 16, 2, 128000},
-    {"44,100 Hz ,  8ビット , モノラル", 44100, 8, 1, 44100},
-    {"44,100 Hz ,  8ビット , ステレオ", 44100, 8, 2, 88200},
-    {"44,100 Hz , 16ビット , モノラル", 44100, 16, 1, 88200},
-    {"44,100 Hz , 16ビット , ステレオ", 44100, 16, 2, 176400},
-    {"48,000 Hz ,  8ビット , モノラル", 48000, 8, 1, 48000},
-    {"48,000 Hz ,  8ビット , ステレオ", 48000, 8, 2, 96000},
-    {"48,000 Hz , 16ビット , モノラル", 48000, 16, 1, 96000},
-    {"48,000 Hz , 16ビット , ステレオ", 48000, 16, 2, 192000},
-};
+// Rate, bytes per second, bits and channels of a target format, as one printable value.
+using Fields = std::tuple<uint32_t, uint32_t, int, int>;
+Fields FieldsOf(const TargetAudioFormat& f) { return {f.samplesPerSec, f.avgBytesPerSec, f.bitsPerSample, f.channels}; }
 
 TEST(PcmFormatTable, EveryRowHasItsLabelAndFormat) {
+  const std::tuple<const char*, uint32_t, int, int> kRows[kPcmFormatCount] = {  // label, rate, bits, channels
+      {" 8,000 Hz ,  8ビット , モノラル", 8000, 8, 1},   {" 8,000 Hz ,  8ビット , ステレオ", 8000, 8, 2},
+      {" 8,000 Hz , 16ビット , モノラル", 8000, 16, 1},  {" 8,000 Hz , 16ビット , ステレオ", 8000, 16, 2},
+      {"11,025 Hz ,  8ビット , モノラル", 11025, 8, 1},  {"11,025 Hz ,  8ビット , ステレオ", 11025, 8, 2},
+      {"11,025 Hz , 16ビット , モノラル", 11025, 16, 1}, {"11,025 Hz , 16ビット , ステレオ", 11025, 16, 2},
+      {"22,050 Hz ,  8ビット , モノラル", 22050, 8, 1},  {"22,050 Hz ,  8ビット , ステレオ", 22050, 8, 2},
+      {"22,050 Hz , 16ビット , モノラル", 22050, 16, 1}, {"22,050 Hz , 16ビット , ステレオ", 22050, 16, 2},
+      {"32,000 Hz ,  8ビット , モノラル", 32000, 8, 1},  {"32,000 Hz ,  8ビット , ステレオ", 32000, 8, 2},
+      {"32,000 Hz , 16ビット , モノラル", 32000, 16, 1}, {"32,000 Hz , 16ビット , ステレオ", 32000, 16, 2},
+      {"44,100 Hz ,  8ビット , モノラル", 44100, 8, 1},  {"44,100 Hz ,  8ビット , ステレオ", 44100, 8, 2},
+      {"44,100 Hz , 16ビット , モノラル", 44100, 16, 1}, {"44,100 Hz , 16ビット , ステレオ", 44100, 16, 2},
+      {"48,000 Hz ,  8ビット , モノラル", 48000, 8, 1},  {"48,000 Hz ,  8ビット , ステレオ", 48000, 8, 2},
+      {"48,000 Hz , 16ビット , モノラル", 48000, 16, 1}, {"48,000 Hz , 16ビット , ステレオ", 48000, 16, 2},
+  };
   for (int row = 0; row < kPcmFormatCount; ++row) {
-    SCOPED_TRACE("row " + std::to_string(row));
-    const PcmRowCase& want = kPcmRows[row];
-    EXPECT_EQ(PcmFormatLabel(row), want.label);
-    TargetAudioFormat f = PcmFormatForRow(row);
-    EXPECT_EQ(f.samplesPerSec, want.rate);
-    EXPECT_EQ(f.bitsPerSample, want.bits);
-    EXPECT_EQ(f.channels, want.channels);
-    EXPECT_EQ(f.avgBytesPerSec, want.bytesPerSec);
+    const auto& [label, rate, bits, channels] = kRows[row];
+    EXPECT_EQ(PcmFormatLabel(row), label) << "row " << row;
+    EXPECT_EQ(FieldsOf(PcmFormatForRow(row)), Fields(rate, rate * bits / 8 * channels, bits, channels)) << row;
   }
-}
-
-TEST(PcmFormatTable, RowsOutsideTheTableKeepTheDecodedFormat) {
+  // Any other row keeps the decoded format.
   for (int row : {-1, kPcmFormatCount, 1000}) {
-    SCOPED_TRACE(row);
-    TargetAudioFormat f = PcmFormatForRow(row);
-    EXPECT_EQ(f.samplesPerSec, 0u);
-    EXPECT_EQ(f.avgBytesPerSec, 0u);
-    EXPECT_EQ(f.bitsPerSample, 0u);
-    EXPECT_EQ(f.channels, 0u);
-    EXPECT_EQ(PcmFormatLabel(row), "");
+    EXPECT_EQ(FieldsOf(PcmFormatForRow(row)), Fields(0, 0, 0, 0)) << row;
+    EXPECT_EQ(PcmFormatLabel(row), "") << row;
   }
 }
 
@@ -89,193 +61,96 @@ TEST(WmaProfileTable, EveryRowPairsItsLabelWithItsProfile) {
       {"V70 128Kbps (CD Quality)", "{C64CF5DA-DF45-40D3-8027-DE698D68DC66}"},
   };
   for (int row = 0; row < kWmaProfileCount; ++row) {
-    SCOPED_TRACE("row " + std::to_string(row));
-    EXPECT_STREQ(WmaProfileTable[row].label, kWant[row].label);
-    EXPECT_STREQ(WmaProfileTable[row].guid, kWant[row].guid);
+    EXPECT_STREQ(WmaProfileTable[row].label, kWant[row].label) << "row " << row;
+    EXPECT_STREQ(WmaProfileTable[row].guid, kWant[row].guid) << "row " << row;
   }
 }
 
 WaveFormat Mp3(uint32_t rate, uint16_t channels, uint32_t kbps) {
-  WaveFormat f;
-  f.formatTag = kWaveFormatMpegLayer3;
-  f.channels = channels;
-  f.samplesPerSec = rate;
-  f.avgBytesPerSec = kbps * 125;
-  f.blockAlign = 1;
-  return f;
+  return {kWaveFormatMpegLayer3, channels, rate, kbps * 125, /*blockAlign=*/1, /*bitsPerSample=*/0, {}};
 }
 
-TEST(Mp3FormatLabel, FormatsFixedWidthFields) {
+TEST(Mp3FormatLabel, FormatsAndParsesFixedWidthFields) {
   EXPECT_EQ(FormatMp3Label(Mp3(8000, 1, 8)), "  8Kbps  8000Hz モノラル");
-  EXPECT_EQ(FormatMp3Label(Mp3(22050, 2, 56)), " 56Kbps 22050Hz ステレオ");
   EXPECT_EQ(FormatMp3Label(Mp3(44100, 2, 320)), "320Kbps 44100Hz ステレオ");
-  // Any channel count but one is called stereo; bytes per second truncate to kbps.
-  WaveFormat odd = Mp3(48000, 6, 0);
+  WaveFormat odd = Mp3(48000, 6, 0);  // any channel count but one is stereo; kbps truncate
   odd.avgBytesPerSec = 16001;
   EXPECT_EQ(FormatMp3Label(odd), "128Kbps 48000Hz ステレオ");
-}
 
-TEST(Mp3FormatLabel, ParsesFieldsAtFixedPositions) {
-  struct Case {
-    const char* text;
-    uint32_t bytesPerSec, rate;
-    uint16_t channels;
-  };
-  const Case kCases[] = {
-      {"  8Kbps  8000Hz モノラル", 1000, 8000, 1},
-      {" 56Kbps 22050Hz ステレオ", 7000, 22050, 2},
-      {"128Kbps 44100Hz ステレオ", 16000, 44100, 2},
-      {"", 0, 0, 1},
-      {"128Kbps", 16000, 0, 1},           // ends before the rate field
-      {"128Kbps ", 16000, 0, 1},          // ends right before it
-      {"128Kbps 441", 16000, 441, 1},     // rate field cut short
-      {"ステレオ", 0, 0, 2},              // only the tail decides the channels
-      {"64 Kbps 32000Hz ステレオ", 8000, 32000, 2},
-      {"abcKbps 32000Hz", 0, 32000, 1},   // no digits in the kbps field
-      {"-64bps  32000Hz", 0, 32000, 1},   // no sign is read
+  // Typed text is read at fixed byte positions and never past its end.
+  const std::tuple<const char*, uint32_t, uint32_t, int> cases[] = {  // text, bytes/s, rate, channels
+      {"  8Kbps  8000Hz モノラル", 1000, 8000, 1}, {"", 0, 0, 1}, {"128Kbps", 16000, 0, 1},
+      {"128Kbps 441", 16000, 441, 1}, {"ステレオ", 0, 0, 2}, {"-64bps  32000Hz", 0, 32000, 1},
       {"56Kbps 22050Hz ステレオ", 7000, 2050, 2},  // typed without padding: columns shift
-      {"128Kbps 44100Hz ステレオ ", 16000, 44100, 1},
   };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(std::string("text \"") + c.text + "\"");
-    TargetAudioFormat f = ParseMp3FormatLabel(c.text);
-    EXPECT_EQ(f.avgBytesPerSec, c.bytesPerSec);
-    EXPECT_EQ(f.samplesPerSec, c.rate);
-    EXPECT_EQ(f.channels, c.channels);
-    EXPECT_EQ(f.bitsPerSample, 16u);
-  }
-}
-
-TEST(Mp3FormatLabel, EveryEncoderFormatSurvivesTheRoundTrip) {
-  for (const WaveFormat& format : Mp3EncoderFormats()) {
-    std::string label = FormatMp3Label(format);
-    SCOPED_TRACE(label);
-    TargetAudioFormat f = ParseMp3FormatLabel(label);
-    EXPECT_EQ(f.avgBytesPerSec, format.avgBytesPerSec);
-    EXPECT_EQ(f.samplesPerSec, format.samplesPerSec);
-    EXPECT_EQ(f.channels, format.channels);
-    EXPECT_EQ(f.bitsPerSample, 16u);
-  }
+  for (const auto& [text, bytesPerSec, rate, channels] : cases)
+    EXPECT_EQ(FieldsOf(ParseMp3FormatLabel(text)), Fields(rate, bytesPerSec, 16, channels)) << text;
 }
 
 TEST(ComboSortLess, OrdersLikeTheSortedList) {
-  struct Case {
-    const char* before;
-    const char* after;
+  const std::pair<std::string, std::string> kOrdered[] = {
+      {"  8Kbps", " 16Kbps"}, {" 96Kbps", "112Kbps"},            // a space sorts before every digit
+      {"abc", "ABD"}, {"ABC", "abd"}, {"ab", "abc"}, {"", "a"},  // letters without case; prefixes first
+      {"_", "A"},                                                // letters fold to lower case, above '_'
+      {"128Kbps 44100Hz ステレオ", "128Kbps 44100Hz モノラル"}, {"aモ", "a\xE3\x83"},  // a character cut short
   };
-  const Case kCases[] = {
-      {"  8Kbps", " 16Kbps"},          // a space sorts before every digit
-      {" 96Kbps", "112Kbps"},
-      {" 1", "0"},
-      {"128Kbps  8000Hz", "128Kbps 11025Hz"},
-      {"abc", "ABD"},                  // letters compare without case
-      {"ABC", "abd"},
-      {"ab", "abc"},                   // a prefix sorts first
-      {"", "a"},
-      {"128Kbps 44100Hz ステレオ", "128Kbps 44100Hz モノラル"},
-      {"_", "A"},                      // letters fold to lower case, above '_'
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(std::string(c.before) + " < " + c.after);
-    EXPECT_TRUE(ComboSortLess(c.before, c.after));
-    EXPECT_FALSE(ComboSortLess(c.after, c.before));
+  for (const auto& [before, after] : kOrdered) {
+    EXPECT_TRUE(ComboSortLess(before, after)) << before << " < " << after;
+    EXPECT_FALSE(ComboSortLess(after, before)) << before << " < " << after;
   }
-  EXPECT_FALSE(ComboSortLess("Kbps", "kBPS"));
-  EXPECT_FALSE(ComboSortLess("kBPS", "Kbps"));
-  EXPECT_FALSE(ComboSortLess("x", "x"));
+  const std::pair<std::string, std::string> kEqual[] = {{"x", "x"}, {"Kbps", "kBPS"}, {"a\xE3\x83", "a\xE3\x83"}};
+  for (const auto& [a, b] : kEqual) EXPECT_FALSE(ComboSortLess(a, b) || ComboSortLess(b, a)) << a << " = " << b;
 }
 
-TEST(ComboSortLess, MalformedTextSortsConsistently) {
-  const std::string bad = "a\xE3\x83";  // cut inside a three-byte character
-  EXPECT_TRUE(ComboSortLess("a", bad));
-  EXPECT_TRUE(ComboSortLess("aモ", bad));
-  EXPECT_FALSE(ComboSortLess(bad, bad));
-}
+TEST(Mp3FormatList, GradeAndLabels) {
+  Mp3FormatList none = BuildMp3FormatList(false, Mp3EncoderFormats());
+  EXPECT_STREQ(Mp3CodecGradeText(none.grade), "None Codec");
+  EXPECT_TRUE(none.labels.empty());
 
-TEST(Mp3FormatList, NoEncoderGivesNoneAndNoLabels) {
-  Mp3FormatList list = BuildMp3FormatList(false, Mp3EncoderFormats());
-  EXPECT_EQ(list.grade, kMp3GradeNone);
-  EXPECT_STREQ(Mp3CodecGradeText(list.grade), "None Codec");
-  EXPECT_TRUE(list.labels.empty());
-}
-
-TEST(Mp3FormatList, GradeDependsOnA44100HzFormat) {
-  Mp3FormatList without = BuildMp3FormatList(true, {Mp3(48000, 2, 128), Mp3(22050, 1, 32)});
-  EXPECT_EQ(without.grade, kMp3GradeAdvanced);
+  // 12000 Hz formats are left out of the list.
+  Mp3FormatList without = BuildMp3FormatList(true, {Mp3(48000, 2, 128), Mp3(12000, 1, 16), Mp3(22050, 1, 32)});
   EXPECT_STREQ(Mp3CodecGradeText(without.grade), "(Advanced)");
-  EXPECT_EQ(without.labels,
-            (std::vector<std::string>{" 32Kbps 22050Hz モノラル", "128Kbps 48000Hz ステレオ"}));
+  EXPECT_EQ(without.labels, (std::vector<std::string>{" 32Kbps 22050Hz モノラル", "128Kbps 48000Hz ステレオ"}));
 
-  Mp3FormatList with =
-      BuildMp3FormatList(true, {Mp3(48000, 2, 128), Mp3(44100, 1, 8), Mp3(8000, 1, 8)});
-  EXPECT_EQ(with.grade, kMp3GradeProfessional);
+  Mp3FormatList with = BuildMp3FormatList(true, {Mp3(48000, 2, 128), Mp3(44100, 1, 8), Mp3(8000, 1, 8)});
   EXPECT_STREQ(Mp3CodecGradeText(with.grade), "(Professional)");
   EXPECT_EQ(with.labels.size(), 3u);
-
-  EXPECT_EQ(BuildMp3FormatList(true, {}).grade, kMp3GradeAdvanced);
   EXPECT_STREQ(Mp3CodecGradeText(3), "");
 }
 
-TEST(Mp3FormatList, TwelveKilohertzFormatsAreLeftOut) {
-  Mp3FormatList list = BuildMp3FormatList(true, {Mp3(12000, 1, 16), Mp3(12000, 2, 24)});
-  EXPECT_EQ(list.grade, kMp3GradeAdvanced);
-  EXPECT_STREQ(Mp3CodecGradeText(list.grade), "(Advanced)");
-  EXPECT_TRUE(list.labels.empty());
-}
-
-TEST(Mp3FormatList, EncoderLadderPutsTheDefaultSixteenth) {
+// The encoder's own list: sorted, every label distinct (a stored index names one format),
+// the default sixteenth, and every entry a format the encoder honours whose label reads back.
+TEST(Mp3FormatList, EncoderLadder) {
   const std::vector<WaveFormat>& formats = Mp3EncoderFormats();
   Mp3FormatList list = BuildMp3FormatList(true, formats);
   EXPECT_EQ(list.grade, kMp3GradeProfessional);
   ASSERT_GT(list.labels.size(), 15u);
   EXPECT_EQ(list.labels[15], "128Kbps 44100Hz ステレオ");
   EXPECT_TRUE(std::is_sorted(list.labels.begin(), list.labels.end(), ComboSortLess));
-
-  size_t twelveKhz = std::count_if(formats.begin(), formats.end(),
-                                   [](const WaveFormat& f) { return f.samplesPerSec == 12000; });
-  EXPECT_GT(twelveKhz, 0u);
-  EXPECT_EQ(list.labels.size(), formats.size() - twelveKhz);
-  // Every listed label is distinct, so a stored index names one format.
   EXPECT_EQ(std::adjacent_find(list.labels.begin(), list.labels.end()), list.labels.end());
-}
+  auto at12000 = [](const WaveFormat& f) { return f.samplesPerSec == 12000; };
+  EXPECT_EQ(list.labels.size(), formats.size() - std::count_if(formats.begin(), formats.end(), at12000));
 
-uint16_t Le16(const std::vector<uint8_t>& b, size_t at) { return b[at] | b[at + 1] << 8; }
-
-TEST(Mp3EncoderFormats, EveryEntryIsALegalConstantBitRateFormat) {
-  for (const WaveFormat& f : Mp3EncoderFormats()) {
-    uint32_t kbps = f.avgBytesPerSec / 125;
+  for (const WaveFormat& f : formats) {
+    const uint32_t kbps = f.avgBytesPerSec / 125;
     SCOPED_TRACE(FormatMp3Label(f));
-    EXPECT_EQ(f.avgBytesPerSec % 125, 0u);
+    EXPECT_EQ(FieldsOf(ParseMp3FormatLabel(FormatMp3Label(f))), Fields(f.samplesPerSec, kbps * 125, 16, f.channels));
     EXPECT_TRUE(IsLegalMp3CbrFormat(f.samplesPerSec, kbps));
-    EXPECT_EQ(f.formatTag, kWaveFormatMpegLayer3);
     EXPECT_TRUE(f.channels == 1 || f.channels == 2);
-    EXPECT_EQ(f.blockAlign, 1u);
-    EXPECT_EQ(f.bitsPerSample, 0u);
-    ASSERT_EQ(f.extra.size(), 12u);
-    EXPECT_EQ(Le16(f.extra, 0), 1u);                          // wID
-    EXPECT_EQ(Le16(f.extra, 2) | Le16(f.extra, 4) << 16, 2u);  // fdwFlags
-    uint32_t perFrame = f.samplesPerSec >= 32000 ? 144000 : 72000;
-    EXPECT_EQ(Le16(f.extra, 6), perFrame * kbps / f.samplesPerSec);  // nBlockSize
-    EXPECT_EQ(Le16(f.extra, 8), 1u);                          // nFramesPerBlock
-    EXPECT_EQ(Le16(f.extra, 10), 1393u);                      // nCodecDelay
+    // MPEGLAYER3WAVEFORMAT: wID 1, fdwFlags 2, nBlockSize, nFramesPerBlock 1, nCodecDelay 1393.
+    const uint32_t block = (f.samplesPerSec >= 32000 ? 144000 : 72000) * kbps / f.samplesPerSec;
+    const std::vector<uint8_t> extra = {1, 0, 2, 0, 0, 0, uint8_t(block), uint8_t(block >> 8), 1, 0, 0x71, 0x05};
+    EXPECT_EQ(f, (WaveFormat{kWaveFormatMpegLayer3, f.channels, f.samplesPerSec, kbps * 125, 1, 0, extra}));
   }
 }
 
 TEST(Mp3EncoderFormats, LegalTableFollowsTheMpegVersions) {
-  struct Case {
-    uint32_t rate, kbps;
-    bool legal;
+  const std::tuple<uint32_t, uint32_t, bool> cases[] = {  // rate, kbps, legal
+      {44100, 320, true}, {48000, 32, true}, {32000, 24, false}, {44100, 144, false}, {22050, 160, true},
+      {24000, 8, true},   {16000, 144, false}, {22050, 192, false}, {8000, 64, true},  {12000, 8, true},
+      {11025, 80, false}, {96000, 128, false}, {44100, 130, false}, {0, 0, false},
   };
-  const Case kCases[] = {
-      {44100, 320, true}, {48000, 32, true}, {32000, 24, false}, {44100, 144, false},
-      {22050, 160, true}, {24000, 8, true},  {16000, 144, false}, {22050, 192, false},
-      {8000, 64, true},   {12000, 8, true},  {11025, 80, false},  {96000, 128, false},
-      {44100, 130, false}, {0, 0, false},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(std::to_string(c.rate) + " Hz " + std::to_string(c.kbps) + " kbps");
-    EXPECT_EQ(IsLegalMp3CbrFormat(c.rate, c.kbps), c.legal);
-  }
+  for (const auto& [rate, kbps, legal] : cases) EXPECT_EQ(IsLegalMp3CbrFormat(rate, kbps), legal) << rate << ' ' << kbps;
 }
 
 }  // namespace

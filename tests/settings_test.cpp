@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <fstream>
 
 #include "common/app_settings.h"
@@ -15,10 +14,7 @@ using mediatest::TempDir;
 
 class SettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetSettingsFilePath(ini);
-    Settings = AppSettings{};
-  }
+  void SetUp() override { SetSettingsFilePath(ini); }  // every test loads before it looks
   void TearDown() override {
     SetSettingsFilePath("");
     Settings = AppSettings{};
@@ -29,136 +25,66 @@ class SettingsTest : public ::testing::Test {
   std::string ini = dir.file("QuillLomare.ini");
 };
 
-TEST_F(SettingsTest, MissingFileGivesDefaults) {
-  LoadSettings(1024, 768);
-  EXPECT_EQ(Settings.DecodeMode, kModeWav);
-  EXPECT_EQ(Settings.WavFormat, 15);
-  EXPECT_EQ(Settings.Mp3Format, 15);
-  EXPECT_EQ(Settings.WmaFormat, 15);
-  EXPECT_EQ(Settings.ChangeWavFormat, 0);
-  EXPECT_EQ(Settings.Riff, 0);
-  EXPECT_EQ(Settings.InitialDir, "");
-  EXPECT_EQ(Settings.rDialogWindow.left, 0);
-  EXPECT_EQ(Settings.rDialogWindow.top, 0);
-  EXPECT_EQ(Settings.rLomareWindow.left, 462);
-  EXPECT_EQ(Settings.rLomareWindow.top, 364);
-}
-
-TEST_F(SettingsTest, CentredStatusWindowTruncatesTowardZero) {
-  LoadSettings(51, 31);
-  EXPECT_EQ(Settings.rLomareWindow.left, -24);
-  EXPECT_EQ(Settings.rLomareWindow.top, -4);
-}
-
 TEST_F(SettingsTest, ReadingConversions) {
-  using Field = int32_t (*)();
-  const Field decodeMode = [] { return Settings.DecodeMode; };
-  const Field riff = [] { return int32_t{Settings.Riff}; };
-  const Field changeWav = [] { return int32_t{Settings.ChangeWavFormat}; };
-  const Field lomareLeft = [] { return Settings.rLomareWindow.left; };
-  const struct {
-    const char* line;
-    Field field;
-    int32_t expected;
-  } cases[] = {
-      {"DecodeMode= 3 modes", decodeMode, 3},
-      {"DecodeMode=mp3", decodeMode, 0},
-      {"WavFormat=-4", [] { return Settings.WavFormat; }, -4},  // no range check on reading
-      {"Riff=01", riff, 1},  // read as a number
-      {"Riff=2", riff, 0},
-      {"ChangeWavFormat=1", changeWav, 1},
-      {"ChangeWavFormat=01", changeWav, 0},  // only the exact text "1"
-      {"rLomareWindow.left=-1", lomareLeft, 462},  // -1 stored means "not stored"
-      {"rLomareWindow.left=-8", lomareLeft, -8},
-      {"rDialogWindow.left=-1", [] { return Settings.rDialogWindow.left; }, -1},
+  WriteIni(
+      "[Setting]\nDecodeMode= 3 modes\nRiff=01\nChangeWavFormat=01\nInitialDir=NULL\n"
+      "rDialogWindow.left=-1\nrLomareWindow.left=-1\n");
+  LoadSettings(1024, 768);
+  EXPECT_EQ(Settings.DecodeMode, kModeExtract);
+  EXPECT_EQ(Settings.Riff, 1);             // read as a number
+  EXPECT_EQ(Settings.ChangeWavFormat, 0);  // only the exact text "1"
+  EXPECT_EQ(Settings.InitialDir, "");
+  EXPECT_EQ(Settings.rDialogWindow.left, -1);
+  EXPECT_EQ(Settings.rLomareWindow.left, 462);  // -1 stored means "not stored"
+
+  WriteIni("[Setting]\nRiff=2\nChangeWavFormat=1\nInitialDir=/home/u/動画 フォルダ\nrLomareWindow.left=-8\n");
+  LoadSettings(1024, 768);
+  EXPECT_EQ(Settings.Riff, 0);
+  EXPECT_EQ(Settings.ChangeWavFormat, 1);
+  EXPECT_EQ(Settings.InitialDir, "/home/u/動画 フォルダ");
+  EXPECT_EQ(Settings.rLomareWindow.left, -8);
+}
+
+TEST(SettingNumbers, TextAndBack) {
+  const std::pair<const char*, int32_t> cases[] = {
+      {"  42", 42}, {"\t\n 5", 5}, {"+7", 7},   {"-7", -7},   {"12ab", 12}, {"abc", 0},
+      {"", 0},      {"- 5", 0},    {"--5", 0},  {"0x10", 0},  {"1,000", 1},
+      {"99999999999", INT32_MAX},  {"-99999999999", INT32_MIN},
+      {"2147483647", INT32_MAX},   {"-2147483648", INT32_MIN},
   };
-  for (const auto& c : cases) {
-    WriteIni(std::string("[Setting]\n") + c.line + "\n");
-    LoadSettings(1024, 768);
-    EXPECT_EQ(c.field(), c.expected) << c.line;
-  }
+  for (const auto& [text, value] : cases) EXPECT_EQ(ParseSettingNumber(text), value) << text;
+  for (int32_t negative : {INT32_MIN, -8}) EXPECT_EQ(FormatSettingNumber(negative), "0") << negative;
+  EXPECT_EQ(FormatSettingNumber(12345), "12345");
 }
 
-TEST_F(SettingsTest, InitialDir) {
-  const struct {
-    const char *stored, *expected;
-  } cases[] = {{"NULL", ""}, {"null", "null"}, {"/home/u/動画 フォルダ", "/home/u/動画 フォルダ"}};
-  for (const auto& c : cases) {
-    WriteIni(std::string("[Setting]\nInitialDir=") + c.stored + "\n");
-    LoadSettings(1024, 768);
-    EXPECT_EQ(Settings.InitialDir, c.expected) << c.stored;
-  }
-}
-
-TEST(SettingNumbers, Parse) {
-  const struct {
-    const char* text;
-    int32_t value;
-  } cases[] = {
-      {"42", 42},      {"  42", 42},   {"\t\n 5", 5},  {"+7", 7},
-      {"-7", -7},      {"12ab", 12},   {"abc", 0},     {"", 0},
-      {"- 5", 0},      {"--5", 0},     {"0x10", 0},    {"1,000", 1},
-      {"99999999999", INT32_MAX},      {"-99999999999", INT32_MIN},
-      {"2147483647", INT32_MAX},       {"-2147483648", INT32_MIN},
-  };
-  for (const auto& c : cases) EXPECT_EQ(ParseSettingNumber(c.text), c.value) << c.text;
-}
-
-TEST(SettingNumbers, Format) {
-  const struct {
-    int32_t value;
-    const char* text;
-  } cases[] = {
-      {INT32_MIN, "0"}, {-8, "0"}, {0, "0"},      {7, "7"},
-      {15, "15"},       {462, "462"}, {1920, "1920"}, {12345, "12345"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(FormatSettingNumber(c.value), c.text) << c.value;
-}
-
+// Without a file every setting has its default (the status window centred on the
+// desktop); a complete run then writes every key in its order, negative positions as 0.
 TEST_F(SettingsTest, FirstCompleteRunWritesTheWholeFile) {
-  Settings.DecodeMode = kModeMp3;
-  Settings.WavFormat = 3;
-  Settings.Mp3Format = 22;
-  Settings.WmaFormat = 15;
-  Settings.ChangeWavFormat = 1;
-  Settings.Riff = 0;
-  Settings.InitialDir = "/home/u/音楽";
-  Settings.rDialogWindow = {-12, 40, 0, 0};
-  Settings.rLomareWindow = {-8, 1000, 0, 0};
-
+  LoadSettings(1024, 768);
   SaveSettings();
   SaveWindowPosition();
-
   EXPECT_EQ(ReadFileBytes(ini),
-            "[Setting]\n"
-            "ChangeWavFormat=1\n"
-            "Riff=0\n"
-            "DecodeMode=1\n"
-            "WavFormat=3\n"
-            "Mp3Format=22\n"
-            "WmaFormat=15\n"
-            "rDialogWindow.left=0\n"
-            "rDialogWindow.top=40\n"
-            "InitialDir=/home/u/音楽\n"
-            "rLomareWindow.left=0\n"
-            "rLomareWindow.top=1000\n"
-            "[Version]\n"
-            "Version=4.10\n");
+            "[Setting]\nChangeWavFormat=0\nRiff=0\nDecodeMode=0\nWavFormat=15\nMp3Format=15\n"
+            "WmaFormat=15\nrDialogWindow.left=0\nrDialogWindow.top=0\nInitialDir=\n"
+            "rLomareWindow.left=462\nrLomareWindow.top=364\n[Version]\nVersion=4.10\n");
+
+  Settings = {.DecodeMode = kModeMp3, .WavFormat = 3, .Mp3Format = 22, .WmaFormat = 7,
+              .ChangeWavFormat = 1, .Riff = 0, .InitialDir = "/home/u/音楽",
+              .rDialogWindow = {-12, 40}, .rLomareWindow = {-8, 1000}};
+  SaveSettings();
+  SaveWindowPosition();
+  EXPECT_EQ(ReadFileBytes(ini),
+            "[Setting]\nChangeWavFormat=1\nRiff=0\nDecodeMode=1\nWavFormat=3\nMp3Format=22\n"
+            "WmaFormat=7\nrDialogWindow.left=0\nrDialogWindow.top=40\nInitialDir=/home/u/音楽\n"
+            "rLomareWindow.left=0\nrLomareWindow.top=1000\n[Version]\nVersion=4.10\n");
 }
 
+// Keys in another letter case are read and updated where they are; comments, blank
+// lines and unknown keys and sections stay.
 TEST_F(SettingsTest, HandWrittenFileIsUpdatedInPlace) {
   WriteIni(
-      "; my notes\n"
-      "[SETTING]\n"
-      "decodemode=2\n"
-      "RIFF=1\n"
-      "Extra=keep me\n"
-      "rlomarewindow.LEFT=5\n"
-      "\n"
-      "[version]\n"
-      "VERSION=4.00\n"
-      "[Mine]\n"
-      "colour=blue\n");
+      "; my notes\n[SETTING]\ndecodemode=2\nRIFF=1\nExtra=keep me\nrlomarewindow.LEFT=5\n\n"
+      "[version]\nVERSION=4.00\n[Mine]\ncolour=blue\n");
   LoadSettings(1024, 768);
   EXPECT_EQ(Settings.DecodeMode, 2);
   EXPECT_EQ(Settings.Riff, 1);
@@ -168,27 +94,11 @@ TEST_F(SettingsTest, HandWrittenFileIsUpdatedInPlace) {
   Settings.rLomareWindow.left = 7;
   SaveSettings();
   SaveWindowPosition();
-
   EXPECT_EQ(ReadFileBytes(ini),
-            "; my notes\n"
-            "[SETTING]\n"
-            "decodemode=1\n"
-            "RIFF=1\n"
-            "Extra=keep me\n"
-            "rlomarewindow.LEFT=7\n"
-            "ChangeWavFormat=0\n"
-            "WavFormat=15\n"
-            "Mp3Format=15\n"
-            "WmaFormat=15\n"
-            "rDialogWindow.left=0\n"
-            "rDialogWindow.top=0\n"
-            "InitialDir=\n"
-            "rLomareWindow.top=364\n"
-            "\n"
-            "[version]\n"
-            "VERSION=4.10\n"
-            "[Mine]\n"
-            "colour=blue\n");
+            "; my notes\n[SETTING]\ndecodemode=1\nRIFF=1\nExtra=keep me\nrlomarewindow.LEFT=7\n"
+            "ChangeWavFormat=0\nWavFormat=15\nMp3Format=15\nWmaFormat=15\nrDialogWindow.left=0\n"
+            "rDialogWindow.top=0\nInitialDir=\nrLomareWindow.top=364\n\n"
+            "[version]\nVERSION=4.10\n[Mine]\ncolour=blue\n");
 }
 
 }  // namespace

@@ -122,49 +122,33 @@ Recipe RecipeOf(Fixture f) {
       return {".avi", "mpeg1video", 0, 0, 0, {}, "avi"};
     case Fixture::WmvWma:
       return {".wmv", "wmv2", 1, 44100, 2, {"-c:a", "wmav2", "-b:a", "128k"}, "asf"};
-    case Fixture::WmaAudio:
-      return {".wma", nullptr, 1, 44100, 2, {"-c:a", "wmav2", "-b:a", "128k"}, "asf"};
     case Fixture::TextAsMpg:
       return {".mpg", nullptr, 0, 0, 0, {}, nullptr};
   }
   return {"", nullptr, 0, 0, 0, {}, nullptr};
 }
 
-// One ffmpeg command that writes several files: all inputs first, then each
-// output with its maps and options (ffmpeg options apply to the next output).
-struct FfmpegJob {
-  std::vector<std::string> inputs;
-  std::vector<std::string> outputs;
-  int inputCount = 0;
-};
-
-void AddRecipe(FfmpegJob* job, const Recipe& r, const std::string& path, double seconds) {
+// The ffmpeg command that makes the recipe's file at path.
+bool MakeWhole(const Recipe& r, const std::string& path, double seconds) {
+  std::vector<std::string> argv = FfmpegHead(), maps;
+  int inputs = 0;
   if (r.videoCodec) {
-    Append(&job->inputs, PictureInput(seconds));
-    Append(&job->outputs, {"-map", std::to_string(job->inputCount++) + ":v"});
+    Append(&argv, PictureInput(seconds));
+    Append(&maps, {"-map", std::to_string(inputs++) + ":v", "-c:v", r.videoCodec});
   }
   for (int i = 0; i < r.toneCount; i++) {
-    Append(&job->inputs, ToneInput(i == 0 ? kToneHz : kSecondToneHz, r.rate, seconds));
-    Append(&job->outputs, {"-map", std::to_string(job->inputCount++) + ":a"});
+    Append(&argv, ToneInput(i == 0 ? kToneHz : kSecondToneHz, r.rate, seconds));
+    Append(&maps, {"-map", std::to_string(inputs++) + ":a"});
   }
-  if (r.videoCodec) Append(&job->outputs, {"-c:v", r.videoCodec});
+  Append(&argv, maps);
   if (r.toneCount > 0) {
-    Append(&job->outputs, r.audioArgs);
-    Append(&job->outputs, {"-ac", std::to_string(r.channels)});
+    Append(&argv, r.audioArgs);
+    Append(&argv, {"-ac", std::to_string(r.channels)});
   }
-  Append(&job->outputs, kBitExact);
-  Append(&job->outputs, {"-f", r.muxer, path});
-}
-
-bool RunJob(const FfmpegJob& job) {
-  if (job.outputs.empty()) return true;
-  std::vector<std::string> argv = FfmpegHead();
-  Append(&argv, job.inputs);
-  Append(&argv, job.outputs);
+  Append(&argv, kBitExact);
+  Append(&argv, {"-f", r.muxer, path});
   return RunTool(argv);
 }
-
-bool IsTruncatedKind(Fixture f) { return f == Fixture::TruncatedWav || f == Fixture::TruncatedMpg; }
 
 const char kNotMediaText[] =
     "This is a plain text file that only carries a video extension.\n"
@@ -184,34 +168,13 @@ T ParseNumber(const std::string& text, T fallback = 0) {
   return ec == std::errc() && end == text.data() + text.size() ? value : fallback;
 }
 
-int ParseTag(const std::string& text) {
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    int value = 0;
-    auto [end, ec] = std::from_chars(text.data() + 2, text.data() + text.size(), value, 16);
-    return ec == std::errc() && end == text.data() + text.size() ? value : 0;
-  }
-  return ParseNumber<int>(text);
-}
-
-using Section = std::map<std::string, std::string>;
-
-std::string Get(const Section& s, const std::string& key) {
-  auto it = s.find(key);
-  return it == s.end() ? std::string() : it->second;
-}
-
 // ---- little-endian RIFF reading ----
-
-uint32_t Le32(const std::string& b, size_t at) {
-  return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) |
-         static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8 |
-         static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 16 |
-         static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
-}
 
 uint16_t Le16(const std::string& b, size_t at) {
   return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8);
 }
+
+uint32_t Le32(const std::string& b, size_t at) { return Le16(b, at) | static_cast<uint32_t>(Le16(b, at + 2)) << 16; }
 
 // A wave format record of `size` bytes at `at`; false when it is shorter than 16
 // bytes or its cbSize runs past its end.
@@ -317,121 +280,38 @@ bool HaveFfmpeg() {
 
 // ---- fixtures ----
 
-const std::vector<Fixture>& AllFixtures() {
-  static const std::vector<Fixture> all = {
-      Fixture::Mp3Stereo44k,   Fixture::Mp3Mono22k,   Fixture::Wav8BitMono8k,
-      Fixture::Wav16Stereo44k, Fixture::Mpeg1PsMp2,   Fixture::VobAc3Stereo,
-      Fixture::VobAc3Surround, Fixture::VobTwoAudio,  Fixture::VobVideoOnly,
-      Fixture::MpgVideoOnly,   Fixture::AviPcm,       Fixture::AviMp3,
-      Fixture::AviMsAdpcm,     Fixture::AviImaAdpcm,  Fixture::AviVideoOnly,
-      Fixture::WmvWma,         Fixture::WmaAudio,     Fixture::TextAsMpg,
-      Fixture::TruncatedWav,   Fixture::TruncatedMpg,
-  };
-  return all;
-}
-
 const char* FixtureName(Fixture f) {
-  switch (f) {
-    case Fixture::Mp3Stereo44k:
-      return "Mp3Stereo44k";
-    case Fixture::Mp3Mono22k:
-      return "Mp3Mono22k";
-    case Fixture::Wav8BitMono8k:
-      return "Wav8BitMono8k";
-    case Fixture::Wav16Stereo44k:
-      return "Wav16Stereo44k";
-    case Fixture::Mpeg1PsMp2:
-      return "Mpeg1PsMp2";
-    case Fixture::VobAc3Stereo:
-      return "VobAc3Stereo";
-    case Fixture::VobAc3Surround:
-      return "VobAc3Surround";
-    case Fixture::VobTwoAudio:
-      return "VobTwoAudio";
-    case Fixture::VobVideoOnly:
-      return "VobVideoOnly";
-    case Fixture::MpgVideoOnly:
-      return "MpgVideoOnly";
-    case Fixture::AviPcm:
-      return "AviPcm";
-    case Fixture::AviMp3:
-      return "AviMp3";
-    case Fixture::AviMsAdpcm:
-      return "AviMsAdpcm";
-    case Fixture::AviImaAdpcm:
-      return "AviImaAdpcm";
-    case Fixture::AviVideoOnly:
-      return "AviVideoOnly";
-    case Fixture::WmvWma:
-      return "WmvWma";
-    case Fixture::WmaAudio:
-      return "WmaAudio";
-    case Fixture::TextAsMpg:
-      return "TextAsMpg";
-    case Fixture::TruncatedWav:
-      return "TruncatedWav";
-    case Fixture::TruncatedMpg:
-      return "TruncatedMpg";
-  }
-  return "?";
+  static const char* const kNames[] = {
+      "Mp3Stereo44k", "Mp3Mono22k",     "Wav8BitMono8k", "Wav16Stereo44k", "Mpeg1PsMp2",
+      "VobAc3Stereo", "VobAc3Surround", "VobTwoAudio",   "VobVideoOnly",   "MpgVideoOnly",
+      "AviPcm",       "AviMp3",         "AviMsAdpcm",    "AviImaAdpcm",    "AviVideoOnly",
+      "WmvWma",       "TextAsMpg",      "TruncatedWav",  "TruncatedMpg"};
+  static_assert(std::size(kNames) == static_cast<size_t>(Fixture::TruncatedMpg) + 1);
+  return kNames[static_cast<size_t>(f)];
 }
 
-namespace {
-
-// Makes fixtures[i] at paths[i] in one ffmpeg run; clears the paths it failed to make.
-void MakeAt(const std::vector<Fixture>& fixtures, std::vector<std::string>* paths, double seconds) {
-  // Truncated kinds are first made whole in scratch, then cut to their path.
+std::string MakeFixture(Fixture f, const std::string& dir, double seconds, const std::string& name) {
+  const Recipe r = RecipeOf(f);
+  const std::string path = dir + "/" + (name.empty() ? FixtureName(f) + std::string(r.extension) : name);
+  if (f == Fixture::TextAsMpg) {
+    if (WriteFileBytes(path, kNotMediaText)) return path;
+    ADD_FAILURE() << "cannot write " << path;
+    return {};
+  }
+  if (f != Fixture::TruncatedWav && f != Fixture::TruncatedMpg) return MakeWhole(r, path, seconds) ? path : "";
+  // Made whole in scratch, then cut to half.
   TempDir scratch;
-  FfmpegJob job;
-  std::vector<std::string> sources;
-  for (size_t i = 0; i < fixtures.size(); i++) {
-    const Recipe r = RecipeOf(fixtures[i]);
-    sources.push_back(IsTruncatedKind(fixtures[i]) ? scratch.file(std::to_string(i) + r.extension)
-                                                   : (*paths)[i]);
-    if (r.muxer) AddRecipe(&job, r, sources.back(), seconds);
-  }
-  if (!RunJob(job)) {
-    paths->assign(fixtures.size(), std::string());
-    return;
-  }
-  for (size_t i = 0; i < fixtures.size(); i++) {
-    std::string& path = (*paths)[i];
-    if (fixtures[i] == Fixture::TextAsMpg && !WriteFileBytes(path, kNotMediaText)) {
-      ADD_FAILURE() << "cannot write " << path;
-      path.clear();
-    } else if (IsTruncatedKind(fixtures[i])) {
-      std::error_code ec;
-      const uintmax_t size = std::filesystem::file_size(sources[i], ec);
-      path = ec ? std::string() : TruncateFile(sources[i], static_cast<size_t>(size / 2), path);
-    }
-  }
-}
-
-std::string DefaultPath(Fixture f, const std::string& dir) {
-  return dir + "/" + FixtureName(f) + RecipeOf(f).extension;
-}
-
-}  // namespace
-
-std::string MakeFixture(Fixture f, const std::string& dir, double seconds,
-                        const std::string& name) {
-  std::vector<std::string> paths = {name.empty() ? DefaultPath(f, dir) : dir + "/" + name};
-  MakeAt({f}, &paths, seconds);
-  return paths.front();
-}
-
-std::vector<std::string> MakeFixtures(const std::vector<Fixture>& fixtures, const std::string& dir,
-                                      double seconds) {
-  std::vector<std::string> paths;
-  for (Fixture f : fixtures) paths.push_back(DefaultPath(f, dir));
-  MakeAt(fixtures, &paths, seconds);
-  return paths;
+  const std::string whole = scratch.file(std::string("whole") + r.extension);
+  if (!MakeWhole(r, whole, seconds)) return {};
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(whole, ec);
+  return ec ? std::string() : TruncateFile(whole, static_cast<size_t>(size / 2), path);
 }
 
 std::string MakeToneFile(const std::string& path, int rate, int channels, double seconds,
-                         const std::vector<std::string>& outputArgs, double frequency) {
+                         const std::vector<std::string>& outputArgs) {
   std::vector<std::string> argv = FfmpegHead();
-  Append(&argv, ToneInput(frequency, rate, seconds));
+  Append(&argv, ToneInput(kToneHz, rate, seconds));
   Append(&argv, {"-ac", std::to_string(channels)});
   Append(&argv, kBitExact);
   Append(&argv, outputArgs);
@@ -453,69 +333,42 @@ std::string TruncateFile(const std::string& src, size_t bytes, const std::string
 
 // ---- judging ----
 
-AudioInfo ProbeAudio(const std::string& path, int streamIndex) {
+AudioInfo ProbeAudio(const std::string& path) {
   AudioInfo info;
   int status = -1;
   const std::string out =
-      RunCommand({"ffprobe", "-v", "error", "-select_streams", "a", "-show_entries",
-                  "stream=codec_name,codec_tag,sample_fmt,sample_rate,channels,channel_layout,"
-                  "bits_per_sample,duration,bit_rate,extradata_size:format=format_name,duration",
-                  "-of", "default", path},
+      RunCommand({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                  "stream=codec_name,sample_rate,channels,bits_per_sample,duration,bit_rate:format=format_name,duration",
+                  "-of", "flat", path},
                  &status);
   if (status != 0) return info;
-
-  std::vector<Section> streams;
-  Section format;
-  Section* current = nullptr;
-  size_t begin = 0;
-  while (begin < out.size()) {
-    size_t end = out.find('\n', begin);
-    if (end == std::string::npos) end = out.size();
+  // Lines of the form: streams.stream.0.codec_name="mp3", format.duration="2.000000"
+  std::map<std::string, std::string> values;
+  for (size_t begin = 0, end; begin < out.size(); begin = end + 1) {
+    end = std::min(out.find('\n', begin), out.size());
     const std::string line = out.substr(begin, end - begin);
-    begin = end + 1;
-    if (line == "[STREAM]") {
-      streams.emplace_back();
-      current = &streams.back();
-    } else if (line == "[FORMAT]") {
-      current = &format;
-    } else if (!line.empty() && line[0] == '[') {
-      current = nullptr;
-    } else if (current) {
-      size_t eq = line.find('=');
-      if (eq != std::string::npos) (*current)[line.substr(0, eq)] = line.substr(eq + 1);
-    }
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string value = line.substr(eq + 1);
+    if (value.size() >= 2 && value.front() == '"') value = value.substr(1, value.size() - 2);
+    values[line.substr(0, eq)] = value;
   }
-
-  info.formatName = Get(format, "format_name");
-  info.formatDuration = ParseNumber<double>(Get(format, "duration"));
-  info.audioStreams = static_cast<int>(streams.size());
-  if (streamIndex < 0 || streamIndex >= info.audioStreams) return info;
-
-  const Section& s = streams[static_cast<size_t>(streamIndex)];
-  info.codec = Get(s, "codec_name");
-  info.sampleFmt = Get(s, "sample_fmt");
-  info.channelLayout = Get(s, "channel_layout");
-  info.sampleRate = ParseNumber<int>(Get(s, "sample_rate"));
-  info.channels = ParseNumber<int>(Get(s, "channels"));
-  info.bitsPerSample = ParseNumber<int>(Get(s, "bits_per_sample"));
-  info.duration = ParseNumber<double>(Get(s, "duration"), info.formatDuration);
-  info.bitRate = ParseNumber<int64_t>(Get(s, "bit_rate"));
-  info.formatTag = ParseTag(Get(s, "codec_tag"));
-  info.extraSize = ParseNumber<int>(Get(s, "extradata_size"));
+  auto stream = [&](const char* key) { return values["streams.stream.0." + std::string(key)]; };
+  info.formatName = values["format.format_name"];
+  info.codec = stream("codec_name");
+  info.sampleRate = ParseNumber<int>(stream("sample_rate"));
+  info.channels = ParseNumber<int>(stream("channels"));
+  info.bitsPerSample = ParseNumber<int>(stream("bits_per_sample"));
+  info.duration = ParseNumber<double>(stream("duration"), ParseNumber<double>(values["format.duration"]));
+  info.bitRate = ParseNumber<int64_t>(stream("bit_rate"));
 
   // ffprobe does not show block align; the RIFF record does.
   RiffFormat riff;
-  bool haveRiff = false;
   if (info.formatName == "wav") {
     RiffWave wave = ReadRiffWave(path);
-    haveRiff = wave.valid && streamIndex == 0;
-    riff = wave.format;
-  } else if (info.formatName == "avi") {
-    haveRiff = ReadAviAudioFormat(path, streamIndex, &riff);
-  }
-  if (haveRiff) {
+    if (wave.valid) info.blockAlign = wave.format.blockAlign;
+  } else if (info.formatName == "avi" && ReadAviAudioFormat(path, 0, &riff)) {
     info.blockAlign = riff.blockAlign;
-    info.formatTag = riff.formatTag;
   }
   return info;
 }
@@ -538,19 +391,10 @@ std::vector<int16_t> DecodeToS16(const std::string& path, int rate, int channels
   return samples;
 }
 
-int64_t DecodedSampleCount(const std::string& path, int streamIndex) {
-  // Mixed down to mono, two bytes per frame; mixing never changes the frame count.
-  TempDir scratch;
-  const std::string raw = scratch.file("decoded.s16");
-  int status = -1;
-  RunCommand(
-      {"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", path, "-map",
-       "0:a:" + std::to_string(streamIndex), "-ac", "1", "-c:a", "pcm_s16le", "-f", "s16le", raw},
-      &status);
-  if (status != 0) return -1;
-  std::error_code ec;
-  const uintmax_t size = std::filesystem::file_size(raw, ec);
-  return ec ? -1 : static_cast<int64_t>(size / 2);
+int64_t DecodedSampleCount(const std::string& path) {
+  // Mixed down to mono: mixing never changes the frame count.
+  const std::vector<int16_t> mono = DecodeToS16(path, 0, 1);
+  return mono.empty() ? -1 : static_cast<int64_t>(mono.size());
 }
 
 double DominantFrequency(const std::vector<int16_t>& mono, int rate) {

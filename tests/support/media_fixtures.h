@@ -54,63 +54,47 @@ enum class Fixture {
   AviImaAdpcm,     // .avi  mpeg1video + IMA ADPCM 4-bit 44100 Hz stereo (tag 0x0011)
   AviVideoOnly,    // .avi  mpeg1video, no audio
   WmvWma,          // .wmv  ASF: wmv2 + WMA v2 44100 Hz stereo 128 kbps (tag 0x0161)
-  WmaAudio,        // .wma  ASF: WMA v2 44100 Hz stereo 128 kbps, no video
   TextAsMpg,       // .mpg  plain text, not media
   TruncatedWav,    // .wav  the first half of a Wav16Stereo44k (header claims more data)
   TruncatedMpg,    // .mpg  the first half of a Mpeg1PsMp2
 };
 
-// All of the above, in declaration order (for table-driven tests).
-const std::vector<Fixture>& AllFixtures();
-
 // A short, stable name ("Mp3Stereo44k") for test output.
 const char* FixtureName(Fixture f);
 
 // Makes the file anew in dir and returns its path; "" on failure. name is the
-// exact file name to use; empty means the fixture's name in snake case with the
-// extension suited to the kind. Video is 160x120 at 25 fps. Same arguments give
+// exact file name to use; empty means FixtureName(f) with the extension suited
+// to the kind. Video is 160x120 at 25 fps. Same arguments give
 // the same bytes.
 std::string MakeFixture(Fixture f, const std::string& dir, double seconds = 3.0,
                         const std::string& name = "");
 
-// Several distinct fixtures with their default names in one ffmpeg run (each
-// ffmpeg start costs 0.1-0.2 s of CPU, more than encoding a fixture). Paths in
-// the order given; all empty on failure. Same bytes as MakeFixture.
-std::vector<std::string> MakeFixtures(const std::vector<Fixture>& fixtures, const std::string& dir,
-                                      double seconds = 3.0);
-
-// An audio-only file of a sine tone of the given rate and channels, encoded by
+// An audio-only file of a kToneHz sine of the given rate and channels, encoded by
 // the ffmpeg output options outputArgs (e.g. {"-c:a", "pcm_s16le", "-f", "wav"}).
 // Returns path, or "" on failure.
 std::string MakeToneFile(const std::string& path, int rate, int channels, double seconds,
-                         const std::vector<std::string>& outputArgs, double frequency = kToneHz);
+                         const std::vector<std::string>& outputArgs);
 
 // Copies the first `bytes` bytes of src to dst; returns dst, or "" on failure.
 std::string TruncateFile(const std::string& src, size_t bytes, const std::string& dst);
 
-// Audio stream streamIndex (0-based among audio streams) as ffprobe sees it.
-// codec is empty when the file has no such stream (or is not media).
+// The first audio stream as ffprobe sees it. codec is empty when the file has no
+// audio stream (or is not media).
 struct AudioInfo {
-  std::string codec;          // ffprobe codec_name: "mp3", "pcm_u8", "ac3", "wmav2", ...
-  std::string formatName;     // container: "mp3", "wav", "mpeg", "avi", "asf", ...
-  std::string sampleFmt;      // decoder's sample format: "s16", "fltp", ...
-  std::string channelLayout;  // "stereo", "5.1(side)", "unknown", ...
-  int sampleRate = 0;         // Hz
+  std::string codec;       // ffprobe codec_name: "mp3", "pcm_u8", "ac3", "wmav2", ...
+  std::string formatName;  // container: "mp3", "wav", "mpeg", "avi", "asf", ...
+  int sampleRate = 0;      // Hz
   int channels = 0;
-  int bitsPerSample = 0;      // coded bits (16, 8, 4 for ADPCM); 0 for MP3, AC3, WMA
-  double duration = 0;        // seconds: the stream's, else the container's
-  double formatDuration = 0;  // seconds: the container's
-  int64_t bitRate = 0;        // b/s of the stream; 0 when unknown
-  int formatTag = 0;          // wave format tag (WAV, AVI, ASF); 0 elsewhere
-  int blockAlign = 0;         // from the RIFF "fmt "/"strf" record; 0 for other containers
-  int extraSize = 0;          // codec extra bytes (cbSize of a wave format)
-  int audioStreams = 0;       // number of audio streams in the file
+  int bitsPerSample = 0;   // coded bits (16, 8, 4 for ADPCM); 0 for MP3, AC3, WMA
+  double duration = 0;     // seconds: the stream's, else the container's
+  int64_t bitRate = 0;     // b/s of the stream; 0 when unknown
+  int blockAlign = 0;      // from the RIFF "fmt "/"strf" record; 0 for other containers
 };
-AudioInfo ProbeAudio(const std::string& path, int streamIndex = 0);
+AudioInfo ProbeAudio(const std::string& path);
 
-// Sample frames (per channel) that ffmpeg decodes from the audio stream; -1 when
-// ffmpeg fails (no such audio stream, not media).
-int64_t DecodedSampleCount(const std::string& path, int streamIndex = 0);
+// Sample frames (per channel) that ffmpeg decodes from the first audio stream; -1
+// when ffmpeg fails (no audio stream, not media) or decodes nothing.
+int64_t DecodedSampleCount(const std::string& path);
 
 // Decoded samples as interleaved s16. rate and channels 0 keep the stream's own;
 // otherwise ffmpeg resamples / remixes. Empty on failure.

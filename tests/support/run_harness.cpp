@@ -14,6 +14,7 @@ namespace runtest {
 static std::vector<std::string> shownMessages;
 static RunResult* current = nullptr;
 static GMainLoop* loop = nullptr;
+static int stopAt = -1;
 
 static void CaptureMessage(const std::string& caption, const std::string& text) {
   shownMessages.push_back(caption + ": " + text);
@@ -24,10 +25,13 @@ void InitEngineForTests() {
   SetErrorBoxHandler(CaptureMessage);
 }
 
-std::vector<std::string> TakeMessages() { return std::exchange(shownMessages, {}); }
+// The messages shown since the last call.
+static std::vector<std::string> TakeMessages() { return std::exchange(shownMessages, {}); }
 
 static gboolean PollProgress(gpointer) {
-  if (current && !AnimationPaused) current->progress.push_back(QueryProgressPercent());
+  if (!current || AnimationPaused) return G_SOURCE_CONTINUE;
+  current->progress.push_back(QueryProgressPercent());
+  if (stopAt >= 0 && current->progress.back() >= stopAt) g_main_loop_quit(loop);
   return G_SOURCE_CONTINUE;
 }
 
@@ -39,10 +43,11 @@ static gboolean GiveUp(gpointer) {
   return G_SOURCE_REMOVE;
 }
 
-RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds) {
+RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds, int stopAtPercent) {
   InitEngineForTests();
   RunResult result;
   current = &result;
+  stopAt = stopAtPercent;
   TakeMessages();
 
   if (paths.size() == 1) {
@@ -61,12 +66,17 @@ RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds)
   loop = g_main_loop_new(nullptr, FALSE);
   RunFrontEnd frontEnd;
   frontEnd.setCaption = [](const std::string& caption) { current->captions.push_back(caption); };
+  // Sounded once the last file completed, before its graph is released.
+  frontEnd.playCompletionSound = [] { current->finalPercent = QueryProgressPercent(); };
   frontEnd.endRun = [](RunOutcome) { g_main_loop_quit(loop); };
   SetRunFrontEnd(frontEnd);
   guint poll = g_timeout_add(5, PollProgress, nullptr);
   giveUpTimer = g_timeout_add(static_cast<guint>(timeoutSeconds * 1000), GiveUp, nullptr);
 
-  if (BeginRun()) g_main_loop_run(loop);
+  if (BeginRun()) {
+    result.progress.push_back(QueryProgressPercent());
+    g_main_loop_run(loop);
+  }
   result.outcome = CurrentRunOutcome();
   if (result.outcome == RunOutcome::Running) ReleaseConversionGraph();
   if (giveUpTimer) g_source_remove(giveUpTimer);

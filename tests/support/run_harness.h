@@ -12,7 +12,9 @@ namespace runtest {
 struct RunResult {
   RunOutcome outcome = RunOutcome::Running;
   std::vector<std::string> messages;  // "caption: text" of every message shown
-  std::vector<int> progress;          // QueryProgressPercent every few milliseconds
+  std::vector<int> progress;          // QueryProgressPercent as the first file starts, then
+                                      // every few milliseconds
+  int finalPercent = -2;              // QueryProgressPercent as the last file completed
   std::vector<std::string> captions;  // captions the shell set between and after files
 };
 
@@ -20,10 +22,9 @@ struct RunResult {
 void InitEngineForTests();
 
 // Converts the files in the current Settings.DecodeMode and TargetFormat; gives up
-// after timeoutSeconds (the outcome then stays Running).
-RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds = 60);
-
-// Only the messages shown since the last call (for builders called directly).
-std::vector<std::string> TakeMessages();
+// after timeoutSeconds, or once a progress sample reaches stopAtPercent (when not
+// negative). Given up, the outcome stays Running and the graph is released.
+RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds = 60,
+                   int stopAtPercent = -1);
 
 }  // namespace runtest
