@@ -1,0 +1,96 @@
+// The media layer and toolkit pieces no builder test reaches: the MP3 decoder filter,
+// the ASF and CD source branches, and the toolkit's answers for missing things.
+#include <gtest/gtest.h>
+
+#include <glib.h>
+
+#include "common/app_settings.h"
+#include "common/target_format.h"
+#include "engine/graph.h"
+#include "engine/source.h"
+#include "tests/support/media_fixtures.h"
+#include "tests/support/run_harness.h"
+
+using namespace mediatest;
+
+namespace {
+
+class MediaLayerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are needed to make and judge media";
+    runtest::InitEngineForTests();
+    Settings = AppSettings{};
+    TargetFormat = TargetAudioFormat{};
+  }
+  TempDir dir;
+};
+
+// Runs a built graph on the main loop until it completes or fails.
+bool RunToEnd(Graph* graph) {
+  static bool ended;
+  ended = false;
+  GraphSetNotify(graph, [] { ended = true; });
+  if (!GraphRun(graph)) return false;
+  for (int i = 0; i < 20000 && !ended; ++i) g_main_context_iteration(nullptr, TRUE);
+  return GraphCompleted(graph);
+}
+
+TEST_F(MediaLayerTest, Mp3DecoderFilterDeliversPcm) {
+  FilterRef probe = CreateFilterByFriendlyName(kCategoryLegacyAmFilter, "MPEG Layer-3 Decoder");
+  if (!probe) GTEST_SKIP() << "mpg123audiodec is not installed";
+  const std::string input = MakeFixture(Fixture::Mp3Mono22k, dir.path(), 1.0);
+  const std::string output = dir.file("decoded.wav");
+
+  GraphRef graph = CreateGraph(kClsidFilterGraph);
+  FilterRef source = AddSourceForFile(graph.get(), input);
+  FilterRef decoder = AddFilterByFriendlyName(graph.get(), kCategoryLegacyAmFilter, "MPEG Layer-3 Decoder");
+  FilterRef wavDest = AddFilterByClsid(graph.get(), kClsidWavDest);
+  FilterRef writer = AddSinkFilterByClsid(graph.get(), kClsidFileWriter, output);
+  ASSERT_TRUE(ConnectFiltersDirect(graph.get(), source.get(), decoder.get(), nullptr));
+  ASSERT_TRUE(ConnectFiltersDirect(graph.get(), decoder.get(), wavDest.get(), nullptr));
+  ASSERT_TRUE(ConnectFiltersDirect(graph.get(), wavDest.get(), writer.get(), nullptr));
+  ASSERT_TRUE(RunToEnd(graph.get()));
+
+  AudioInfo info = ProbeAudio(output);
+  EXPECT_EQ(info.codec, "pcm_s16le");
+  EXPECT_EQ(info.sampleRate, 22050);
+  EXPECT_EQ(info.channels, 1);
+  EXPECT_NEAR(info.duration, 1.0, 0.1);
+}
+
+// Only the last extension counts, in any letter case; a CD track file must name its track.
+TEST_F(MediaLayerTest, SourcesAreChosenByTheLastExtension) {
+  const std::string asf = MakeFixture(Fixture::WmvWma, dir.path(), 1.0, "clip.wmv.ASF");
+  runtest::RunResult run = runtest::RunFiles({asf});
+  EXPECT_EQ(run.outcome, RunOutcome::Finished) << ::testing::PrintToString(run.messages);
+  EXPECT_EQ(ProbeAudio(dir.file("clip.wmv.wav")).sampleRate, 44100);
+
+  const std::string cda = MakeFixture(Fixture::TextAsMpg, dir.path(), 1.0, "Track.CDA");
+  run = runtest::RunFiles({cda});
+  EXPECT_EQ(run.outcome, RunOutcome::Failed);
+  EXPECT_EQ(run.messages, (std::vector<std::string>{"エラー No505: ファイルを読み込めません",
+                                                    "エラー No.102: ファイルの読み込みができませんでした。"}));
+}
+
+TEST_F(MediaLayerTest, ToolkitAnswersMissingThingsWithNothing) {
+  GraphRef graph = CreateGraph(kClsidFilterGraph);
+  FilterRef writer = AddFilterByClsid(graph.get(), kClsidFileWriter);
+  FilterRef acm = AddFilterByClsid(graph.get(), kClsidACMWrapper);
+  EXPECT_EQ(FindPin(writer.get(), PinDirection::Output), nullptr);  // a sink has no output
+  EXPECT_FALSE(ConnectFilters(graph.get(), writer.get(), acm.get()));
+  EXPECT_FALSE(ConnectFilters(graph.get(), nullptr, acm.get()));
+  EXPECT_EQ(FindPin(nullptr, PinDirection::Input), nullptr);
+  EXPECT_EQ(CreateFilter("{00000000-0000-0000-0000-000000000000}"), nullptr);
+  EXPECT_EQ(AddFilterByFriendlyName(graph.get(), kCategoryAudioCompressor, "mpeg layer-3"), nullptr);
+
+  // The first offered type that matches is the one returned.
+  PinRef out = FindPin(acm.get(), PinDirection::Output);
+  std::optional<MediaType> type = FindWaveMediaType(out.get(), 22050, 22050, 8, 1);
+  ASSERT_TRUE(type);
+  EXPECT_EQ(type->format, PcmWaveFormat(22050, 8, 1));
+  EXPECT_FALSE(FindWaveMediaType(out.get(), 22050, 44100, 8, 1));  // byte rate must agree
+  EXPECT_EQ(FindAudioPin(writer.get(), PinDirection::Output), nullptr);
+}
+
+}  // namespace
