@@ -130,9 +130,9 @@ static void ListFormats() {
 }
 
 // The MP3 label for "KBPS,RATE,CH" when the encoder offers that format.
-static bool FindMp3Label(const std::string& spec, std::string* label) {
+static bool FindMp3Label(const std::string& entry, std::string* label) {
   int kbps = 0, rate = 0, channels = 0;
-  gchar** parts = g_strsplit(spec.c_str(), ",", -1);
+  gchar** parts = g_strsplit(entry.c_str(), ",", -1);
   bool ok = g_strv_length(parts) == 3 && ParseInt(parts[0], 1, 999, &kbps) &&
             ParseInt(parts[1], 1, 99999, &rate) && ParseInt(parts[2], 1, 2, &channels);
   g_strfreev(parts);

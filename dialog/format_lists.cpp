@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdio>
 
+#include "engine/wma_profiles.h"
+
 namespace {
 
 constexpr uint32_t kPcmRates[] = {8000, 11025, 22050, 32000, 44100, 48000};
@@ -99,22 +101,22 @@ TargetAudioFormat PcmFormatForRow(int row) {
 // Rows 9 and 10 pair these labels with the FM-radio mono and stereo profiles
 // respectively; stored choices depend on that pairing, so it stays.
 const WmaProfileRow WmaProfileTable[kWmaProfileCount] = {
-    {"V40 6.5Kbps (Voice Audio)", "{D508978A-11A0-4D15-B0DA-ACDC99D4F890}"},
-    {"V40 16Kbps (AM Radio)", "{0F4BE81F-D57D-41E1-B2E3-2FAD986BFEC2}"},
-    {"V40 28.8Kbps (FM Radio Mono)", "{7FA57FC8-6EA4-4645-8ABF-B6E5A8F814A1}"},
-    {"V40 28.8Kbps (FM Radio Stereo)", "{22FCF466-AA40-431F-A289-06D0EA1A1E40}"},
-    {"V40 56Kbps (DialUp Stereo)", "{E8026F87-E905-4594-A3C7-00D00041D1D9}"},
-    {"V40 64Kbps (Near CD Quality)", "{4820B3F7-CBEC-41DC-9391-78598714C8E5}"},
-    {"V40 96Kbps (CD Quality)", "{0EFA0EE3-9E64-41E2-837F-3C0038F327BA}"},
-    {"V40 128Kbps (CD Quality)", "{93DDBE12-13DC-4E32-A35E-40378E34279A}"},
-    {"V70 6.5Kbps (Voice Audio)", "{EABA9FBF-B64F-49B3-AA0C-73FBDD150AD0}"},
-    {"V70 28.8Kbps (AM Radio)", "{C012A833-A03B-44A5-96DC-ED95CC65582D}"},
-    {"V70 28.8Kbps (FM Radio Mono)", "{E96D67C9-1A39-4DC4-B900-B1184DC83620}"},
-    {"V70 56Kbps (DialUp Stereo)", "{674EE767-0949-4FAC-875E-F4C9C292013B}"},
-    {"V70 64Kbps (ISDN Stereo)", "{91DEA458-9D60-4212-9C59-D40919C939E4}"},
-    {"V70 64Kbps (Near CD Quality)", "{B29CFFC6-F131-41DB-B5E8-99D8B0B945F4}"},
-    {"V70 96Kbps (CD Quality)", "{A9D4B819-16CC-4A59-9F37-693DBB0302D6}"},
-    {"V70 128Kbps (CD Quality)", "{C64CF5DA-DF45-40D3-8027-DE698D68DC66}"},
+    {"V40 6.5Kbps (Voice Audio)", kWMProfile_V40_6VoiceAudio},
+    {"V40 16Kbps (AM Radio)", kWMProfile_V40_16AMRadio},
+    {"V40 28.8Kbps (FM Radio Mono)", kWMProfile_V40_288FMRadioMono},
+    {"V40 28.8Kbps (FM Radio Stereo)", kWMProfile_V40_288FMRadioStereo},
+    {"V40 56Kbps (DialUp Stereo)", kWMProfile_V40_56DialUpStereo},
+    {"V40 64Kbps (Near CD Quality)", kWMProfile_V40_64Audio},
+    {"V40 96Kbps (CD Quality)", kWMProfile_V40_96Audio},
+    {"V40 128Kbps (CD Quality)", kWMProfile_V40_128Audio},
+    {"V70 6.5Kbps (Voice Audio)", kWMProfile_V70_6VoiceAudio},
+    {"V70 28.8Kbps (AM Radio)", kWMProfile_V70_288FMRadioMono},
+    {"V70 28.8Kbps (FM Radio Mono)", kWMProfile_V70_288FMRadioStereo},
+    {"V70 56Kbps (DialUp Stereo)", kWMProfile_V70_56DialUpStereo},
+    {"V70 64Kbps (ISDN Stereo)", kWMProfile_V70_64AudioISDN},
+    {"V70 64Kbps (Near CD Quality)", kWMProfile_V70_64Audio},
+    {"V70 96Kbps (CD Quality)", kWMProfile_V70_96Audio},
+    {"V70 128Kbps (CD Quality)", kWMProfile_V70_128Audio},
 };
 
 // ---- Mp3FormatList ------------------------------------------------------------

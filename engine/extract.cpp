@@ -3,8 +3,6 @@
 //   .mpg, .mpeg   source ! MPEG-1 splitter ! Dump                      -> .mp2
 //   .avi          source ! AVI splitter ! WavDest ! File Writer        -> .wav or .mp3
 // The splitters' other output pins stay unconnected.
-#include <mutex>
-
 #include "common/batch.h"
 #include "engine/builder_steps.h"
 #include "engine/builders.h"
