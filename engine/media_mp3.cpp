@@ -3,6 +3,8 @@
 // Encoder:  audioconvert ! audioresample ! capsfilter (S16LE, MP3 rate and channels)
 //             ! lamemp3enc (CBR) ! capsfilter (audio/mpeg, MP3 rate and channels)
 //           [ ! qlxingwriter, when it feeds a file writer: a plain MP3 file ]
+//           a probe on lamemp3enc's sink counts the sample frames it is given and at
+//           the end hands the count to that qlxingwriter ("input-samples")
 // Decoder:  mpegaudioparse ! mpg123audiodec ! audioconvert ! capsfilter (S16LE)
 //
 // lamemp3enc neither resamples nor keeps the rate it is given at low bit rates, so
@@ -39,6 +41,62 @@ GstElement* ChildByName(GstElement* bin, const char* name) {
   return child;
 }
 
+// The PCM that LAME is given in one run, counted on its sink pad (streaming thread).
+struct EncoderInput {
+  uint64_t frames = 0;      // sample frames since the stream started
+  uint64_t frameBytes = 0;  // bytes of one sample frame (S16LE); 0 before the caps
+};
+
+// The Xing writer that the encoder's bin feeds, or nullptr (a RIFF file, no link).
+GstElement* XingWriterBehind(GstElement* bin) {
+  g_autoptr(GstPad) src = gst_element_get_static_pad(bin, "src");
+  g_autoptr(GstPad) peer = src ? gst_pad_get_peer(src) : nullptr;
+  GstElement* next = peer ? gst_pad_get_parent_element(peer) : nullptr;
+  GstElementFactory* factory = next ? gst_element_get_factory(next) : nullptr;
+  if (factory && g_strcmp0(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), kXingWriterElement) == 0)
+    return next;
+  if (next) gst_object_unref(next);
+  return nullptr;
+}
+
+GstPadProbeReturn CountEncoderInput(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+  auto* input = static_cast<EncoderInput*>(data);
+  if (info->type & (GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST)) {
+    const size_t bytes = (info->type & GST_PAD_PROBE_TYPE_BUFFER)
+                             ? gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info))
+                             : gst_buffer_list_calculate_size(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
+    if (input->frameBytes) input->frames += bytes / input->frameBytes;
+    return GST_PAD_PROBE_OK;
+  }
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  switch (GST_EVENT_TYPE(event)) {
+    case GST_EVENT_STREAM_START:
+      *input = EncoderInput{};
+      break;
+    case GST_EVENT_CAPS: {
+      GstCaps* caps = nullptr;
+      gst_event_parse_caps(event, &caps);
+      int channels = 0;
+      gst_structure_get_int(gst_caps_get_structure(caps, 0), "channels", &channels);
+      input->frameBytes = channels > 0 ? 2 * static_cast<uint64_t>(channels) : 0;
+      break;
+    }
+    case GST_EVENT_EOS: {
+      // LAME flushes after this; the writer finishes at the EOS that follows.
+      g_autoptr(GstElement) lame = gst_pad_get_parent_element(pad);
+      g_autoptr(GstObject) bin = lame ? gst_element_get_parent(lame) : nullptr;
+      if (GstElement* writer = bin ? XingWriterBehind(GST_ELEMENT(bin)) : nullptr) {
+        g_object_set(writer, kXingInputSamplesProperty, static_cast<gint64>(input->frames), nullptr);
+        gst_object_unref(writer);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  return GST_PAD_PROBE_OK;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -57,6 +115,11 @@ FilterRef MakeMp3Encoder() {
   gst_util_set_object_arg(G_OBJECT(lame), "target", "bitrate");
   gst_util_set_object_arg(G_OBJECT(lame), "encoding-engine-quality", DEFAULT_ENGINE_QUALITY);
   g_object_set(lame, "cbr", TRUE, nullptr);
+  g_autoptr(GstPad) lameSink = gst_element_get_static_pad(lame, "sink");
+  const auto counted = static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST |
+                                                    GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM);
+  gst_pad_add_probe(lameSink, counted, CountEncoderInput, new EncoderInput(),
+                    [](gpointer data) { delete static_cast<EncoderInput*>(data); });
 
   FilterRef filter = NewFilterOf(FilterKind::Mp3Encoder, bin);
   filter->capsfilter = pcmCaps;

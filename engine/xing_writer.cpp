@@ -2,6 +2,7 @@
 //
 //   sink (audio/mpeg layer 3) --> [Xing frame, no counts] [frames unchanged] --> src
 //                                 and at EOS: BYTES segment to 0, the Xing frame complete
+//                                 (with the LAME extension once "input-samples" is known)
 #include "engine/xing_writer.h"
 
 #include <gst/gst.h>
@@ -20,6 +21,16 @@ constexpr uint32_t kXingToc = 0x4;
 constexpr size_t kTocEntries = 100;
 // Tag, flags, frame count, byte count and seek table.
 constexpr size_t kXingTagBytes = 4 + 4 + 4 + 4 + kTocEntries;
+// The LAME extension behind the seek table: encoder name, the fields up to the delay
+// and padding, the rest up to the music length, the music CRC and the tag's own CRC.
+constexpr size_t kLameTagBytes = 36;
+constexpr size_t kLameDelayAt = 21;   // 12-bit delay, 12-bit padding
+constexpr size_t kLameLengthAt = 28;  // music length: the file's bytes
+constexpr size_t kLameCrcAt = 34;     // CRC-16 of the frame's bytes in front of it
+constexpr uint8_t kLameCbr = 1;       // tag revision 0, bit rate method CBR
+constexpr int64_t kMaxLameCount = 0xFFF;
+
+enum { PROP_0, PROP_INPUT_SAMPLES };
 
 const char kCaps[] = "audio/mpeg, mpegversion = (int) 1, layer = (int) 3";
 
@@ -53,6 +64,39 @@ void PutBe32(uint8_t* out, uint32_t v) {
 
 uint32_t Clamp32(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v); }
 
+// CRC-16 with the reflected polynomial 0xA001, starting at 0: the LAME tag's CRC.
+uint16_t Crc16(const uint8_t* data, size_t size) {
+  uint16_t crc = 0;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  }
+  return crc;
+}
+
+// Fills the LAME extension at lame (zeros) of a Xing frame whose fields are written;
+// false, leaving it zero, when the padding does not fit its 12 bits.
+bool PutLameTag(uint8_t* frame, uint8_t* lame, uint32_t firstHeader, uint64_t frames, uint32_t samplesPerFrame,
+                int64_t inputSamples, uint64_t fileBytes) {
+  const int64_t padding = static_cast<int64_t>(frames * samplesPerFrame) - kLameEncoderDelay - inputSamples;
+  if (padding < 0 || padding > kMaxLameCount) return false;
+  std::copy_n("LAME3.100", 9, lame);
+  lame[9] = kLameCbr;
+  const uint32_t bitrateIndex = (firstHeader >> 12) & 0xF;
+  lame[20] = static_cast<uint8_t>(
+      std::min<uint32_t>(255, (VersionOf(firstHeader) == kMpeg1 ? kMpeg1Kbps : kMpeg2Kbps)[bitrateIndex]));
+  const uint32_t delays = static_cast<uint32_t>(kLameEncoderDelay) << 12 | static_cast<uint32_t>(padding);
+  lame[kLameDelayAt] = static_cast<uint8_t>(delays >> 16);
+  lame[kLameDelayAt + 1] = static_cast<uint8_t>(delays >> 8);
+  lame[kLameDelayAt + 2] = static_cast<uint8_t>(delays);
+  PutBe32(lame + kLameLengthAt, Clamp32(fileBytes));
+  const size_t crcAt = static_cast<size_t>(lame + kLameCrcAt - frame);
+  const uint16_t crc = Crc16(frame, crcAt);
+  frame[crcAt] = static_cast<uint8_t>(crc >> 8);
+  frame[crcAt + 1] = static_cast<uint8_t>(crc);
+  return true;
+}
+
 // Streaming-thread state, reset in one place.
 struct XingStream {
   uint32_t firstHeader = 0;            // header of the first audio frame; 0 none yet
@@ -78,6 +122,7 @@ struct _QlXingWriter {
   GstPad* sinkpad;
   GstPad* srcpad;
   XingStream* stream;  // owned
+  int64_t inputSamples;  // "input-samples", under the object lock; -1 unknown
 };
 
 G_DEFINE_TYPE(QlXingWriter, ql_xing_writer, GST_TYPE_ELEMENT)
@@ -101,16 +146,18 @@ bool ParseLayer3Header(uint32_t header, uint32_t* frameBytes, uint32_t* samplesP
 }
 
 std::vector<uint8_t> MakeXingFrame(uint32_t firstHeader, const std::vector<uint64_t>& frameOffsets,
-                                   uint64_t streamBytes) {
-  // No CRC, no padding; the least bit rate whose frame holds the tag.
+                                   uint64_t streamBytes, int64_t inputSamples) {
+  // No CRC, no padding; the least bit rate whose frame holds the tag and the LAME
+  // extension (room for it is kept from the start: the frame is rewritten in place).
   uint32_t header = (firstHeader & ~(0xFu << 12) & ~(1u << 9)) | (1u << 16);
   const size_t tag = XingTagOffset(header);
+  const size_t needed = tag + kXingTagBytes + kLameTagBytes;
   uint32_t frameBytes = 0, samplesPerFrame = 0;
   for (uint32_t index = 1; index < 15; ++index) {
     header = (header & ~(0xFu << 12)) | index << 12;
-    if (ParseLayer3Header(header, &frameBytes, &samplesPerFrame) && frameBytes >= tag + kXingTagBytes) break;
+    if (ParseLayer3Header(header, &frameBytes, &samplesPerFrame) && frameBytes >= needed) break;
   }
-  if (frameBytes < tag + kXingTagBytes) return {};
+  if (frameBytes < needed) return {};
 
   std::vector<uint8_t> frame(frameBytes, 0);
   PutBe32(frame.data(), header);
@@ -127,6 +174,9 @@ std::vector<uint8_t> MakeXingFrame(uint32_t firstHeader, const std::vector<uint6
     const uint64_t offset = frameBytes + frameOffsets[i * frameOffsets.size() / kTocEntries];
     p[16 + i] = static_cast<uint8_t>(std::min<uint64_t>(255, offset * 256 / fileBytes));
   }
+  if (inputSamples >= 0)
+    PutLameTag(frame.data(), p + kXingTagBytes, firstHeader, frameOffsets.size(), samplesPerFrame, inputSamples,
+               fileBytes);
   return frame;
 }
 
@@ -172,9 +222,10 @@ static bool PushSegmentToStart(QlXingWriter* self) {
   return gst_pad_push_event(self->srcpad, gst_event_new_segment(&segment));
 }
 
-static GstFlowReturn PushXingFrame(QlXingWriter* self, const std::vector<uint64_t>& frameOffsets) {
+static GstFlowReturn PushXingFrame(QlXingWriter* self, const std::vector<uint64_t>& frameOffsets,
+                                   int64_t inputSamples) {
   XingStream* st = self->stream;
-  std::vector<uint8_t> frame = MakeXingFrame(st->firstHeader, frameOffsets, st->streamBytes);
+  std::vector<uint8_t> frame = MakeXingFrame(st->firstHeader, frameOffsets, st->streamBytes, inputSamples);
   if (frame.empty()) {
     GST_ELEMENT_ERROR(self, STREAM, FORMAT, (nullptr), ("no bit rate holds a Xing tag"));
     return GST_FLOW_ERROR;
@@ -197,7 +248,7 @@ static GstFlowReturn ql_xing_writer_chain(GstPad*, GstObject* parent, GstBuffer*
   st->held.push_back(buffer);
   if (st->firstHeader == 0) return GST_FLOW_OK;
   if (!st->segmentSent) PushSegmentToStart(self);
-  GstFlowReturn ret = PushXingFrame(self, {});
+  GstFlowReturn ret = PushXingFrame(self, {}, -1);
   std::vector<GstBuffer*> held = std::move(st->held);
   st->held.clear();
   for (GstBuffer* b : held) {
@@ -207,7 +258,8 @@ static GstFlowReturn ql_xing_writer_chain(GstPad*, GstObject* parent, GstBuffer*
   return ret;
 }
 
-// The Xing frame again, with the counts and seek table of the whole stream.
+// The Xing frame again, with the counts and seek table of the whole stream and, when
+// the encoder's input is known, its delay and padding.
 static void FinishStream(QlXingWriter* self) {
   XingStream* st = self->stream;
   if (st->xingBytes == 0) return;
@@ -215,7 +267,10 @@ static void FinishStream(QlXingWriter* self) {
     GST_WARNING_OBJECT(self, "the sink cannot seek back: the Xing frame keeps no counts");
     return;
   }
-  PushXingFrame(self, st->frameOffsets);
+  GST_OBJECT_LOCK(self);
+  const int64_t inputSamples = self->inputSamples;
+  GST_OBJECT_UNLOCK(self);
+  PushXingFrame(self, st->frameOffsets, inputSamples);
 }
 
 static gboolean ql_xing_writer_sink_event(GstPad* pad, GstObject* parent, GstEvent* event) {
@@ -236,7 +291,12 @@ static gboolean ql_xing_writer_sink_event(GstPad* pad, GstObject* parent, GstEve
 
 static GstStateChangeReturn ql_xing_writer_change_state(GstElement* element, GstStateChange transition) {
   QlXingWriter* self = QL_XING_WRITER(element);
-  if (transition == GST_STATE_CHANGE_READY_TO_PAUSED) ResetStream(self);
+  if (transition == GST_STATE_CHANGE_READY_TO_PAUSED) {
+    ResetStream(self);
+    GST_OBJECT_LOCK(self);
+    self->inputSamples = -1;
+    GST_OBJECT_UNLOCK(self);
+  }
   GstStateChangeReturn ret = GST_ELEMENT_CLASS(ql_xing_writer_parent_class)->change_state(element, transition);
   // The pads are inactive now: no streaming thread touches the state.
   if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) ResetStream(self);
@@ -251,10 +311,39 @@ static void ql_xing_writer_finalize(GObject* object) {
   G_OBJECT_CLASS(ql_xing_writer_parent_class)->finalize(object);
 }
 
+static void ql_xing_writer_set_property(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
+  QlXingWriter* self = QL_XING_WRITER(object);
+  if (id != PROP_INPUT_SAMPLES) {
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+    return;
+  }
+  GST_OBJECT_LOCK(self);
+  self->inputSamples = g_value_get_int64(value);
+  GST_OBJECT_UNLOCK(self);
+}
+
+static void ql_xing_writer_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
+  QlXingWriter* self = QL_XING_WRITER(object);
+  if (id != PROP_INPUT_SAMPLES) {
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+    return;
+  }
+  GST_OBJECT_LOCK(self);
+  g_value_set_int64(value, self->inputSamples);
+  GST_OBJECT_UNLOCK(self);
+}
+
 static void ql_xing_writer_class_init(QlXingWriterClass* klass) {
   GObjectClass* object_class = G_OBJECT_CLASS(klass);
   GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
   object_class->finalize = ql_xing_writer_finalize;
+  object_class->set_property = ql_xing_writer_set_property;
+  object_class->get_property = ql_xing_writer_get_property;
+  g_object_class_install_property(
+      object_class, PROP_INPUT_SAMPLES,
+      g_param_spec_int64(kXingInputSamplesProperty, "Input samples",
+                         "Sample frames the encoder was given; -1 unknown (no LAME extension)", -1, G_MAXINT64, -1,
+                         static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
   element_class->change_state = ql_xing_writer_change_state;
   gst_element_class_add_static_pad_template(element_class, &sink_template);
   gst_element_class_add_static_pad_template(element_class, &src_template);
@@ -265,6 +354,7 @@ static void ql_xing_writer_class_init(QlXingWriterClass* klass) {
 
 static void ql_xing_writer_init(QlXingWriter* self) {
   self->stream = new XingStream();
+  self->inputSamples = -1;
   self->sinkpad = gst_pad_new_from_static_template(&sink_template, "sink");
   gst_pad_set_chain_function(self->sinkpad, ql_xing_writer_chain);
   gst_pad_set_event_function(self->sinkpad, ql_xing_writer_sink_event);

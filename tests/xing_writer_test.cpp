@@ -29,12 +29,13 @@ TEST(XingWriterTest, Layer3HeadersGiveFrameSizeAndSamples) {
 
 TEST(XingWriterTest, FrameHoldsCountsAndAnIncreasingSeekTable) {
   // The first header of the stream and the size of its frames; where the tag starts (after the
-  // side information) and the size of the Xing frame, the least bit rate that holds the tag.
+  // side information) and the size of the Xing frame, the least bit rate that holds the tag
+  // and the 36 bytes of the LAME extension behind it.
   const std::tuple<const char*, uint32_t, uint32_t, size_t, size_t> rows[] = {
-      {"MPEG-1 stereo", 0xFFFB9264, 418, 36, 156},  // 48 kbps at 44100
-      {"MPEG-1 mono", 0xFFFB90C4, 417, 21, 156},    // 40 kbps is 130 bytes, short of 137
-      {"MPEG-2 mono", 0xFFF338C0, 108, 13, 144},    // 32 kbps at 16000
-      {"MPEG-2.5 mono", 0xFFE318C0, 72, 13, 144},   // 16 kbps at 8000
+      {"MPEG-1 stereo", 0xFFFB9264, 418, 36, 208},  // 64 kbps at 44100
+      {"MPEG-1 mono", 0xFFFB90C4, 417, 21, 182},    // 48 kbps is 156 bytes, short of 173
+      {"MPEG-2 mono", 0xFFF338C0, 108, 13, 180},    // 40 kbps at 16000
+      {"MPEG-2.5 mono", 0xFFE318C0, 72, 13, 216},   // 24 kbps at 8000
   };
   for (const auto& [name, firstHeader, audioFrameBytes, at, frameBytes] : rows) {
     SCOPED_TRACE(name);
@@ -55,6 +56,20 @@ TEST(XingWriterTest, FrameHoldsCountsAndAnIncreasingSeekTable) {
     EXPECT_EQ(toc[0], frame.size() * 256 / (frame.size() + streamBytes));
     EXPECT_NEAR(toc[50], 128, 1);
     for (int i = 1; i < 100; ++i) EXPECT_LE(toc[i - 1], toc[i]) << i;
+
+    // Given the encoder's input, the LAME extension holds delay 576 and the padding that
+    // makes the frames' samples (1000 x samples) whole; without it, or when the padding
+    // does not fit 12 bits, the extension stays empty.
+    const uint8_t* lame = toc + 100;
+    EXPECT_EQ(std::string(lame, lame + 36), std::string(36, '\0'));
+    for (const int64_t padding : {0, 1000, 4095, 4096, -1}) {
+      const std::vector<uint8_t> tagged = MakeXingFrame(firstHeader, offsets, streamBytes, 1000 * samples - 576 - padding);
+      ASSERT_EQ(tagged.size(), frame.size());
+      const uint8_t* ext = &tagged[at + 116];
+      const bool filled = padding >= 0 && padding <= 4095;
+      EXPECT_EQ(std::string(ext, ext + 9), filled ? "LAME3.100" : std::string(9, '\0')) << padding;
+      EXPECT_EQ(Be32At(tagged, at + 116 + 20) & 0xFFFFFF, filled ? 576u << 12 | padding : 0) << padding;
+    }
 
     // Before anything is counted the tag is there, declaring no fields.
     const std::vector<uint8_t> first = MakeXingFrame(firstHeader, {}, 0);
