@@ -24,6 +24,9 @@ GST_DEBUG_CATEGORY(ql_media_debug);
 // unreadable: generous, since the first probe of a process loads the plugins.
 static constexpr GstClockTime kProbeTimeout = 20 * GST_SECOND;
 
+// Bytes a file source reads at a time.
+static constexpr guint kSourceBlockSize = 64 * 1024;
+
 // Our own bus message: the decoder found no audio stream to link.
 static constexpr const char* kNoAudioMessage = "ql-no-audio";
 // Our own bus message: a splitter has announced all its pads.
@@ -323,7 +326,10 @@ static FilterRef MakeFilterOfKind(FilterKind kind) {
     case FilterKind::FileSource:
     case FilterKind::AsfReader:
       filter = NewFilterOf(kind, MakeElement("filesrc"));
-      if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Output, "src")};
+      if (!filter) break;
+      // Larger reads mean fewer, larger buffers through every element downstream.
+      g_object_set(filter->element, "blocksize", kSourceBlockSize, nullptr);
+      filter->pins = {NewPinOf(filter.get(), PinDirection::Output, "src")};
       break;
     case FilterKind::CdTrackReader:
       filter = NewFilterOf(kind, MakeElement("cdparanoiasrc"));
