@@ -16,6 +16,7 @@
 #include "engine/media_internal.h"
 #include "engine/mp3_gapless.h"
 #include "engine/wavdest.h"
+#include "engine/xing_writer.h"
 
 GST_DEBUG_CATEGORY(ql_media_debug);
 #define GST_CAT_DEFAULT ql_media_debug
@@ -451,6 +452,7 @@ void MediaLayerInit() {
   gst_init(nullptr, nullptr);
   GST_DEBUG_CATEGORY_INIT(ql_media_debug, "qlmedia", 0, "QuillLomare media layer");
   RegisterWavDest();
+  RegisterXingWriter();
   // mpg123 decodes MP3 about twice as fast as the libav decoder but loses the tie at
   // equal rank.
   g_autoptr(GstPluginFeature) mpg123 =

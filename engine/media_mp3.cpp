@@ -107,10 +107,7 @@ FilterRef MakeMp3Encoder() {
   GstElement* lame = MakeElement("lamemp3enc");
   GstElement* mp3Caps = MakeElement("capsfilter", kMp3CapsName);
   GstElement* bin = MakeChainBin({MakeElement("audioconvert"), MakeElement("audioresample"), pcmCaps, lame, mp3Caps});
-  if (!bin || !RegisterXingWriter()) {
-    if (bin) gst_object_unref(gst_object_ref_sink(bin));
-    return nullptr;
-  }
+  if (!bin) return nullptr;
 
   gst_util_set_object_arg(G_OBJECT(lame), "target", "bitrate");
   gst_util_set_object_arg(G_OBJECT(lame), "encoding-engine-quality", DEFAULT_ENGINE_QUALITY);
