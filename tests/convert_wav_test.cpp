@@ -221,3 +221,27 @@ TEST_F(ConvertToWavTest, StreamingErrorEndsTheRunWithMessage601) {
 }
 
 }  // namespace
+
+namespace {
+
+// A full disk ends the run with its message; the partial output goes, the input stays.
+TEST_F(ConvertToWavTest, FullDiskEndsTheRunAndLeavesNoPartialFile) {
+  const std::string disk = dir.file("disk");
+  mkdir(disk.c_str(), 0755);
+  int status = -1;
+  RunCommand({"mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", disk}, &status);
+  if (status != 0) GTEST_SKIP() << "cannot mount a small file system here";
+  std::string input = MakeFixture(Fixture::Mp3Stereo44k, disk, 2.0, "in.mp3");
+  std::string errors;
+  RunCommand({QL_PROGRAM, "--batch", input}, &status, &errors);
+  const bool outputLeft = Exists(disk + "/in.wav");
+  const bool inputKept = Exists(input);
+  RunCommand({"umount", disk});
+
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(errors.find("エラー No.601: 変換中にエラーが発生しました。\n"), std::string::npos) << errors;
+  EXPECT_FALSE(outputLeft);
+  EXPECT_TRUE(inputKept);
+}
+
+}  // namespace
