@@ -56,12 +56,7 @@ bool IsList(const Chunk& chunk, const char (&type)[5]) {
 // holds, as a demuxer reads them.
 WaveFormat AudioFormat(const uint8_t* p, size_t size) {
   WaveFormat f;
-  f.formatTag = GetLe16(p);
-  f.channels = GetLe16(p + 2);
-  f.samplesPerSec = GetLe32(p + 4);
-  f.avgBytesPerSec = GetLe32(p + 8);
-  f.blockAlign = GetLe16(p + 12);
-  f.bitsPerSample = GetLe16(p + 14);
+  ParseWaveFormat(p, kWaveRecordBytes, &f);  // the fixed fields; size is at least that
   if (size >= kWaveExRecordBytes) {
     const size_t extra = std::min<size_t>(GetLe16(p + 16), size - kWaveExRecordBytes);
     f.extra.assign(p + kWaveExRecordBytes, p + kWaveExRecordBytes + extra);
