@@ -20,7 +20,7 @@
 #include "dialog/encoder_formats.h"
 #include "dialog/format_lists.h"
 #include "engine/graph.h"
-#include "engine/media.h"
+#include "media/media.h"
 
 static constexpr unsigned kProgressIntervalMs = 150;
 static constexpr int kBarWidth = 30;

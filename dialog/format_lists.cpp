@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdio>
 
-#include "engine/wma_profiles.h"
+#include "media/wma_profiles.h"
 
 namespace {
 

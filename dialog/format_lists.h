@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/target_format.h"
-#include "engine/wave_format.h"
+#include "media/wave_format.h"
 
 // ---- WAV page: PcmFormatTable -------------------------------------------------
 

@@ -6,7 +6,7 @@
 #include "engine/builders.h"
 #include "engine/graph.h"
 #include "engine/source.h"
-#include "engine/wma_profiles.h"
+#include "media/wma_profiles.h"
 
 // The profile of each row of the WMA format list. Rows 9 and 10 carry the 28.8 kbps
 // FM-radio mono and stereo profiles whatever their labels say: stored choices rely on it.

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/media.h"
+#include "media/media.h"
 
 struct ConversionGraphState {
   // Graph and its interfaces

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "engine/media.h"
+#include "media/media.h"
 
 // Adds to the graph a source filter that reads the file, chosen by its extension:
 // ".asf" the ASF reader, ".cda" the CD track reader, anything else the generic file

@@ -4,7 +4,7 @@
 
 #include <tuple>
 
-#include "engine/avi_header.h"
+#include "media/avi_header.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;

@@ -10,7 +10,7 @@
 #include "common/app_settings.h"
 #include "common/target_format.h"
 #include "engine/graph.h"
-#include "engine/media.h"
+#include "media/media.h"
 #include "tests/support/media_fixtures.h"
 #include "tests/support/run_harness.h"
 

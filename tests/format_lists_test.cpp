@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <tuple>
 
-#include "engine/mp3_formats.h"
+#include "media/mp3_formats.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/wavdest.h"
-#include "engine/wave_format.h"
+#include "media/wavdest.h"
+#include "media/wave_format.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;

@@ -6,7 +6,7 @@
 #include <string>
 #include <tuple>
 
-#include "engine/xing_writer.h"
+#include "media/xing_writer.h"
 
 namespace {
 

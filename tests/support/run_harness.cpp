@@ -7,7 +7,7 @@
 #include "common/batch.h"
 #include "common/error_box.h"
 #include "engine/graph.h"
-#include "engine/media.h"
+#include "media/media.h"
 
 namespace runtest {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/wave_format.h"
+#include "media/wave_format.h"
 
 // Class ids of the objects the program creates.
 inline constexpr const char* kClsidFilterGraph = "{E436EBB3-524F-11CE-9F53-0020AF0BA770}";

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <iterator>
 
-#include "engine/media_internal.h"
-#include "engine/wma_profiles.h"
+#include "media/media_internal.h"
+#include "media/wma_profiles.h"
 
 #define GST_CAT_DEFAULT ql_media_debug
 

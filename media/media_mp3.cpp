@@ -13,9 +13,9 @@
 // 32000 and 48000 Hz PCM).
 #include <gst/gst.h>
 
-#include "engine/media_internal.h"
-#include "engine/mp3_formats.h"
-#include "engine/xing_writer.h"
+#include "media/media_internal.h"
+#include "media/mp3_formats.h"
+#include "media/xing_writer.h"
 
 #define GST_CAT_DEFAULT ql_media_debug
 

@@ -3,7 +3,7 @@
 //   sink (audio/mpeg layer 3) --> [Xing frame, no counts] [frames unchanged] --> src
 //                                 and at EOS: BYTES segment to 0, the Xing frame complete
 //                                 (with the LAME extension once "input-samples" is known)
-#include "engine/xing_writer.h"
+#include "media/xing_writer.h"
 
 #include <gst/gst.h>
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/wave_format.h"
+#include "media/wave_format.h"
 
 // True when lamemp3enc encodes kbps at rate as asked: the rate is one of the
 // MPEG-1, MPEG-2 or MPEG-2.5 rates and kbps one of that version's layer-3 bit

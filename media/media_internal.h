@@ -10,7 +10,7 @@
 
 #include <gst/gst.h>
 
-#include "engine/media.h"
+#include "media/media.h"
 
 GST_DEBUG_CATEGORY_EXTERN(ql_media_debug);
 

@@ -1,5 +1,5 @@
 // Reading and writing the "fmt " chunk body of a RIFF WAVE file.
-#include "engine/wave_format.h"
+#include "media/wave_format.h"
 
 #include <utility>
 

@@ -21,8 +21,8 @@
 
 #include <gst/gst.h>
 
-#include "engine/avi_header.h"
-#include "engine/media_internal.h"
+#include "media/avi_header.h"
+#include "media/media_internal.h"
 
 #define GST_CAT_DEFAULT ql_media_debug
 

@@ -5,7 +5,7 @@
 #include <charconv>
 
 #include "common/batch.h"
-#include "engine/media_internal.h"
+#include "media/media_internal.h"
 
 #define GST_CAT_DEFAULT ql_media_debug
 

@@ -1,4 +1,4 @@
-#include "engine/mp3_gapless.h"
+#include "media/mp3_gapless.h"
 
 #include <algorithm>
 #include <cstring>

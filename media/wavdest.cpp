@@ -2,7 +2,7 @@
 //
 //   sink (audio caps) --> [header] [data unchanged] [pad byte] --> src (audio/x-wav)
 //                         and at EOS: BYTES segment to 0, the header with the real sizes
-#include "engine/wavdest.h"
+#include "media/wavdest.h"
 
 #include <gst/gst.h>
 
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "engine/wave_format.h"
+#include "media/wave_format.h"
 
 GST_DEBUG_CATEGORY_STATIC(ql_wav_dest_debug);
 #define GST_CAT_DEFAULT ql_wav_dest_debug

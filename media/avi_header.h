@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/wave_format.h"
+#include "media/wave_format.h"
 
 enum class AviStreamKind { Video, Audio, Text, Other };
 

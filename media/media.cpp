@@ -1,5 +1,5 @@
 // The filter-graph layer over GStreamer.
-#include "engine/media.h"
+#include "media/media.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,10 +13,10 @@
 #include <gst/audio/audio.h>
 #include <gst/gst.h>
 
-#include "engine/media_internal.h"
-#include "engine/mp3_gapless.h"
-#include "engine/wavdest.h"
-#include "engine/xing_writer.h"
+#include "media/media_internal.h"
+#include "media/mp3_gapless.h"
+#include "media/wavdest.h"
+#include "media/xing_writer.h"
 
 GST_DEBUG_CATEGORY(ql_media_debug);
 #define GST_CAT_DEFAULT ql_media_debug

@@ -1,4 +1,4 @@
-#include "engine/mp3_formats.h"
+#include "media/mp3_formats.h"
 
 #include <algorithm>
 #include <iterator>

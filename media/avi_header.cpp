@@ -1,7 +1,7 @@
 // Reading an AVI file's stream list. Chunk sizes come from the file and are never
 // trusted: a chunk that claims more bytes than there are is cut to what is there, and
 // a header list that is cut short makes the whole file unreadable.
-#include "engine/avi_header.h"
+#include "media/avi_header.h"
 
 #include <fcntl.h>
 #include <unistd.h>
