@@ -1,0 +1,17 @@
+#include "app/gui_error_box.h"
+
+#include <gtk/gtk.h>
+
+#include "common/error_box.h"
+
+// A modal box with no owner, the text, the caption as its title and an OK button only.
+static void ShowWindowErrorBox(const std::string& caption, const std::string& text) {
+  GtkWidget* box = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER,
+                                          GTK_BUTTONS_OK, "%s", text.c_str());
+  gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
+  gtk_window_set_keep_above(GTK_WINDOW(box), TRUE);
+  gtk_dialog_run(GTK_DIALOG(box));
+  gtk_widget_destroy(box);
+}
+
+void UseWindowErrorBox() { SetErrorBoxHandler(ShowWindowErrorBox); }

@@ -1,0 +1,5 @@
+// Message boxes on screen, for the window mode.
+#pragma once
+
+// From now on ShowErrorBox opens a modal message box and returns when it is dismissed.
+void UseWindowErrorBox();

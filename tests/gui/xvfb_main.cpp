@@ -1,0 +1,68 @@
+// The GUI tests' entry point: each test process starts an Xvfb server of its own (so
+// tests can run in parallel), initialises GTK on it and stops the server at the end.
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tests/gui/gui_support.h"
+
+static pid_t xvfb = -1;
+
+// Starts Xvfb on a free display number; returns the display name, or "" on failure.
+static std::string StartXvfb() {
+  int fds[2];
+  if (pipe(fds) != 0) return "";
+  xvfb = fork();
+  if (xvfb == 0) {
+    close(fds[0]);
+    std::string fd = std::to_string(fds[1]);
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
+           "tcp", "-noreset", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  char number[16] = {};
+  ssize_t n = 0, got = 0;
+  while (got < static_cast<ssize_t>(sizeof number) - 1 &&
+         (n = read(fds[0], number + got, sizeof number - 1 - got)) > 0) {
+    got += n;
+    if (std::strchr(number, '\n')) break;
+  }
+  close(fds[0]);
+  if (got <= 0) return "";
+  number[std::strcspn(number, "\n")] = 0;
+  return std::string(":") + number;
+}
+
+static void StopXvfb() {
+  if (xvfb <= 0) return;
+  kill(xvfb, SIGTERM);
+  waitpid(xvfb, nullptr, 0);
+  xvfb = -1;
+}
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
+
+  const std::string display = StartXvfb();
+  if (display.empty()) {
+    std::fprintf(stderr, "Xvfb could not be started\n");
+    return 1;
+  }
+  setenv("DISPLAY", display.c_str(), 1);
+  setenv("GDK_BACKEND", "x11", 1);
+  setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus on a test server
+  guitest::Init(&argc, &argv);
+  const int result = RUN_ALL_TESTS();
+  StopXvfb();
+  return result;
+}
