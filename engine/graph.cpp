@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+
+static constexpr double kUnits = 1e7;  // 100-ns units per second
 
 ConversionGraphState ConversionGraph;
 
@@ -124,6 +127,35 @@ bool StartConversionGraph(const std::string& outputPath, bool openOutputFile) {
   return true;
 }
 
+// Set when a graph that completed is judged to have written too little: its output
+// is then deleted like an unfinished one.
+static bool outputRejected = false;
+
+// A graph can complete without error and yet have lost the audio: a parser that gives
+// up early ends the stream as if it were over. Judged against what the source declares
+// (asked again now: estimates of variable-rate streams settle by the end), an output
+// fails when it holds no audio at all, or less than half while the source was not read
+// to its end. A file cut short, or whose header claims too much, is read to its end and
+// keeps the audio there is. *reason says what went wrong.
+static bool OutputFallsShort(Graph* graph, std::string* reason) {
+  int64_t written = 0;
+  if (!GraphGetAudioWritten(graph, &written)) return false;
+  int64_t declared = 0;
+  if (!GraphGetDuration(graph, &declared)) declared = ConversionGraph.duration;
+  if (declared <= 0) return false;
+  if (written == 0) {
+    *reason = "出力に音声がありません。";
+    return true;
+  }
+  if (written * 2 >= declared || GraphSourceReadToEnd(graph)) return false;
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "ファイルを終わりまで読まずに変換が終わりました (出力 %.1f 秒、元の長さ %.1f 秒)。",
+                static_cast<double>(written) / kUnits, static_cast<double>(declared) / kUnits);
+  *reason = text;
+  return true;
+}
+
 void OnGraphEvent() {
   Graph* graph = ConversionGraph.mediaEvent.get();
   if (!graph) return;
@@ -131,6 +163,12 @@ void OnGraphEvent() {
   std::string text;
   while (GraphGetEvent(graph, &code, &text)) {
     if (code == kEventComplete) {
+      std::string reason;
+      if (OutputFallsShort(graph, &reason)) {
+        outputRejected = true;
+        if (errorHandler) errorHandler(reason);
+        return;
+      }
       if (completeHandler) completeHandler();
       return;
     }
@@ -151,8 +189,9 @@ void ReleaseConversionGraph() {
   if (g.graph) {
     GraphStop(g.graph.get());
     // An output the graph did not finish is of no use to anyone.
-    if (!GraphCompleted(g.graph.get()))
+    if (!GraphCompleted(g.graph.get()) || outputRejected)
       for (const std::string& path : GraphOutputFiles(g.graph.get())) unlink(path.c_str());
     g.graph.reset();
   }
+  outputRejected = false;
 }

@@ -596,6 +596,16 @@ static bool WantsPcm(const Filter* filter) {
   }
 }
 
+// Whether a probe renderer received a sample while prerolling. A stream that ends
+// before its first sample (a WAV file cut inside its headers, or whose data chunk is
+// empty) prerolls all the same, on its end.
+static bool HasDecodedSample(Filter* renderer) {
+  if (renderer->kind != FilterKind::ProbeRenderer) return true;
+  g_autoptr(GstSample) sample = nullptr;
+  g_object_get(renderer->element, "last-sample", &sample, nullptr);
+  return sample != nullptr;
+}
+
 bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
   if (!graph || !out || !in || out->filter->graph != graph || in->filter->graph != graph) return false;
   if (!(NeedsDecoding(out) && WantsPcm(in->filter))) return GraphConnectDirect(graph, out, in, nullptr);
@@ -620,7 +630,7 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
       g_autoptr(GstPad) pad = gst_element_get_static_pad(in->filter->element, in->padName.c_str());
       g_autoptr(GstCaps) caps = gst_pad_get_current_caps(pad);
       MediaType decoded = MediaTypeFromCaps(caps);
-      ok = decoded.hasFormat;
+      ok = decoded.hasFormat && HasDecodedSample(in->filter);
       if (ok) {
         // Pin the chain to what it delivered, so every later run delivers the same.
         SetCaps(chain->capsfilter, PcmCaps(decoded.format));
@@ -679,6 +689,81 @@ static bool LinkPads(Pin* out, Pin* in) {
   return LinkPinPad(out, src);
 }
 
+// Measures the audio entering a writing filter: decoded audio by its samples, a coded
+// stream by the span of its timestamps.
+struct AudioMeter {
+  Graph* graph;
+  int rate = 0;           // raw audio: frames per second; 0 for a coded stream
+  int bytesPerFrame = 0;
+  int64_t frames = 0;
+  GstClockTime first = GST_CLOCK_TIME_NONE;  // coded stream: first timestamp seen
+  GstClockTime end = 0;                      // and the furthest end reached
+};
+
+static GstPadProbeReturn OnMeterProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  AudioMeter* m = static_cast<AudioMeter*>(data);
+  if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) == GST_EVENT_STREAM_START || GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
+      m->frames = 0;
+      m->first = GST_CLOCK_TIME_NONE;
+      m->end = 0;
+      m->graph->audioWritten = 0;
+    } else if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+      GstCaps* caps = nullptr;
+      gst_event_parse_caps(event, &caps);
+      GstAudioInfo audio;
+      bool raw = g_str_equal(gst_structure_get_name(gst_caps_get_structure(caps, 0)), "audio/x-raw") &&
+                 gst_audio_info_from_caps(&audio, caps);
+      m->rate = raw ? GST_AUDIO_INFO_RATE(&audio) : 0;
+      m->bytesPerFrame = raw ? GST_AUDIO_INFO_BPF(&audio) : 0;
+    }
+    return GST_PAD_PROBE_OK;
+  }
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  int64_t units = 0;
+  if (m->rate > 0 && m->bytesPerFrame > 0) {
+    m->frames += static_cast<int64_t>(gst_buffer_get_size(buffer)) / m->bytesPerFrame;
+    units = gst_util_uint64_scale_int(m->frames, 10000000, m->rate);
+  } else if (GST_BUFFER_PTS_IS_VALID(buffer)) {
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    if (m->first == GST_CLOCK_TIME_NONE || pts < m->first) m->first = pts;
+    m->end = std::max(m->end, pts + (GST_BUFFER_DURATION_IS_VALID(buffer) ? GST_BUFFER_DURATION(buffer) : 0));
+    units = static_cast<int64_t>((m->end - m->first) / 100);
+  } else {
+    units = std::max<int64_t>(m->graph->audioWritten, 1);  // something arrived; its length is unknown
+  }
+  m->graph->audioWritten = std::max<int64_t>(m->graph->audioWritten, units);
+  return GST_PAD_PROBE_OK;
+}
+
+static bool IsWritingInput(FilterKind kind) {
+  return kind == FilterKind::WavDest || kind == FilterKind::Dump || kind == FilterKind::Mp3Encoder ||
+         kind == FilterKind::AsfWriter;
+}
+
+static void MeterWrittenAudio(Graph* graph, Pin* in) {
+  g_autoptr(GstPad) sink = gst_element_get_static_pad(in->filter->element, in->padName.c_str());
+  if (!sink) return;
+  graph->audioWritten = 0;
+  gst_pad_add_probe(sink,
+                    static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                    OnMeterProbe, new AudioMeter{graph}, [](gpointer data) { delete static_cast<AudioMeter*>(data); });
+}
+
+bool GraphSourceReadToEnd(const Graph* graph) {
+  if (!graph) return false;
+  for (const FilterRef& filter : graph->filters)
+    if (filter->sourceSize > 0 && filter->sourceReadEnd < filter->sourceSize) return false;
+  return true;
+}
+
+bool GraphGetAudioWritten(const Graph* graph, int64_t* units) {
+  if (!graph || graph->audioWritten < 0) return false;
+  *units = graph->audioWritten;
+  return true;
+}
+
 bool GraphConnectDirect(Graph* graph, Pin* out, Pin* in, const MediaType* type) {
   if (!graph || !out || !in || out->filter->graph != graph || in->filter->graph != graph) return false;
   if (out->direction != PinDirection::Output || in->direction != PinDirection::Input) return false;
@@ -716,6 +801,7 @@ bool GraphConnectDirect(Graph* graph, Pin* out, Pin* in, const MediaType* type) 
     in->peer.reset();
     return false;
   }
+  if (IsWritingInput(in->filter->kind)) MeterWrittenAudio(graph, in);
   // A splitter knows its outputs once it knows what it reads.
   if (in->filter->dynamicPads && IsSourceKind(out->filter->kind) &&
       !ProbeSplitterPins(in->filter, out->filter->path)) {
@@ -811,6 +897,7 @@ bool GraphRun(Graph* graph) {
   if (!graph) return false;
   if (graph->prerolled) ResetPipeline(graph);
   graph->completed = false;
+  for (const FilterRef& filter : graph->filters) filter->sourceReadEnd = 0;
   if (gst_element_set_state(graph->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
     // The error message on the bus tells the rest; without a watch, say it here.
     if (!graph->busWatch) return false;
@@ -860,18 +947,53 @@ bool FilterHasFileSink(const Filter* filter) {
                     filter->kind == FilterKind::AsfWriter);
 }
 
+// Answers the scheduling query of a file source with push mode alone. GStreamer's WAV
+// parser, pulling, stops at an odd-sized chunk (8-bit audio with an odd number of
+// samples, whose pad byte follows) and spins on a file cut inside its headers; fed
+// by push it reads such files to their end.
+static GstPadProbeReturn OnSchedulingQuery(GstPad*, GstPadProbeInfo* info, gpointer) {
+  GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+  if (GST_QUERY_TYPE(query) != GST_QUERY_SCHEDULING) return GST_PAD_PROBE_OK;
+  gst_query_set_scheduling(query, GST_SCHEDULING_FLAG_SEEKABLE, 1, -1, 0);
+  gst_query_add_scheduling_mode(query, GST_PAD_MODE_PUSH);
+  return GST_PAD_PROBE_HANDLED;
+}
+
+// Follows how far into its file a source has delivered, pushed or pulled.
+static GstPadProbeReturn OnSourceBuffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  Filter* source = static_cast<Filter*>(data);
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (!GST_BUFFER_OFFSET_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
+  const uint64_t end = GST_BUFFER_OFFSET(buffer) + gst_buffer_get_size(buffer);
+  if (end > source->sourceReadEnd) source->sourceReadEnd = end;
+  return GST_PAD_PROBE_OK;
+}
+
 bool FilterLoadFile(Filter* filter, const std::string& path) {
   if (!FilterHasFileSource(filter)) return false;
   if (filter->kind == FilterKind::CdTrackReader) return LoadCdTrack(filter, path);
-  // Fail now, as opening a file source does, rather than at the first run.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Fail now, as opening a file source does, rather than at the first run. Only a
+  // regular file or a block device is read: a FIFO, a socket or a terminal could block
+  // the opening thread forever where no signal is handled. Non-blocking, so that
+  // even opening a FIFO returns at once.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
   struct stat st;
-  bool isFolder = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  bool readable = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+  char head[12] = {};
+  bool wave = readable && read(fd, head, sizeof head) == sizeof head &&
+              memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WAVE", 4) == 0;
   close(fd);
-  if (isFolder) return false;
+  if (!readable) return false;
   g_object_set(filter->element, "location", path.c_str(), nullptr);
   filter->path = path;
+  filter->sourceSize = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  g_autoptr(GstPad) pad = gst_element_get_static_pad(filter->element, "src");
+  gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, OnSourceBuffer, filter, nullptr);
+  if (wave) {
+    gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
+                      OnSchedulingQuery, nullptr, nullptr);
+  }
   return true;
 }
 

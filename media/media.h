@@ -92,6 +92,12 @@ bool GraphGetEvent(Graph* graph, long* code, std::string* text);  // false when 
 bool GraphGetDuration(Graph* graph, int64_t* duration);
 bool GraphGetCurrentPosition(Graph* graph, int64_t* position);
 bool GraphCompleted(const Graph* graph);
+// Playing time of the audio that reached the graph's writing filter (WavDest, Dump, an
+// encoder or the ASF writer) since it last ran; false when that link is not measured.
+bool GraphGetAudioWritten(const Graph* graph, int64_t* units);
+// Whether every file source of the graph delivered its file's last byte since it last
+// ran (a source of unknown size counts as read).
+bool GraphSourceReadToEnd(const Graph* graph);
 
 // Files the graph's sinks write that did not exist when they were named.
 std::vector<std::string> GraphOutputFiles(const Graph* graph);

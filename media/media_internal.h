@@ -2,6 +2,7 @@
 // Nothing outside engine/media*.cpp includes this.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <initializer_list>
 #include <memory>
@@ -55,6 +56,8 @@ struct Filter {
   std::vector<PinRef> pins;          // fixed order: as the element's pads
   std::string path;                  // file read or written; empty for neither
   bool createsOutput = false;        // a sink whose file did not exist when named
+  uint64_t sourceSize = 0;           // file source: bytes in the file; 0 unknown
+  std::atomic<uint64_t> sourceReadEnd{0};  // file source: furthest byte delivered since the last run
 
   ~Filter();
 };
@@ -71,6 +74,9 @@ struct Graph {
   bool completed = false;            // the end of stream arrived
   int64_t duration = 0;              // 100-ns units, learnt while prerolling; 0 unknown
   std::string lastError;             // what the last failed preroll said
+  // Playing time of the audio that reached the writing filter since the last run,
+  // 100-ns units; -1 while no writer input is measured.
+  std::atomic<int64_t> audioWritten{-1};
 
   // Events
   guint busWatch = 0;                // main-loop source of the bus watch
