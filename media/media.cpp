@@ -614,8 +614,11 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
   // audio stream really decodes.
   FilterRef chain = MakeDecoderChain();
   if (!chain || !GraphAddFilter(graph, chain, "Decoder")) return false;
+  // GStreamer's MPEG audio parser trims the files whose tag names LAME itself; the
+  // others (ffmpeg's "Lavf"/"Lavc") are trimmed here, so every file is trimmed once.
   Mp3Gapless gapless;
-  if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless))
+  if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless) &&
+      std::strcmp(gapless.encoder, "LAME") != 0)
     TrimDecodedOutput(chain.get(), gapless);
   Pin* chainIn = chain->pins[0].get();
   Pin* chainOut = chain->pins[1].get();

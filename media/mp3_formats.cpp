@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "media/mpeg_frame.h"
+
 namespace {
 
 constexpr uint16_t kMpegLayer3IdMpeg = 1;            // wID
@@ -42,8 +44,12 @@ WaveFormat Mp3WaveFormat(uint32_t rate, uint16_t channels, uint32_t kbps) {
   f.avgBytesPerSec = kbps * 125;
   f.blockAlign = 1;
   f.bitsPerSample = 0;
-  // Bytes of one frame without padding: 1152 samples per MPEG-1 frame, 576 below.
-  uint32_t blockSize = (IsMpeg1Rate(rate) ? 144000 : 72000) * kbps / rate;
+  MpegFrame frame;
+  frame.layer = 3;
+  frame.mpeg1 = IsMpeg1Rate(rate);
+  frame.bitrate = kbps * 1000;
+  frame.rate = rate;
+  const uint32_t blockSize = frame.FrameBytes();  // without padding
   PutLe16(&f.extra, kMpegLayer3IdMpeg);
   PutLe32(&f.extra, kMpegLayer3FlagPaddingOff);
   PutLe16(&f.extra, blockSize);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "media/mpeg_frame.h"
 #include "media/wave_format.h"
 
 GST_DEBUG_CATEGORY_STATIC(ql_wav_dest_debug);
@@ -53,87 +54,6 @@ void PutTag(std::vector<uint8_t>* out, const char (&tag)[5]) {
 
 uint32_t Saturate32(uint64_t v) {
   return v > kMaxChunkSize ? kMaxChunkSize : static_cast<uint32_t>(v);
-}
-
-// ---- MPEG audio frame headers ----
-
-struct MpegFrame {
-  uint32_t layer = 0;        // 1 to 3
-  bool mpeg1 = false;        // MPEG-1; otherwise MPEG-2 or 2.5 (half-size layer 3 frames)
-  uint32_t bitrate = 0;      // bits per second
-  uint32_t rate = 0;         // samples per second
-  uint32_t channelMode = 0;  // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
-  uint32_t modeExtension = 0;
-  uint32_t emphasis = 0;     // 0 none, 1 50/15 us, 3 CCITT J.17
-  bool padded = false;
-  bool crc = false;
-  bool privateBit = false;
-  bool copyright = false;
-  bool original = false;
-
-  uint16_t Channels() const { return channelMode == 3 ? 1 : 2; }
-  // Bytes of a frame without its padding slot.
-  uint32_t FrameBytes() const {
-    if (layer == 1) return 12 * bitrate / rate * 4;
-    return (layer == 3 && !mpeg1 ? 72 : 144) * bitrate / rate;
-  }
-  uint32_t FrameBytesPadded() const { return FrameBytes() + (padded ? (layer == 1 ? 4 : 1) : 0); }
-};
-
-bool ParseMpegFrameHeader(const uint8_t* p, MpegFrame* frame) {
-  static constexpr uint16_t kKbps[2][3][15] = {
-      {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
-       {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
-       {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
-      {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
-       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
-       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
-  static constexpr uint32_t kMpeg1Rates[3] = {44100, 48000, 32000};
-
-  if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return false;
-  uint32_t version = (p[1] >> 3) & 3;  // 0 MPEG-2.5, 1 reserved, 2 MPEG-2, 3 MPEG-1
-  uint32_t layerBits = (p[1] >> 1) & 3;
-  uint32_t bitrateIndex = p[2] >> 4;
-  uint32_t rateIndex = (p[2] >> 2) & 3;
-  // Free-format frames (index 0) carry no bit rate and are not sought.
-  if (version == 1 || layerBits == 0 || bitrateIndex == 0 || bitrateIndex == 15 ||
-      rateIndex == 3 || (p[3] & 3) == 2) {
-    return false;
-  }
-  MpegFrame f;
-  f.layer = 4 - layerBits;
-  f.mpeg1 = version == 3;
-  f.bitrate = kKbps[f.mpeg1 ? 0 : 1][f.layer - 1][bitrateIndex] * 1000u;
-  f.rate = kMpeg1Rates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
-  f.crc = (p[1] & 1) == 0;
-  f.padded = (p[2] >> 1) & 1;
-  f.privateBit = p[2] & 1;
-  f.channelMode = p[3] >> 6;
-  f.modeExtension = (p[3] >> 4) & 3;
-  f.copyright = (p[3] >> 3) & 1;
-  f.original = (p[3] >> 2) & 1;
-  f.emphasis = p[3] & 3;
-  *frame = f;
-  return true;
-}
-
-// The first frame header in data. A candidate counts when the next frame, if it
-// lies within data, starts with a matching header: random bytes that look like
-// a sync word are passed over.
-bool FindMpegFrame(const uint8_t* data, size_t size, MpegFrame* frame) {
-  for (size_t i = 0; i + 4 <= size; ++i) {
-    MpegFrame f;
-    if (!ParseMpegFrameHeader(data + i, &f)) continue;
-    size_t next = i + f.FrameBytesPadded();
-    MpegFrame g;
-    if (next + 4 <= size && (!ParseMpegFrameHeader(data + next, &g) || g.layer != f.layer ||
-                             g.mpeg1 != f.mpeg1 || g.rate != f.rate)) {
-      continue;
-    }
-    *frame = f;
-    return true;
-  }
-  return false;
 }
 
 // ---- Wave format from caps ----

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include "media/mpeg_frame.h"
+
 GST_DEBUG_CATEGORY_STATIC(ql_xing_writer_debug);
 #define GST_CAT_DEFAULT ql_xing_writer_debug
 
@@ -39,20 +41,13 @@ GstStaticPadTemplate sink_template =
 GstStaticPadTemplate src_template =
     GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(kCaps));
 
-// Layer-3 bit rates in kbps by index, MPEG-1 and MPEG-2/2.5.
-constexpr uint32_t kMpeg1Kbps[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
-constexpr uint32_t kMpeg2Kbps[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
-constexpr uint32_t kMpeg1Rates[3] = {44100, 48000, 32000};
-
-enum MpegVersion : uint32_t { kMpeg25 = 0, kReserved = 1, kMpeg2 = 2, kMpeg1 = 3 };
-
-uint32_t VersionOf(uint32_t header) { return (header >> 19) & 3; }
-
-// Bytes from the frame start to the Xing tag: the header and the side information.
-size_t XingTagOffset(uint32_t header) {
-  const bool mono = ((header >> 6) & 3) == 3;
-  if (VersionOf(header) == kMpeg1) return 4 + (mono ? 17 : 32);
-  return 4 + (mono ? 9 : 17);
+// The header's four bytes as they appear in the stream.
+MpegFrame HeaderFrame(uint32_t header, bool* valid) {
+  const uint8_t bytes[4] = {static_cast<uint8_t>(header >> 24), static_cast<uint8_t>(header >> 16),
+                            static_cast<uint8_t>(header >> 8), static_cast<uint8_t>(header)};
+  MpegFrame frame;
+  *valid = ParseMpegFrameHeader(bytes, sizeof bytes, &frame) && frame.layer == 3;
+  return frame;
 }
 
 void PutBe32(uint8_t* out, uint32_t v) {
@@ -82,9 +77,8 @@ bool PutLameTag(uint8_t* frame, uint8_t* lame, uint32_t firstHeader, uint64_t fr
   if (padding < 0 || padding > kMaxLameCount) return false;
   std::copy_n("LAME3.100", 9, lame);
   lame[9] = kLameCbr;
-  const uint32_t bitrateIndex = (firstHeader >> 12) & 0xF;
-  lame[20] = static_cast<uint8_t>(
-      std::min<uint32_t>(255, (VersionOf(firstHeader) == kMpeg1 ? kMpeg1Kbps : kMpeg2Kbps)[bitrateIndex]));
+  bool valid = false;
+  lame[20] = static_cast<uint8_t>(std::min<uint32_t>(255, HeaderFrame(firstHeader, &valid).bitrate / 1000));
   const uint32_t delays = static_cast<uint32_t>(kLameEncoderDelay) << 12 | static_cast<uint32_t>(padding);
   lame[kLameDelayAt] = static_cast<uint8_t>(delays >> 16);
   lame[kLameDelayAt + 1] = static_cast<uint8_t>(delays >> 8);
@@ -128,20 +122,11 @@ struct _QlXingWriter {
 G_DEFINE_TYPE(QlXingWriter, ql_xing_writer, GST_TYPE_ELEMENT)
 
 bool ParseLayer3Header(uint32_t header, uint32_t* frameBytes, uint32_t* samplesPerFrame) {
-  const uint32_t version = VersionOf(header);
-  const uint32_t layer = (header >> 17) & 3;
-  const uint32_t bitrateIndex = (header >> 12) & 0xF;
-  const uint32_t rateIndex = (header >> 10) & 3;
-  const uint32_t emphasis = header & 3;
-  if ((header & 0xFFE00000) != 0xFFE00000 || version == kReserved || layer != 1 || bitrateIndex == 0 ||
-      bitrateIndex == 15 || rateIndex == 3 || emphasis == 2)
-    return false;
-  const bool mpeg1 = version == kMpeg1;
-  const uint32_t rate = kMpeg1Rates[rateIndex] >> (mpeg1 ? 0 : version == kMpeg2 ? 1 : 2);
-  const uint32_t bitsPerSecond = (mpeg1 ? kMpeg1Kbps : kMpeg2Kbps)[bitrateIndex] * 1000;
-  const uint32_t padding = (header >> 9) & 1;
-  *samplesPerFrame = mpeg1 ? 1152 : 576;
-  *frameBytes = *samplesPerFrame / 8 * bitsPerSecond / rate + padding;
+  bool valid = false;
+  const MpegFrame frame = HeaderFrame(header, &valid);
+  if (!valid) return false;
+  *samplesPerFrame = frame.SamplesPerFrame();
+  *frameBytes = frame.FrameBytesPadded();
   return true;
 }
 
@@ -150,7 +135,9 @@ std::vector<uint8_t> MakeXingFrame(uint32_t firstHeader, const std::vector<uint6
   // No CRC, no padding; the least bit rate whose frame holds the tag and the LAME
   // extension (room for it is kept from the start: the frame is rewritten in place).
   uint32_t header = (firstHeader & ~(0xFu << 12) & ~(1u << 9)) | (1u << 16);
-  const size_t tag = XingTagOffset(header);
+  bool valid = false;
+  const size_t tag = 4 + HeaderFrame(header | 1u << 12, &valid).SideInfoBytes();
+  if (!valid) return {};
   const size_t needed = tag + kXingTagBytes + kLameTagBytes;
   uint32_t frameBytes = 0, samplesPerFrame = 0;
   for (uint32_t index = 1; index < 15; ++index) {
