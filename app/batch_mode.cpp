@@ -154,6 +154,9 @@ static bool ChooseFormats(const BatchOptions& options) {
   if (Settings.DecodeMode < kModeWav || Settings.DecodeMode > kModeExtract) Settings.DecodeMode = kModeWav;
   if (options.mp3Form >= 0) Settings.Riff = static_cast<uint8_t>(options.mp3Form);
   if (options.wmaRow >= 0) Settings.WmaFormat = options.wmaRow;
+  // A stored row outside its list selects nothing in the dialog, which then stores row 0.
+  if (Settings.WavFormat < 0 || Settings.WavFormat >= kPcmFormatCount) Settings.WavFormat = 0;
+  if (Settings.WmaFormat < 0 || Settings.WmaFormat >= kWmaProfileCount) Settings.WmaFormat = 0;
 
   TargetFormat = TargetAudioFormat{};
   switch (Settings.DecodeMode) {

@@ -103,7 +103,9 @@ bool ConvertToMp3(const std::string& path) {
   } else {
     // A plain MP3 stream: the encoder writes straight to the file, behind a Xing frame.
     FilterRef writer = AddSinkFilterByClsid(graph, kClsidFileWriter, outputPath);
-    if (!mp3 || !writer || !ConnectFiltersDirect(graph, encoder.get(), writer.get(), &*mp3))
+    if (!mp3) return Fail("エラー No208", "エンコードコーデックのビットレートの設定に失敗しました");
+    if (!writer) return Fail("エラー No209", "ファイルライターのフィルターとの接続で失敗しました");
+    if (!ConnectFiltersDirect(graph, encoder.get(), writer.get(), &*mp3))
       return Fail("エラー No208", "エンコードコーデックのビットレートの設定に失敗しました");
   }
 

@@ -136,12 +136,15 @@ static bool outputRejected = false;
 // (asked again now: estimates of variable-rate streams settle by the end), an output
 // fails when it holds no audio at all, or less than half while the source was not read
 // to its end. A file cut short, or whose header claims too much, is read to its end and
-// keeps the audio there is. *reason says what went wrong.
+// keeps the audio there is. The larger of the durations known before and after counts:
+// a file that shrinks while it is read reports its new length. *reason says what went
+// wrong.
 static bool OutputFallsShort(Graph* graph, std::string* reason) {
   int64_t written = 0;
   if (!GraphGetAudioWritten(graph, &written)) return false;
   int64_t declared = 0;
-  if (!GraphGetDuration(graph, &declared)) declared = ConversionGraph.duration;
+  GraphGetDuration(graph, &declared);
+  declared = std::max(declared, ConversionGraph.duration);
   if (declared <= 0) return false;
   if (written == 0) {
     *reason = "出力に音声がありません。";

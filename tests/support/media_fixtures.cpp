@@ -124,6 +124,22 @@ Recipe RecipeOf(Fixture f) {
       return {".wmv", "wmv2", 1, 44100, 2, {"-c:a", "wmav2", "-b:a", "128k"}, "asf"};
     case Fixture::TextAsMpg:
       return {".mpg", nullptr, 0, 0, 0, {}, nullptr};
+    case Fixture::Wav8BitOdd:
+    case Fixture::WavHeaderOnly:
+    case Fixture::WavCutInFormat:
+    case Fixture::WavCutAfterList:
+      return {".wav", nullptr, 1, 44100, 2, {"-c:a", "pcm_s16le"}, "wav"};
+    case Fixture::Mp3LameCbr:
+    case Fixture::Mp3LameVbr:
+    case Fixture::Mp3LameNoXing:
+    case Fixture::Mp3LameVbrNoXing:
+    case Fixture::Mp3Id3Tag100k:
+    case Fixture::Mp3XingClaimsMore:
+      return {".mp3", nullptr, 1, 44100, 2, {"-c:a", "pcm_s16le"}, "wav"};  // the lame tool's input
+    case Fixture::Mp3FfmpegNoXing:
+      return {".mp3", nullptr, 1, 44100, 2, {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0"}, "mp3"};
+    case Fixture::Mp3Id3Tag1M:
+      return {".mp3", nullptr, 1, 44100, 2, {"-c:a", "libmp3lame", "-b:a", "128k"}, "mp3"};
   }
   return {"", nullptr, 0, 0, 0, {}, nullptr};
 }
@@ -209,6 +225,78 @@ void ForEachChunk(const std::string& b, size_t begin, size_t end, Visit visit) {
   }
 }
 
+// An ID3v2.3 tag whose body is bodyBytes of padding.
+std::string Id3Tag(size_t bodyBytes) {
+  std::string tag = "ID3\x03";
+  tag += '\0';
+  tag += '\0';
+  for (int shift : {21, 14, 7, 0}) tag += static_cast<char>((bodyBytes >> shift) & 0x7F);
+  return tag + std::string(bodyBytes, '\0');
+}
+
+// The file made from the whole recipe in scratch: cut, encoded by lame, given a tag.
+std::string Derive(Fixture f, const std::string& whole, const std::string& path, double seconds) {
+  const std::string b = ReadFileBytes(whole);
+  auto lame = [&](std::vector<std::string> args) {
+    std::vector<std::string> argv = {"lame", "--quiet"};
+    Append(&argv, args);
+    Append(&argv, {whole, path});
+    return RunTool(argv) ? ReadFileBytes(path) : std::string();
+  };
+  std::string bytes;
+  switch (f) {
+    case Fixture::TruncatedWav:
+    case Fixture::TruncatedMpg: bytes = b.substr(0, b.size() / 2); break;
+    case Fixture::Mp3FfmpegNoXing: bytes = b; break;
+    case Fixture::WavHeaderOnly: bytes = b.substr(0, 44); break;
+    case Fixture::WavCutInFormat: bytes = b.substr(0, 30); break;
+    case Fixture::WavCutAfterList: bytes = b.substr(0, 36) + std::string("LIST\x1a\0\0\0", 8); break;
+    case Fixture::Mp3LameCbr: bytes = lame({"-b", "128"}); break;
+    case Fixture::Mp3LameVbr: bytes = lame({"-V", "4"}); break;
+    case Fixture::Mp3LameNoXing: bytes = lame({"-t", "-b", "128"}); break;
+    case Fixture::Mp3Id3Tag100k: bytes = Id3Tag(100000) + lame({"-V", "4"}); break;
+    case Fixture::Mp3Id3Tag1M: {
+      // In place of the small tag ffmpeg wrote.
+      const size_t own = b.compare(0, 3, "ID3") == 0 ? 10 + (static_cast<size_t>(b[6]) << 21 |
+                                                              static_cast<size_t>(b[7]) << 14 |
+                                                              static_cast<size_t>(b[8]) << 7 | static_cast<size_t>(b[9]))
+                                                     : 0;
+      bytes = Id3Tag(1000000) + b.substr(own);
+      break;
+    }
+    case Fixture::Mp3XingClaimsMore: {
+      bytes = lame({"-V", "4"});
+      const size_t xing = bytes.find("Xing");
+      if (xing == std::string::npos) break;
+      const uint32_t frames = static_cast<uint8_t>(bytes[xing + 8]) << 24 | static_cast<uint8_t>(bytes[xing + 9]) << 16 |
+                              static_cast<uint8_t>(bytes[xing + 10]) << 8 | static_cast<uint8_t>(bytes[xing + 11]);
+      for (int i = 0; i < 4; i++) bytes[xing + 8 + i] = static_cast<char>((frames * 4) >> (24 - 8 * i));
+      break;
+    }
+    case Fixture::Mp3LameVbrNoXing: {
+      // Half the time silence, then noise: the first frames are far smaller than the rest.
+      const std::string noisy = whole + ".noise.wav";
+      if (RunTool({"sox", "-R", "-r", "44100", "-n", "-r", "44100", "-c", "2", "-b", "16", noisy, "synth",
+                   FormatNumber(seconds / 2), "whitenoise", "pad", FormatNumber(seconds / 2)}) &&
+          RunTool({"lame", "--quiet", "-t", "-V", "2", noisy, path}))
+        bytes = ReadFileBytes(path);
+      break;
+    }
+    case Fixture::Wav8BitOdd:
+      // An odd number of 8-bit samples: the data chunk is followed by a pad byte.
+      if (RunTool({"sox", "-R", "-r", "8000", "-n", "-r", "8000", "-c", "1", "-b", "8", "-e", "unsigned-integer", path, "synth",
+                   std::to_string(static_cast<int64_t>(seconds * 8000) | 1) + "s", "sine", FormatNumber(kToneHz)}))
+        return path;
+      return {};
+    default: break;
+  }
+  if (bytes.empty() || !WriteFileBytes(path, bytes)) {
+    ADD_FAILURE() << "cannot make " << FixtureName(f) << " at " << path;
+    return {};
+  }
+  return path;
+}
+
 }  // namespace
 
 // ---- TempDir ----
@@ -285,9 +373,17 @@ const char* FixtureName(Fixture f) {
       "Mp3Stereo44k", "Mp3Mono22k",     "Wav8BitMono8k", "Wav16Stereo44k", "Mpeg1PsMp2",
       "VobAc3Stereo", "VobAc3Surround", "VobTwoAudio",   "VobVideoOnly",   "MpgVideoOnly",
       "AviPcm",       "AviMp3",         "AviMsAdpcm",    "AviImaAdpcm",    "AviVideoOnly",
-      "WmvWma",       "TextAsMpg",      "TruncatedWav",  "TruncatedMpg"};
-  static_assert(std::size(kNames) == static_cast<size_t>(Fixture::TruncatedMpg) + 1);
+      "WmvWma",       "TextAsMpg",      "TruncatedWav",  "TruncatedMpg",   "Wav8BitOdd",
+      "WavHeaderOnly", "WavCutInFormat", "WavCutAfterList", "Mp3LameCbr",  "Mp3LameVbr",
+      "Mp3LameNoXing", "Mp3LameVbrNoXing", "Mp3FfmpegNoXing", "Mp3Id3Tag100k", "Mp3Id3Tag1M",
+      "Mp3XingClaimsMore"};
+  static_assert(std::size(kNames) == static_cast<size_t>(Fixture::Mp3XingClaimsMore) + 1);
   return kNames[static_cast<size_t>(f)];
+}
+
+bool HaveTool(const std::string& name) {
+  g_autofree gchar* found = g_find_program_in_path(name.c_str());
+  return found != nullptr;
 }
 
 std::string MakeFixture(Fixture f, const std::string& dir, double seconds, const std::string& name) {
@@ -298,14 +394,12 @@ std::string MakeFixture(Fixture f, const std::string& dir, double seconds, const
     ADD_FAILURE() << "cannot write " << path;
     return {};
   }
-  if (f != Fixture::TruncatedWav && f != Fixture::TruncatedMpg) return MakeWhole(r, path, seconds) ? path : "";
-  // Made whole in scratch, then cut to half.
+  if (f < Fixture::TruncatedWav) return MakeWhole(r, path, seconds) ? path : "";
+  // Made whole in scratch, then derived.
   TempDir scratch;
-  const std::string whole = scratch.file(std::string("whole") + r.extension);
-  if (!MakeWhole(r, whole, seconds)) return {};
-  std::error_code ec;
-  const uintmax_t size = std::filesystem::file_size(whole, ec);
-  return ec ? std::string() : TruncateFile(whole, static_cast<size_t>(size / 2), path);
+  const std::string whole = scratch.file(std::string("whole.") + r.muxer);
+  if (f != Fixture::Wav8BitOdd && !MakeWhole(r, whole, seconds)) return {};
+  return Derive(f, whole, path, seconds);
 }
 
 std::string MakeToneFile(const std::string& path, int rate, int channels, double seconds,

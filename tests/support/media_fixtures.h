@@ -57,7 +57,23 @@ enum class Fixture {
   TextAsMpg,       // .mpg  plain text, not media
   TruncatedWav,    // .wav  the first half of a Wav16Stereo44k (header claims more data)
   TruncatedMpg,    // .mpg  the first half of a Mpeg1PsMp2
+  // Inputs that once converted short or never ended (sox and lame are needed: HaveTool)
+  Wav8BitOdd,         // .wav  sox: PCM u8 8000 Hz mono, an odd number of samples (a pad byte ends the data)
+  WavHeaderOnly,      // .wav  the 44-byte header of a Wav16Stereo44k, its data chunk claiming the audio
+  WavCutInFormat,     // .wav  a Wav16Stereo44k cut inside its "fmt " chunk
+  WavCutAfterList,    // .wav  the header of a Wav16Stereo44k with a LIST chunk, cut after the LIST header
+  Mp3LameCbr,         // .mp3  lame 128 kbps, 44100 Hz stereo: Info frame with a LAME tag
+  Mp3LameVbr,         // .mp3  lame -V 4: Xing frame with a LAME tag
+  Mp3LameNoXing,      // .mp3  lame -t 128 kbps: no Info frame
+  Mp3LameVbrNoXing,   // .mp3  lame -t -V 2, half silence then noise: a length known only by estimate
+  Mp3FfmpegNoXing,    // .mp3  ffmpeg's libmp3lame without a Xing frame
+  Mp3Id3Tag100k,      // .mp3  a Mp3LameVbr behind a 100 KB ID3v2 tag
+  Mp3Id3Tag1M,        // .mp3  a Mp3Stereo44k ("Lavc" tag) behind a 1 MB ID3v2 tag
+  Mp3XingClaimsMore,  // .mp3  a Mp3LameVbr whose Xing frame claims four times its frames
 };
+
+// True when the program runs from PATH (for sox and lame).
+bool HaveTool(const std::string& name);
 
 // A short, stable name ("Mp3Stereo44k") for test output.
 const char* FixtureName(Fixture f);

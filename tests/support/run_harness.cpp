@@ -43,7 +43,8 @@ static gboolean GiveUp(gpointer) {
   return G_SOURCE_REMOVE;
 }
 
-RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds, int stopAtPercent) {
+RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds, int stopAtPercent,
+                   void (*started)()) {
   InitEngineForTests();
   RunResult result;
   current = &result;
@@ -74,6 +75,7 @@ RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds,
   giveUpTimer = g_timeout_add(static_cast<guint>(timeoutSeconds * 1000), GiveUp, nullptr);
 
   if (BeginRun()) {
+    if (started) started();
     result.progress.push_back(QueryProgressPercent());
     g_main_loop_run(loop);
   }

@@ -23,8 +23,9 @@ void InitEngineForTests();
 
 // Converts the files in the current Settings.DecodeMode and TargetFormat; gives up
 // after timeoutSeconds, or once a progress sample reaches stopAtPercent (when not
-// negative). Given up, the outcome stays Running and the graph is released.
+// negative). Given up, the outcome stays Running and the graph is released. started,
+// when given, is called once the first file's graph runs.
 RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds = 60,
-                   int stopAtPercent = -1);
+                   int stopAtPercent = -1, void (*started)() = nullptr);
 
 }  // namespace runtest
