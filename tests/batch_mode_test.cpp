@@ -5,7 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <tuple>
 
+#include "app/batch_mode.h"
+#include "app/settings.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;
@@ -68,6 +73,102 @@ TEST(BatchModeTest, ConvertsFilesFromSeveralFoldersBesideEachInput) {
   EXPECT_NE(o.err.find("100% -ろまれ完了- b b.wav"), std::string::npos) << o.err;
   EXPECT_EQ(ProbeAudio(dir.file("one/a_2.wav")).sampleRate, 22050);
   EXPECT_EQ(ProbeAudio(dir.file("two/b b.wav")).bitsPerSample, 16);
+}
+
+// The files in dir, by name.
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Inputs that once came out empty or short while reported as converted, or never let
+// the program end. In every mode each converts whole (judged by ffmpeg against the
+// input) or fails at once with its number, exit 1 and nothing left.
+TEST(BatchModeTest, DamagedAndUnusualInputsConvertWholeOrFailLoudly) {
+  if (!HaveFfmpeg() || !HaveTool("sox")) GTEST_SKIP() << "ffmpeg and sox make and judge these inputs";
+  struct Mode { const char* ext; std::vector<std::string> args; };
+  const Mode modes[] = {{"wav", {"--mode", "wav", "--wav-format", "keep"}},
+                        {"mp3", {"--mode", "mp3", "--mp3-format", "128,44100,2", "--mp3-form", "mp3"}},
+                        {"wma", {"--mode", "wma", "--wma-profile", "15"}},
+                        {"ac3", {"--mode", "extract"}}};
+  enum Kind { kFifo = -1 };
+  struct Case { int input; const char* name; std::vector<const char*> failure; };  // per mode: nullptr converts
+  const std::vector<const char*> unreadable = {"エラー No.103", "エラー No.202", "エラー No302"};
+  const Case cases[] = {
+      {static_cast<int>(Fixture::Wav8BitOdd), "odd.wav", {nullptr, nullptr, nullptr}},
+      {static_cast<int>(Fixture::TruncatedWav), "cut.wav", {nullptr, nullptr, nullptr}},
+      {static_cast<int>(Fixture::WavHeaderOnly), "header.wav", unreadable},
+      {static_cast<int>(Fixture::WavCutInFormat), "format.wav", unreadable},
+      {static_cast<int>(Fixture::WavCutAfterList), "list.wav", unreadable},
+      {kFifo, "pipe.vob", {"エラー No.102", "エラー No.201", "エラー No302", "エラー No.404"}},
+  };
+  for (const Case& c : cases) {
+    for (size_t m = 0; m < c.failure.size(); ++m) {
+      SCOPED_TRACE(std::string(c.name) + " in mode " + modes[m].ext);
+      TempDir dir;
+      std::string input = dir.file(c.name);
+      if (c.input == kFifo)
+        ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+      else
+        input = MakeFixture(static_cast<Fixture>(c.input), dir.path(), 2.0, c.name);
+      ASSERT_FALSE(input.empty());
+      std::vector<std::string> args = {"timeout", "60", QL_PROGRAM, "--batch"};
+      args.insert(args.end(), modes[m].args.begin(), modes[m].args.end());
+      args.push_back(input);
+      Outcome o;
+      o.out = RunCommand(args, &o.status, &o.err);
+
+      if (c.failure[m]) {
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find(std::string(c.failure[m]) + ":"), std::string::npos) << o.err;
+        EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{c.name});
+        continue;
+      }
+      ASSERT_EQ(o.status, 0) << o.err;
+      const std::string stem = input.substr(0, input.rfind('.'));
+      const std::string output = stem + (m == 0 ? "_2." : ".") + modes[m].ext;
+      const AudioInfo in = ProbeAudio(input);
+      const int64_t inFrames = DecodedSampleCount(input);
+      if (m == 0) {
+        EXPECT_EQ(DecodeToS16(output), DecodeToS16(input));
+      } else if (m == 1) {
+        // A plain MP3 stream at 44100 Hz: its LAME tag gives back exactly the source's length.
+        EXPECT_NEAR(DecodedSampleCount(output), inFrames * 44100 / in.sampleRate, 4);
+      } else {
+        // Whole WMA frames of 2048 samples: up to one short.
+        const int64_t frames = DecodedSampleCount(output), want = inFrames * 44100 / in.sampleRate;
+        EXPECT_GE(frames, want - 2048);
+        EXPECT_LE(frames, want + 4);
+      }
+    }
+  }
+}
+
+// A stored PCM row or WMA profile outside its list reads as row 0, as the dialog
+// stores it when its box shows no selection.
+TEST(BatchModeTest, StoredRowsOutsideTheirListReadAsRowZero) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir dir;
+  const std::string ini = dir.file("QuillLomare.ini");
+  std::FILE* f = std::fopen(ini.c_str(), "w");
+  ASSERT_TRUE(f);
+  std::fputs("[Setting]\nChangeWavFormat=1\nWavFormat=99\nWmaFormat=-3\n", f);
+  std::fclose(f);
+  SetSettingsFilePath(ini);
+  const std::string input = MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 1.0, "in.wav");
+  for (const char* mode : {"wav", "wma"}) {
+    std::vector<std::string> args = {"quilllomare", "--batch", "--mode", mode, input};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    EXPECT_EQ(RunBatchMode(static_cast<int>(argv.size()), argv.data()), 0) << mode;
+  }
+  SetSettingsFilePath("");
+  // Row 0 of each list: 8000 Hz 8-bit mono PCM; the 8000 Hz mono voice profile.
+  const AudioInfo wav = ProbeAudio(dir.file("in_2.wav")), wma = ProbeAudio(dir.file("in.wma"));
+  EXPECT_EQ(std::make_tuple(wav.sampleRate, wav.bitsPerSample, wav.channels), std::make_tuple(8000, 8, 1));
+  EXPECT_EQ(std::make_tuple(wma.sampleRate, wma.channels), std::make_tuple(8000, 1));
 }
 
 }  // namespace

@@ -37,6 +37,10 @@ TEST(MediaFixtures, DistinguishingPropertiesHold) {
   ASSERT_TRUE(cut.valid);
   EXPECT_GT(cut.dataOffset + cut.dataSize, cut.fileSize);
   EXPECT_EQ(ProbeAudio(MakeFixture(Fixture::VobAc3Surround, dir.path(), 1.0)).channels, 6);
+  if (!HaveTool("sox") || !HaveTool("lame")) return;
+  EXPECT_EQ(ReadRiffWave(MakeFixture(Fixture::Wav8BitOdd, dir.path(), 1.0)).dataSize % 2, 1u);
+  const std::string claims = MakeFixture(Fixture::Mp3XingClaimsMore, dir.path(), 1.0);
+  EXPECT_GT(ProbeAudio(claims).duration, 3.5);  // four times the second it holds
 }
 
 }  // namespace
