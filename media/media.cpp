@@ -954,9 +954,10 @@ bool FilterHasFileSink(const Filter* filter) {
 // parser, pulling, stops at an odd-sized chunk (8-bit audio with an odd number of
 // samples, whose pad byte follows) and spins on a file cut inside its headers; fed
 // by push it reads such files to their end.
-static GstPadProbeReturn OnSchedulingQuery(GstPad*, GstPadProbeInfo* info, gpointer) {
+static GstPadProbeReturn OnSchedulingQuery(GstPad*, GstPadProbeInfo* info, gpointer data) {
   GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
-  if (GST_QUERY_TYPE(query) != GST_QUERY_SCHEDULING) return GST_PAD_PROBE_OK;
+  if (!static_cast<Filter*>(data)->pushOnly || GST_QUERY_TYPE(query) != GST_QUERY_SCHEDULING)
+    return GST_PAD_PROBE_OK;
   gst_query_set_scheduling(query, GST_SCHEDULING_FLAG_SEEKABLE, 1, -1, 0);
   gst_query_add_scheduling_mode(query, GST_PAD_MODE_PUSH);
   return GST_PAD_PROBE_HANDLED;
@@ -984,19 +985,21 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   struct stat st;
   bool readable = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
   char head[12] = {};
-  bool wave = readable && read(fd, head, sizeof head) == sizeof head &&
-              memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WAVE", 4) == 0;
+  // RIFF, its big-endian twin RIFX and the 64-bit RF64 all go to the same parser.
+  bool wave = readable && read(fd, head, sizeof head) == sizeof head && memcmp(head + 8, "WAVE", 4) == 0 &&
+              (memcmp(head, "RIFF", 4) == 0 || memcmp(head, "RIFX", 4) == 0 || memcmp(head, "RF64", 4) == 0);
   close(fd);
   if (!readable) return false;
+  if (filter->path.empty()) {  // the first file this source is given
+    g_autoptr(GstPad) pad = gst_element_get_static_pad(filter->element, "src");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, OnSourceBuffer, filter, nullptr);
+    gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
+                      OnSchedulingQuery, filter, nullptr);
+  }
   g_object_set(filter->element, "location", path.c_str(), nullptr);
   filter->path = path;
   filter->sourceSize = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-  g_autoptr(GstPad) pad = gst_element_get_static_pad(filter->element, "src");
-  gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, OnSourceBuffer, filter, nullptr);
-  if (wave) {
-    gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
-                      OnSchedulingQuery, nullptr, nullptr);
-  }
+  filter->pushOnly = wave;
   return true;
 }
 
