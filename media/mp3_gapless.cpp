@@ -28,16 +28,17 @@ uint64_t Id3v2TagBytes(const uint8_t* data, size_t size) {
 bool ParseMp3Gapless(const uint8_t* data, size_t size, Mp3Gapless* gapless) {
   MpegFrame frame;
   if (!ParseMpegFrameHeader(data, size, &frame) || frame.layer != 3) return false;
-  const uint8_t* end = data + std::min<size_t>(size, frame.FrameBytesPadded());
+  const size_t end = std::min<size_t>(size, frame.FrameBytesPadded());  // the tag lies in this frame
 
-  const uint8_t* tag = data + 4 + frame.SideInfoBytes();
-  if (end - tag < 8 || (std::memcmp(tag, "Xing", 4) != 0 && std::memcmp(tag, "Info", 4) != 0)) return false;
-  const uint32_t flags = BigEndian32(tag + 4);
-  const uint8_t* field = tag + 8;
+  const size_t tag = 4 + frame.SideInfoBytes();
+  if (tag + 8 > end || (std::memcmp(data + tag, "Xing", 4) != 0 && std::memcmp(data + tag, "Info", 4) != 0))
+    return false;
+  const uint32_t flags = BigEndian32(data + tag + 4);
+  size_t field = tag + 8;
   int64_t frames = 0;
   if (flags & 1) {
-    if (end - field < 4) return false;
-    frames = BigEndian32(field);
+    if (field + 4 > end) return false;
+    frames = BigEndian32(data + field);
     field += 4;
   }
   if (flags & 2) field += 4;    // byte count
@@ -46,8 +47,8 @@ bool ParseMp3Gapless(const uint8_t* data, size_t size, Mp3Gapless* gapless) {
 
   // The LAME extension: a 9-byte encoder name, then at offset 21 the delay and padding
   // as two 12-bit numbers. Decoders honour it for these encoder names.
-  if (end - field < 24) return false;
-  const uint8_t* lame = field;
+  if (field + 24 > end) return false;
+  const uint8_t* lame = data + field;
   if (std::memcmp(lame, "LAME", 4) != 0 && std::memcmp(lame, "Lavf", 4) != 0 &&
       std::memcmp(lame, "Lavc", 4) != 0)
     return false;
