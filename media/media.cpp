@@ -338,7 +338,8 @@ static FilterRef MakeFilterOfKind(FilterKind kind) {
       break;
     case FilterKind::ProbeRenderer: {
       GstElement* sink = MakeElement("fakesink");
-      if (sink) g_object_set(sink, "sync", FALSE, nullptr);
+      // The last sample tells whether any audio arrived while prerolling.
+      if (sink) g_object_set(sink, "sync", FALSE, "enable-last-sample", TRUE, nullptr);
       filter = NewFilterOf(kind, sink);
       if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
       break;
