@@ -148,6 +148,19 @@ static bool FindMp3Label(const std::string& entry, std::string* label) {
   return false;
 }
 
+void SetTargetFormatFromSettings() {
+  TargetFormat = TargetAudioFormat{};
+  if (Settings.DecodeMode == kModeWav && Settings.ChangeWavFormat) {
+    TargetFormat = PcmFormatForRow(Settings.WavFormat);
+  } else if (Settings.DecodeMode == kModeMp3) {
+    Mp3FormatList list = ReadMp3FormatList();
+    std::string label;
+    if (Settings.Mp3Format >= 0 && static_cast<size_t>(Settings.Mp3Format) < list.labels.size())
+      label = list.labels[Settings.Mp3Format];
+    TargetFormat = ParseMp3FormatLabel(label);
+  }
+}
+
 // Sets Settings and TargetFormat for the run from the options over the settings file.
 static bool ChooseFormats(const BatchOptions& options) {
   if (options.mode >= 0) Settings.DecodeMode = options.mode;
@@ -166,16 +179,14 @@ static bool ChooseFormats(const BatchOptions& options) {
       break;
     }
     case kModeMp3: {
-      std::string label;
       if (!options.mp3Format.empty()) {
+        std::string label;
         if (!FindMp3Label(options.mp3Format, &label))
           return UsageError("the MP3 encoder offers no format " + options.mp3Format + " (see --list-formats)");
+        TargetFormat = ParseMp3FormatLabel(label);
       } else {
-        Mp3FormatList list = ReadMp3FormatList();
-        if (Settings.Mp3Format >= 0 && static_cast<size_t>(Settings.Mp3Format) < list.labels.size())
-          label = list.labels[Settings.Mp3Format];
+        SetTargetFormatFromSettings();
       }
-      TargetFormat = ParseMp3FormatLabel(label);
       break;
     }
     default:
@@ -260,8 +271,7 @@ static std::string AbsolutePath(const std::string& path) {
   return absolute;
 }
 
-// One path alone, or the longest common folder of all and the names relative to it.
-static std::string FileListFor(const std::vector<std::string>& files) {
+std::string FileListFor(const std::vector<std::string>& files) {
   if (files.size() == 1) return MakeFileList(AbsolutePath(files[0]), {});
   std::vector<std::string> paths;
   for (const std::string& f : files) paths.push_back(AbsolutePath(f));

@@ -119,3 +119,13 @@ bool PinDisconnect(Pin* pin);
 bool PinConnectionMediaType(const Pin* pin, MediaType* type);
 std::vector<MediaType> PinEnumMediaTypes(const Pin* pin);
 Filter* PinFilter(const Pin* pin);
+
+// Sound.
+
+// True when the machine has somewhere to play sound: a sound server's socket in the
+// user's runtime folder, or a sound card.
+bool HaveAudioOutput();
+
+// Plays the WAVE file held in the resource at resourcePath through the audio output and
+// returns when it has ended, or after timeoutMs. Returns false when it could not be played.
+bool PlaySoundResource(const std::string& resourcePath, unsigned timeoutMs);

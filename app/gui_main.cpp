@@ -1,0 +1,152 @@
+#include "app/gui_main.h"
+
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/batch_mode.h"
+#include "app/gui_error_box.h"
+#include "app/gui_status_window.h"
+#include "app/run.h"
+#include "app/settings.h"
+#include "common/app_settings.h"
+#include "common/batch.h"
+#include "common/error_box.h"
+#include "common/resources.h"
+#include "common/status_text.h"
+#include "media/media.h"
+
+namespace {
+
+constexpr int kEncodingIcon = 139;
+constexpr const char* kChime = "/res/sound/138.wav";
+constexpr unsigned kChimeTimeoutMs = 3000;  // the chime is about half a second
+
+// The files named on the command line; "--" ends the options.
+std::vector<std::string> CommandLineFiles(int argc, char** argv) {
+  std::vector<std::string> files;
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    if (options && std::strcmp(argv[i], "--") == 0) {
+      options = false;
+      continue;
+    }
+    if (options && argv[i][0] == '-' && argv[i][1] != 0) continue;
+    files.push_back(argv[i]);
+  }
+  return files;
+}
+
+void DesktopSize(int* width, int* height) {
+  GdkRectangle area{0, 0, 0, 0};
+  GdkDisplay* display = gdk_display_get_default();
+  GdkMonitor* monitor = display ? gdk_display_get_primary_monitor(display) : nullptr;
+  if (!monitor && display) monitor = gdk_display_get_monitor(display, 0);
+  if (monitor) gdk_monitor_get_geometry(monitor, &area);
+  *width = area.width;
+  *height = area.height;
+}
+
+// ---------------------------------------------------------------------------
+// The window's side of the run
+
+void SaveStatusWindowPosition() {
+  if (!StatusWindow) return;
+  int left = 0, top = 0;
+  gtk_window_get_position(StatusWindow, &left, &top);
+  Settings.rLomareWindow.left = left;
+  Settings.rLomareWindow.top = top;
+  SaveWindowPosition();
+}
+
+// The chime plays to its end before the program goes; a machine without an audio output
+// skips it without a word.
+void PlayCompletionSound() {
+  FlushStatusWindow();
+  if (HaveAudioOutput()) PlaySoundResource(kChime, kChimeTimeoutMs);
+}
+
+void EndWindowRun(RunOutcome) {
+  StopStatusAnimation();
+  if (gtk_main_level() > 0) gtk_main_quit();
+}
+
+// The window comes up (or out of its icon) with the first animation step.
+void ShowAndAnimate() {
+  ShowStatusWindow();
+  StartStatusAnimation();
+}
+
+RunFrontEnd WindowFrontEnd() {
+  RunFrontEnd frontEnd;
+  frontEnd.setCaption = SetStatusCaption;
+  frontEnd.paintStatus = PaintStatus;
+  frontEnd.startAnimation = ShowAndAnimate;
+  frontEnd.stopAnimation = StopStatusAnimation;
+  frontEnd.playCompletionSound = PlayCompletionSound;
+  frontEnd.saveWindowPosition = SaveStatusWindowPosition;
+  frontEnd.endRun = EndWindowRun;
+  return frontEnd;
+}
+
+}  // namespace
+
+bool InitializeRun(const std::vector<std::string>& files) {
+  // Without files the selection dialog will choose them (and SaveSettings follows it).
+  if (files.empty()) return false;
+  Batch.fileList = FileListFor(files);
+  Batch.fileCount = CountBatchFiles();
+  Batch.currentFile = 1;
+  if (Settings.DecodeMode < kModeWav || Settings.DecodeMode > kModeExtract) Settings.DecodeMode = kModeWav;
+  SetTargetFormatFromSettings();
+
+  PrepareStatusGraphics();
+  SetRunFrontEnd(WindowFrontEnd());
+  {
+    std::lock_guard lock(StatusLock);
+    StatusFileName.clear();
+    StatusNotice.clear();
+  }
+  // The encoding modes show an empty bar while the first graph is built.
+  if (IsEncodingMode(Settings.DecodeMode)) {
+    SetStatusIcon(kEncodingIcon);
+    SetStatusCaption(kPreparingCaption);
+    ShowStatusWindow();
+    PaintStatus(0);
+    FlushStatusWindow();
+    if (StatusWindowCloseRequested()) {
+      SaveStatusWindowPosition();
+      return false;
+    }
+  }
+  BeginRun();
+  return true;
+}
+
+int RunWindowMode(int argc, char** argv) {
+  if (CommandLineFiles(argc, argv).empty()) {
+    std::fprintf(stderr, "quilllomare: give the files to convert: quilllomare FILE... (or see --batch --help)\n");
+    return 2;
+  }
+  if (!gtk_init_check(&argc, &argv)) {
+    std::fprintf(stderr, "quilllomare: no display to show the window on (see --batch --help)\n");
+    return 1;
+  }
+  const std::vector<std::string> files = CommandLineFiles(argc, argv);
+  RegisterProgramResources();
+  MediaLayerInit();
+  UseWindowErrorBox();
+
+  int width = 0, height = 0;
+  DesktopSize(&width, &height);
+  LoadSettings(width, height);
+  CreateStatusWindow(Settings.rLomareWindow.left, Settings.rLomareWindow.top);
+  gtk_widget_show_all(GTK_WIDGET(StatusWindow));
+
+  if (InitializeRun(files) && CurrentRunOutcome() == RunOutcome::Running) gtk_main();
+
+  DestroyStatusWindow();
+  SetErrorBoxHandler(nullptr);
+  return 0;
+}
