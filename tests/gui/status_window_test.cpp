@@ -1,0 +1,210 @@
+// The status window's picture, pixel by pixel, and what the window shows on screen.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/gui_status_window.h"
+#include "app/run.h"
+#include "common/app_settings.h"
+#include "common/resources.h"
+#include "common/status_text.h"
+#include "tests/gui/gui_support.h"
+
+namespace {
+
+constexpr uint32_t kOutline = 0x6496C8;
+
+struct Reference {
+  GdkPixbuf* picture = nullptr;
+  uint32_t at(int x, int y) const {
+    const guchar* p = gdk_pixbuf_read_pixels(picture) + y * gdk_pixbuf_get_rowstride(picture) +
+                      x * gdk_pixbuf_get_n_channels(picture);
+    return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+  }
+};
+
+Reference Load(int number) {
+  g_autofree char* path = g_strdup_printf("/res/bitmap/%d.png", number);
+  GdkPixbuf* picture = gdk_pixbuf_new_from_resource(path, nullptr);
+  EXPECT_NE(picture, nullptr) << path;
+  return {picture};
+}
+
+uint32_t PictureAt(cairo_surface_t* s, int x, int y) {
+  cairo_surface_flush(s);
+  const auto* row = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(s) +
+                                                      y * cairo_image_surface_get_stride(s));
+  return row[x] & 0xFFFFFF;
+}
+
+// The picture as designed, without text: the background; the frame where the mask is
+// white and the background elsewhere; the outline and the bar, clamped, unless -1.
+uint32_t Expected(int x, int y, int percent, bool encoding, int frame) {
+  static const Reference background[2] = {Load(126), Load(127)};
+  static const Reference filled = Load(124), unfilled = Load(125);
+  static Reference masks[kFrameCount], figures[2][kFrameCount];
+  if (!masks[0].picture)
+    for (int k = 0; k < kFrameCount; ++k) {
+      masks[k] = Load(165 + k);
+      figures[0][k] = Load(145 + k);
+      figures[1][k] = Load(155 + k);
+    }
+  uint32_t pixel = background[encoding].at(x, y);
+  if (x >= 15 && x < 63 && y >= 30 && y < 80 && masks[frame].at(x - 15, y - 30) == 0xFFFFFF)
+    pixel = figures[encoding][frame].at(x - 15, y - 30);
+  if (percent == -1) return pixel;
+  const bool onOutline = ((y == 59 || y == 70) && x >= 79 && x <= 180) ||
+                         ((x == 79 || x == 180) && y >= 59 && y <= 70);
+  if (onOutline) return kOutline;
+  if (x >= 80 && x < 180 && y >= 60 && y < 70) {
+    const int column = x - 80;
+    return column < std::clamp(percent, 0, 100) ? filled.at(column, y - 60) : unfilled.at(column, y - 60);
+  }
+  return pixel;
+}
+
+void SetTexts(const std::string& fileName, const std::string& notice) {
+  std::lock_guard lock(StatusLock);
+  StatusFileName = fileName;
+  StatusNotice = notice;
+}
+
+class StatusWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RegisterProgramResources();
+    Settings = AppSettings{};
+    SetTexts("", "");
+    CreateStatusWindow(0, 0);
+  }
+  void TearDown() override {
+    DestroyStatusWindow();
+    AnimationPaused = false;
+  }
+};
+
+TEST_F(StatusWindowTest, PictureHasExactlyTheDesignedPixels) {
+  struct Case {
+    int mode, frame, percent;
+  };
+  const Case cases[] = {
+      {kModeWav, 0, -1}, {kModeWav, 0, 0},   {kModeWav, 3, 37},    {kModeExtract, 9, 100},
+      {kModeMp3, 4, 37}, {kModeWma, 7, 250}, {kModeMp3, 1, -7},
+  };
+  for (const Case& c : cases) {
+    Settings.DecodeMode = c.mode;
+    PrepareStatusGraphics();
+    FrameIndex = c.frame;
+    PaintStatus(c.percent);
+    int wrong = 0;
+    for (int y = 0; y < kStatusHeight; ++y)
+      for (int x = 0; x < kStatusWidth; ++x) {
+        const uint32_t want = Expected(x, y, c.percent, IsEncodingMode(c.mode), c.frame);
+        const uint32_t got = PictureAt(StatusPicture(), x, y);
+        if (got != want && wrong++ < 3)
+          ADD_FAILURE() << "mode " << c.mode << " frame " << c.frame << " percent " << c.percent << " at (" << x
+                        << ", " << y << "): " << std::hex << got << " instead of " << want;
+      }
+    EXPECT_EQ(wrong, 0) << "mode " << c.mode << " percent " << c.percent;
+  }
+}
+
+TEST_F(StatusWindowTest, TextLinesComeAndGoWithTheFile) {
+  PrepareStatusGraphics();
+  auto darkPixelsInRows = [](int top, int bottom) {
+    int dark = 0;
+    for (int y = top; y < bottom; ++y)
+      for (int x = 0; x < kStatusWidth; ++x) {
+        const uint32_t p = PictureAt(StatusPicture(), x, y);
+        if (((p >> 16) & 0xFF) + ((p >> 8) & 0xFF) + (p & 0xFF) < 200) ++dark;
+      }
+    return dark;
+  };
+  auto rowsAsDesigned = [](int top, int bottom) {
+    for (int y = top; y < bottom; ++y)
+      for (int x = 0; x < kStatusWidth; ++x)
+        if (PictureAt(StatusPicture(), x, y) != Expected(x, y, 50, false, 0)) return false;
+    return true;
+  };
+  // A file from optical media: the notice at the top, the output's name below it.
+  SetTexts("track01.wav", kOutputFolderNotice);
+  PaintStatus(50);
+  EXPECT_GT(darkPixelsInRows(2, 14), 20);
+  EXPECT_GT(darkPixelsInRows(16, 28), 20);
+  // The next file from a hard disk: the notice is gone.
+  SetTexts("movie.wav", "");
+  PaintStatus(50);
+  EXPECT_TRUE(rowsAsDesigned(0, 16));
+  EXPECT_GT(darkPixelsInRows(16, 28), 20);
+  EXPECT_TRUE(rowsAsDesigned(30, kStatusHeight));
+}
+
+// On a display scaled by two every picture pixel becomes a 2 x 2 block of the same colour.
+TEST_F(StatusWindowTest, ScaledDisplayGetsCrispPixels) {
+  PrepareStatusGraphics();
+  PaintStatus(37);
+  cairo_surface_t* device = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 2 * kStatusWidth, 2 * kStatusHeight);
+  cairo_surface_set_device_scale(device, 2, 2);
+  cairo_t* cr = cairo_create(device);
+  DrawStatusPicture(cr);
+  cairo_destroy(cr);
+  int wrong = 0;
+  for (int y = 0; y < 2 * kStatusHeight; ++y)
+    for (int x = 0; x < 2 * kStatusWidth; ++x)
+      if (PictureAt(device, x, y) != PictureAt(StatusPicture(), x / 2, y / 2)) ++wrong;
+  EXPECT_EQ(wrong, 0);
+  cairo_surface_destroy(device);
+}
+
+// A window that lay over the status window goes away: the last picture is back at once,
+// with no animation step to repaint it.
+TEST_F(StatusWindowTest, UncoveredWindowShowsItsLastPicture) {
+  PrepareStatusGraphics();
+  ShowStatusWindow();
+  PaintStatus(64);
+  GtkWidget* area = gtk_bin_get_child(GTK_BIN(StatusWindow));
+  ASSERT_TRUE(guitest::RunUntil([&] { return gtk_widget_get_mapped(area); }));
+  guitest::RunUntil([] { return false; }, 200);
+
+  GtkWidget* cover = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_move(GTK_WINDOW(cover), 0, 0);
+  gtk_window_set_default_size(GTK_WINDOW(cover), 400, 300);
+  gtk_widget_show_all(cover);
+  guitest::RunUntil([] { return false; }, 200);
+  gtk_widget_destroy(cover);
+  guitest::RunUntil([] { return false; }, 200);
+
+  int x = 0, y = 0;
+  gdk_window_get_origin(gtk_widget_get_window(area), &x, &y);
+  g_autoptr(GdkPixbuf) shown =
+      gdk_pixbuf_get_from_window(gdk_get_default_root_window(), x, y, kStatusWidth, kStatusHeight);
+  ASSERT_NE(shown, nullptr);
+  Reference onScreen{shown};
+  int wrong = 0;
+  for (int py = 0; py < kStatusHeight; ++py)
+    for (int px = 0; px < kStatusWidth; ++px)
+      if (onScreen.at(px, py) != PictureAt(StatusPicture(), px, py)) ++wrong;
+  EXPECT_EQ(wrong, 0);
+}
+
+// While the shell switches files the animation leaves caption, frame and picture alone.
+TEST_F(StatusWindowTest, PausedAnimationKeepsCaptionAndFrame) {
+  PrepareStatusGraphics();
+  ShowStatusWindow();
+  StartStatusAnimation();
+  guitest::RunUntil([] { return false; }, 400);
+  EXPECT_GE(FrameIndex.load(), 2u);
+  AnimationPaused = true;
+  SetStatusCaption("(1/3) 100% ろまれ完了");
+  const uint32_t frame = FrameIndex;
+  guitest::RunUntil([] { return false; }, 400);
+  EXPECT_EQ(FrameIndex.load(), frame);
+  EXPECT_STREQ(gtk_window_get_title(StatusWindow), "(1/3) 100% ろまれ完了");
+  AnimationPaused = false;
+  StopStatusAnimation();
+  SetStatusCaption("100% -ろまれ完了-");
+  guitest::RunUntil([] { return false; }, 400);
+  EXPECT_STREQ(gtk_window_get_title(StatusWindow), "100% -ろまれ完了-");
+}
+
+}  // namespace
