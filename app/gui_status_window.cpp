@@ -204,6 +204,9 @@ void CreateStatusWindow(int left, int top) {
   gtk_container_add(GTK_CONTAINER(window), drawingArea);
   g_signal_connect(drawingArea, "draw", G_CALLBACK(on_status_area_draw), nullptr);
   g_signal_connect(window, "delete-event", G_CALLBACK(on_status_window_delete_event), nullptr);
+  // Asked before the window is first mapped, so that the request travels with the map
+  // itself: a window manager may not have seen the window yet when the run starts.
+  gtk_window_set_keep_above(StatusWindow, TRUE);
   gtk_window_iconify(StatusWindow);
   firstPaintedFrame = 0;
   drawCount = 0;

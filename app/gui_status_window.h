@@ -17,12 +17,12 @@ extern GtkWindow* StatusWindow;             // the one top-level window; nullptr
 extern std::atomic<uint32_t> FrameIndex;    // mascot frame to draw, 0..9; advanced by the animation
 
 // Creates the StatusWindow at (left, top) with the caption "ろまれのファイル選択" and the
-// icon 102, iconified. It is not yet shown.
+// icon 102, iconified and asked to stay above other windows. It is not yet shown.
 void CreateStatusWindow(int left, int top);
 // Destroys the window and the graphics; StatusWindow is nullptr afterwards.
 void DestroyStatusWindow();
 
-// Shows the window (de-iconified) and asks to keep it above other windows.
+// Shows the window, de-iconified and above other windows.
 void ShowStatusWindow();
 void SetStatusCaption(const std::string& caption);
 void SetStatusIcon(int iconNumber);  // 102 or 139

@@ -31,6 +31,7 @@ Outcome RunProgram(std::vector<std::string> args) {
 
 TEST(BatchModeTest, UsageErrorsExitWithTwoAndOneLine) {
   const std::vector<std::vector<std::string>> cases = {
+      {},  // the window mode without files
       {"--batch"},
       {"--batch", "--mode", "flac", "a.mp3"},
       {"--batch", "--wav-format", "24", "a.mp3"},

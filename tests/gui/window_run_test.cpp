@@ -1,0 +1,222 @@
+// Whole runs of the window mode over files made by ffmpeg: what the window said, what
+// was written, and what the settings file kept.
+#include <gtest/gtest.h>
+#include <gdk/gdkx.h>
+
+#include <regex>
+
+#include "app/gui_main.h"
+#include "app/gui_status_window.h"
+#include "app/settings.h"
+#include "tests/gui/gui_support.h"
+#include "tests/support/media_fixtures.h"
+
+using namespace mediatest;
+
+namespace {
+
+// What the test saw of the status window while RunWindowMode ran.
+struct Seen {
+  std::vector<std::string> titles;  // every caption, the first one included
+  bool iconifiedAtFirst = false;    // the window came up iconified
+  bool keptAbove = false;           // keep-above was asked for (with the map, or later)
+  std::vector<std::string> messages;  // "title: text" of every message box, dismissed with OK
+  bool timedOut = false;
+};
+Seen* seen = nullptr;
+
+void on_title(GObject* window, GParamSpec*, gpointer) {
+  seen->titles.push_back(gtk_window_get_title(GTK_WINDOW(window)));
+}
+
+void on_map(GtkWidget* window, gpointer) {
+  const GdkWindowState state = gdk_window_get_state(gtk_widget_get_window(window));
+  seen->iconifiedAtFirst = state & GDK_WINDOW_STATE_ICONIFIED;
+  seen->keptAbove = seen->keptAbove || (state & GDK_WINDOW_STATE_ABOVE);
+}
+
+// The status window is caught as it is realized, with its first caption.
+gboolean OnRealize(GSignalInvocationHint*, guint, const GValue* values, gpointer) {
+  GObject* widget = static_cast<GObject*>(g_value_get_object(&values[0]));
+  if (GTK_IS_WINDOW(widget) && !GTK_IS_DIALOG(widget) && seen->titles.empty()) {
+    seen->titles.push_back(gtk_window_get_title(GTK_WINDOW(widget)));
+    g_signal_connect(widget, "notify::title", G_CALLBACK(on_title), nullptr);
+    g_signal_connect(widget, "map", G_CALLBACK(on_map), nullptr);
+  }
+  return TRUE;
+}
+
+// With no window manager running, requests to it arrive at the root window.
+GdkFilterReturn OnRootEvent(GdkXEvent* xevent, GdkEvent*, gpointer) {
+  const XEvent* e = static_cast<const XEvent*>(xevent);
+  if (e->type == ClientMessage && e->xclient.message_type == gdk_x11_get_xatom_by_name("_NET_WM_STATE") &&
+      e->xclient.data.l[0] == 1 && Atom(e->xclient.data.l[1]) == gdk_x11_get_xatom_by_name("_NET_WM_STATE_ABOVE"))
+    seen->keptAbove = true;
+  return GDK_FILTER_CONTINUE;
+}
+
+gboolean DismissMessageBoxes(gpointer) {
+  GList* windows = gtk_window_list_toplevels();
+  for (GList* w = windows; w; w = w->next) {
+    if (!GTK_IS_MESSAGE_DIALOG(w->data) || !gtk_widget_get_visible(GTK_WIDGET(w->data))) continue;
+    g_autofree char* text = nullptr;
+    g_object_get(w->data, "text", &text, nullptr);
+    seen->messages.push_back(std::string(gtk_window_get_title(GTK_WINDOW(w->data))) + ": " + (text ? text : ""));
+    gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_OK);
+  }
+  g_list_free(windows);
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean GiveUp(gpointer) {
+  seen->timedOut = true;
+  if (gtk_main_level() > 0) gtk_main_quit();
+  return G_SOURCE_REMOVE;
+}
+
+class WindowRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+    seen = &seen_;
+    static gulong hook = 0;
+    if (!hook)
+      hook = g_signal_add_emission_hook(g_signal_lookup("realize", GTK_TYPE_WIDGET), 0, OnRealize, nullptr, nullptr);
+    GdkWindow* root = gdk_get_default_root_window();
+    gdk_window_set_events(root, GdkEventMask(gdk_window_get_events(root) | GDK_SUBSTRUCTURE_MASK));
+    gdk_window_add_filter(root, OnRootEvent, nullptr);
+  }
+  void TearDown() override {
+    gdk_window_remove_filter(gdk_get_default_root_window(), OnRootEvent, nullptr);
+    SetSettingsFilePath("");
+    seen = nullptr;
+  }
+
+  // Runs `quilllomare FILE...` in this process with the given settings file text.
+  int Run(const std::string& settings, const std::vector<std::string>& files) {
+    const std::string ini = dir_.file("QuillLomare.ini");
+    g_file_set_contents(ini.c_str(), settings.c_str(), -1, nullptr);
+    SetSettingsFilePath(ini);
+    std::vector<std::string> args = {"quilllomare"};
+    args.insert(args.end(), files.begin(), files.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const guint dismiss = g_timeout_add(50, DismissMessageBoxes, nullptr);
+    const guint guard = g_timeout_add_seconds(90, GiveUp, nullptr);
+    const int status = RunWindowMode(static_cast<int>(args.size()), argv.data());
+    g_source_remove(dismiss);
+    if (!seen_.timedOut) g_source_remove(guard);
+    EXPECT_FALSE(seen_.timedOut) << "the run did not end";
+    return status;
+  }
+
+  std::string SettingsText() { return ReadFileBytes(dir_.file("QuillLomare.ini")); }
+
+  // Each caption in order matches one of the patterns; prints the whole sequence otherwise.
+  void ExpectTitles(const std::vector<std::string>& patterns) {
+    std::string all;
+    for (const std::string& t : seen_.titles) all += "\n  " + t;
+    for (const std::string& t : seen_.titles) {
+      bool known = false;
+      for (const std::string& p : patterns) known = known || std::regex_match(t, std::regex(p));
+      EXPECT_TRUE(known) << "caption " << t << " in" << all;
+    }
+  }
+
+  size_t IndexOf(const std::string& title) {
+    auto it = std::find(seen_.titles.begin(), seen_.titles.end(), title);
+    return it == seen_.titles.end() ? std::string::npos : size_t(it - seen_.titles.begin());
+  }
+
+  TempDir dir_;
+  Seen seen_;
+};
+
+void ExpectConverted(const std::string& path, const std::string& codec, double seconds) {
+  AudioInfo info = ProbeAudio(path);
+  EXPECT_EQ(info.codec, codec) << path;
+  EXPECT_NEAR(info.duration, seconds, 0.1) << path;
+}
+
+TEST_F(WindowRunTest, ThreeFilesToWavFromFirstCaptionToSavedPosition) {
+  const std::vector<std::string> files = {MakeFixture(Fixture::Mp3Stereo44k, dir_.path(), 2.0, "one.mp3"),
+                                          MakeFixture(Fixture::Mpeg1PsMp2, dir_.path(), 2.0, "two.mpg"),
+                                          MakeFixture(Fixture::AviPcm, dir_.path(), 2.0, "three.avi")};
+  EXPECT_EQ(Run("[Setting]\nDecodeMode=0\nrLomareWindow.left=30\nrLomareWindow.top=40\n", files), 0);
+
+  ASSERT_FALSE(seen_.titles.empty());
+  EXPECT_EQ(seen_.titles.front(), "ろまれのファイル選択");
+  EXPECT_TRUE(seen_.iconifiedAtFirst);
+  EXPECT_TRUE(seen_.keptAbove);
+  ExpectTitles({"ろまれのファイル選択", R"(\([123]/3\) (\d+% )?ろまれ中)", R"(\([12]/3\) 100% ろまれ完了)",
+                "100% -ろまれ完了-"});
+  EXPECT_TRUE(std::regex_match(seen_.titles.at(1), std::regex(R"(\(1/3\) (\d+% )?ろまれ中)"))) << seen_.titles.at(1);
+  const size_t first = IndexOf("(1/3) 100% ろまれ完了"), second = IndexOf("(2/3) 100% ろまれ完了");
+  EXPECT_LT(first, second);
+  EXPECT_NE(second, std::string::npos);
+  EXPECT_EQ(seen_.titles.back(), "100% -ろまれ完了-");
+
+  for (const char* name : {"one.wav", "two.wav", "three.wav"}) ExpectConverted(dir_.file(name), "pcm_s16le", 2.0);
+  EXPECT_NE(SettingsText().find("rLomareWindow.left=30\nrLomareWindow.top=40"), std::string::npos) << SettingsText();
+  EXPECT_TRUE(seen_.messages.empty());
+}
+
+TEST_F(WindowRunTest, OneFileToMp3ShowsThePreparingCaptionFirst) {
+  const std::string input = MakeToneFile(dir_.file("tone.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"});
+  EXPECT_EQ(Run("[Setting]\nDecodeMode=1\n", {input}), 0);
+  ASSERT_GE(seen_.titles.size(), 3u);
+  EXPECT_EQ(seen_.titles[1], "エンコード 準備中");
+  ExpectTitles({"ろまれのファイル選択", "エンコード 準備中", R"((\d+% )?ゆまれ中)", "100% -ゆまれ完了-"});
+  EXPECT_EQ(seen_.titles.back(), "100% -ゆまれ完了-");
+  ExpectConverted(dir_.file("tone.mp3"), "mp3", 2.0);
+  // The centred default on the 1024 x 768 test screen, saved at the end.
+  EXPECT_NE(SettingsText().find("rLomareWindow.left=462\nrLomareWindow.top=364"), std::string::npos) << SettingsText();
+}
+
+// The close box during the second of three files: the first output stays, the second is
+// deleted, the third is never started, and the position is saved.
+TEST_F(WindowRunTest, ClosingTheWindowMidRunKeepsOnlyFinishedOutputs) {
+  const std::vector<std::string> files = {
+      MakeToneFile(dir_.file("a.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"}),
+      MakeToneFile(dir_.file("b.wav"), 44100, 2, 120.0, {"-c:a", "pcm_s16le"}),
+      MakeToneFile(dir_.file("c.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"})};
+  bool closed = false;
+  const guint closer = g_timeout_add(20, [](gpointer closed) -> gboolean {
+    if (!StatusWindow) return G_SOURCE_CONTINUE;
+    const std::string title = gtk_window_get_title(StatusWindow);
+    if (!std::regex_match(title, std::regex(R"(\(2/3\) \d+% ゆまれ中)"))) return G_SOURCE_CONTINUE;
+    gtk_window_close(StatusWindow);
+    *static_cast<bool*>(closed) = true;
+    return G_SOURCE_REMOVE;
+  }, &closed);
+  EXPECT_EQ(Run("[Setting]\nDecodeMode=1\nrLomareWindow.left=5\nrLomareWindow.top=6\n", files), 0);
+  if (!closed) g_source_remove(closer);
+  EXPECT_TRUE(closed);
+
+  ExpectConverted(dir_.file("a.mp3"), "mp3", 2.0);
+  EXPECT_FALSE(g_file_test(dir_.file("b.mp3").c_str(), G_FILE_TEST_EXISTS));
+  EXPECT_FALSE(g_file_test(dir_.file("c.mp3").c_str(), G_FILE_TEST_EXISTS));
+  EXPECT_NE(seen_.titles.back().find("(2/3)"), std::string::npos) << seen_.titles.back();
+  EXPECT_NE(SettingsText().find("rLomareWindow.left=5\nrLomareWindow.top=6"), std::string::npos) << SettingsText();
+}
+
+// A second file that cannot be read: its message box (dismissed here), then the end,
+// without a completion caption and without saving the position.
+TEST_F(WindowRunTest, FailingSecondFileShowsItsMessageAndKeepsTheFirstOutput) {
+  const std::vector<std::string> files = {MakeFixture(Fixture::Mp3Stereo44k, dir_.path(), 2.0, "one.mp3"),
+                                          MakeFixture(Fixture::TextAsMpg, dir_.path(), 2.0, "bad.mpg"),
+                                          MakeFixture(Fixture::Mp3Stereo44k, dir_.path(), 2.0, "three.mp3")};
+  const std::string settings = "[Setting]\nDecodeMode=0\nrLomareWindow.left=30\nrLomareWindow.top=40\n";
+  EXPECT_EQ(Run(settings, files), 0);
+
+  ASSERT_EQ(seen_.messages.size(), 1u);
+  EXPECT_EQ(seen_.messages[0].rfind("エラー", 0), 0u) << seen_.messages[0];
+  ExpectConverted(dir_.file("one.wav"), "pcm_s16le", 2.0);
+  EXPECT_FALSE(g_file_test(dir_.file("bad.wav").c_str(), G_FILE_TEST_EXISTS));
+  EXPECT_FALSE(g_file_test(dir_.file("three.wav").c_str(), G_FILE_TEST_EXISTS));
+  EXPECT_EQ(IndexOf("100% -ろまれ完了-"), std::string::npos);
+  EXPECT_EQ(SettingsText(), settings);
+}
+
+}  // namespace
