@@ -159,7 +159,7 @@ gboolean on_status_area_draw(GtkWidget*, cairo_t* cr, gpointer) {
   ++drawCount;
   if (graphics.painted && firstPaintedFrame == 0) {
     firstPaintedFrame = g_get_real_time();
-    g_debug("first painted frame at %" G_GINT64_FORMAT " us", firstPaintedFrame);
+    g_log("quilllomare", G_LOG_LEVEL_DEBUG, "first painted frame at %" G_GINT64_FORMAT " us", firstPaintedFrame);
   }
   return TRUE;
 }
