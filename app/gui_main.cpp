@@ -1,5 +1,6 @@
 #include "app/gui_main.h"
 
+#include <glib-unix.h>
 #include <gtk/gtk.h>
 
 #include <cstdio>
@@ -78,6 +79,13 @@ void ShowAndAnimate() {
   StartStatusAnimation();
 }
 
+// Stopped from the terminal, the run ends as if the window had been closed: the output
+// being written is deleted rather than left half done.
+gboolean OnTerminate(gpointer) {
+  if (CurrentRunOutcome() == RunOutcome::Running) CloseRun();
+  return G_SOURCE_CONTINUE;
+}
+
 RunFrontEnd WindowFrontEnd() {
   RunFrontEnd frontEnd;
   frontEnd.setCaption = SetStatusCaption;
@@ -144,7 +152,11 @@ int RunWindowMode(int argc, char** argv) {
   CreateStatusWindow(Settings.rLomareWindow.left, Settings.rLomareWindow.top);
   gtk_widget_show_all(GTK_WIDGET(StatusWindow));
 
+  const guint sigint = g_unix_signal_add(SIGINT, OnTerminate, nullptr);
+  const guint sigterm = g_unix_signal_add(SIGTERM, OnTerminate, nullptr);
   if (InitializeRun(files) && CurrentRunOutcome() == RunOutcome::Running) gtk_main();
+  g_source_remove(sigint);
+  g_source_remove(sigterm);
 
   DestroyStatusWindow();
   SetErrorBoxHandler(nullptr);

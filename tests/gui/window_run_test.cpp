@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <gdk/gdkx.h>
 
+#include <csignal>
 #include <regex>
 
 #include "app/gui_main.h"
@@ -75,7 +76,7 @@ gboolean GiveUp(gpointer) {
 }
 
 class WindowRunTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
     seen = &seen_;
@@ -174,32 +175,42 @@ TEST_F(WindowRunTest, OneFileToMp3ShowsThePreparingCaptionFirst) {
   EXPECT_NE(SettingsText().find("rLomareWindow.left=462\nrLomareWindow.top=364"), std::string::npos) << SettingsText();
 }
 
-// The close box during the second of three files: the first output stays, the second is
-// deleted, the third is never started, and the position is saved.
-TEST_F(WindowRunTest, ClosingTheWindowMidRunKeepsOnlyFinishedOutputs) {
+// The close box (or a termination signal) during the second of three files: the first
+// output stays, the second is deleted, the third is never started, the position is saved.
+void CloseMidRun(WindowRunTest* t, bool bySignal) {
   const std::vector<std::string> files = {
-      MakeToneFile(dir_.file("a.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"}),
-      MakeToneFile(dir_.file("b.wav"), 44100, 2, 120.0, {"-c:a", "pcm_s16le"}),
-      MakeToneFile(dir_.file("c.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"})};
-  bool closed = false;
-  const guint closer = g_timeout_add(20, [](gpointer closed) -> gboolean {
+      MakeToneFile(t->dir_.file("a.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"}),
+      MakeToneFile(t->dir_.file("b.wav"), 44100, 2, 120.0, {"-c:a", "pcm_s16le"}),
+      MakeToneFile(t->dir_.file("c.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"})};
+  struct Closer {
+    bool bySignal, closed = false;
+  } closer{bySignal};
+  const guint source = g_timeout_add(20, [](gpointer data) -> gboolean {
+    auto* closer = static_cast<Closer*>(data);
     if (!StatusWindow) return G_SOURCE_CONTINUE;
     const std::string title = gtk_window_get_title(StatusWindow);
     if (!std::regex_match(title, std::regex(R"(\(2/3\) \d+% ゆまれ中)"))) return G_SOURCE_CONTINUE;
-    gtk_window_close(StatusWindow);
-    *static_cast<bool*>(closed) = true;
+    if (closer->bySignal)
+      raise(SIGTERM);
+    else
+      gtk_window_close(StatusWindow);
+    closer->closed = true;
     return G_SOURCE_REMOVE;
-  }, &closed);
-  EXPECT_EQ(Run("[Setting]\nDecodeMode=1\nrLomareWindow.left=5\nrLomareWindow.top=6\n", files), 0);
-  if (!closed) g_source_remove(closer);
-  EXPECT_TRUE(closed);
+  }, &closer);
+  EXPECT_EQ(t->Run("[Setting]\nDecodeMode=1\nrLomareWindow.left=5\nrLomareWindow.top=6\n", files), 0);
+  if (!closer.closed) g_source_remove(source);
+  EXPECT_TRUE(closer.closed);
 
-  ExpectConverted(dir_.file("a.mp3"), "mp3", 2.0);
-  EXPECT_FALSE(g_file_test(dir_.file("b.mp3").c_str(), G_FILE_TEST_EXISTS));
-  EXPECT_FALSE(g_file_test(dir_.file("c.mp3").c_str(), G_FILE_TEST_EXISTS));
-  EXPECT_NE(seen_.titles.back().find("(2/3)"), std::string::npos) << seen_.titles.back();
-  EXPECT_NE(SettingsText().find("rLomareWindow.left=5\nrLomareWindow.top=6"), std::string::npos) << SettingsText();
+  ExpectConverted(t->dir_.file("a.mp3"), "mp3", 2.0);
+  EXPECT_FALSE(g_file_test(t->dir_.file("b.mp3").c_str(), G_FILE_TEST_EXISTS));
+  EXPECT_FALSE(g_file_test(t->dir_.file("c.mp3").c_str(), G_FILE_TEST_EXISTS));
+  EXPECT_NE(t->seen_.titles.back().find("(2/3)"), std::string::npos) << t->seen_.titles.back();
+  EXPECT_NE(t->SettingsText().find("rLomareWindow.left=5\nrLomareWindow.top=6"), std::string::npos)
+      << t->SettingsText();
 }
+
+TEST_F(WindowRunTest, ClosingTheWindowMidRunKeepsOnlyFinishedOutputs) { CloseMidRun(this, false); }
+TEST_F(WindowRunTest, TerminationSignalMidRunEndsLikeTheCloseBox) { CloseMidRun(this, true); }
 
 // A second file that cannot be read: its message box (dismissed here), then the end,
 // without a completion caption and without saving the position.
