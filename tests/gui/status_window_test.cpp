@@ -9,6 +9,7 @@
 #include "common/resources.h"
 #include "common/status_text.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/media_fixtures.h"
 
 namespace {
 
@@ -205,6 +206,23 @@ TEST_F(StatusWindowTest, PausedAnimationKeepsCaptionAndFrame) {
   SetStatusCaption("100% -ろまれ完了-");
   guitest::RunUntil([] { return false; }, 400);
   EXPECT_STREQ(gtk_window_get_title(StatusWindow), "100% -ろまれ完了-");
+}
+
+// The chime the finish plays, as a player other than ours reads it.
+TEST(CompletionChimeTest, IsHalfASecondOf8BitMonoAt22050Hz) {
+  if (!mediatest::HaveFfmpeg()) GTEST_SKIP() << "ffprobe is needed to judge the chime";
+  RegisterProgramResources();
+  g_autoptr(GBytes) chime = g_resources_lookup_data("/res/sound/138.wav", G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
+  ASSERT_NE(chime, nullptr);
+  mediatest::TempDir dir;
+  gsize size = 0;
+  const void* data = g_bytes_get_data(chime, &size);
+  ASSERT_TRUE(g_file_set_contents(dir.file("chime.wav").c_str(), static_cast<const char*>(data), size, nullptr));
+  mediatest::AudioInfo info = mediatest::ProbeAudio(dir.file("chime.wav"));
+  EXPECT_EQ(info.codec, "pcm_u8");
+  EXPECT_EQ(info.sampleRate, 22050);
+  EXPECT_EQ(info.channels, 1);
+  EXPECT_NEAR(info.duration, 0.5, 0.1);
 }
 
 }  // namespace
