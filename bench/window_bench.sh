@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The window mode on its own Xvfb: time from start to the status window's first painted
 # frame; the animation's cost in CPU against the same run in batch mode; peak memory of a
-# 1-minute and a 30-minute run.
+# 1-minute and a 30-minute run. With the argument first-frame, only the first.
 source "$(dirname "$0")/common.sh"
 
 # The program runs from its own folder so that its settings file (beside it) is ours.
@@ -49,6 +49,8 @@ printf '  WAV mode (the first picture once the first graph runs): %10s %18s\n' \
   "$(first_frame_ms 0 "$work/f0.mp3" "$work/f0.wav")" "$(NO_AT_BRIDGE=1 first_frame_ms 0 "$work/f0.mp3" "$work/f0.wav")"
 printf '  MP3 mode (the "preparing" picture before the graph):    %10s %18s\n' \
   "$(first_frame_ms 1 "$work/f1.wav" "$work/f1.mp3")" "$(NO_AT_BRIDGE=1 first_frame_ms 1 "$work/f1.wav" "$work/f1.mp3")"
+
+[[ ${1:-} == first-frame ]] && exit 0
 
 # --- Animation cost ---------------------------------------------------------------------
 # CPU time of the main thread (the animation, the window and the graph's events; the
