@@ -164,10 +164,10 @@ gboolean on_status_area_draw(GtkWidget*, cairo_t* cr, gpointer) {
   return TRUE;
 }
 
-// The close box ends a running conversion: its incomplete output is deleted, the
-// position is saved and the program ends.
-// Only a callback of the run's own main loop may end the run: inside a nested loop (a
-// message box during a build, a flush in the finish) a graph is being built or released.
+// The close box ends a running conversion: its incomplete output is deleted, the position
+// is saved and the program ends. Only a callback of the run's own main loop may do that:
+// inside a nested loop (a message box during a build, a flush in the finish) a graph is
+// being built or released, and the request is only remembered.
 gboolean on_status_window_delete_event(GtkWidget*, GdkEvent*, gpointer) {
   if (gtk_main_level() == 1 && g_main_depth() == 1 && CurrentRunOutcome() == RunOutcome::Running)
     CloseRun();

@@ -22,6 +22,7 @@ struct Seen {
   bool iconifiedAtFirst = false;    // the window came up iconified
   bool keptAbove = false;           // keep-above was asked for (with the map, or later)
   std::vector<std::string> messages;  // "title: text" of every message box, dismissed with OK
+  bool closeUnderMessage = false;     // press the close box while a message box is up
   bool timedOut = false;
 };
 Seen* seen = nullptr;
@@ -63,6 +64,7 @@ gboolean DismissMessageBoxes(gpointer) {
     g_autofree char* text = nullptr;
     g_object_get(w->data, "text", &text, nullptr);
     seen->messages.push_back(std::string(gtk_window_get_title(GTK_WINDOW(w->data))) + ": " + (text ? text : ""));
+    if (seen->closeUnderMessage && StatusWindow) gtk_window_close(StatusWindow);
     gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_OK);
   }
   g_list_free(windows);
@@ -213,12 +215,14 @@ TEST_F(WindowRunTest, ClosingTheWindowMidRunKeepsOnlyFinishedOutputs) { CloseMid
 TEST_F(WindowRunTest, TerminationSignalMidRunEndsLikeTheCloseBox) { CloseMidRun(this, true); }
 
 // A second file that cannot be read: its message box (dismissed here), then the end,
-// without a completion caption and without saving the position.
+// without a completion caption and without saving the position. The close box pressed
+// while the modal message is up changes nothing.
 TEST_F(WindowRunTest, FailingSecondFileShowsItsMessageAndKeepsTheFirstOutput) {
   const std::vector<std::string> files = {MakeFixture(Fixture::Mp3Stereo44k, dir_.path(), 2.0, "one.mp3"),
                                           MakeFixture(Fixture::TextAsMpg, dir_.path(), 2.0, "bad.mpg"),
                                           MakeFixture(Fixture::Mp3Stereo44k, dir_.path(), 2.0, "three.mp3")};
   const std::string settings = "[Setting]\nDecodeMode=0\nrLomareWindow.left=30\nrLomareWindow.top=40\n";
+  seen_.closeUnderMessage = true;
   EXPECT_EQ(Run(settings, files), 0);
 
   ASSERT_EQ(seen_.messages.size(), 1u);
