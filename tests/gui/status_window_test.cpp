@@ -8,6 +8,7 @@
 #include "common/app_settings.h"
 #include "common/resources.h"
 #include "common/status_text.h"
+#include "media/media.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/media_fixtures.h"
 
@@ -223,6 +224,11 @@ TEST(CompletionChimeTest, IsHalfASecondOf8BitMonoAt22050Hz) {
   EXPECT_EQ(info.sampleRate, 22050);
   EXPECT_EQ(info.channels, 1);
   EXPECT_NEAR(info.duration, 0.5, 0.1);
+
+  // Played from the resource, the call returns once the chime has ended.
+  const gint64 start = g_get_monotonic_time();
+  EXPECT_TRUE(PlaySoundResource("/res/sound/138.wav", 3000));
+  EXPECT_GE(g_get_monotonic_time() - start, 400000);
 }
 
 }  // namespace
