@@ -2,6 +2,9 @@
 //   .vob          source ! MPEG-2 splitter ! Dump                      -> .ac3
 //   .mpg, .mpeg   source ! MPEG-1 splitter ! Dump                      -> .mp2
 //   .avi          source ! AVI splitter ! WavDest ! File Writer        -> .wav or .mp3
+// An MPEG stream of PCM (DVD LPCM) has no form of its own outside the container; its
+// samples are written as a wave file instead:
+//   .vob, .mpg    source ! MPEG splitter ! WavDest ! File Writer       -> .wav
 // The splitters' other output pins stay unconnected.
 #include "common/batch.h"
 #include "engine/builder_steps.h"
@@ -46,7 +49,8 @@ static const MpegBranch kMpgBranch = {
     {"エラー No.410", "MPEG-1スプリッターとDumpフィルターの接続で失敗しました。"},
 };
 
-// source ! MPEG splitter ! Dump. Returns the output path, or "" after a message.
+// source ! MPEG splitter ! Dump, or WavDest and File Writer for PCM. Returns the
+// output path, or "" after a message.
 static std::string BuildMpegBranch(Graph* graph, Filter* source, const std::string& path,
                                    const MpegBranch& branch) {
   auto fail = [](const char* const (&message)[2]) {
@@ -59,13 +63,27 @@ static std::string BuildMpegBranch(Graph* graph, Filter* source, const std::stri
 
   if (!ConnectFiltersDirect(graph, source, splitter.get(), nullptr)) return fail(branch.notReadable);
 
-  const std::string outputPath = NameOutputFile(path, branch.extension);
+  // The first output pin whose first type is audio; none makes the connection fail.
+  PinRef audio = FindAudioPin(splitter.get(), PinDirection::Output);
+  std::vector<MediaType> types = PinEnumMediaTypes(audio.get());
+  const bool pcm = !types.empty() && types.front().hasFormat && types.front().format.formatTag == kWaveFormatPcm;
+
+  const std::string outputPath = NameOutputFile(path, pcm ? "wav" : branch.extension);
+
+  if (pcm) {
+    FilterRef wavDest = AddFilterByClsid(graph, kClsidWavDest);
+    FilterRef writer = AddSinkFilterByClsid(graph, kClsidFileWriter, outputPath);
+    if (!wavDest || !writer) return fail(branch.noDump);
+    PinRef wavDestIn = FindPin(wavDest.get(), PinDirection::Input);
+    if (!wavDestIn || !GraphConnectDirect(graph, audio.get(), wavDestIn.get(), nullptr) ||
+        !ConnectFiltersDirect(graph, wavDest.get(), writer.get(), nullptr))
+      return fail(branch.dumpNotConnected);
+    return outputPath;
+  }
 
   FilterRef dump = AddSinkFilterByClsid(graph, kClsidDump, outputPath);
   if (!dump) return fail(branch.noDump);
 
-  // The first output pin whose first type is audio; none makes the connection fail.
-  PinRef audio = FindAudioPin(splitter.get(), PinDirection::Output);
   PinRef dumpIn = FindPin(dump.get(), PinDirection::Input);
   if (!audio || !dumpIn || !GraphConnectDirect(graph, audio.get(), dumpIn.get(), nullptr))
     return fail(branch.dumpNotConnected);

@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <climits>
 #include <deque>
+#include <mutex>
+#include <utility>
 
 #include <gst/audio/audio.h>
 #include <gst/gst.h>
@@ -37,6 +40,7 @@ static constexpr const char* kPadsKnownMessage = "ql-pads-known";
 // Records
 
 Filter::~Filter() {
+  if (decodersCaps) gst_caps_unref(decodersCaps);
   if (element) gst_object_unref(element);
 }
 
@@ -211,19 +215,141 @@ static int OnDecodebinAutoplugSelect(GstElement*, GstPad*, GstCaps*, GstElementF
   return visual && !demuxer ? kExpose : kTry;
 }
 
-// Links the first decoded audio pad to the chain; other pads stay unlinked.
-static void OnDecodebinPadAdded(GstElement*, GstPad* pad, gpointer audioconvert) {
+// What a decoder chain learns while decodebin plugs itself together; one per chain,
+// owned by the decodebin element.
+struct DecodeChainState {
+  GstElement* convert = nullptr;       // borrowed: the chain's audioconvert
+  std::atomic<int> streamsSeen{0};     // demuxer pads so far: the next one's rank - 1
+  std::mutex lock;                     // decoded pads arrive on streaming threads
+  std::vector<std::pair<int, GstPad*>> decoded;  // raw audio pads (owned) and their stream's rank
+};
+
+// The rank of a demuxer's pad: 1 for the first stream the file shows, and so on.
+static GQuark StreamRankQuark() { return g_quark_from_static_string("ql-stream-rank"); }
+
+// The pad feeding an element's src pad from upstream: the peer of the sink pad
+// internally linked to it. nullptr at the top.
+static GstPad* UpstreamPeer(GstPad* src) {
+  GstIterator* links = gst_pad_iterate_internal_links(src);
+  if (!links) return nullptr;
+  GstPad* upstream = nullptr;
+  GValue item = G_VALUE_INIT;
+  if (gst_iterator_next(links, &item) == GST_ITERATOR_OK)
+    upstream = gst_pad_get_peer(GST_PAD(g_value_get_object(&item)));
+  g_value_unset(&item);
+  gst_iterator_free(links);
+  return upstream;
+}
+
+// The rank of the stream a decoded pad comes from; INT_MAX when no demuxer ranked it
+// (a file of one stream).
+static int StreamRankOf(GstPad* decoded) {
+  GstPad* pad = GST_IS_GHOST_PAD(decoded) ? gst_ghost_pad_get_target(GST_GHOST_PAD(decoded))
+                                          : GST_PAD(gst_object_ref(decoded));
+  int rank = 0;
+  for (int hop = 0; pad && rank == 0 && hop < 16; ++hop) {
+    rank = GPOINTER_TO_INT(g_object_get_qdata(G_OBJECT(pad), StreamRankQuark()));
+    GstPad* next = rank == 0 ? UpstreamPeer(pad) : nullptr;
+    gst_object_unref(pad);
+    pad = next;
+  }
+  if (pad) gst_object_unref(pad);
+  return rank != 0 ? rank : INT_MAX;
+}
+
+// Audio that starts before its segment: a program stream's segment starts at the
+// first timestamp of any stream (often the video's), and GStreamer's parsers and
+// decoders clip whatever lies before it. The stream is moved to start at the
+// segment's start instead, so that every sample is decoded.
+struct LeadState {
+  GstClockTime segmentStart = GST_CLOCK_TIME_NONE;
+  bool audio = false;
+  bool measured = false;  // the first timestamp of the segment has been seen
+  GstClockTime shift = 0;
+};
+
+static GstPadProbeReturn OnLeadProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  LeadState* lead = static_cast<LeadState*>(data);
+  if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+      GstCaps* caps = nullptr;
+      gst_event_parse_caps(event, &caps);
+      lead->audio = g_str_has_prefix(gst_structure_get_name(gst_caps_get_structure(caps, 0)), "audio/");
+    } else if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+      const GstSegment* segment = nullptr;
+      gst_event_parse_segment(event, &segment);
+      lead->segmentStart = segment->format == GST_FORMAT_TIME ? segment->start : GST_CLOCK_TIME_NONE;
+      lead->measured = false;
+      lead->shift = 0;
+    }
+    return GST_PAD_PROBE_OK;
+  }
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (!lead->audio || !GST_CLOCK_TIME_IS_VALID(lead->segmentStart)) return GST_PAD_PROBE_OK;
+  if (!lead->measured) {
+    GstClockTime first = GST_BUFFER_PTS(buffer);
+    if (GST_BUFFER_DTS_IS_VALID(buffer) && (first == GST_CLOCK_TIME_NONE || GST_BUFFER_DTS(buffer) < first))
+      first = GST_BUFFER_DTS(buffer);
+    if (!GST_CLOCK_TIME_IS_VALID(first)) return GST_PAD_PROBE_OK;
+    lead->measured = true;
+    lead->shift = first < lead->segmentStart ? lead->segmentStart - first : 0;
+    if (lead->shift) GST_DEBUG("audio starts %" GST_TIME_FORMAT " before its segment", GST_TIME_ARGS(lead->shift));
+  }
+  if (lead->shift == 0) return GST_PAD_PROBE_OK;
+  buffer = gst_buffer_make_writable(buffer);
+  if (GST_BUFFER_PTS_IS_VALID(buffer)) GST_BUFFER_PTS(buffer) += lead->shift;
+  if (GST_BUFFER_DTS_IS_VALID(buffer)) GST_BUFFER_DTS(buffer) += lead->shift;
+  GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  return GST_PAD_PROBE_OK;
+}
+
+// Ranks each stream of a demuxer in the order the file shows them, and keeps its
+// audio from being clipped at the start.
+static void OnDemuxerPadAdded(GstElement*, GstPad* pad, gpointer data) {
+  DecodeChainState* state = static_cast<DecodeChainState*>(data);
+  const int rank = state->streamsSeen.fetch_add(1) + 1;
+  g_object_set_qdata(G_OBJECT(pad), StreamRankQuark(), GINT_TO_POINTER(rank));
+  gst_pad_add_probe(pad,
+                    static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                    OnLeadProbe, new LeadState, [](gpointer lead) { delete static_cast<LeadState*>(lead); });
+}
+
+static void OnDecodebinElementAdded(GstBin*, GstElement* element, gpointer state) {
+  GstElementFactory* factory = gst_element_get_factory(element);
+  const char* klass = factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
+  if (klass && strstr(klass, "Demux")) g_signal_connect(element, "pad-added", G_CALLBACK(OnDemuxerPadAdded), state);
+}
+
+// Decoded audio pads are gathered until decodebin has announced them all.
+static void OnDecodebinPadAdded(GstElement*, GstPad* pad, gpointer data) {
+  DecodeChainState* state = static_cast<DecodeChainState*>(data);
   g_autoptr(GstCaps) caps = gst_pad_get_current_caps(pad);
   if (!caps) caps = gst_pad_query_caps(pad, nullptr);
   const char* name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
   if (!g_str_has_prefix(name, "audio/x-raw")) return;
-  g_autoptr(GstPad) sink = gst_element_get_static_pad(GST_ELEMENT(audioconvert), "sink");
-  if (gst_pad_is_linked(sink)) return;
-  if (gst_pad_link(pad, sink) != GST_PAD_LINK_OK) GST_WARNING("cannot link decoded audio pad");
+  const int rank = StreamRankOf(pad);
+  std::lock_guard guard(state->lock);
+  state->decoded.emplace_back(rank, GST_PAD(gst_object_ref(pad)));
 }
 
-static void OnDecodebinNoMorePads(GstElement* decodebin, gpointer audioconvert) {
-  g_autoptr(GstPad) sink = gst_element_get_static_pad(GST_ELEMENT(audioconvert), "sink");
+// Links the audio of the stream that comes first in the file (the one extraction
+// takes too); the other pads stay unlinked. No audio at all fails the connect.
+static void OnDecodebinNoMorePads(GstElement* decodebin, gpointer data) {
+  DecodeChainState* state = static_cast<DecodeChainState*>(data);
+  std::vector<std::pair<int, GstPad*>> decoded;
+  {
+    std::lock_guard guard(state->lock);
+    decoded.swap(state->decoded);
+  }
+  std::stable_sort(decoded.begin(), decoded.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  g_autoptr(GstPad) sink = gst_element_get_static_pad(state->convert, "sink");
+  for (auto& [rank, pad] : decoded) {
+    if (!gst_pad_is_linked(sink) && gst_pad_link(pad, sink) != GST_PAD_LINK_OK)
+      GST_WARNING("cannot link decoded audio pad of stream %d", rank);
+    gst_object_unref(pad);
+  }
   if (gst_pad_is_linked(sink)) return;
   gst_element_post_message(decodebin, gst_message_new_application(
                                           GST_OBJECT(decodebin), gst_structure_new_empty(kNoAudioMessage)));
@@ -293,9 +419,17 @@ static FilterRef MakeDecoderChain() {
   gst_bin_add_many(GST_BIN(bin), decodebin, convert, resample, capsfilter, nullptr);
   gst_element_link_many(convert, resample, capsfilter, nullptr);
   SetCaps(capsfilter, DecodedPcmCaps());
+  auto* state = new DecodeChainState;
+  state->convert = convert;
+  g_object_set_data_full(G_OBJECT(decodebin), "ql-decode-chain", state, [](gpointer data) {
+    auto* chain = static_cast<DecodeChainState*>(data);
+    for (auto& entry : chain->decoded) gst_object_unref(entry.second);
+    delete chain;
+  });
   g_signal_connect(decodebin, "autoplug-select", G_CALLBACK(OnDecodebinAutoplugSelect), nullptr);
-  g_signal_connect(decodebin, "pad-added", G_CALLBACK(OnDecodebinPadAdded), convert);
-  g_signal_connect(decodebin, "no-more-pads", G_CALLBACK(OnDecodebinNoMorePads), convert);
+  g_signal_connect(decodebin, "element-added", G_CALLBACK(OnDecodebinElementAdded), state);
+  g_signal_connect(decodebin, "pad-added", G_CALLBACK(OnDecodebinPadAdded), state);
+  g_signal_connect(decodebin, "no-more-pads", G_CALLBACK(OnDecodebinNoMorePads), state);
   g_autoptr(GstPad) sink = gst_element_get_static_pad(decodebin, "sink");
   g_autoptr(GstPad) src = gst_element_get_static_pad(capsfilter, "src");
   gst_element_add_pad(bin, gst_ghost_pad_new("sink", sink));
@@ -303,9 +437,52 @@ static FilterRef MakeDecoderChain() {
 
   FilterRef filter = NewFilterOf(FilterKind::DecoderChain, bin);
   filter->capsfilter = capsfilter;
+  filter->converter = convert;
   filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink"),
                   NewPinOf(filter.get(), PinDirection::Output, "src")};
   return filter;
+}
+
+// Whether a decoder (not the file itself) made the audio reaching the chain's
+// audioconvert: its input is then a compressed format.
+static bool FedByDecoder(GstPad* convertSink) {
+  g_autoptr(GstPad) peer = gst_pad_get_peer(convertSink);
+  if (!peer || !GST_IS_GHOST_PAD(peer)) return false;
+  g_autoptr(GstPad) target = gst_ghost_pad_get_target(GST_GHOST_PAD(peer));
+  g_autoptr(GstElement) element = target ? gst_pad_get_parent_element(target) : nullptr;
+  GstElementFactory* factory = element ? gst_element_get_factory(element) : nullptr;
+  const char* klass = factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
+  return klass && strstr(klass, "Decoder");
+}
+
+// Notes, while the chain is prerolled, the format WavDest writes when the decoded
+// format is kept: integer samples keep their width (8, 16, 24 or 32 bits), floats
+// stored in the file stay 32-bit float, floats a decoder computes from a compressed
+// format become 16-bit integers, and every channel stays.
+static void NoteDecodersOwnFormat(Filter* chain) {
+  g_autoptr(GstPad) sink = gst_element_get_static_pad(chain->converter, "sink");
+  g_autoptr(GstCaps) caps = gst_pad_get_current_caps(sink);
+  GstAudioInfo info;
+  if (!caps || !gst_audio_info_from_caps(&info, caps)) return;
+  const bool isFloat = GST_AUDIO_INFO_IS_FLOAT(&info) && !FedByDecoder(sink);
+  const int depth = GST_AUDIO_INFO_DEPTH(&info);
+  const uint16_t bits = isFloat ? 32 : GST_AUDIO_INFO_IS_FLOAT(&info) ? 16 : depth <= 8 ? 8 : depth <= 16 ? 16 : depth <= 24 ? 24 : 32;
+  const char* format = isFloat ? "F32LE" : bits == 8 ? "U8" : bits == 16 ? "S16LE" : bits == 24 ? "S24LE" : "S32LE";
+  guint64 gstMask = 0;
+  const bool positioned =
+      gst_structure_get(gst_caps_get_structure(caps, 0), "channel-mask", GST_TYPE_BITMASK, &gstMask, nullptr);
+
+  GstCaps* pinned = gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, format, "layout", G_TYPE_STRING,
+                                        "interleaved", "rate", G_TYPE_INT, GST_AUDIO_INFO_RATE(&info), "channels",
+                                        G_TYPE_INT, GST_AUDIO_INFO_CHANNELS(&info), nullptr);
+  if (positioned) gst_caps_set_simple(pinned, "channel-mask", GST_TYPE_BITMASK, gstMask, nullptr);
+  gst_caps_replace(&chain->decodersCaps, pinned);
+  gst_caps_unref(pinned);
+  const auto channels = static_cast<uint16_t>(GST_AUDIO_INFO_CHANNELS(&info));
+  chain->decodersType.major = MajorType::Audio;
+  chain->decodersType.hasFormat = true;
+  chain->decodersType.format = RawWaveFormat(isFloat, bits, static_cast<uint32_t>(GST_AUDIO_INFO_RATE(&info)),
+                                             channels, WaveChannelMask(gstMask, channels));
 }
 
 // ---------------------------------------------------------------------------
@@ -641,6 +818,7 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
         chainOut->offered = {decoded};
         chainOut->connection = decoded;
         in->connection = decoded;
+        NoteDecodersOwnFormat(chain.get());
       }
     }
     ResetPipeline(graph);
@@ -773,12 +951,17 @@ bool GraphConnectDirect(Graph* graph, Pin* out, Pin* in, const MediaType* type) 
   if (out->direction != PinDirection::Output || in->direction != PinDirection::Input) return false;
   if (!out->peer.expired() || !in->peer.expired()) return false;
 
+  // WavDest behind the decoders keeps the decoders' own format.
+  const bool keepsDecodersFormat = !type && out->filter->kind == FilterKind::DecoderChain &&
+                                   in->filter->kind == FilterKind::WavDest && out->filter->decodersCaps;
   MediaType connection;
   if (type) {
     auto offered = std::find_if(out->offered.begin(), out->offered.end(),
                                 [type](const MediaType& t) { return SameFormat(t, *type); });
     if (!out->offered.empty() && offered == out->offered.end()) return false;
     connection = *type;
+  } else if (keepsDecodersFormat) {
+    connection = out->filter->decodersType;
   } else if (!out->offered.empty()) {
     connection = out->offered.front();
   }
@@ -787,6 +970,7 @@ bool GraphConnectDirect(Graph* graph, Pin* out, Pin* in, const MediaType* type) 
   // Settle the output's format on the GStreamer side.
   if (out->filter->kind == FilterKind::AcmWrapper && connection.hasFormat)
     SetCaps(out->filter->capsfilter, PcmCaps(connection.format));
+  if (keepsDecodersFormat) SetCaps(out->filter->capsfilter, gst_caps_ref(out->filter->decodersCaps));
   if (!ApplyOutputType(out, in, connection)) return false;
   if (in->filter->kind == FilterKind::WavDest && connection.hasFormat) {
     std::vector<uint8_t> header = SerializeWaveFormat(connection.format);

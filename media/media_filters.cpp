@@ -56,8 +56,12 @@ bool LinkPinPad(Pin* out, GstPad* src) {
   if (!sink) return false;
   if (out->parser.empty()) return gst_pad_link(src, sink) == GST_PAD_LINK_OK;
 
-  // A parser between the two, living in the graph's pipeline.
-  GstElement* parser = gst_element_factory_make(out->parser.c_str(), nullptr);
+  // A parser (or a short chain, "a ! b") between the two, living in the graph's pipeline.
+  GstElement* parser = nullptr;
+  if (out->parser.find('!') == std::string::npos)
+    parser = gst_element_factory_make(out->parser.c_str(), nullptr);
+  else
+    parser = gst_parse_bin_from_description(out->parser.c_str(), TRUE, nullptr);
   GstObject* pipeline = gst_element_get_parent(in->filter->element);
   if (!parser || !pipeline) {
     if (parser) gst_object_unref(gst_object_ref_sink(parser));

@@ -41,7 +41,7 @@ struct Pin {
   std::vector<MediaType> offered;    // types the pin offers, preferred first
   std::weak_ptr<Pin> peer;           // the pin it is connected to; empty when free
   MediaType connection;              // the type of the connection while connected
-  std::string parser;                // element to put behind the pad when linked, or empty
+  std::string parser;                // element (or "a ! b") to put behind the pad when linked, or empty
 };
 
 struct Filter {
@@ -52,6 +52,9 @@ struct Filter {
   GstElement* capsfilter = nullptr;  // borrowed from the bin: the output format to force
   GstElement* encoder = nullptr;     // borrowed from the bin: the encoder to configure
   GstElement* fileSink = nullptr;    // borrowed from the bin: where a writer bin writes
+  GstElement* converter = nullptr;   // borrowed from the bin: the decoder chain's audioconvert
+  GstCaps* decodersCaps = nullptr;   // owned; decoder chain: its output to WavDest, once prerolled
+  MediaType decodersType;            // decoder chain: the wave format of decodersCaps
   bool dynamicPads = false;          // output pads appear only while running
   std::vector<PinRef> pins;          // fixed order: as the element's pads
   std::string path;                  // file read or written; empty for neither

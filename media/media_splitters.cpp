@@ -1,6 +1,7 @@
 // The MPEG-1, MPEG-2 and AVI splitters.
 //
-//   filesrc ! mpegpsdemux ! (audio_80 ! ac3parse | audio_c0 | video_e0 ...)
+//   filesrc ! mpegpsdemux ! (audio_80 ! ac3parse | audio_88 ! dcaparse | audio_c0
+//                            | audio_a0 ! dvdlpcmdec ! audioconvert | video_e0 ...)
 //   filesrc ! avidemux ! (audio_0 | video_0 ...)
 //
 // A splitter has one input pin, "sink". Its output pads appear only while it runs, so
@@ -11,8 +12,9 @@
 //
 // mpegpsdemux announces its pads once it has read about two seconds of the stream (a
 // stream first seen later gets no pad at all), and at the end of a shorter file. Its
-// DVD AC3 pads carry the private-stream headers; ac3parse behind them gives the bare
-// AC3 frames. avidemux announces its pads after the file header; their caps lack the
+// DVD AC3 and DTS pads carry the private-stream headers; ac3parse and dcaparse behind
+// them give the bare frames. DVD LPCM has no elementary-stream form: its pad is
+// decoded, for a wave file of the same samples. avidemux announces its pads after the file header; their caps lack the
 // format tag, the byte rate and the block align, so an audio pin offers the stream's
 // own "strf" record instead, read from the file.
 #include <mutex>
@@ -37,6 +39,8 @@ constexpr const char* kPadsAnnouncedMessage = "ql-splitter-pads-announced";
 constexpr uint16_t kWaveFormatDolbyAc3 = 0x2000;
 
 constexpr const char* kAc3Parser = "ac3parse";
+constexpr const char* kDtsParser = "dcaparse";
+constexpr const char* kLpcmDecoder = "dvdlpcmdec ! audioconvert";
 
 const char* DemuxerOf(FilterKind kind) {
   return kind == FilterKind::AviSplitter ? "avidemux" : "mpegpsdemux";
@@ -151,19 +155,32 @@ bool ProbePads(FilterKind kind, const std::string& path, PadsProbe* probe) {
 // ---------------------------------------------------------------------------
 // Media types of the pins
 
-// The type of an MPEG pad: audio keeps the format tag its caps imply.
+// What goes behind an MPEG audio pad to give the elementary stream as a stream copy
+// has it: the bare frames of DVD AC3 and DTS (their private-stream header
+// removed); DVD LPCM, which has no such form, decoded to PCM for a wave file.
+// Empty for pads whose bytes are the stream already (MPEG audio).
+const char* MpegPadParser(const GstCaps* caps) {
+  if (!caps || gst_caps_is_empty(caps) || gst_caps_is_any(caps)) return "";
+  const char* name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+  if (g_str_equal(name, "audio/x-private1-ac3") || g_str_equal(name, "audio/ac3") ||
+      g_str_equal(name, "audio/x-ac3"))
+    return kAc3Parser;
+  if (g_str_equal(name, "audio/x-private1-dts")) return kDtsParser;
+  if (g_str_equal(name, "audio/x-private1-lpcm")) return kLpcmDecoder;
+  return "";
+}
+
+// The type of an MPEG pad: audio keeps the format tag its caps imply. DVD LPCM is
+// PCM whose rate, size and channels only its decoder learns (all 0 here).
 MediaType MpegPadType(const GstCaps* caps) {
   MediaType type = MediaTypeFromCaps(caps);
   if (type.major == MajorType::Audio && type.format.formatTag == kWaveFormatDolbyAc3)
     type.hasFormat = true;
+  if (type.major == MajorType::Audio && MpegPadParser(caps) == std::string_view(kLpcmDecoder)) {
+    type.hasFormat = true;
+    type.format = PcmWaveFormat(0, 0, 0);
+  }
   return type;
-}
-
-bool IsAc3Caps(const GstCaps* caps) {
-  if (!caps || gst_caps_is_empty(caps) || gst_caps_is_any(caps)) return false;
-  const char* name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
-  return g_str_equal(name, "audio/x-private1-ac3") || g_str_equal(name, "audio/ac3") ||
-         g_str_equal(name, "audio/x-ac3");
 }
 
 // The number in avidemux's "audio_N": the N-th usable audio stream of the header.
@@ -239,7 +256,7 @@ bool ProbeSplitterOutputs(Filter* splitter, const std::string& path) {
       pin->offered = {AviPadType(pad.name, pad.caps, streams)};
     } else {
       pin->offered = {MpegPadType(pad.caps)};
-      if (IsAc3Caps(pad.caps)) pin->parser = kAc3Parser;
+      pin->parser = MpegPadParser(pad.caps);
     }
     splitter->pins.push_back(std::move(pin));
   }

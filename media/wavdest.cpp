@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 #include "media/mpeg_frame.h"
@@ -87,25 +88,25 @@ int IntField(const GstStructure* s, const char* name, int fallback = 0) {
 CapsFormat RawFormat(const GstStructure* s, WaveFormat* f) {
   struct RawRow {
     const char* name;
-    uint16_t tag;
+    bool isFloat;
     uint16_t bits;
   };
-  static constexpr RawRow kRows[] = {{"U8", kWaveFormatPcm, 8},
-                                     {"S16LE", kWaveFormatPcm, 16},
-                                     {"S24LE", kWaveFormatPcm, 24},
-                                     {"S32LE", kWaveFormatPcm, 32},
-                                     {"F32LE", kWaveFormatIeeeFloat, 32}};
+  static constexpr RawRow kRows[] = {{"U8", false, 8},
+                                     {"S16LE", false, 16},
+                                     {"S24LE", false, 24},
+                                     {"S32LE", false, 32},
+                                     {"F32LE", true, 32}};
   const char* name = gst_structure_get_string(s, "format");
   const char* layout = gst_structure_get_string(s, "layout");
   if (name == nullptr || g_strcmp0(layout, "interleaved") != 0) return CapsFormat::kUnusable;
+  if (f->channels == 0 || f->samplesPerSec == 0) return CapsFormat::kUnusable;
+  guint64 gstMask = 0;
+  gst_structure_get(s, "channel-mask", GST_TYPE_BITMASK, &gstMask, nullptr);
   for (const RawRow& row : kRows) {
     if (strcmp(name, row.name) != 0) continue;
-    f->formatTag = row.tag;
-    f->bitsPerSample = row.bits;
-    f->blockAlign = static_cast<uint16_t>(row.bits / 8 * f->channels);
-    f->avgBytesPerSec = f->samplesPerSec * f->blockAlign;
-    return f->channels > 0 && f->samplesPerSec > 0 ? CapsFormat::kComplete
-                                                   : CapsFormat::kUnusable;
+    *f = RawWaveFormat(row.isFloat, row.bits, f->samplesPerSec, f->channels,
+                       WaveChannelMask(gstMask, f->channels));
+    return CapsFormat::kComplete;
   }
   return CapsFormat::kUnusable;
 }
@@ -624,6 +625,31 @@ static void ql_wav_dest_init(QlWavDest* self) {
   gst_pad_set_query_function(self->srcpad, ql_wav_dest_src_query);
   gst_pad_use_fixed_caps(self->srcpad);
   gst_element_add_pad(GST_ELEMENT(self), self->srcpad);
+}
+
+uint32_t WaveChannelMask(uint64_t gstMask, uint16_t channels) {
+  // The WAV speaker bit of each GStreamer position, by position number; 0: none.
+  static constexpr uint32_t kWaveBit[] = {
+      0x1,    0x2,   0x4,    0x8,     // front left, right, centre, LFE
+      0x10,   0x20,  0x40,   0x80,    // rear left, right, front left and right of centre
+      0x100,  0,     0x200,  0x400,   // rear centre, second LFE, side left, right
+      0x1000, 0x4000, 0x2000, 0x800,  // top front left, right, centre, top centre
+      0x8000, 0x20000, 0,    0,       // top rear left, right, top side left, right
+      0x10000};                       // top rear centre
+  uint32_t mask = 0;
+  uint32_t last = 0;
+  int counted = 0;
+  for (unsigned position = 0; position < 64; ++position) {
+    if ((gstMask >> position & 1) == 0) continue;
+    const uint32_t bit = position < std::size(kWaveBit) ? kWaveBit[position] : 0;
+    // Both formats store the channels in the order of their bits: a layout whose
+    // order would differ, or that has no WAV name, is written as unpositioned.
+    if (bit == 0 || bit < last) return 0;
+    mask |= bit;
+    last = bit;
+    ++counted;
+  }
+  return counted == channels ? mask : 0;
 }
 
 std::vector<uint8_t> MakeRiffWaveHeader(const std::vector<uint8_t>& fmtBody, uint64_t dataBytes) {

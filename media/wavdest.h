@@ -13,8 +13,9 @@
 //
 // The format record comes from the "wave-format" property (a GBytes holding the
 // "fmt " chunk body, written verbatim) when it is set, otherwise from the caps:
-// raw PCM and float, MPEG audio (layer 3 as tag 0x0055, layers 1 and 2 as 0x0050),
-// MS and IMA ADPCM, A-law and mu-law. Set the property before linking when the
+// raw PCM and float (WAVE_FORMAT_EXTENSIBLE beyond two channels or 16 bits), MPEG
+// audio (layer 3 as tag 0x0055, layers 1 and 2 as 0x0050), MS and IMA ADPCM, A-law
+// and mu-law. Set the property before linking when the
 // caps are of any other kind: only then does the element accept them.
 #pragma once
 
@@ -28,6 +29,10 @@ constexpr const char* kWavDestWaveFormatProperty = "wave-format";  // GBytes*
 // Needs gst_init first. Safe to call again from any thread: once registered, it
 // returns true at once; after a failure it tries again.
 bool RegisterWavDest();
+
+// The WAV speaker mask of a GStreamer channel mask of that many channels; 0 (no
+// positions) when the layout has no WAV equivalent in the same channel order.
+uint32_t WaveChannelMask(uint64_t gstChannelMask, uint16_t channels);
 
 // The file header up to and including the "data" chunk's size field, for the
 // given "fmt " chunk body and data length in bytes. The RIFF size counts the pad

@@ -1,6 +1,7 @@
 // Reading and writing the "fmt " chunk body of a RIFF WAVE file.
 #include "media/wave_format.h"
 
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -8,7 +9,28 @@ namespace {
 constexpr size_t kPcmRecordBytes = 16;   // PCMWAVEFORMAT: no cbSize field
 constexpr size_t kFullRecordBytes = 18;  // WAVEFORMATEX: cbSize follows bitsPerSample
 
+// KSDATAFORMAT_SUBTYPE_PCM and _IEEE_FLOAT after their first two bytes, which are
+// the plain format tag.
+constexpr uint8_t kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                        0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
 }  // namespace
+
+WaveFormat RawWaveFormat(bool isFloat, uint16_t bits, uint32_t rate, uint16_t channels,
+                         uint32_t channelMask) {
+  WaveFormat f = PcmWaveFormat(rate, bits, channels);
+  const uint16_t tag = isFloat ? kWaveFormatIeeeFloat : kWaveFormatPcm;
+  f.formatTag = tag;
+  if (channels <= 2 && (isFloat || bits <= 16)) return f;
+
+  if (channelMask == 0 && channels <= 2) channelMask = channels == 1 ? 0x4 : 0x3;
+  f.formatTag = kWaveFormatExtensible;
+  PutLe16(&f.extra, bits);  // wValidBitsPerSample: every bit of the container
+  PutLe32(&f.extra, channelMask);
+  PutLe16(&f.extra, tag);
+  f.extra.insert(f.extra.end(), std::begin(kSubFormatTail), std::end(kSubFormatTail));
+  return f;
+}
 
 std::vector<uint8_t> SerializeWaveFormat(const WaveFormat& format) {
   std::vector<uint8_t> out;

@@ -13,6 +13,7 @@ constexpr uint16_t kWaveFormatMulaw = 0x0007;
 constexpr uint16_t kWaveFormatImaAdpcm = 0x0011;
 constexpr uint16_t kWaveFormatMpeg = 0x0050;      // MPEG-1 layer 1 and 2
 constexpr uint16_t kWaveFormatMpegLayer3 = 0x0055;
+constexpr uint16_t kWaveFormatExtensible = 0xFFFE; // the sample format is in the extra bytes
 
 struct WaveFormat {
   uint16_t formatTag = 0;
@@ -37,6 +38,14 @@ inline WaveFormat PcmWaveFormat(uint32_t rate, uint16_t bits, uint16_t channels)
   f.avgBytesPerSec = rate * f.blockAlign;
   return f;
 }
+
+// The record of integer PCM (8, 16, 24 or 32 bits) or 32-bit IEEE float. Integer
+// PCM of more than 16 bits and any stream of more than two channels is written as
+// WAVE_FORMAT_EXTENSIBLE, whose extra bytes carry the valid bits, the channel mask
+// (bits as in the WAV format's speaker positions; 0 for mono and stereo means
+// centre and left-right) and the sample format; the rest keeps its plain tag.
+WaveFormat RawWaveFormat(bool isFloat, uint16_t bits, uint32_t rate, uint16_t channels,
+                         uint32_t channelMask);
 
 // Little-endian fields of RIFF files.
 inline void PutLe16(std::vector<uint8_t>* out, uint16_t v) {
