@@ -105,6 +105,44 @@ TEST_F(ConvertWmaTest, EveryProfileRowWritesItsFormatAtFullLength) {
   }
 }
 
+// Sources whose decoded timestamps are not a clean sample count (a VBR MP3, an
+// MPEG-2 Layer III file, both trimmed to their encoder's samples), resampled to each
+// profile's rate: the file's packets follow one another at the codec's frame time and
+// end with the source, and its size is what the bit rate gives for that length.
+TEST_F(ConvertWmaTest, ResampledSourcesKeepTheirTiming) {
+  constexpr double kSeconds = 3.0;
+  const std::string sources[] = {
+      MakeToneFile(dir.file("vbr.mp3"), 44100, 2, kSeconds, {"-c:a", "libmp3lame", "-q:a", "4"}),
+      MakeFixture(Fixture::Mp3Mono22k, dir.path(), kSeconds, "mpeg2.mp3")};
+  struct Row {
+    int32_t index;
+    int rate;
+    int64_t bitRate;
+  };
+  const Row rows[] = {{0, 8000, 24000}, {1, 16000, 24000}, {2, 22050, 28800},
+                      {3, 22050, 28800}, {4, 32000, 56000}, {7, 44100, 128000}};
+  for (const std::string& source : sources) {
+    ASSERT_FALSE(source.empty());
+    for (const Row& row : rows) {
+      SCOPED_TRACE(source + " row " + std::to_string(row.index));
+      Settings.WmaFormat = row.index;
+      runtest::RunResult run = RunFiles({source});
+      ASSERT_EQ(run.outcome, RunOutcome::Finished) << ::testing::PrintToString(run.messages);
+
+      const std::string output = source.substr(0, source.rfind('.')) + ".wma";
+      EXPECT_NEAR(ProbeAudio(output).duration, kSeconds, 0.1);
+      const std::vector<double> times = PacketTimes(output);
+      ASSERT_FALSE(times.empty());
+      const double frame = WmaFrameSamples(row.rate) / static_cast<double>(row.rate);
+      for (size_t i = 1; i < times.size(); ++i)
+        ASSERT_NEAR(times[i] - times[i - 1], frame, 0.002) << "packet " << i << " at " << times[i];
+      EXPECT_LT(times.back(), kSeconds);
+      EXPECT_LT(static_cast<double>(std::filesystem::file_size(output)), row.bitRate / 8 * kSeconds * 1.2 + 8192);
+      std::filesystem::remove(output);
+    }
+  }
+}
+
 TEST_F(ConvertWmaTest, ProgressFollowsTheWriterPosition) {
   const std::string input = MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 30.0, "long.wav");
   ASSERT_FALSE(input.empty());

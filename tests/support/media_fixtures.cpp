@@ -106,6 +106,12 @@ Recipe RecipeOf(Fixture f) {
       return {".vob", "mpeg2video", 1, 48000, 6, {"-c:a", "ac3", "-b:a", "448k"}, "vob"};
     case Fixture::VobTwoAudio:
       return {".vob", "mpeg2video", 2, 48000, 2, {"-c:a", "ac3", "-b:a", "192k"}, "vob"};
+    case Fixture::VobMp2Ac3:
+      return {".vob", "mpeg2video", 2, 48000, 2, {"-c:a:0", "mp2", "-c:a:1", "ac3"}, "vob"};
+    case Fixture::VobDts:
+      return {".vob", "mpeg2video", 1, 48000, 2, {"-c:a", "dca", "-strict", "-2"}, "vob"};
+    case Fixture::VobLpcm:
+      return {".vob", "mpeg2video", 1, 48000, 2, {"-c:a", "pcm_s16be"}, "vob"};
     case Fixture::VobVideoOnly:
       return {".vob", "mpeg2video", 0, 0, 0, {}, "vob"};
     case Fixture::MpgVideoOnly:
@@ -371,7 +377,8 @@ bool HaveFfmpeg() {
 const char* FixtureName(Fixture f) {
   static const char* const kNames[] = {
       "Mp3Stereo44k", "Mp3Mono22k",     "Wav8BitMono8k", "Wav16Stereo44k", "Mpeg1PsMp2",
-      "VobAc3Stereo", "VobAc3Surround", "VobTwoAudio",   "VobVideoOnly",   "MpgVideoOnly",
+      "VobAc3Stereo", "VobAc3Surround", "VobTwoAudio",   "VobMp2Ac3",      "VobDts",
+      "VobLpcm",      "VobVideoOnly",   "MpgVideoOnly",
       "AviPcm",       "AviMp3",         "AviMsAdpcm",    "AviImaAdpcm",    "AviVideoOnly",
       "WmvWma",       "TextAsMpg",      "TruncatedWav",  "TruncatedMpg",   "Wav8BitOdd",
       "WavHeaderOnly", "WavCutInFormat", "WavCutAfterList", "Mp3LameCbr",  "Mp3LameVbr",
@@ -466,6 +473,17 @@ AudioInfo ProbeAudio(const std::string& path) {
     info.blockAlign = riff.blockAlign;
   }
   return info;
+}
+
+std::vector<double> PacketTimes(const std::string& path) {
+  const std::string out = RunCommand({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                                      "packet=pts_time", "-of", "csv=p=0", path});
+  std::vector<double> times;
+  for (size_t begin = 0, end; begin < out.size(); begin = end + 1) {
+    end = std::min(out.find('\n', begin), out.size());
+    if (end > begin) times.push_back(ParseNumber<double>(out.substr(begin, end - begin), -1));
+  }
+  return times;
 }
 
 std::vector<int16_t> DecodeToS16(const std::string& path, int rate, int channels, int streamIndex) {

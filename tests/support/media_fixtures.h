@@ -46,6 +46,9 @@ enum class Fixture {
   VobAc3Stereo,    // .vob  mpeg2video + AC3 48000 Hz stereo 192 kbps
   VobAc3Surround,  // .vob  mpeg2video + AC3 48000 Hz 5.1 448 kbps (tone in the centre)
   VobTwoAudio,     // .vob  mpeg2video + AC3 stereo kToneHz + AC3 stereo kSecondToneHz
+  VobMp2Ac3,       // .vob  mpeg2video + MP2 (0xC0) stereo kToneHz + AC3 (0x80) stereo kSecondToneHz
+  VobDts,          // .vob  mpeg2video + DTS 48000 Hz stereo (private stream 0x88)
+  VobLpcm,         // .vob  mpeg2video + DVD LPCM 16-bit 48000 Hz stereo (private stream 0xA0)
   VobVideoOnly,    // .vob  mpeg2video, no audio
   MpgVideoOnly,    // .mpg  MPEG-1 program stream, mpeg1video, no audio
   AviPcm,          // .avi  mpeg1video + PCM s16le 44100 Hz stereo (tag 0x0001)
@@ -111,6 +114,9 @@ AudioInfo ProbeAudio(const std::string& path);
 // Sample frames (per channel) that ffmpeg decodes from the first audio stream; -1
 // when ffmpeg fails (no audio stream, not media) or decodes nothing.
 int64_t DecodedSampleCount(const std::string& path);
+
+// The presentation times in seconds of the first audio stream's packets, in file order.
+std::vector<double> PacketTimes(const std::string& path);
 
 // Decoded samples as interleaved s16. rate and channels 0 keep the stream's own;
 // otherwise ffmpeg resamples / remixes. Empty on failure.
