@@ -198,6 +198,8 @@ static void SetCaps(GstElement* capsfilter, GstCaps* caps) {
 // ---------------------------------------------------------------------------
 // The decoder chain that intelligent connect inserts:
 //   decodebin ! audioconvert ! audioresample ! capsfilter (integer PCM, 1 or 2 channels)
+// It decodes the first audio stream in the file's order. Towards WavDest the capsfilter
+// lets the decoders' own format through instead (NoteDecodersOwnFormat).
 
 static GstCaps* DecodedPcmCaps() {
   return gst_caps_from_string(
@@ -326,6 +328,7 @@ static void OnDecodebinPadAdded(GstElement*, GstPad* pad, gpointer data) {
   DecodeChainState* state = static_cast<DecodeChainState*>(data);
   g_autoptr(GstCaps) caps = gst_pad_get_current_caps(pad);
   if (!caps) caps = gst_pad_query_caps(pad, nullptr);
+  if (!caps || gst_caps_is_empty(caps)) return;
   const char* name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
   if (!g_str_has_prefix(name, "audio/x-raw")) return;
   const int rank = StreamRankOf(pad);

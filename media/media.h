@@ -77,7 +77,10 @@ FilterRef GraphAddSourceFilter(Graph* graph, const std::string& path);  // fails
 
 // Graph: connections. Connect may insert decoders and, towards a renderer, checks that
 // audio really decodes (prerolls the graph). ConnectDirect joins the two pins alone,
-// with the given media type or the output pin's first offered one.
+// with the given media type or the output pin's first offered one; the decoded pin of
+// intelligent connect gives WavDest (with no type given) the decoders' own format:
+// every channel, integer widths kept, floats stored in the file as float, what a
+// decoder of a compressed format computes as 16-bit.
 bool GraphConnect(Graph* graph, Pin* out, Pin* in);
 bool GraphConnectDirect(Graph* graph, Pin* out, Pin* in, const MediaType* type);
 

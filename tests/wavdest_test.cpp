@@ -43,6 +43,37 @@ TEST(WavDestHeaderTest, SizesCountPadBytesAndSaturate) {
   }
 }
 
+// Raw audio gets the plain tag up to two channels and 16 bits (float: two channels),
+// WAVE_FORMAT_EXTENSIBLE beyond, with the channel layout when the WAV format can name
+// it in the same channel order.
+TEST(WavDestHeaderTest, RawFormatsTakeTheExtensibleRecordWhereNeeded) {
+  struct Row { bool isFloat; uint16_t bits, channels; uint64_t gstMask; uint16_t tag; uint32_t waveMask; };
+  const Row rows[] = {
+      {false, 16, 2, 0x3, kWaveFormatPcm, 0},
+      {false, 8, 1, 0, kWaveFormatPcm, 0},
+      {true, 32, 2, 0x3, kWaveFormatIeeeFloat, 0},
+      {false, 24, 2, 0x3, kWaveFormatExtensible, 0x3},
+      {false, 32, 1, 0, kWaveFormatExtensible, 0x4},
+      {false, 16, 6, 0x3F, kWaveFormatExtensible, 0x3F},         // 5.1, rear speakers
+      {true, 32, 6, 0xC0F, kWaveFormatExtensible, 0x60F},        // 5.1, side speakers
+      {false, 16, 4, 0x7000 | 0x3, kWaveFormatExtensible, 0},   // top front L, R, C: another order
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::to_string(r.bits) + " bits, " + std::to_string(r.channels) + " channels");
+    const WaveFormat f = RawWaveFormat(r.isFloat, r.bits, 48000, r.channels, WaveChannelMask(r.gstMask, r.channels));
+    EXPECT_EQ(f.formatTag, r.tag);
+    EXPECT_EQ(f.blockAlign, r.bits / 8 * r.channels);
+    if (r.tag != kWaveFormatExtensible) {
+      EXPECT_TRUE(f.extra.empty());
+      continue;
+    }
+    ASSERT_EQ(f.extra.size(), 22u);
+    EXPECT_EQ(GetLe16(f.extra.data()), r.bits);
+    EXPECT_EQ(GetLe32(f.extra.data() + 2), r.waveMask);
+    EXPECT_EQ(GetLe16(f.extra.data() + 6), r.isFloat ? kWaveFormatIeeeFloat : kWaveFormatPcm);
+  }
+}
+
 class WavDestTest : public ::testing::Test {
  protected:
   void SetUp() override {
