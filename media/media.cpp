@@ -306,15 +306,19 @@ static GstPadProbeReturn OnLeadProbe(GstPad*, GstPadProbeInfo* info, gpointer da
   return GST_PAD_PROBE_OK;
 }
 
+void KeepLeadingAudio(GstPad* demuxerPad) {
+  gst_pad_add_probe(demuxerPad,
+                    static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                    OnLeadProbe, new LeadState, [](gpointer lead) { delete static_cast<LeadState*>(lead); });
+}
+
 // Ranks each stream of a demuxer in the order the file shows them, and keeps its
 // audio from being clipped at the start.
 static void OnDemuxerPadAdded(GstElement*, GstPad* pad, gpointer data) {
   DecodeChainState* state = static_cast<DecodeChainState*>(data);
   const int rank = state->streamsSeen.fetch_add(1) + 1;
   g_object_set_qdata(G_OBJECT(pad), StreamRankQuark(), GINT_TO_POINTER(rank));
-  gst_pad_add_probe(pad,
-                    static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
-                    OnLeadProbe, new LeadState, [](gpointer lead) { delete static_cast<LeadState*>(lead); });
+  KeepLeadingAudio(pad);
 }
 
 static void OnDecodebinElementAdded(GstBin*, GstElement* element, gpointer state) {

@@ -100,6 +100,9 @@ GstCaps* PcmCaps(const WaveFormat& format);
 MediaType MediaTypeFromCaps(const GstCaps* caps);
 bool PrerollGraph(Graph* graph, std::string* errorText);
 PinRef PinSelf(const Pin* pin);
+// Moves audio that starts before its segment to the segment's start, so that no
+// parser or decoder behind the demuxer's pad clips its first samples.
+void KeepLeadingAudio(GstPad* demuxerPad);
 
 // media_filters.cpp: dispatch to the filters below by kind, renderers, CD reader.
 FilterRef MakeExtendedFilter(FilterKind kind);

@@ -53,8 +53,9 @@ void OnSplitterPadAdded(GstElement*, GstPad* pad, gpointer data) {
   g_autofree char* name = gst_pad_get_name(pad);
   for (const PinRef& pin : splitter->pins) {
     if (pin->direction != PinDirection::Output || pin->padName != name) continue;
-    if (!pin->peer.expired() && !LinkPinPad(pin.get(), pad))
-      GST_WARNING("cannot link splitter pad %s", name);
+    if (pin->peer.expired()) return;
+    KeepLeadingAudio(pad);
+    if (!LinkPinPad(pin.get(), pad)) GST_WARNING("cannot link splitter pad %s", name);
     return;
   }
 }
