@@ -15,6 +15,7 @@
 #include "app/settings.h"
 #include "common/app_settings.h"
 #include "common/batch.h"
+#include "common/error_box.h"
 #include "common/status_text.h"
 #include "common/target_format.h"
 #include "dialog/encoder_formats.h"
@@ -22,22 +23,9 @@
 #include "engine/graph.h"
 #include "media/media.h"
 
+static constexpr const char* kProgramVersion = QL_VERSION;
 static constexpr unsigned kProgressIntervalMs = 150;
 static constexpr int kBarWidth = 30;
-
-static constexpr const char* kUsage =
-    "Usage: quilllomare --batch [OPTIONS] FILE...\n"
-    "Converts each FILE as the window mode would, one after another.\n"
-    "\n"
-    "  --mode wav|mp3|wma|extract   conversion mode (default: the settings file's DecodeMode)\n"
-    "  --wav-format keep|ROW        WAV: keep the decoded format, or PCM format row 0-23\n"
-    "  --mp3-format KBPS,RATE,CH    MP3: encoder format, e.g. 128,44100,2\n"
-    "  --mp3-form mp3|riff          MP3: plain MP3 stream or RIFF WAVE wrapper\n"
-    "  --wma-profile ROW            WMA: profile row 0-15\n"
-    "  --list-formats               print the PCM rows, the MP3 encoder formats and the WMA profiles\n"
-    "  --help                       print this help\n"
-    "\n"
-    "Exit status: 0 every file converted, 1 a file failed, 2 usage error.\n";
 
 // ---------------------------------------------------------------------------
 // Options
@@ -49,9 +37,19 @@ struct BatchOptions {
   int mp3Form = -1;         // 0 plain, 1 RIFF, -1 from the settings file
   int wmaRow = -1;          // -1: from the settings file
   bool listFormats = false;
-  bool help = false;
+  bool quiet = false;       // no progress lines; messages still shown
+  bool version = false;
   std::vector<std::string> files;
 };
+
+static BatchOptions options;  // filled by the option callbacks
+
+static constexpr const char* kSummary =
+    "Converts each FILE as the window mode would, one after another; each output is\n"
+    "written beside its input, numbered so that nothing is overwritten.";
+static constexpr const char* kExitStatus =
+    "Exit status: 0 every file converted, 1 a file failed, 2 usage error,\n"
+    "130 interrupted (the unfinished output is removed).";
 
 static bool ParseInt(const std::string& text, int low, int high, int* value) {
   const char* end = text.data() + text.size();
@@ -59,56 +57,98 @@ static bool ParseInt(const std::string& text, int low, int high, int* value) {
   return ec == std::errc() && ptr == end && *value >= low && *value <= high;
 }
 
+static gboolean BadValue(GError** error, const std::string& message) {
+  g_set_error_literal(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE, message.c_str());
+  return FALSE;
+}
+
+static gboolean OnMode(const char*, const char* value, gpointer, GError** error) {
+  static const char* const kModes[] = {"wav", "mp3", "wma", "extract"};
+  for (int m = 0; m < 4; ++m) {
+    if (std::strcmp(value, kModes[m]) == 0) {
+      options.mode = m;
+      return TRUE;
+    }
+  }
+  return BadValue(error, std::string("unknown mode: ") + value);
+}
+
+static gboolean OnWavFormat(const char*, const char* value, gpointer, GError** error) {
+  if (std::strcmp(value, "keep") == 0) {
+    options.wavRow = -1;
+    return TRUE;
+  }
+  if (ParseInt(value, 0, kPcmFormatCount - 1, &options.wavRow)) return TRUE;
+  return BadValue(error, std::string("--wav-format takes keep or a row 0-23: ") + value);
+}
+
+static gboolean OnMp3Form(const char*, const char* value, gpointer, GError** error) {
+  if (std::strcmp(value, "mp3") == 0) options.mp3Form = 0;
+  else if (std::strcmp(value, "riff") == 0) options.mp3Form = 1;
+  else return BadValue(error, std::string("--mp3-form takes mp3 or riff: ") + value);
+  return TRUE;
+}
+
+static gboolean OnWmaProfile(const char*, const char* value, gpointer, GError** error) {
+  if (ParseInt(value, 0, kWmaProfileCount - 1, &options.wmaRow)) return TRUE;
+  return BadValue(error, std::string("--wma-profile takes a row 0-15: ") + value);
+}
+
+static gboolean OnMp3Format(const char*, const char* value, gpointer, GError**) {
+  options.mp3Format = value;
+  return TRUE;
+}
+
+static gboolean batchFlag = FALSE;  // --batch itself, already seen by the caller
+static gboolean listFlag = FALSE, quietFlag = FALSE, versionFlag = FALSE;
+static char** fileArgs = nullptr;
+
+static const GOptionEntry kEntries[] = {
+    {"batch", 0, 0, G_OPTION_ARG_NONE, &batchFlag, "Convert without a window", nullptr},
+    {"mode", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnMode),
+     "Conversion mode (default: the settings file's DecodeMode)", "wav|mp3|wma|extract"},
+    {"wav-format", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnWavFormat),
+     "WAV: keep the decoded format, or PCM format row 0-23", "keep|ROW"},
+    {"mp3-format", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnMp3Format),
+     "MP3: encoder format, e.g. 128,44100,2", "KBPS,RATE,CH"},
+    {"mp3-form", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnMp3Form),
+     "MP3: plain MP3 stream or RIFF WAVE wrapper", "mp3|riff"},
+    {"wma-profile", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnWmaProfile),
+     "WMA: profile row 0-15", "ROW"},
+    {"list-formats", 0, 0, G_OPTION_ARG_NONE, &listFlag,
+     "Print the PCM rows, the MP3 encoder formats and the WMA profiles", nullptr},
+    {"quiet", 'q', 0, G_OPTION_ARG_NONE, &quietFlag, "Print no progress, only messages", nullptr},
+    {"version", 0, 0, G_OPTION_ARG_NONE, &versionFlag, "Print the version", nullptr},
+    {G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY, &fileArgs, nullptr, "FILE..."},
+    {},
+};
+
 static bool UsageError(const std::string& reason) {
-  std::fprintf(stderr, "quilllomare: %s (see --batch --help)\n", reason.c_str());
+  std::fprintf(stderr, "quilllomare: %s (see --help)\n", reason.c_str());
   return false;
 }
 
-static bool ParseOptions(int argc, char** argv, BatchOptions* options) {
-  static const char* const kModes[] = {"wav", "mp3", "wma", "extract"};
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return UsageError(arg + " needs a value");
-      *out = argv[++i];
-      return true;
-    };
-    std::string v;
-    if (arg == "--batch") continue;
-    if (arg == "--help") {
-      options->help = true;
-    } else if (arg == "--list-formats") {
-      options->listFormats = true;
-    } else if (arg == "--mode") {
-      if (!value(&v)) return false;
-      options->mode = -1;
-      for (int m = 0; m < 4; ++m)
-        if (v == kModes[m]) options->mode = m;
-      if (options->mode < 0) return UsageError("unknown mode: " + v);
-    } else if (arg == "--wav-format") {
-      if (!value(&v)) return false;
-      if (v == "keep") options->wavRow = -1;
-      else if (!ParseInt(v, 0, kPcmFormatCount - 1, &options->wavRow))
-        return UsageError("--wav-format takes keep or a row 0-23: " + v);
-    } else if (arg == "--mp3-format") {
-      if (!value(&options->mp3Format)) return false;
-    } else if (arg == "--mp3-form") {
-      if (!value(&v)) return false;
-      if (v == "mp3") options->mp3Form = 0;
-      else if (v == "riff") options->mp3Form = 1;
-      else return UsageError("--mp3-form takes mp3 or riff: " + v);
-    } else if (arg == "--wma-profile") {
-      if (!value(&v)) return false;
-      if (!ParseInt(v, 0, kWmaProfileCount - 1, &options->wmaRow))
-        return UsageError("--wma-profile takes a row 0-15: " + v);
-    } else if (arg == "--") {
-      for (++i; i < argc; ++i) options->files.push_back(argv[i]);
-    } else if (arg.starts_with("--")) {
-      return UsageError("unknown option: " + arg);
-    } else {
-      options->files.push_back(arg);
-    }
-  }
+static GOptionContext* NewOptionContext() {
+  GOptionContext* context = g_option_context_new(nullptr);
+  g_option_context_add_main_entries(context, kEntries, nullptr);
+  g_option_context_set_summary(context, kSummary);
+  g_option_context_set_description(context, kExitStatus);
+  return context;
+}
+
+// --help and --help-all print the help and end the process with status 0.
+static bool ParseOptions(int argc, char** argv) {
+  options = BatchOptions{};
+  g_autoptr(GOptionContext) context = NewOptionContext();
+  g_autoptr(GError) error = nullptr;
+  g_auto(GStrv) args = g_new0(char*, argc + 1);
+  for (int i = 0; i < argc; ++i) args[i] = g_strdup(argv[i]);
+  if (!g_option_context_parse_strv(context, &args, &error)) return UsageError(error->message);
+  options.listFormats = listFlag;
+  options.quiet = quietFlag;
+  options.version = versionFlag;
+  for (char** f = fileArgs; f && *f; ++f) options.files.push_back(*f);
+  g_clear_pointer(&fileArgs, g_strfreev);
   return true;
 }
 
@@ -200,11 +240,23 @@ static bool ChooseFormats(const BatchOptions& options) {
 
 static GMainLoop* loop = nullptr;
 static guint progressTimer = 0;
-static bool onTerminal = false;
+static bool onTerminal = false;  // progress is one line rewritten in place
+static bool lineOpen = false;    // that line has no newline yet
 static int lastPercent = -1;
 
+static void EndProgressLine() {
+  if (lineOpen) std::fputc('\n', stderr);
+  lineOpen = false;
+}
+
+// Messages start on a line of their own.
+static void ShowBatchErrorBox(const std::string& caption, const std::string& text) {
+  EndProgressLine();
+  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+}
+
 static void DrawLine(const std::string& caption, int percent) {
-  if (!onTerminal) return;
+  if (!onTerminal || options.quiet) return;
   std::string bar;
   if (percent >= 0) {
     int filled = std::clamp(percent, 0, 100) * kBarWidth / 100;
@@ -217,6 +269,7 @@ static void DrawLine(const std::string& caption, int percent) {
   }
   std::fprintf(stderr, "\r\033[K%s%s %s", caption.c_str(), bar.c_str(), name.c_str());
   std::fflush(stderr);
+  lineOpen = true;
 }
 
 static gboolean OnProgressTick(gpointer) {
@@ -233,6 +286,7 @@ static gboolean OnProgressTick(gpointer) {
 }
 
 static void SetCaption(const std::string& caption) {
+  if (options.quiet) return;
   if (onTerminal) {
     DrawLine(caption, 100);
     return;
@@ -254,7 +308,7 @@ static void StopProgress() {
 
 static void EndBatchRun(RunOutcome) {
   StopProgress();
-  if (onTerminal) std::fputc('\n', stderr);
+  EndProgressLine();
   if (loop) g_main_loop_quit(loop);
 }
 
@@ -286,16 +340,19 @@ std::string FileListFor(const std::vector<std::string>& files) {
 }
 
 bool IsBatchInvocation(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], "--batch") == 0) return true;
+  static const char* const kWindowlessOptions[] = {"--batch", "--help", "-h", "--help-all",
+                                                   "--version", "--list-formats"};
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    for (const char* option : kWindowlessOptions)
+      if (std::strcmp(argv[i], option) == 0) return true;
+  }
   return false;
 }
 
 int RunBatchMode(int argc, char** argv) {
-  BatchOptions options;
-  if (!ParseOptions(argc, argv, &options)) return 2;
-  if (options.help) {
-    std::fputs(kUsage, stdout);
+  if (!ParseOptions(argc, argv)) return 2;
+  if (options.version) {
+    std::printf("quilllomare %s\n", kProgramVersion);
     return 0;
   }
   MediaLayerInit();
@@ -316,6 +373,7 @@ int RunBatchMode(int argc, char** argv) {
   Batch.currentFile = 1;
 
   onTerminal = isatty(STDERR_FILENO);
+  SetErrorBoxHandler(ShowBatchErrorBox);
   loop = g_main_loop_new(nullptr, FALSE);
   RunFrontEnd frontEnd;
   frontEnd.setCaption = SetCaption;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+// True for --batch, and for the options that only print (--help, --version, ...).
 bool IsBatchInvocation(int argc, char** argv);
 
 // Converts the files named on the command line; returns the exit status.

@@ -89,9 +89,8 @@ std::string FormatSettingNumber(int32_t value) {
 std::string SettingsFilePath() {
   if (!settingsFilePath.empty()) return settingsFilePath;
 
-  std::string programFolder = GetProgramDirectory();
-  if (!programFolder.empty() && access(programFolder.c_str(), W_OK) == 0) {
-    settingsFilePath = programFolder + kSettingsFileName;
+  if (ProgramFolderTakesFiles()) {
+    settingsFilePath = GetProgramDirectory() + kSettingsFileName;
   } else {
     g_autofree gchar* path =
         g_build_filename(g_get_user_config_dir(), kConfigFolderName, kSettingsFileName, nullptr);

@@ -114,3 +114,12 @@ std::string GetProgramDirectory() {
   if (!exe) return "";
   return GetDirectoryPart(exe);
 }
+
+// An installed program (its desktop entry in ../share/applications) never writes beside
+// itself, even when it may: a system's bin folder is no place for a user's files.
+bool ProgramFolderTakesFiles() {
+  const std::string folder = GetProgramDirectory();
+  if (folder.empty() || access(folder.c_str(), W_OK) != 0) return false;
+  const std::string desktopEntry = folder + "../share/applications/quilllomare.desktop";
+  return !g_file_test(desktopEntry.c_str(), G_FILE_TEST_EXISTS);
+}

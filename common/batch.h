@@ -41,3 +41,7 @@ std::string GetDirectoryPart(const std::string& path);
 
 // The folder of the running program, ending in '/'.
 std::string GetProgramDirectory();
+
+// True when the settings file and the output folder for optical media go beside the
+// program: its folder is writable and it is not an installed copy.
+bool ProgramFolderTakesFiles();

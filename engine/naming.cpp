@@ -16,16 +16,22 @@ static OpticalMediaTest opticalMediaTest = nullptr;
 
 void SetOpticalMediaTest(OpticalMediaTest test) { opticalMediaTest = test; }
 
+// The desktop mounts an audio CD as a folder named "cdda:host=..." holding its tracks
+// as "Track N.wav" files.
+static bool IsInAudioCdMount(const std::string& path) {
+  return path.starts_with("cdda:") || path.find("/cdda:") != std::string::npos;
+}
+
 bool IsOnOpticalMedia(const std::string& path) {
   if (opticalMediaTest) return opticalMediaTest(path);
+  if (IsInAudioCdMount(path)) return true;
   struct statfs fs;
   if (statfs(path.c_str(), &fs) != 0) return false;
   return fs.f_type == kIso9660Magic || fs.f_type == kUdfMagic;
 }
 
 std::string GetOutputFolder() {
-  std::string programDir = GetProgramDirectory();
-  if (access(programDir.c_str(), W_OK) == 0) return programDir + "output/";
+  if (ProgramFolderTakesFiles()) return GetProgramDirectory() + "output/";
   const char* music = g_get_user_special_dir(G_USER_DIRECTORY_MUSIC);
   std::string base = music ? music : std::string(g_get_home_dir()) + "/Music";
   return base + "/output/";

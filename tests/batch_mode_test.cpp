@@ -48,10 +48,61 @@ TEST(BatchModeTest, UsageErrorsExitWithTwoAndOneLine) {
   }
 }
 
+// Each option takes its value after a space or an equals sign; a bad value is a usage
+// error either way (exit 2), a good one lets the run reach the missing file (exit 1).
+TEST(BatchModeTest, OptionsTakeBothSpellings) {
+  struct Row {
+    const char* option;
+    const char* good;
+    const char* bad;
+  };
+  const Row rows[] = {
+      {"--mode", "mp3", "flac"},       {"--wav-format", "keep", "24"},
+      {"--mp3-format", "128,44100,2", "129,44100,2"}, {"--mp3-form", "riff", "ogg"},
+      {"--wma-profile", "3", "16"},
+  };
+  for (const Row& row : rows) {
+    for (const char* value : {row.good, row.bad}) {
+      const int expected = value == row.good ? 1 : 2;
+      // MP3 mode, where every option is read.
+      Outcome spaced = RunProgram({"--batch", "--mode=mp3", row.option, value, "/nonexistent/a.mp3"});
+      Outcome joined = RunProgram(
+          {"--batch", "--mode=mp3", std::string(row.option) + "=" + value, "/nonexistent/a.mp3"});
+      EXPECT_EQ(spaced.status, expected) << row.option << " " << value << ": " << spaced.err;
+      EXPECT_EQ(joined.status, expected) << row.option << "=" << value << ": " << joined.err;
+    }
+  }
+  Outcome version = RunProgram({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "quilllomare 4.10\n");
+}
+
+TEST(BatchModeTest, ProgressIsOneLineOnATerminalAndNothingWhenQuiet) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir dir;
+  std::string a = MakeFixture(Fixture::Wav8BitMono8k, dir.path(), 1.0, "a.wav");
+  Outcome quiet = RunProgram({"--batch", "--quiet", "--mode", "wav", a});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "");
+
+  // script(1) gives the program a terminal; its output is the terminal's.
+  int status = -1;
+  std::string screen = RunCommand({"script", "-qec",
+                                   std::string(QL_PROGRAM) + " --batch --mode wav '" + a + "' 2>&1",
+                                   "/dev/null"},
+                                  &status);
+  EXPECT_EQ(status, 0) << screen;
+  EXPECT_NE(screen.find("\r\033[K"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("100% -ろまれ完了-"), std::string::npos) << screen;
+  EXPECT_EQ(std::count(screen.begin(), screen.end(), '\n'), 1) << screen;
+  EXPECT_TRUE(screen.ends_with("\n")) << screen;
+}
+
 TEST(BatchModeTest, HelpAndFormatListsNeedNoFiles) {
   Outcome help = RunProgram({"--batch", "--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("--wav-format keep|ROW"), std::string::npos);
+  EXPECT_NE(help.out.find("--wav-format=keep|ROW"), std::string::npos);
+  EXPECT_NE(help.out.find("130 interrupted"), std::string::npos);
 
   Outcome list = RunProgram({"--batch", "--list-formats"});
   EXPECT_EQ(list.status, 0);

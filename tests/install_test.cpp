@@ -1,0 +1,142 @@
+// The program as people install it: cmake --install into a prefix, and the Debian package.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+
+#include "tests/support/media_fixtures.h"
+
+using namespace mediatest;
+
+namespace {
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+bool HaveCommand(const std::string& name) {
+  int status = -1;
+  RunCommand({"sh", "-c", "command -v " + name}, &status);
+  return status == 0;
+}
+
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+std::string InstallInto(const std::string& prefix) {
+  int status = -1;
+  std::string err;
+  std::string out = RunCommand({"cmake", "--install", QL_BINARY_DIR, "--prefix", prefix}, &status, &err);
+  return status == 0 ? "" : out + err;
+}
+
+// A user's home with its own configuration folder, as the installed program sees it.
+std::vector<std::string> AsUser(const std::string& home, std::vector<std::string> argv) {
+  argv.insert(argv.begin(), {"env", "HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config"});
+  return argv;
+}
+
+TEST(InstallTest, InstalledCopyHasItsDesktopFilesAndKeepsUserFilesInTheHome) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir dir;
+  const std::string prefix = dir.file("prefix");
+  ASSERT_EQ(InstallInto(prefix), "");
+
+  const std::string desktop = prefix + "/share/applications/quilllomare.desktop";
+  const std::string metainfo = prefix + "/share/metainfo/org.quilllomare.QuillLomare.metainfo.xml";
+  for (const std::string& file :
+       {prefix + "/bin/quilllomare", desktop, metainfo, prefix + "/share/man/man1/quilllomare.1",
+        prefix + "/share/icons/hicolor/32x32/apps/quilllomare.png",
+        prefix + "/share/icons/hicolor/48x48/apps/quilllomare.png",
+        prefix + "/share/icons/hicolor/256x256/apps/quilllomare.png",
+        prefix + "/share/icons/hicolor/scalable/apps/quilllomare.svg"}) {
+    EXPECT_TRUE(Exists(file)) << file;
+  }
+  int status = -1;
+  std::string err;
+  if (HaveCommand("desktop-file-validate")) {
+    std::string out = RunCommand({"desktop-file-validate", desktop}, &status, &err);
+    EXPECT_EQ(status, 0) << out << err;
+  }
+  if (HaveCommand("appstreamcli")) {
+    std::string out = RunCommand({"appstreamcli", "validate", "--no-net", metainfo}, &status, &err);
+    EXPECT_EQ(status, 0) << out << err;
+  }
+
+  // The settings come from the user's configuration folder, never from beside the
+  // installed program, even where that folder is writable.
+  const std::string home = dir.file("home");
+  RunCommand({"mkdir", "-p", home + "/.config/quilllomare", dir.file("cdda:host=sr0")});
+  WriteText(home + "/.config/quilllomare/QuillLomare.ini",
+            "[Setting]\nDecodeMode=0\nChangeWavFormat=1\nWavFormat=0\n");
+  WriteText(prefix + "/bin/QuillLomare.ini", "[Setting]\nDecodeMode=0\nChangeWavFormat=0\n");
+  const std::string input = MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 1.0, "song.wav");
+  std::string out = RunCommand(AsUser(home, {prefix + "/bin/quilllomare", "--batch", input}), &status, &err);
+  ASSERT_EQ(status, 0) << err;
+  AudioInfo converted = ProbeAudio(dir.file("song_2.wav"));
+  EXPECT_EQ(converted.sampleRate, 8000);  // row 0 of the user's settings
+  EXPECT_EQ(converted.channels, 1);
+
+  // A CD track goes to output/ in the user's Music folder, not beside the program.
+  const std::string track = MakeFixture(Fixture::Wav16Stereo44k, dir.file("cdda:host=sr0"), 1.0,
+                                        "Track 1.wav");
+  out = RunCommand(AsUser(home, {prefix + "/bin/quilllomare", "--batch", "--wav-format", "keep", track}),
+                   &status, &err);
+  ASSERT_EQ(status, 0) << err;
+  EXPECT_EQ(ProbeAudio(home + "/Music/output/Track 1.wav").sampleRate, 44100);
+  EXPECT_FALSE(Exists(prefix + "/bin/output"));
+  EXPECT_FALSE(Exists(home + "/.config/quilllomare/QuillLomare.ini.tmp"));
+}
+
+TEST(InstallTest, DebianPackageDependsOnTheRuntimeAndRunsFromItsFiles) {
+  if (!HaveCommand("dpkg-deb")) GTEST_SKIP() << "dpkg-deb is needed to read the package";
+  TempDir dir;
+  int status = -1;
+  std::string err;
+  std::string out = RunCommand({"cpack", "--config", std::string(QL_BINARY_DIR) + "/CPackConfig.cmake",
+                                "-G", "DEB", "-B", dir.path()},
+                               &status, &err);
+  ASSERT_EQ(status, 0) << out << err;
+  std::string deb = RunCommand({"sh", "-c", "ls " + dir.path() + "/quilllomare_*.deb"});
+  deb.erase(deb.find_last_not_of('\n') + 1);
+  ASSERT_TRUE(Exists(deb)) << deb;
+
+  std::string info = RunCommand({"dpkg-deb", "--field", deb, "Depends"}, &status);
+  for (const char* package : {"libgtk-3-0", "gstreamer1.0-plugins-base", "gstreamer1.0-plugins-good",
+                              "gstreamer1.0-plugins-bad", "gstreamer1.0-plugins-ugly",
+                              "gstreamer1.0-libav", "fonts-ipafont-gothic"}) {
+    EXPECT_NE(info.find(package), std::string::npos) << package << " missing from: " << info;
+  }
+
+  const std::string root = dir.file("root");
+  RunCommand({"dpkg-deb", "-x", deb, root}, &status, &err);
+  ASSERT_EQ(status, 0) << err;
+  EXPECT_TRUE(Exists(root + "/usr/share/applications/quilllomare.desktop"));
+  out = RunCommand({root + "/usr/bin/quilllomare", "--batch", "--list-formats"}, &status, &err);
+  EXPECT_EQ(status, 0) << err;
+  EXPECT_NE(out.find("WMA (--wma-profile ROW):"), std::string::npos) << out;
+}
+
+// Every option --help names is in the manual page, and the other way round.
+TEST(InstallTest, ManualPageNamesTheOptionsOfHelp) {
+  int status = -1;
+  const std::string help = RunCommand({QL_PROGRAM, "--help-all"}, &status);
+  ASSERT_EQ(status, 0);
+  const std::string page = std::regex_replace(ReadFileBytes(QL_SOURCE_DIR "/res/man/quilllomare.1"),
+                                              std::regex(R"(\\-)"), "-");
+  auto options = [](const std::string& text) {
+    std::set<std::string> found;
+    std::regex option(R"(--[a-z][a-z0-9-]*)");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it)
+      found.insert(it->str());
+    return found;
+  };
+  std::set<std::string> helpOptions = options(help);
+  helpOptions.insert("--help-all");  // GLib accepts it always, lists it only with option groups
+  EXPECT_EQ(helpOptions, options(page));
+}
+
+}  // namespace
