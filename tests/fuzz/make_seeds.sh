@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Makes the fuzz targets' seed corpus (tests/fuzz/corpus/TARGET/) from small ffmpeg files.
+# Run once; the seeds are committed. Each seed is cut to the part its parser reads.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+c="$here/corpus"
+mkdir -p "$c"/{profile_fuzz,avi_header_fuzz,mp3_gapless_fuzz,wavdest_fuzz}
+ff() { ffmpeg -nostdin -v error -y "$@"; }
+tone() { echo -f lavfi -i "sine=f=440:d=0.3:sample_rate=$1"; }
+
+# Settings files: section and key lines, then the file.
+printf 'QuillLomare\nDecodeMode\n[QuillLomare]\nDecodeMode=1\nWavFormat = 19\n; note\n[Other]\nx=y\n' \
+  >"$c/profile_fuzz/settings"
+printf 'a\nk\n\xef\xbb\xbf[A]\r\nK=v\r\n[a\r\nk=2' >"$c/profile_fuzz/crlf-bom"
+
+# AVI headers: the file up to the start of its "movi" list.
+avi() {  # name, codec options
+  local name=$1; shift
+  ff -f lavfi -i "testsrc=size=32x24:rate=5:d=0.4" $(tone 22050) -c:v mjpeg "$@" "$work/$name.avi"
+  python3 -c "import sys; d=open(sys.argv[1],'rb').read(); open(sys.argv[2],'wb').write(d[:d.index(b'movi')+4])" "$work/$name.avi" "$c/avi_header_fuzz/$name"
+}
+avi pcm -c:a pcm_s16le
+avi mp3 -c:a libmp3lame -b:a 32k
+avi adpcm -c:a adpcm_ms
+avi ima -c:a adpcm_ima_wav -ac 1
+
+# MP3 heads with their Info/Xing frame and LAME tag.
+ff $(tone 44100) -c:a libmp3lame -b:a 64k "$work/a.mp3" && head -c 1024 "$work/a.mp3" >"$c/mp3_gapless_fuzz/mpeg1"
+ff $(tone 22050) -ac 1 -c:a libmp3lame -b:a 32k -id3v2_version 0 "$work/b.mp3" &&
+  head -c 1024 "$work/b.mp3" >"$c/mp3_gapless_fuzz/mpeg2-mono"
+
+# WavDest: "fmt " chunk bodies and the first bytes of MPEG streams.
+fmt() {  # name, codec options
+  local name=$1; shift
+  ff $(tone 22050) "$@" "$work/$name.wav"
+  python3 - "$work/$name.wav" "$c/wavdest_fuzz/fmt-$name" <<'PY'
+import struct, sys
+d = open(sys.argv[1], 'rb').read()
+i = d.index(b'fmt ')
+n = struct.unpack('<I', d[i + 4:i + 8])[0]
+open(sys.argv[2], 'wb').write(d[i + 8:i + 8 + n])
+PY
+}
+fmt pcm -c:a pcm_s16le
+fmt adpcm -c:a adpcm_ms
+fmt mp3 -c:a libmp3lame -b:a 32k
+head -c 600 "$work/b.mp3" >"$c/wavdest_fuzz/mp3-frames"
+ff $(tone 48000) -c:a mp2 -b:a 128k "$work/c.mp2" && head -c 1200 "$work/c.mp2" >"$c/wavdest_fuzz/mp2-frames"
