@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <iterator>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +28,7 @@
 static constexpr const char* kProgramVersion = QL_VERSION;
 static constexpr unsigned kProgressIntervalMs = 150;
 static constexpr int kBarWidth = 30;
+static constexpr const char* kInterruptedLine = "quilllomare: 変換を中断しました。\n";
 
 // ---------------------------------------------------------------------------
 // Options
@@ -312,10 +315,27 @@ static void EndBatchRun(RunOutcome) {
   if (loop) g_main_loop_quit(loop);
 }
 
-// An interrupted batch removes the output it was writing, like a closed window.
-static gboolean OnInterrupt(gpointer) {
-  CloseRun();
+// SIGINT, SIGTERM and SIGHUP all end the batch alike: the output being written is
+// removed, like a closed window's. A handler's source is gone once it has run.
+static constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+static guint interruptSources[std::size(kInterruptSignals)];
+
+static gboolean OnInterrupt(gpointer data) {
+  interruptSources[GPOINTER_TO_UINT(data)] = 0;
+  if (CurrentRunOutcome() == RunOutcome::Running) CloseRun();
   return G_SOURCE_REMOVE;
+}
+
+static void WatchInterrupts() {
+  for (size_t i = 0; i < std::size(kInterruptSignals); ++i)
+    interruptSources[i] = g_unix_signal_add(kInterruptSignals[i], OnInterrupt, GUINT_TO_POINTER(i));
+}
+
+static void UnwatchInterrupts() {
+  for (guint& source : interruptSources) {
+    if (source) g_source_remove(source);
+    source = 0;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -381,18 +401,18 @@ int RunBatchMode(int argc, char** argv) {
   frontEnd.stopAnimation = StopProgress;
   frontEnd.endRun = EndBatchRun;
   SetRunFrontEnd(frontEnd);
-  guint sigint = g_unix_signal_add(SIGINT, OnInterrupt, nullptr);
-  guint sigterm = g_unix_signal_add(SIGTERM, OnInterrupt, nullptr);
+  WatchInterrupts();
 
   if (BeginRun()) g_main_loop_run(loop);
 
-  g_source_remove(sigint);
-  g_source_remove(sigterm);
+  UnwatchInterrupts();
   g_main_loop_unref(loop);
   loop = nullptr;
   switch (CurrentRunOutcome()) {
     case RunOutcome::Finished: return 0;
-    case RunOutcome::Closed: return 130;
+    case RunOutcome::Closed:
+      std::fputs(kInterruptedLine, stderr);
+      return 130;
     default: return 1;
   }
 }

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "engine/naming.h"
+
 static constexpr double kUnits = 1e7;  // 100-ns units per second
 
 ConversionGraphState ConversionGraph;
@@ -46,7 +48,7 @@ FilterRef AddFilterByClsid(Graph* graph, const std::string& clsid) {
 FilterRef AddSinkFilterByClsid(Graph* graph, const std::string& clsid, const std::string& path) {
   FilterRef filter = AddFilterByClsid(graph, clsid);
   if (!filter || !FilterHasFileSink(filter.get())) return nullptr;
-  FilterSetFileName(filter.get(), path);
+  FilterSetFileName(filter.get(), OutputWritePath(path));
   return filter;
 }
 
@@ -61,7 +63,7 @@ FilterRef AddSinkFilterByFriendlyName(Graph* graph, const std::string& category,
                                       const std::string& name, const std::string& path) {
   FilterRef filter = CreateFilterByFriendlyName(category, name);
   if (!filter || !GraphAddFilter(graph, filter, "") || !FilterHasFileSink(filter.get())) return nullptr;
-  FilterSetFileName(filter.get(), path);
+  FilterSetFileName(filter.get(), OutputWritePath(path));
   return filter;
 }
 
@@ -119,7 +121,7 @@ int QueryProgressPercent() {
 
 bool StartConversionGraph(const std::string& outputPath, bool openOutputFile) {
   ConversionGraphState& g = ConversionGraph;
-  if (openOutputFile) g.outputFile = outputPath;
+  if (openOutputFile) g.outputFile = OutputWritePath(outputPath);
   g.mediaEvent = g.graph;
   GraphSetNotify(g.mediaEvent.get(), OnGraphEvent);
   g.mediaControl = g.graph;
@@ -129,7 +131,6 @@ bool StartConversionGraph(const std::string& outputPath, bool openOutputFile) {
 
 // Set when a graph that completed is judged to have written too little: its output
 // is then deleted like an unfinished one.
-static bool outputRejected = false;
 
 // A graph can complete without error and yet have lost the audio: a parser that gives
 // up early ends the stream as if it were over. Judged against what the source declares
@@ -168,11 +169,19 @@ void OnGraphEvent() {
     if (code == kEventComplete) {
       std::string reason;
       if (OutputFallsShort(graph, &reason)) {
-        outputRejected = true;
         if (errorHandler) errorHandler(reason);
         return;
       }
-      if (completeHandler) completeHandler();
+      // Complete only once the output is under its final name.
+      std::vector<CommittedOutput> committed;
+      bool ok = CommitOutputFiles(&reason, &committed);
+      for (const CommittedOutput& c : committed)
+        if (ConversionGraph.outputFile == c.temporary) ConversionGraph.outputFile = c.finalPath;
+      if (!ok) {
+        if (errorHandler) errorHandler(reason);
+      } else if (completeHandler) {
+        completeHandler();
+      }
       return;
     }
     if (code == kEventErrorAbort) {
@@ -191,10 +200,8 @@ void ReleaseConversionGraph() {
   g.mediaEvent.reset();
   if (g.graph) {
     GraphStop(g.graph.get());
-    // An output the graph did not finish is of no use to anyone.
-    if (!GraphCompleted(g.graph.get()) || outputRejected)
-      for (const std::string& path : GraphOutputFiles(g.graph.get())) unlink(path.c_str());
     g.graph.reset();
   }
-  outputRejected = false;
+  // An output not brought under its name is of no use to anyone; its temporary goes.
+  DiscardOutputFiles();
 }

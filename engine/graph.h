@@ -56,5 +56,6 @@ bool StartConversionGraph(const std::string& outputPath, bool openOutputFile);
 // Drains the graph's events; calls the complete or error handler.
 void OnGraphEvent();
 
-// Stops and forgets the graph. An output it did not finish is deleted. Idempotent.
+// Stops and forgets the graph. An output not committed (see naming.h) is deleted.
+// Idempotent.
 void ReleaseConversionGraph();

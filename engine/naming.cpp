@@ -1,8 +1,16 @@
 #include "engine/naming.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 
 #include <glib.h>
 
@@ -11,6 +19,7 @@
 
 static constexpr long kIso9660Magic = 0x9660;
 static constexpr long kUdfMagic = 0x15013346;
+static constexpr const char* kTemporarySuffix = ".quilllomare-part";
 
 static OpticalMediaTest opticalMediaTest = nullptr;
 
@@ -37,10 +46,55 @@ std::string GetOutputFolder() {
   return base + "/output/";
 }
 
+// ---------------------------------------------------------------------------
+// Claims
+
+// An output named but not yet under its final name.
+struct ClaimedOutput {
+  std::string finalPath;
+  std::string stem;       // the final path before "_N.ext" / ".ext"
+  std::string extension;
+  std::string temporary;  // what the writer writes
+};
+
+static std::vector<ClaimedOutput> claims;
+
+std::string TemporaryOutputPath(const std::string& finalPath) {
+  const std::string folder = GetDirectoryPart(finalPath);
+  const std::string name = GetFileNamePart(finalPath);
+  if (1 + name.size() + strlen(kTemporarySuffix) <= NAME_MAX) return folder + "." + name + kTemporarySuffix;
+  char hash[17];
+  snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(g_str_hash(name.c_str())) *
+                                             0x9E3779B97F4A7C15ull ^ name.size());
+  return folder + ".quilllomare-" + hash + ".part";
+}
+
+std::string OutputWritePath(const std::string& finalPath) { return TemporaryOutputPath(finalPath); }
+
 // Anything at all under the path, a dangling link included, makes the name taken.
 static bool NameTaken(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+// Takes the name when nobody has it: its temporary file is created exclusively, so of
+// two runs asking at once only one succeeds. A folder where nothing can be created
+// leaves the name free but unclaimed; writing there fails later with the reason.
+static bool ClaimName(const std::string& path) {
+  if (NameTaken(path)) return false;
+  const std::string temporary = TemporaryOutputPath(path);
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return errno != EEXIST;
+  close(fd);
+  if (NameTaken(path)) {  // someone else made it between the two looks
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+static std::string NumberedName(const std::string& stem, unsigned n, const std::string& extension) {
+  return n < 2 ? stem + "." + extension : stem + "_" + std::to_string(n) + "." + extension;
 }
 
 std::string MakeOutputPath(const std::string& inputPath, const std::string& extension) {
@@ -59,10 +113,89 @@ std::string MakeOutputPath(const std::string& inputPath, const std::string& exte
   size_t dot = base.rfind('.');
   std::string stem = dot != std::string::npos && dot > nameStart ? base.substr(0, dot) : base;
 
-  std::string output = stem + "." + extension;
-  for (unsigned n = 2; NameTaken(output); ++n) output = stem + "_" + std::to_string(n) + "." + extension;
+  std::string output = NumberedName(stem, 1, extension);
+  for (unsigned n = 2; !ClaimName(output); ++n) output = NumberedName(stem, n, extension);
+  claims.push_back({output, stem, extension, TemporaryOutputPath(output)});
 
   std::lock_guard lock(StatusLock);
   StatusNotice = inOutputFolder ? kOutputFolderNotice : "";
   return output;
+}
+
+// ---------------------------------------------------------------------------
+// Commit
+
+// Moves from to a free name to, never replacing anything. False with errno; EEXIST
+// when to is taken.
+static bool MoveWithoutReplacing(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+  // File systems without the flag: a hard link fails on an existing name just the same.
+  if (link(from.c_str(), to.c_str()) == 0) {
+    unlink(from.c_str());
+    return true;
+  }
+  if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP) return false;
+  // Nor hard links (FAT): look, then rename; only a writer racing within that instant loses.
+  if (NameTaken(to)) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+// The data on the disk before the name says the file is complete.
+static bool FlushToDisk(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fdatasync(fd) == 0 || errno == EINVAL;
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
+
+static bool Commit(ClaimedOutput& claim, std::string* reason) {
+  if (!FlushToDisk(claim.temporary)) {
+    *reason = g_strerror(errno);
+    return false;
+  }
+  std::string target = claim.finalPath;
+  std::string extraClaim;  // the temporary that holds a renumbered name for us
+  for (unsigned n = 2;;) {
+    bool moved = MoveWithoutReplacing(claim.temporary, target);
+    int error = errno;
+    if (!extraClaim.empty()) unlink(extraClaim.c_str());
+    if (moved) break;
+    if (error != EEXIST) {
+      *reason = g_strerror(error);
+      return false;
+    }
+    // Taken meanwhile by someone else: the next free number, claimed the same way.
+    std::string next;
+    do next = NumberedName(claim.stem, n++, claim.extension);
+    while (next == target || !ClaimName(next));
+    extraClaim = TemporaryOutputPath(next);
+    target = next;
+  }
+  if (target != claim.finalPath) {
+    claim.finalPath = target;
+    std::lock_guard lock(StatusLock);
+    StatusFileName = GetFileNamePart(target);
+  }
+  return true;
+}
+
+bool CommitOutputFiles(std::string* reason, std::vector<CommittedOutput>* committed) {
+  while (!claims.empty()) {
+    if (!Commit(claims.front(), reason)) return false;
+    if (committed) committed->push_back({claims.front().temporary, claims.front().finalPath});
+    claims.erase(claims.begin());
+  }
+  return true;
+}
+
+void DiscardOutputFiles() {
+  for (const ClaimedOutput& claim : claims) unlink(claim.temporary.c_str());
+  claims.clear();
 }

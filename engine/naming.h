@@ -1,12 +1,41 @@
-// Naming the output file of an input.
+// Naming the output file of an input, and bringing the output under its name.
+//
+// An output is never written under its final name. MakeOutputPath claims the name by
+// creating, exclusively, a hidden temporary file beside it (".NAME.quilllomare-part");
+// the graph writes that file, and CommitOutputFiles moves it to the final name once it is
+// complete, without replacing anything. A name is free only when neither it nor its
+// temporary exists, so two runs of the program (or the program and anyone else) never
+// write one file, and a crash leaves at most a temporary file, never a short file that
+// looks finished.
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The output path for an input and a new extension (without its dot): beside the
 // input, or in the output folder for inputs on optical media; numbered "_2", "_3", ...
-// so that nothing existing is ever overwritten. Sets StatusNotice.
+// so that nothing existing is ever overwritten. Claims the name (see above) until it
+// is committed or discarded. Sets StatusNotice.
 std::string MakeOutputPath(const std::string& inputPath, const std::string& extension);
+
+// The hidden temporary file an output is written to until complete, in the same folder:
+// ".NAME.quilllomare-part", or ".quilllomare-HASH.part" when NAME is too long for that.
+std::string TemporaryOutputPath(const std::string& finalPath);
+
+// Where the writer of a named output writes: its temporary file.
+std::string OutputWritePath(const std::string& finalPath);
+
+// Moves every claimed output's temporary file to its final name, flushed to the disk
+// first. A name taken meanwhile by someone else is skipped for the next free number
+// (StatusFileName follows). False with the system's reason when an output cannot be
+// brought under any name; the outputs not committed stay claimed.
+struct CommittedOutput {
+  std::string temporary, finalPath;
+};
+bool CommitOutputFiles(std::string* reason, std::vector<CommittedOutput>* committed = nullptr);
+
+// Removes the temporary files of the outputs not committed and forgets their claims.
+void DiscardOutputFiles();
 
 // The folder outputs of optical media go to, ending in '/': "output/" beside the
 // program when its folder is writable and it is not installed, else "output/" in the

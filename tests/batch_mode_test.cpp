@@ -1,12 +1,17 @@
 // The batch mode's command line, as scripts see it.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <set>
+#include <thread>
 #include <tuple>
 
 #include "app/batch_mode.h"
@@ -221,6 +226,94 @@ TEST(BatchModeTest, StoredRowsOutsideTheirListReadAsRowZero) {
   const AudioInfo wav = ProbeAudio(dir.file("in_2.wav")), wma = ProbeAudio(dir.file("in.wma"));
   EXPECT_EQ(std::make_tuple(wav.sampleRate, wav.bitsPerSample, wav.channels), std::make_tuple(8000, 8, 1));
   EXPECT_EQ(std::make_tuple(wma.sampleRate, wma.channels), std::make_tuple(8000, 1));
+}
+
+std::set<std::string> FolderNames(const std::string& folder) {
+  std::set<std::string> names;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (dirent* e = readdir(d)) names.insert(e->d_name);
+    closedir(d);
+  }
+  names.erase(".");
+  names.erase("..");
+  return names;  // hidden ones included
+}
+
+std::string PartName(const std::string& output) { return "." + output + ".quilllomare-part"; }
+
+off_t FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// Two runs started at once never write one file: every round gives two complete
+// outputs under two names, whether they convert one input or two that map to one name.
+TEST(BatchModeTest, RunsStartedTogetherWriteTwoCompleteFiles) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir dir;
+  const std::string mp3 = MakeFixture(Fixture::Mp3Stereo44k, dir.path(), 2.0, "song.mp3");
+  const std::string wav = MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 2.0, "song.wav");
+  for (int round = 0; round < 4; ++round) {
+    const std::string second = round % 2 ? wav : mp3;
+    pid_t a = StartCommand({QL_PROGRAM, "--batch", "--mode", "wma", mp3}, dir.file("a.err"));
+    pid_t b = StartCommand({QL_PROGRAM, "--batch", "--mode", "wma", second}, dir.file("b.err"));
+    EXPECT_EQ(WaitCommand(a), 0) << ReadFileBytes(dir.file("a.err"));
+    EXPECT_EQ(WaitCommand(b), 0) << ReadFileBytes(dir.file("b.err"));
+    ExpectNoGLibNoise(ReadFileBytes(dir.file("a.err")) + ReadFileBytes(dir.file("b.err")));
+    EXPECT_EQ(FolderNames(dir.path()),
+              (std::set<std::string>{"song.mp3", "song.wav", "song.wma", "song_2.wma", "a.err", "b.err"}))
+        << "round " << round;
+    for (const char* name : {"song.wma", "song_2.wma"}) {
+      EXPECT_NEAR(ProbeAudio(dir.file(name)).duration, 2.0, 0.1) << name << ", round " << round;
+      unlink(dir.file(name).c_str());
+    }
+  }
+}
+
+// SIGHUP, SIGINT and SIGTERM in the middle of any mode end the run alike: exit 130, one
+// line, and nothing left of the output. SIGKILL cannot be handled, yet it leaves no
+// file under the final name either: only our temporary file.
+TEST(BatchModeTest, SignalsInTheMiddleLeaveNoOutput) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  struct {
+    const char* mode;
+    Fixture fixture;
+    const char* input;
+    const char* output;
+  } modes[] = {
+      {"wav", Fixture::Mp3Stereo44k, "in.mp3", "in.wav"},
+      {"mp3", Fixture::Wav16Stereo44k, "in.wav", "in.mp3"},
+      {"wma", Fixture::Mp3Stereo44k, "in.mp3", "in.wma"},
+      {"extract", Fixture::AviPcm, "in.avi", "in.wav"},
+  };
+  TempDir logs;
+  const std::string errPath = logs.file("err");
+  for (const auto& m : modes) {
+    TempDir dir;
+    const std::string input = MakeFixture(m.fixture, dir.path(), 120.0, m.input);
+    const std::string part = dir.file(PartName(m.output));
+    for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGKILL}) {
+      const std::string where = std::string(m.mode) + ", signal " + std::to_string(sig);
+      pid_t pid = StartCommand({QL_PROGRAM, "--batch", "--mode", m.mode, input}, errPath);
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (FileSize(part) <= 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      ASSERT_GT(FileSize(part), 0) << where << ": the output never grew";
+      kill(pid, sig);
+      const int status = WaitCommand(pid);
+      const std::string err = ReadFileBytes(errPath);
+      ExpectNoGLibNoise(err);
+      EXPECT_FALSE(FolderNames(dir.path()).count(m.output)) << where;
+      if (sig == SIGKILL) {
+        EXPECT_EQ(status, 128 + SIGKILL) << where;
+        unlink(part.c_str());
+      } else {
+        EXPECT_EQ(status, 130) << where << "\n" << err;
+        EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1), "quilllomare: 変換を中断しました。\n") << where;
+      }
+      EXPECT_EQ(FolderNames(dir.path()), std::set<std::string>{m.input}) << where;
+    }
+  }
 }
 
 }  // namespace

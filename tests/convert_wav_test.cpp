@@ -15,6 +15,7 @@
 #include "dialog/format_lists.h"
 #include "engine/builders.h"
 #include "engine/graph.h"
+#include "engine/naming.h"
 #include "tests/support/media_fixtures.h"
 #include "tests/support/run_harness.h"
 
@@ -250,9 +251,14 @@ TEST_F(ConvertToWavTest, StoppedConversionRemovesItsOutput) {
   TargetFormat = PcmFormatForRow(8);
   ASSERT_TRUE(ConvertToWav(input));
   const std::string output = dir.file("long_2.wav");
-  for (int i = 0; i < 2000 && !Exists(output); ++i) g_main_context_iteration(nullptr, FALSE), g_usleep(1000);
-  ASSERT_TRUE(Exists(output));
+  const std::string part = TemporaryOutputPath(output);  // written until complete
+  struct stat st {};
+  for (int i = 0; i < 2000 && (stat(part.c_str(), &st) != 0 || st.st_size == 0); ++i)
+    g_main_context_iteration(nullptr, FALSE), g_usleep(1000);
+  ASSERT_GT(st.st_size, 0);
+  EXPECT_FALSE(Exists(output));
   ReleaseConversionGraph();
+  EXPECT_FALSE(Exists(part));
   EXPECT_FALSE(Exists(output));
   EXPECT_TRUE(Exists(input));
 }

@@ -26,7 +26,10 @@ std::string Notice() {
 
 class NamingTest : public ::testing::Test {
  protected:
-  void TearDown() override { SetOpticalMediaTest(nullptr); }
+  void TearDown() override {
+    SetOpticalMediaTest(nullptr);
+    DiscardOutputFiles();
+  }
   TempDir dir;
 };
 

@@ -1,6 +1,9 @@
 #include "tests/support/media_fixtures.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -358,8 +361,42 @@ std::string RunCommand(const std::vector<std::string>& argv, int* exitStatus,
     else
       *exitStatus = -1;
   }
+  ExpectNoGLibNoise(err ? err : "");
   if (stderrText) *stderrText = err ? err : "";
   return out ? out : "";
+}
+
+void ExpectNoGLibNoise(const std::string& stderrText) {
+  for (const char* mark : {"-CRITICAL **", "-WARNING **"}) {
+    size_t at = stderrText.find(mark);
+    if (at == std::string::npos) continue;
+    size_t start = stderrText.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    ADD_FAILURE() << "GLib warning on standard error: " << stderrText.substr(start, stderrText.find('\n', at) - start);
+  }
+}
+
+pid_t StartCommand(const std::vector<std::string>& argv, const std::string& stderrPath) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int WaitCommand(pid_t pid) {
+  int status = 0;
+  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
 bool HaveFfmpeg() {

@@ -5,6 +5,8 @@
 // and its error text, and the function returns an empty result.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,6 +35,15 @@ struct TempDir {
 // the signal number for a killed child, -1 when it could not be started.
 std::string RunCommand(const std::vector<std::string>& argv, int* exitStatus = nullptr,
                        std::string* stderrText = nullptr);
+
+// Fails the test for every GLib/GStreamer CRITICAL or WARNING line in a program's
+// standard error (RunCommand checks every command's).
+void ExpectNoGLibNoise(const std::string& stderrText);
+
+// Starts argv[0] (searched in PATH) in the background, standard error into the file
+// stderrPath; its pid, or -1. WaitCommand: its exit status as RunCommand gives it.
+pid_t StartCommand(const std::vector<std::string>& argv, const std::string& stderrPath);
+int WaitCommand(pid_t pid);
 
 // True when both ffmpeg and ffprobe run.
 bool HaveFfmpeg();
