@@ -196,6 +196,8 @@ bool CommitOutputFiles(std::string* reason, std::vector<CommittedOutput>* commit
 }
 
 void DiscardOutputFiles() {
-  for (const ClaimedOutput& claim : claims) unlink(claim.temporary.c_str());
+  // In a folder made read-only meanwhile the file cannot go; its contents can.
+  for (const ClaimedOutput& claim : claims)
+    if (unlink(claim.temporary.c_str()) != 0 && errno != ENOENT) truncate(claim.temporary.c_str(), 0);
   claims.clear();
 }

@@ -188,3 +188,9 @@ bool ReadAviStreamList(const std::string& path, std::vector<AviStream>* streams)
   close(fd);
   return ok && ParseAviStreamList(header.data(), header.size(), streams);
 }
+
+bool AviStreamsUsable(const std::string& path) {
+  std::vector<AviStream> streams;
+  if (!ReadAviStreamList(path, &streams)) return true;
+  return std::all_of(streams.begin(), streams.end(), [](const AviStream& s) { return s.usable; });
+}

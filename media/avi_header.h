@@ -28,3 +28,8 @@ bool ParseAviStreamList(const uint8_t* data, size_t size, std::vector<AviStream>
 
 // The same, read from a file: only the header is read, however large the file.
 bool ReadAviStreamList(const std::string& path, std::vector<AviStream>* streams);
+
+// False for an AVI file whose header lists a stream the demuxer cannot use: it leaves
+// such a stream out and then takes the data of the streams after it for the wrong ones
+// (and asserts). True for every other file, AVI or not.
+bool AviStreamsUsable(const std::string& path);

@@ -16,6 +16,7 @@
 #include <gst/audio/audio.h>
 #include <gst/gst.h>
 
+#include "media/avi_header.h"
 #include "media/media_internal.h"
 #include "media/mp3_gapless.h"
 #include "media/wavdest.h"
@@ -797,6 +798,7 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
 
   // Intelligent connect: decode in between, and towards a renderer make sure that an
   // audio stream really decodes.
+  if (IsSourceKind(out->filter->kind) && !AviStreamsUsable(out->filter->path)) return false;
   FilterRef chain = MakeDecoderChain();
   if (!chain || !GraphAddFilter(graph, chain, "Decoder")) return false;
   // GStreamer's MPEG audio parser trims the files whose tag names LAME itself; the

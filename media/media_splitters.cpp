@@ -244,6 +244,7 @@ bool ProbeSplitterOutputs(Filter* splitter, const std::string& path) {
   if (!splitter || path.empty()) return false;
   std::erase_if(splitter->pins, [](const PinRef& pin) { return pin->direction == PinDirection::Output; });
 
+  if (splitter->kind == FilterKind::AviSplitter && !AviStreamsUsable(path)) return false;
   PadsProbe probe;
   if (!ProbePads(splitter->kind, path, &probe)) return false;
 

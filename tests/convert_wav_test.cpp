@@ -7,7 +7,9 @@
 
 #include <glib.h>
 
+#include <filesystem>
 #include <optional>
+#include <set>
 
 #include "common/app_settings.h"
 #include "common/batch.h"
@@ -283,24 +285,41 @@ TEST_F(ConvertToWavTest, StreamingErrorEndsTheRunWithMessage601) {
 
 namespace {
 
-// A full disk ends the run with its message; the partial output goes, the input stays.
-TEST_F(ConvertToWavTest, FullDiskEndsTheRunAndLeavesNoPartialFile) {
+// A full disk in any mode ends the run with its message and the reason; nothing of the
+// output stays, the input does.
+TEST_F(ConvertToWavTest, FullDiskInEveryModeLeavesNoPartialFile) {
   const std::string disk = dir.file("disk");
   mkdir(disk.c_str(), 0755);
   int status = -1;
-  RunCommand({"mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", disk}, &status);
+  RunCommand({"mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", disk}, &status);
   if (status != 0) GTEST_SKIP() << "cannot mount a small file system here";
-  std::string input = MakeFixture(Fixture::Mp3Stereo44k, disk, 2.0, "in.mp3");
-  std::string errors;
-  RunCommand({QL_PROGRAM, "--batch", input}, &status, &errors);
-  const bool outputLeft = Exists(disk + "/in.wav");
-  const bool inputKept = Exists(input);
+  struct {
+    const char* mode;
+    Fixture fixture;
+    const char* input;
+  } cases[] = {
+      {"wav", Fixture::Mp3Stereo44k, "in.mp3"},  {"mp3", Fixture::Wav16Stereo44k, "in.wav"},
+      {"wma", Fixture::Mp3Stereo44k, "in.mp3"},  {"extract", Fixture::Mpeg1PsMp2, "in.mpg"},
+      {"extract", Fixture::VobAc3Stereo, "in.vob"}, {"extract", Fixture::AviPcm, "in.avi"},
+      {"extract", Fixture::AviMp3, "in.avi"},
+  };
+  const std::string fill = disk + "/fill";
+  for (const auto& c : cases) {
+    const std::string input = MakeFixture(c.fixture, disk, 3.0, c.input);
+    RunCommand({"dd", "if=/dev/zero", "of=" + fill, "bs=64k"});  // until the disk is full
+    RunCommand({"truncate", "-s", "-4K", fill});                 // one page left
+    std::string errors;
+    RunCommand({QL_PROGRAM, "--batch", "--mode", c.mode, input}, &status, &errors);
+    std::set<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(disk)) left.insert(entry.path().filename());
+    EXPECT_EQ(status, 1) << c.mode << " " << c.input;
+    EXPECT_NE(errors.find("エラー No.601: 変換中にエラーが発生しました。\nNo space left"), std::string::npos)
+        << c.mode << " " << c.input << ": " << errors;
+    EXPECT_EQ(left, (std::set<std::string>{c.input, "fill"})) << c.mode << " " << c.input;
+    unlink(fill.c_str());
+    unlink(input.c_str());
+  }
   RunCommand({"umount", disk});
-
-  EXPECT_EQ(status, 1);
-  EXPECT_NE(errors.find("エラー No.601: 変換中にエラーが発生しました。\n"), std::string::npos) << errors;
-  EXPECT_FALSE(outputLeft);
-  EXPECT_TRUE(inputKept);
 }
 
 }  // namespace

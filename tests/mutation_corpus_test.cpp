@@ -1,0 +1,244 @@
+// Damaged media through the batch program: small valid files made by ffmpeg, mutated with a
+// fixed seed, each converted in WAV mode (and extracted, for the containers extraction
+// takes) by the program under test. Whatever the damage, the program must end within its
+// time bound, without a crash or sanitizer report, and either fail leaving nothing or
+// succeed with an output that holds data; files that existed before are never changed.
+//
+// QL_MUTANTS=5000 ctest -R MutationCorpus   a longer campaign (default 240 mutants);
+// QL_MUTANT_KEEP=DIR keeps the input of every run that misbehaved in DIR.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "tests/support/media_fixtures.h"
+
+using namespace mediatest;
+
+namespace {
+
+constexpr unsigned kSeed = 20261207;
+constexpr int kDefaultMutants = 240;
+constexpr auto kTimeBound = std::chrono::seconds(40);  // per run, under sanitizers on a busy machine
+constexpr const char* kKeptName = "m.wav";             // a file that exists before every run
+constexpr const char* kKeptBytes = "not ours: never touched";
+
+void WriteBytes(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+struct Seed {
+  std::string extension;
+  std::string bytes;
+  bool extractable;  // extraction takes MPEG program streams and AVI
+};
+
+std::vector<Seed> MakeSeeds(const TempDir& dir) {
+  struct {
+    Fixture fixture;
+    const char* extension;
+  } fixtures[] = {
+      {Fixture::Mp3Stereo44k, "mp3"}, {Fixture::Mp3Mono22k, "mp3"},   {Fixture::Wav8BitMono8k, "wav"},
+      {Fixture::Wav16Stereo44k, "wav"}, {Fixture::Mpeg1PsMp2, "mpg"}, {Fixture::VobAc3Stereo, "vob"},
+      {Fixture::AviPcm, "avi"},       {Fixture::AviMp3, "avi"},       {Fixture::AviMsAdpcm, "avi"},
+      {Fixture::AviImaAdpcm, "avi"},  {Fixture::WmvWma, "wmv"},
+  };
+  std::vector<Seed> seeds;
+  for (const auto& f : fixtures) {
+    std::string path = MakeFixture(f.fixture, dir.path(), 0.6, std::string("seed.") + f.extension);
+    seeds.push_back({f.extension, ReadFileBytes(path), f.extension != "mp3" && f.extension != "wav" &&
+                                                           f.extension != "wmv"});
+  }
+  // More sample formats, and WMA in its own container.
+  struct {
+    const char* extension;
+    std::vector<std::string> args;
+  } tones[] = {
+      {"wav", {"-c:a", "pcm_s24le"}},
+      {"wav", {"-c:a", "pcm_f32le"}},
+      {"wav", {"-c:a", "pcm_s16le", "-ac", "1", "-ar", "11025"}},
+      {"wma", {"-c:a", "wmav2", "-b:a", "64k", "-f", "asf"}},
+  };
+  for (const auto& t : tones) {
+    std::string path = MakeToneFile(dir.file(std::string("tone.") + t.extension), 22050, 2, 0.6, t.args);
+    seeds.push_back({t.extension, ReadFileBytes(path), false});
+  }
+  return seeds;
+}
+
+// Offsets of the size fields of RIFF chunks ("RIFF", "LIST", "fmt ", "data", "strh",
+// ...) and of MPEG pack and PES headers: the places a damaged length hurts most.
+std::vector<size_t> LengthFields(const std::string& b) {
+  std::vector<size_t> at;
+  for (size_t i = 0; i + 8 <= b.size(); ++i) {
+    bool fourcc = true;
+    for (size_t k = 0; k < 4 && fourcc; ++k) fourcc = std::isalnum(static_cast<unsigned char>(b[i + k])) || b[i + k] == ' ';
+    if (fourcc && (b.compare(i, 4, "RIFF") == 0 || b.compare(i, 4, "LIST") == 0 || b.compare(i, 4, "fmt ") == 0 ||
+                   b.compare(i, 4, "data") == 0 || b.compare(i, 4, "strh") == 0 || b.compare(i, 4, "strf") == 0 ||
+                   b.compare(i, 4, "avih") == 0 || b.compare(i, 4, "JUNK") == 0 || b.compare(i, 4, "idx1") == 0))
+      at.push_back(i + 4);
+    if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1 && static_cast<unsigned char>(b[i + 3]) >= 0xBB)
+      at.push_back(i + 4);  // PES packet length (and system header length)
+    if (at.size() > 4096) break;
+  }
+  return at;
+}
+
+// One mutant of seed bytes; what was done goes to *what.
+std::string Mutate(const std::string& seed, std::mt19937& rng, std::string* what) {
+  std::string b = seed;
+  auto pick = [&](size_t n) { return n == 0 ? size_t{0} : static_cast<size_t>(rng() % n); };
+  auto byte = [&] { return static_cast<char>(rng() & 0xFF); };
+  switch (rng() % 6) {
+    case 0: {  // flipped bytes, mostly near the start where the headers are
+      size_t n = 1 + pick(16);
+      for (size_t i = 0; i < n; ++i) b[rng() % 2 ? pick(std::min<size_t>(b.size(), 512)) : pick(b.size())] ^= byte() | 1;
+      *what = "flip " + std::to_string(n);
+      break;
+    }
+    case 1: {  // truncated: inside the headers, or anywhere
+      static const size_t kCuts[] = {0, 1, 4, 11, 12, 20, 36, 44, 45, 100, 400, 2048};
+      size_t cut = rng() % 2 ? kCuts[pick(std::size(kCuts))] : pick(b.size());
+      b.resize(std::min(cut, b.size()));
+      *what = "cut at " + std::to_string(b.size());
+      break;
+    }
+    case 2: {  // garbage inserted
+      size_t at = pick(b.size()), n = 1 + pick(rng() % 4 ? 64 : 8192);
+      std::string junk;
+      for (size_t i = 0; i < n; ++i) junk += byte();
+      b.insert(at, junk);
+      *what = "insert " + std::to_string(n) + " at " + std::to_string(at);
+      break;
+    }
+    case 3:
+    case 4: {  // a chunk or packet length made wrong
+      std::vector<size_t> fields = LengthFields(b);
+      if (fields.empty()) return Mutate(seed, rng, what);
+      size_t at = fields[pick(fields.size())];
+      static const uint32_t kSizes[] = {0, 1, 2, 3, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0xFFFFFFFE};
+      uint32_t v = rng() % 2 ? kSizes[pick(std::size(kSizes))] : rng() % 70000;
+      for (size_t k = 0; k < 4 && at + k < b.size(); ++k) b[at + k] = static_cast<char>(v >> (8 * k));
+      *what = "length at " + std::to_string(at) + " = " + std::to_string(v);
+      break;
+    }
+    default: {  // a header overwritten with noise
+      size_t at = pick(std::min<size_t>(b.size(), 256)), n = 1 + pick(48);
+      for (size_t i = at; i < at + n && i < b.size(); ++i) b[i] = byte();
+      *what = "noise " + std::to_string(n) + " at " + std::to_string(at);
+      break;
+    }
+  }
+  return b;
+}
+
+struct Job {
+  std::string folder, input, mode, what;
+};
+
+// Runs one job; an empty result when the program behaved.
+std::string Judge(const Job& job) {
+  const std::string inputBytes = ReadFileBytes(job.input);
+  const std::string errPath = job.folder + "/../" + std::filesystem::path(job.folder).filename().string() + ".err";
+  pid_t pid = StartCommand({QL_PROGRAM, "--batch", "--mode", job.mode, "--wav-format", "keep", job.input}, errPath);
+  if (pid < 0) return "cannot start the program";
+  int status = 0;
+  auto deadline = std::chrono::steady_clock::now() + kTimeBound;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return "hangs";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const std::string err = ReadFileBytes(errPath);
+  if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status)) + "\n" + err;
+  for (const char* mark : {"Sanitizer", "runtime error:", "-CRITICAL **", "-WARNING **"})
+    if (err.find(mark) != std::string::npos) return err;
+  const int code = WEXITSTATUS(status);
+  if (code != 0 && code != 1) return "exit " + std::to_string(code) + "\n" + err;
+
+  if (ReadFileBytes(job.folder + "/" + kKeptName) != kKeptBytes) return "changed a file that existed before";
+  if (ReadFileBytes(job.input) != inputBytes) return "changed its input";
+  std::vector<std::string> outputs;
+  for (const auto& e : std::filesystem::directory_iterator(job.folder)) {
+    std::string name = e.path().filename();
+    if (e.path() != job.input && name != kKeptName) outputs.push_back(name);
+  }
+  if (code == 1) return outputs.empty() ? "" : "failed but left " + outputs.front() + "\n" + err;
+  if (outputs.size() != 1) return "succeeded with " + std::to_string(outputs.size()) + " files\n" + err;
+  const std::string output = job.folder + "/" + outputs.front();
+  struct stat st;
+  if (stat(output.c_str(), &st) != 0 || st.st_size == 0) return "succeeded with an empty " + outputs.front();
+  if (output.ends_with(".wav")) {
+    RiffWave wave = ReadRiffWave(output);
+    if (!wave.valid || wave.dataSize == 0) return "succeeded with a header-only " + outputs.front();
+  }
+  return "";
+}
+
+TEST(MutationCorpusTest, DamagedMediaNeverCrashHangOrLeaveBadFiles) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir dir;
+  const std::vector<Seed> seeds = MakeSeeds(dir);
+  const char* count = std::getenv("QL_MUTANTS");
+  const int mutants = count ? std::atoi(count) : kDefaultMutants;
+
+  std::mt19937 rng(kSeed);
+  std::vector<Job> jobs;
+  for (int i = 0; i < mutants; ++i) {
+    const Seed& seed = seeds[static_cast<size_t>(i) % seeds.size()];
+    if (seed.bytes.empty()) continue;
+    std::string what;
+    const std::string bytes = Mutate(seed.bytes, rng, &what);
+    for (const char* mode : {"wav", "extract"}) {
+      if (std::string(mode) == "extract" && !seed.extractable) continue;
+      const std::string folder = dir.file("m" + std::to_string(i) + mode);
+      std::filesystem::create_directory(folder);
+      const std::string input = folder + "/m." + seed.extension;
+      WriteBytes(input, bytes);
+      WriteBytes(folder + "/" + kKeptName, kKeptBytes);
+      jobs.push_back({folder, input, mode, "mutant " + std::to_string(i) + " (" + seed.extension + ", " + what + ")"});
+    }
+  }
+
+  // Two programs at a time: what the machine has.
+  std::mutex lock;
+  size_t next = 0;
+  std::vector<std::string> faults;
+  auto worker = [&] {
+    for (;;) {
+      size_t i;
+      {
+        std::lock_guard guard(lock);
+        if (next == jobs.size()) return;
+        i = next++;
+      }
+      std::string fault = Judge(jobs[i]);
+      std::lock_guard guard(lock);
+      if (const char* keep = std::getenv("QL_MUTANT_KEEP"); keep && !fault.empty())
+        std::filesystem::copy_file(jobs[i].input, std::string(keep) + "/" + std::filesystem::path(jobs[i].folder).filename().string() +
+                                                      std::filesystem::path(jobs[i].input).extension().string(),
+                                   std::filesystem::copy_options::overwrite_existing);
+      if (!fault.empty()) faults.push_back(jobs[i].what + ", " + jobs[i].mode + ": " + fault);
+    }
+  };
+  std::thread a(worker), b(worker);
+  a.join();
+  b.join();
+  for (const std::string& f : faults) ADD_FAILURE() << f;
+  EXPECT_TRUE(faults.empty()) << faults.size() << " of " << jobs.size() << " runs misbehaved (seed " << kSeed << ")";
+}
+
+}  // namespace
