@@ -6,11 +6,16 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <glib.h>
+
 #include "engine/naming.h"
 
 static constexpr double kUnits = 1e7;  // 100-ns units per second
 
 ConversionGraphState ConversionGraph;
+
+static constexpr unsigned kWritebackIntervalMs = 100;
+static guint writebackTimer = 0;  // main-loop source while a graph runs
 
 static GraphCompleteHandler completeHandler = nullptr;
 static GraphErrorHandler errorHandler = nullptr;
@@ -126,6 +131,11 @@ bool StartConversionGraph(const std::string& outputPath, bool openOutputFile) {
   GraphSetNotify(g.mediaEvent.get(), OnGraphEvent);
   g.mediaControl = g.graph;
   GraphRun(g.mediaControl.get());
+  if (!writebackTimer)
+    writebackTimer = g_timeout_add(kWritebackIntervalMs, [](gpointer) {
+      StartOutputWriteback();
+      return gboolean{G_SOURCE_CONTINUE};
+    }, nullptr);
   return true;
 }
 
@@ -193,6 +203,8 @@ void OnGraphEvent() {
 
 void ReleaseConversionGraph() {
   ConversionGraphState& g = ConversionGraph;
+  if (writebackTimer) g_source_remove(writebackTimer);
+  writebackTimer = 0;
   g.outputFile.clear();
   if (g.mediaControl) GraphStop(g.mediaControl.get());
   g.positionSeeking.reset();

@@ -55,6 +55,7 @@ struct ClaimedOutput {
   std::string stem;       // the final path before "_N.ext" / ".ext"
   std::string extension;
   std::string temporary;  // what the writer writes
+  int fd = -1;            // our own handle on it, for flushing; -1 when not claimed
 };
 
 static std::vector<ClaimedOutput> claims;
@@ -80,16 +81,18 @@ static bool NameTaken(const std::string& path) {
 // Takes the name when nobody has it: its temporary file is created exclusively, so of
 // two runs asking at once only one succeeds. A folder where nothing can be created
 // leaves the name free but unclaimed; writing there fails later with the reason.
-static bool ClaimName(const std::string& path) {
+static bool ClaimName(const std::string& path, int* claimFd) {
+  *claimFd = -1;
   if (NameTaken(path)) return false;
   const std::string temporary = TemporaryOutputPath(path);
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return errno != EEXIST;
-  close(fd);
   if (NameTaken(path)) {  // someone else made it between the two looks
     unlink(temporary.c_str());
+    close(fd);
     return false;
   }
+  *claimFd = fd;
   return true;
 }
 
@@ -114,8 +117,9 @@ std::string MakeOutputPath(const std::string& inputPath, const std::string& exte
   std::string stem = dot != std::string::npos && dot > nameStart ? base.substr(0, dot) : base;
 
   std::string output = NumberedName(stem, 1, extension);
-  for (unsigned n = 2; !ClaimName(output); ++n) output = NumberedName(stem, n, extension);
-  claims.push_back({output, stem, extension, TemporaryOutputPath(output)});
+  int fd = -1;
+  for (unsigned n = 2; !ClaimName(output, &fd); ++n) output = NumberedName(stem, n, extension);
+  claims.push_back({output, stem, extension, TemporaryOutputPath(output), fd});
 
   std::lock_guard lock(StatusLock);
   StatusNotice = inOutputFolder ? kOutputFolderNotice : "";
@@ -144,19 +148,29 @@ static bool MoveWithoutReplacing(const std::string& from, const std::string& to)
   return rename(from.c_str(), to.c_str()) == 0;
 }
 
+void StartOutputWriteback() {
+  for (const ClaimedOutput& claim : claims)
+    if (claim.fd >= 0) sync_file_range(claim.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 // The data on the disk before the name says the file is complete.
-static bool FlushToDisk(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+static bool FlushToDisk(const ClaimedOutput& claim) {
+  int fd = claim.fd >= 0 ? claim.fd : open(claim.temporary.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = fdatasync(fd) == 0 || errno == EINVAL;
   int saved = errno;
-  close(fd);
+  if (fd != claim.fd) close(fd);
   errno = saved;
   return ok;
 }
 
+static void Forget(ClaimedOutput& claim) {
+  if (claim.fd >= 0) close(claim.fd);
+  claim.fd = -1;
+}
+
 static bool Commit(ClaimedOutput& claim, std::string* reason) {
-  if (!FlushToDisk(claim.temporary)) {
+  if (!FlushToDisk(claim)) {
     *reason = g_strerror(errno);
     return false;
   }
@@ -173,8 +187,10 @@ static bool Commit(ClaimedOutput& claim, std::string* reason) {
     }
     // Taken meanwhile by someone else: the next free number, claimed the same way.
     std::string next;
+    int fd = -1;
     do next = NumberedName(claim.stem, n++, claim.extension);
-    while (next == target || !ClaimName(next));
+    while (next == target || !ClaimName(next, &fd));
+    if (fd >= 0) close(fd);
     extraClaim = TemporaryOutputPath(next);
     target = next;
   }
@@ -190,6 +206,7 @@ bool CommitOutputFiles(std::string* reason, std::vector<CommittedOutput>* commit
   while (!claims.empty()) {
     if (!Commit(claims.front(), reason)) return false;
     if (committed) committed->push_back({claims.front().temporary, claims.front().finalPath});
+    Forget(claims.front());
     claims.erase(claims.begin());
   }
   return true;
@@ -197,7 +214,9 @@ bool CommitOutputFiles(std::string* reason, std::vector<CommittedOutput>* commit
 
 void DiscardOutputFiles() {
   // In a folder made read-only meanwhile the file cannot go; its contents can.
-  for (const ClaimedOutput& claim : claims)
+  for (ClaimedOutput& claim : claims) {
     if (unlink(claim.temporary.c_str()) != 0 && errno != ENOENT) truncate(claim.temporary.c_str(), 0);
+    Forget(claim);
+  }
   claims.clear();
 }

@@ -34,6 +34,10 @@ struct CommittedOutput {
 };
 bool CommitOutputFiles(std::string* reason, std::vector<CommittedOutput>* committed = nullptr);
 
+// Starts writing the outputs' data to the disk without waiting, so that the flush
+// before the commit has little left to do. Called now and then while a graph runs.
+void StartOutputWriteback();
+
 // Removes the temporary files of the outputs not committed and forgets their claims.
 void DiscardOutputFiles();
 
