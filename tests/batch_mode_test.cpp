@@ -272,8 +272,9 @@ TEST(BatchModeTest, RunsStartedTogetherWriteTwoCompleteFiles) {
 
 // SIGHUP, SIGINT and SIGTERM in the middle of any mode end the run alike: exit 130, one
 // line, and nothing left of the output. SIGKILL cannot be handled, yet it leaves no
-// file under the final name either: only our temporary file.
-TEST(BatchModeTest, SignalsInTheMiddleLeaveNoOutput) {
+// file under the final name either: only our temporary file. An output removed while
+// it is written fails the file with 601 and the reason.
+TEST(BatchModeTest, InterruptionsInTheMiddleLeaveNoOutput) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
   struct {
     const char* mode;
@@ -292,14 +293,15 @@ TEST(BatchModeTest, SignalsInTheMiddleLeaveNoOutput) {
     TempDir dir;
     const std::string input = MakeFixture(m.fixture, dir.path(), 120.0, m.input);
     const std::string part = dir.file(PartName(m.output));
-    for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGKILL}) {
+    for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGKILL, 0}) {  // 0: the output removed
       const std::string where = std::string(m.mode) + ", signal " + std::to_string(sig);
       pid_t pid = StartCommand({QL_PROGRAM, "--batch", "--mode", m.mode, input}, errPath);
       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
       while (FileSize(part) <= 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       ASSERT_GT(FileSize(part), 0) << where << ": the output never grew";
-      kill(pid, sig);
+      if (sig) kill(pid, sig);
+      else unlink(part.c_str());
       const int status = WaitCommand(pid);
       const std::string err = ReadFileBytes(errPath);
       ExpectNoGLibNoise(err);
@@ -307,6 +309,10 @@ TEST(BatchModeTest, SignalsInTheMiddleLeaveNoOutput) {
       if (sig == SIGKILL) {
         EXPECT_EQ(status, 128 + SIGKILL) << where;
         unlink(part.c_str());
+      } else if (sig == 0) {
+        EXPECT_EQ(status, 1) << where;
+        EXPECT_NE(err.find("エラー No.601: 変換中にエラーが発生しました。\nNo such file or directory"), std::string::npos)
+            << where << "\n" << err;
       } else {
         EXPECT_EQ(status, 130) << where << "\n" << err;
         EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1), "quilllomare: 変換を中断しました。\n") << where;

@@ -50,6 +50,41 @@ TEST_F(NamingTest, ReplacesTheExtensionAndNumbersTakenNames) {
   EXPECT_EQ(MakeOutputPath(dir.file("d.wav"), "wma"), dir.file("d_2.wma"));
 }
 
+// A name is claimed (its temporary made) as it is chosen, so a second run asking at the
+// same time gets the next one; the commit never replaces a file someone else made under
+// the name meanwhile, but moves on to the next free number.
+TEST_F(NamingTest, ClaimsNamesAndCommitsWithoutReplacing) {
+  const std::string input = dir.file("b.avi");
+  const std::string first = MakeOutputPath(input, "wav");
+  EXPECT_EQ(first, dir.file("b.wav"));
+  EXPECT_EQ(TemporaryOutputPath(first), dir.file(".b.wav.quilllomare-part"));
+  EXPECT_EQ(access(TemporaryOutputPath(first).c_str(), F_OK), 0);
+  EXPECT_NE(access(first.c_str(), F_OK), 0);  // nothing under the final name yet
+  EXPECT_EQ(MakeOutputPath(input, "wav"), dir.file("b_2.wav"));
+
+  std::ofstream(dir.file("b.wav")) << "theirs";
+  std::ofstream(TemporaryOutputPath(first)) << "ours";
+  std::vector<CommittedOutput> committed;
+  std::string reason;
+  ASSERT_TRUE(CommitOutputFiles(&reason, &committed)) << reason;
+  ASSERT_EQ(committed.size(), 2u);
+  EXPECT_EQ(committed[0].finalPath, dir.file("b_3.wav"));  // b_2 was claimed by the second
+  EXPECT_EQ(mediatest::ReadFileBytes(dir.file("b.wav")), "theirs");
+  EXPECT_EQ(mediatest::ReadFileBytes(dir.file("b_3.wav")), "ours");
+  EXPECT_EQ(committed[1].finalPath, dir.file("b_2.wav"));
+  EXPECT_NE(access(TemporaryOutputPath(dir.file("b_3.wav")).c_str(), F_OK), 0);
+
+  // A discarded claim leaves nothing and frees the name.
+  EXPECT_EQ(MakeOutputPath(dir.file("c.avi"), "wav"), dir.file("c.wav"));
+  DiscardOutputFiles();
+  EXPECT_NE(access(dir.file(".c.wav.quilllomare-part").c_str(), F_OK), 0);
+  EXPECT_EQ(MakeOutputPath(dir.file("c.avi"), "wav"), dir.file("c.wav"));
+
+  // A name too long for the decorations still gets a hidden temporary in the folder.
+  const std::string longName = dir.file(std::string(250, 'x') + ".wav");
+  EXPECT_TRUE(TemporaryOutputPath(longName).starts_with(dir.file(".quilllomare-")));
+}
+
 TEST_F(NamingTest, NamesOnlyTheLastDotOfTheFileName) {
   struct {
     std::string input, output;
