@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # WAV conversion speed and memory: quilllomare --batch against the equivalent
-# gst-launch pipeline and ffmpeg, on 10-minute inputs; peak memory for 1 and 30 minutes.
+# gst-launch pipeline and ffmpeg, on 10-minute inputs and a 30-minute MP3; peak memory for 1
+# and 30 minutes.
 source "$(dirname "$0")/common.sh"
 
 make_inputs() {  # minutes
@@ -26,6 +27,12 @@ done
 
 make_inputs 1
 make_inputs 30
+# The 30-minute MP3: a third of a gigabyte written, flushed to the disk and renamed.
+echo
+q=$(median_seconds "$QL" --batch --mode wav --wav-format keep "$work/in30.mp3")
+f=$(median_seconds ffmpeg -nostdin -v error -y -i "$work/in30.mp3" -c:a pcm_s16le "$work/ff.wav")
+printf '%-8s %10s %10s %8s\n' input quilllomare ffmpeg vs-ffmpeg
+printf '%-8s %10s %10s %8s\n' mp3-30 "$q" "$f" "$(ratio "$q" "$f")"
 echo
 printf '%-8s %12s %12s %8s\n' input "peak 1 min" "peak 30 min" ratio
 for kind in mp3 mpg; do
