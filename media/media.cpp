@@ -637,12 +637,21 @@ FilterRef CreateFilterByFriendlyName(const std::string& category, const std::str
 // ---------------------------------------------------------------------------
 // Start-up
 
+// The base library's assertions fire inside plugins fed damaged files (the AVI demuxer
+// combining the flow of a stream it never gave a pad); the file then fails or converts
+// what it holds like any other. They go to the debug log, not to the user's terminal.
+static void LogBaseLibraryMessage(const gchar* domain, GLogLevelFlags, const gchar* message, gpointer) {
+  GST_WARNING("%s: %s", domain, message);
+}
+
 void MediaLayerInit() {
   static bool done = false;
   if (done) return;
   done = true;
   gst_init(nullptr, nullptr);
   GST_DEBUG_CATEGORY_INIT(ql_media_debug, "qlmedia", 0, "QuillLomare media layer");
+  g_log_set_handler("GStreamer-Base", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
+                    LogBaseLibraryMessage, nullptr);
   RegisterWavDest();
   RegisterXingWriter();
   // mpg123 decodes MP3 about twice as fast as the libav decoder but loses the tie at
@@ -810,8 +819,9 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
   // GStreamer's MPEG audio parser trims the files whose tag names LAME itself; the
   // others (ffmpeg's "Lavf"/"Lavc") are trimmed here, so every file is trimmed once.
   Mp3Gapless gapless;
+  // A tag whose frame count leaves no sample at all contradicts the stream it heads.
   if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless) &&
-      std::strcmp(gapless.encoder, "LAME") != 0)
+      std::strcmp(gapless.encoder, "LAME") != 0 && gapless.keepSamples != 0)
     TrimDecodedOutput(chain.get(), gapless);
   Pin* chainIn = chain->pins[0].get();
   Pin* chainOut = chain->pins[1].get();
@@ -1042,13 +1052,6 @@ static void UnlinkPin(Pin* pin) {
 
 bool GraphCompleted(const Graph* graph) { return graph && graph->completed; }
 
-std::vector<std::string> GraphOutputFiles(const Graph* graph) {
-  std::vector<std::string> paths;
-  for (const FilterRef& filter : graph->filters)
-    if (FilterHasFileSink(filter.get()) && filter->createsOutput) paths.push_back(filter->path);
-  return paths;
-}
-
 static gboolean OnPostedEvent(gpointer data) {
   Graph* graph = static_cast<Graph*>(data);
   graph->postedEvent = 0;
@@ -1208,8 +1211,6 @@ bool FilterSetFileName(Filter* filter, const std::string& path) {
   GstElement* sink = filter->kind == FilterKind::AsfWriter ? filter->fileSink : filter->element;
   g_object_set(sink, "location", path.c_str(), nullptr);
   filter->path = path;
-  // Only a file this graph brings into being may be removed again.
-  filter->createsOutput = access(path.c_str(), F_OK) != 0;
   return true;
 }
 

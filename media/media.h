@@ -102,9 +102,6 @@ bool GraphGetAudioWritten(const Graph* graph, int64_t* units);
 // ran (a source of unknown size counts as read).
 bool GraphSourceReadToEnd(const Graph* graph);
 
-// Files the graph's sinks write that did not exist when they were named.
-std::vector<std::string> GraphOutputFiles(const Graph* graph);
-
 // Filter.
 const std::vector<PinRef>& FilterPins(const Filter* filter);
 Graph* FilterGraph(const Filter* filter);

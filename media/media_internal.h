@@ -58,7 +58,6 @@ struct Filter {
   bool dynamicPads = false;          // output pads appear only while running
   std::vector<PinRef> pins;          // fixed order: as the element's pads
   std::string path;                  // file read or written; empty for neither
-  bool createsOutput = false;        // a sink whose file did not exist when named
   uint64_t sourceSize = 0;           // file source: bytes in the file; 0 unknown
   bool pushOnly = false;             // file source: offers push mode alone (WAV files)
   std::atomic<uint64_t> sourceReadEnd{0};  // file source: furthest byte delivered since the last run
