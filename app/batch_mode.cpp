@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
-#include <iterator>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include <glib-unix.h>
 #include <glib.h>
