@@ -15,11 +15,31 @@ printf 'QuillLomare\nDecodeMode\n[QuillLomare]\nDecodeMode=1\nWavFormat = 19\n; 
   >"$c/profile_fuzz/settings"
 printf 'a\nk\n\xef\xbb\xbf[A]\r\nK=v\r\n[a\r\nk=2' >"$c/profile_fuzz/crlf-bom"
 
-# AVI headers: the file up to the start of its "movi" list.
+# AVI headers: the file up to the start of its "movi" list, without its "JUNK" padding.
 avi() {  # name, codec options
   local name=$1; shift
   ff -f lavfi -i "testsrc=size=32x24:rate=5:d=0.4" $(tone 22050) -c:v mjpeg "$@" "$work/$name.avi"
-  python3 -c "import sys; d=open(sys.argv[1],'rb').read(); open(sys.argv[2],'wb').write(d[:d.index(b'movi')+4])" "$work/$name.avi" "$c/avi_header_fuzz/$name"
+  python3 - "$work/$name.avi" "$c/avi_header_fuzz/$name" <<'PY'
+import struct, sys
+d = open(sys.argv[1], 'rb').read()
+def chunks(b):  # the chunks of b, JUNK left out, lists rebuilt
+    out, at = b'', 0
+    while at + 8 <= len(b):
+        cid, size = b[at:at + 4], struct.unpack('<I', b[at + 4:at + 8])[0]
+        body = b[at + 8:at + 8 + size]
+        if cid == b'LIST' and body[:4] == b'movi':
+            return out + b'LIST' + struct.pack('<I', 4) + b'movi', True
+        if cid in (b'LIST', b'RIFF'):
+            inner, stop = chunks(body[4:])
+            body = body[:4] + inner
+            out += cid + struct.pack('<I', len(body)) + body
+            if stop: return out, True
+        elif cid != b'JUNK':
+            out += cid + struct.pack('<I', size) + body + (b'\0' if size & 1 else b'')
+        at += 8 + size + (size & 1)
+    return out, False
+open(sys.argv[2], 'wb').write(chunks(d)[0])
+PY
 }
 avi pcm -c:a pcm_s16le
 avi mp3 -c:a libmp3lame -b:a 32k

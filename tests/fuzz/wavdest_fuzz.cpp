@@ -1,6 +1,7 @@
 // WavDest's parsing of what it is given: the wave-format property (a "fmt " chunk body)
-// and the first buffer of an MPEG stream, whose frame header completes the format.
-// The element's file is compiled in whole so that its internal parsers are reachable.
+// and the first buffer of an MPEG stream, whose frame header (media/mpeg_frame.*)
+// completes the format. The element's file is compiled in whole so that its internal
+// parsers are reachable.
 #include "media/wavdest.cpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -10,8 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MakeRiffWaveHeader(body, size);
   }
   MpegFrame frame;
-  bool found = FindMpegFrame(data, size, &frame);
-  if (found && (frame.FrameBytesPadded() == 0 || frame.rate == 0)) __builtin_trap();
+  size_t offset = 0;
+  bool found = FindMpegFrame(data, size, &frame, &offset);
+  if (found && (offset + 4 > size || frame.FrameBytesPadded() == 0 || frame.rate == 0)) __builtin_trap();
   // The caps side as the element sees it: rate and channels may be missing (0).
   WaveFormat mpeg;
   MpegCaps caps;
