@@ -186,12 +186,7 @@ std::string Judge(const Job& job) {
   if (stat(output.c_str(), &st) != 0 || st.st_size == 0) return "succeeded with an empty " + outputs.front();
   if (output.ends_with(".wav")) {
     RiffWave wave = ReadRiffWave(output);
-    // Known and handled apart: the WAV demuxer delivers nothing from a WAV input whose
-    // "data" chunk is shorter than one block or is followed by a cut-off chunk header, and
-    // the run then ends with an empty WAV. Tolerated for WAV inputs only, until WAV inputs
-    // are read without it.
-    const bool knownEmptyWav = job.input.ends_with(".wav") && wave.valid;
-    if (!wave.valid || (wave.dataSize == 0 && !knownEmptyWav)) return "succeeded with a header-only " + outputs.front();
+    if (!wave.valid || wave.dataSize == 0) return "succeeded with a header-only " + outputs.front();
   }
   return "";
 }
