@@ -70,7 +70,11 @@ std::string TemporaryOutputPath(const std::string& finalPath) {
   return folder + ".quilllomare-" + hash + ".part";
 }
 
-std::string OutputWritePath(const std::string& finalPath) { return TemporaryOutputPath(finalPath); }
+std::string OutputWritePath(const std::string& finalPath) {
+  for (const ClaimedOutput& claim : claims)
+    if (claim.finalPath == finalPath) return claim.temporary;
+  return finalPath;
+}
 
 // Anything at all under the path, a dangling link included, makes the name taken.
 static bool NameTaken(const std::string& path) {

@@ -22,7 +22,8 @@ std::string MakeOutputPath(const std::string& inputPath, const std::string& exte
 // ".NAME.quilllomare-part", or ".quilllomare-HASH.part" when NAME is too long for that.
 std::string TemporaryOutputPath(const std::string& finalPath);
 
-// Where the writer of a named output writes: its temporary file.
+// Where the writer of an output writes: the temporary file of a name MakeOutputPath
+// gave, any other path itself.
 std::string OutputWritePath(const std::string& finalPath);
 
 // Moves every claimed output's temporary file to its final name, flushed to the disk

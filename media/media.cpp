@@ -146,11 +146,6 @@ MediaType MediaTypeFromCaps(const GstCaps* caps) {
 // ---------------------------------------------------------------------------
 // Element helpers
 
-// Fully buffered, one write per MiB: fewer system calls for outputs of hundreds of MB.
-void SetLargeWrites(GstElement* fileSink) {
-  g_object_set(fileSink, "buffer-mode", 0, "buffer-size", kFileSinkBufferBytes, nullptr);
-}
-
 // Makes an element or logs which factory is missing.
 GstElement* MakeElement(const char* factory, const char* name) {
   GstElement* element = gst_element_factory_make(factory, name);
@@ -562,7 +557,6 @@ static FilterRef MakeFilterOfKind(FilterKind kind) {
       filter = NewFilterOf(kind, MakeElement("filesink"));
       if (filter) {
         g_object_set(filter->element, "async", FALSE, nullptr);
-        SetLargeWrites(filter->element);
         filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
       }
       break;

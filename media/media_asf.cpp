@@ -129,7 +129,6 @@ FilterRef MakeAsfWriter() {
   GstElement* bin = MakeChainBin({MakeElement("audioconvert"), MakeElement("audioresample"), capsfilter,
                                   encoder, MakeElement("avmux_asf"), fileSink});
   if (!bin) return nullptr;
-  SetLargeWrites(fileSink);
   g_autoptr(GstPad) input = gst_element_get_static_pad(bin, "sink");
   gst_pad_add_probe(input,
                     static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),

@@ -92,8 +92,6 @@ struct Graph {
 
 // media.cpp
 GstElement* MakeElement(const char* factory, const char* name = nullptr);  // logs a missing one
-inline constexpr guint kFileSinkBufferBytes = 1 << 20;
-void SetLargeWrites(GstElement* fileSink);  // on every file sink of ours
 GstElement* MakeChainBin(std::initializer_list<GstElement*> elements);
 FilterRef NewFilterOf(FilterKind kind, GstElement* element);
 PinRef NewPinOf(Filter* filter, PinDirection direction, const std::string& padName);
