@@ -139,9 +139,6 @@ bool StartConversionGraph(const std::string& outputPath, bool openOutputFile) {
   return true;
 }
 
-// Set when a graph that completed is judged to have written too little: its output
-// is then deleted like an unfinished one.
-
 // A graph can complete without error and yet have lost the audio: a parser that gives
 // up early ends the stream as if it were over. Judged against what the source declares
 // (asked again now: estimates of variable-rate streams settle by the end), an output
