@@ -40,11 +40,6 @@ class ConvertWmaTest : public ::testing::Test {
   TempDir dir;
 };
 
-std::string StatusName() {
-  std::lock_guard lock(StatusLock);
-  return StatusFileName;
-}
-
 // Samples of one WMA frame at the given rate: the encoder codes whole frames, and
 // ffmpeg's decoder (with ffmpeg's own encoder just the same) drops the last partial
 // frame, so a file decodes up to one frame short of its source, and never longer
@@ -138,36 +133,31 @@ TEST_F(ConvertWmaTest, ProgressFollowsTheWriterPosition) {
 // Unreadable inputs fail before an output is named; without the encoder the writer
 // does not exist. One message each, and no file left behind.
 TEST_F(ConvertWmaTest, FailuresShowTheirNumberedMessage) {
-  const std::string no302 = "エラー No302: 読み込み可能なメディアファイルではありません。";
-  const struct { const char* label; std::string path; bool withoutEncoder; std::string message; } cases[] = {
-      {"text named .mpg", MakeFixture(Fixture::TextAsMpg, dir.path(), 2.0, "text.mpg"), false, no302},
-      {"video without audio", MakeFixture(Fixture::MpgVideoOnly, dir.path(), 2.0, "video.mpg"), false, no302},
-      {"missing file", dir.file("absent.mpg"), false, no302},
-      {"no encoder", MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 1.0, "nowriter.wav"), true,
-       "エラー No303: wmaエンコードフィルターがありません。\nメディアプレーヤー7.1以降が必要です。"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
+  const auto expectFailure = [](const std::string& path, const std::string& message, const char* statusName) {
     {
       std::lock_guard lock(StatusLock);
       StatusFileName = "unchanged";
     }
-    GstRegistry* registry = gst_registry_get();
-    GstPluginFeature* encoder = c.withoutEncoder ? gst_registry_lookup_feature(registry, "avenc_wmav2") : nullptr;
-    ASSERT_EQ(encoder != nullptr, c.withoutEncoder);
-    if (encoder) gst_registry_remove_feature(registry, encoder);
-    runtest::RunResult run = RunFiles({c.path});
-    if (encoder) {
-      gst_registry_add_feature(registry, encoder);  // the registry takes a reference of its own
-      gst_object_unref(encoder);
-    }
-    g_autoptr(GstElementFactory) restored = gst_element_factory_find("avenc_wmav2");
-    ASSERT_NE(restored, nullptr);
+    runtest::RunResult run = RunFiles({path});
+    EXPECT_EQ(run.outcome, RunOutcome::Failed) << path;
+    EXPECT_EQ(run.messages, std::vector<std::string>{message}) << path;
+    std::lock_guard lock(StatusLock);
+    EXPECT_EQ(StatusFileName, statusName) << path;
+  };
+  const std::string no302 = "エラー No302: 読み込み可能なメディアファイルではありません。";
+  for (const std::string& path : {MakeFixture(Fixture::TextAsMpg, dir.path(), 2.0, "text.mpg"),
+                                  MakeFixture(Fixture::MpgVideoOnly, dir.path(), 2.0, "video.mpg"), dir.file("absent.mpg")})
+    expectFailure(path, no302, "unchanged");
 
-    EXPECT_EQ(run.outcome, RunOutcome::Failed);
-    EXPECT_EQ(run.messages, std::vector<std::string>{c.message});
-    EXPECT_EQ(StatusName(), c.withoutEncoder ? "nowriter.wma" : "unchanged");
-  }
+  GstRegistry* registry = gst_registry_get();
+  GstPluginFeature* encoder = gst_registry_lookup_feature(registry, "avenc_wmav2");
+  ASSERT_NE(encoder, nullptr);
+  gst_registry_remove_feature(registry, encoder);
+  expectFailure(MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 1.0, "nowriter.wav"),
+                "エラー No303: wmaエンコードフィルターがありません。\nメディアプレーヤー7.1以降が必要です。", "nowriter.wma");
+  gst_registry_add_feature(registry, encoder);  // the registry takes a reference of its own
+  gst_object_unref(encoder);
+
   for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
     EXPECT_NE(entry.path().extension(), ".wma") << entry.path();
 }
