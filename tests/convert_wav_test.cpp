@@ -225,11 +225,7 @@ TEST_F(ConvertToWavTest, FullDiskInEveryModeLeavesNoPartialFile) {
   int status = -1;
   RunCommand({"mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", disk}, &status);
   if (status != 0) GTEST_SKIP() << "cannot mount a small file system here";
-  struct {
-    const char* mode;
-    Fixture fixture;
-    const char* input;
-  } cases[] = {
+  const struct { const char* mode; Fixture fixture; const char* input; } cases[] = {
       {"wav", Fixture::Mp3Stereo44k, "in.mp3"},  {"mp3", Fixture::Wav16Stereo44k, "in.wav"},
       {"wma", Fixture::Mp3Stereo44k, "in.mp3"},  {"extract", Fixture::Mpeg1PsMp2, "in.mpg"},
       {"extract", Fixture::VobAc3Stereo, "in.vob"}, {"extract", Fixture::AviPcm, "in.avi"},
@@ -242,12 +238,12 @@ TEST_F(ConvertToWavTest, FullDiskInEveryModeLeavesNoPartialFile) {
     RunCommand({"truncate", "-s", "-4K", fill});                 // one page left
     std::string errors;
     RunCommand({QL_PROGRAM, "--batch", "--mode", c.mode, input}, &status, &errors);
+    SCOPED_TRACE(std::string(c.mode) + " " + c.input);
     std::set<std::string> left;
     for (const auto& entry : std::filesystem::directory_iterator(disk)) left.insert(entry.path().filename());
-    EXPECT_EQ(status, 1) << c.mode << " " << c.input;
-    EXPECT_NE(errors.find("エラー No.601: 変換中にエラーが発生しました。\nNo space left"), std::string::npos)
-        << c.mode << " " << c.input << ": " << errors;
-    EXPECT_EQ(left, (std::set<std::string>{c.input, "fill"})) << c.mode << " " << c.input;
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(errors.find("エラー No.601: 変換中にエラーが発生しました。\nNo space left"), std::string::npos) << errors;
+    EXPECT_EQ(left, (std::set<std::string>{c.input, "fill"}));
     unlink(fill.c_str());
     unlink(input.c_str());
   }

@@ -49,12 +49,9 @@ void ExpectNoPercentage(const runtest::RunResult& run) {
 
 // ---- MPEG: the splitter's audio pad dumped unchanged ----
 
-struct MpegCase {
-  Fixture input;
-  const char* name;    // of the input file
-  const char* format;  // of ffmpeg's stream copy; "wav": a wave file of the decoded samples
-  const char* output;  // file name expected
-};
+// name: of the input file; format: of ffmpeg's stream copy ("wav": a wave file of the
+// decoded samples); output: the file name expected.
+struct MpegCase { Fixture input; const char *name, *format, *output; };
 
 class MpegExtractTest : public ExtractTest, public ::testing::WithParamInterface<MpegCase> {};
 
@@ -84,7 +81,6 @@ INSTANTIATE_TEST_SUITE_P(
     Containers, MpegExtractTest,
     ::testing::Values(MpegCase{Fixture::Mpeg1PsMp2, "clip.mpg", "mp2", "clip.mp2"},
                       MpegCase{Fixture::VobAc3Stereo, "VTS_01_1.VOB", "ac3", "VTS_01_1.ac3"},
-                      MpegCase{Fixture::VobAc3Surround, "surround.vob", "ac3", "surround.ac3"},
                       MpegCase{Fixture::VobTwoAudio, "two.vob", "ac3", "two.ac3"},
                       MpegCase{Fixture::VobMp2Ac3, "mixed.vob", "mp2", "mixed.ac3"},
                       MpegCase{Fixture::VobDts, "dts.vob", "dts", "dts.ac3"},
@@ -93,13 +89,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- AVI: the audio stream in a wave file with the stream's own format record ----
 
+// input none: MS ADPCM 44100 Hz stereo, video, then PCM u8 8000 Hz. codec: as ffprobe
+// names it; bytesPerSecond: of the expected size, 0 when there is no percentage;
+// framesAreCopied: the data chunk is ffmpeg's bare stream copy (MP3).
 struct AviCase {
-  std::optional<Fixture> input;  // none: MS ADPCM 44100 Hz stereo, video, then PCM u8 8000 Hz
-  const char* name;
-  const char* output;
-  const char* codec;        // as ffprobe names it
-  int64_t bytesPerSecond;   // of the expected size; 0: no percentage
-  bool framesAreCopied;     // the data chunk is ffmpeg's bare stream copy (MP3)
+  std::optional<Fixture> input;
+  const char *name, *output, *codec;
+  int64_t bytesPerSecond;
+  bool framesAreCopied;
 };
 
 class AviExtractTest : public ExtractTest, public ::testing::WithParamInterface<AviCase> {};
@@ -181,21 +178,19 @@ TEST_F(ExtractTest, FailuresShowTheirMessageAndWriteNothing) {
       {Fixture::TextAsMpg, "text.vob", "エラー No.404: これは読み込み可能なMPEG-2形式のファイルではありません。"},
       {Fixture::TextAsMpg, "text.mpg", no408}, {Fixture::TextAsMpg, "text.avi", no412},
       {std::nullopt, "absent.mpeg", no408},    {std::nullopt, "absent.avi", no412}};
-  auto files = [this] {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) names.insert(entry.path().filename());
-    return names;
-  };
+  std::set<std::string> made;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string input = dir.file(c.name);
     ASSERT_TRUE(!c.input || MakeFixture(*c.input, dir.path(), 1.0, c.name) == input);
-    const std::set<std::string> before = files();
+    if (c.input) made.insert(c.name);
     runtest::RunResult run = RunFiles({input});
     EXPECT_EQ(run.outcome, RunOutcome::Failed);
     EXPECT_EQ(run.messages, std::vector<std::string>{c.message});
-    EXPECT_EQ(files(), before);
   }
+  std::set<std::string> left;  // nothing but the inputs
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) left.insert(entry.path().filename());
+  EXPECT_EQ(left, made);
 }
 
 }  // namespace
