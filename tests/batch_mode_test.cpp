@@ -67,27 +67,6 @@ TEST(BatchModeTest, UsageErrorsAndBothSpellingsOfEachOption) {
   }
 }
 
-TEST(BatchModeTest, ProgressIsOneLineOnATerminalAndNothingWhenQuiet) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
-  TempDir dir;
-  std::string a = MakeFixture(Fixture::Wav8BitMono8k, dir.path(), 1.0, "a.wav");
-  Outcome quiet = RunProgram({"--batch", "--quiet", "--mode", "wav", a});
-  EXPECT_EQ(quiet.status, 0);
-  EXPECT_EQ(quiet.err, "");
-
-  // script(1) gives the program a terminal; its output is the terminal's.
-  int status = -1;
-  std::string screen = RunCommand({"script", "-qec",
-                                   std::string(QL_PROGRAM) + " --batch --mode wav '" + a + "' 2>&1",
-                                   "/dev/null"},
-                                  &status);
-  EXPECT_EQ(status, 0) << screen;
-  EXPECT_NE(screen.find("\r\033[K"), std::string::npos) << screen;
-  EXPECT_NE(screen.find("100% -ろまれ完了-"), std::string::npos) << screen;
-  EXPECT_EQ(std::count(screen.begin(), screen.end(), '\n'), 1) << screen;
-  EXPECT_TRUE(screen.ends_with("\n")) << screen;
-}
-
 TEST(BatchModeTest, VersionHelpAndFormatListsNeedNoFiles) {
   Outcome version = RunProgram({"--version"});
   EXPECT_EQ(version.status, 0);
@@ -104,16 +83,35 @@ TEST(BatchModeTest, VersionHelpAndFormatListsNeedNoFiles) {
   EXPECT_NE(list.out.find("  15  V70 128Kbps (CD Quality)"), std::string::npos);
 }
 
-TEST(BatchModeTest, ConvertsFilesFromSeveralFoldersBesideEachInput) {
+// Quiet: nothing. On a terminal: one line rewritten in place. Otherwise: one line
+// per finished file. Outputs go beside each input, from several folders.
+TEST(BatchModeTest, ProgressOnATerminalOrNotAndOutputsBesideEachInput) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
   TempDir dir;
   mkdir(dir.file("one").c_str(), 0755);
   mkdir(dir.file("two").c_str(), 0755);
   std::string a = MakeFixture(Fixture::Wav8BitMono8k, dir.file("one"), 1.0, "a.wav");
   std::string b = MakeFixture(Fixture::Mp3Mono22k, dir.file("two"), 1.0, "b b.mp3");
+  Outcome quiet = RunProgram({"--batch", "--quiet", "--mode", "wav", a});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "");
+  unlink(dir.file("one/a_2.wav").c_str());
+
+  // script(1) gives the program a terminal; its output is the terminal's.
+  int status = -1;
+  std::string screen = RunCommand({"script", "-qec",
+                                   std::string(QL_PROGRAM) + " --batch --mode wav '" + a + "' 2>&1",
+                                   "/dev/null"},
+                                  &status);
+  EXPECT_EQ(status, 0) << screen;
+  EXPECT_NE(screen.find("\r\033[K"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("100% -ろまれ完了-"), std::string::npos) << screen;
+  EXPECT_EQ(std::count(screen.begin(), screen.end(), '\n'), 1) << screen;
+  EXPECT_TRUE(screen.ends_with("\n")) << screen;
+  unlink(dir.file("one/a_2.wav").c_str());
+
   Outcome o = RunProgram({"--batch", "--mode", "wav", "--wav-format", "10", a, b});
   EXPECT_EQ(o.status, 0) << o.err;
-  // Not on a terminal: one line per finished file.
   EXPECT_NE(o.err.find("(1/2) 100% ろまれ完了 a_2.wav"), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("100% -ろまれ完了- b b.wav"), std::string::npos) << o.err;
   EXPECT_EQ(ProbeAudio(dir.file("one/a_2.wav")).sampleRate, 22050);
