@@ -19,10 +19,6 @@
 namespace mediatest {
 namespace {
 
-constexpr int kVideoWidth = 160;
-constexpr int kVideoHeight = 120;
-constexpr int kVideoRate = 25;
-
 // Every file ffmpeg writes here: no encoder name, no dates, no metadata, so the
 // same arguments give the same bytes.
 const std::vector<std::string> kBitExact = {"-fflags",  "+bitexact", "-flags:v",      "+bitexact",
@@ -124,9 +120,7 @@ const Recipe& RecipeOf(Fixture f) {
 bool MakeWhole(const Recipe& r, const std::string& path, double seconds) {
   Args inputs, maps;
   if (r.videoCodec) {
-    inputs = {"-f", "lavfi", "-i",
-              "testsrc=size=" + std::to_string(kVideoWidth) + "x" + std::to_string(kVideoHeight) +
-                  ":rate=" + std::to_string(kVideoRate) + ":duration=" + FormatNumber(seconds)};
+    inputs = {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=" + FormatNumber(seconds)};
     maps = {"-map", "0:v", "-c:v", r.videoCodec};
   }
   for (int i = 0; i < r.toneCount; i++) {
