@@ -1,16 +1,13 @@
 // The batch mode's command line, as scripts see it.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <set>
+#include <optional>
 #include <thread>
 #include <tuple>
 
@@ -27,83 +24,53 @@ struct Outcome {
   std::string out, err;
 };
 
-Outcome RunProgram(std::vector<std::string> args) {
+// The program with args, run under the wrapper command when one is given.
+Outcome RunProgram(std::vector<std::string> args, std::vector<std::string> wrapper = {}) {
   args.insert(args.begin(), QL_PROGRAM);
+  args.insert(args.begin(), wrapper.begin(), wrapper.end());
   Outcome o;
   o.out = RunCommand(args, &o.status, &o.err);
   return o;
 }
 
-TEST(BatchModeTest, UsageErrorsExitWithTwoAndOneLine) {
-  const std::vector<std::vector<std::string>> cases = {
+// Usage errors exit with 2 and one line. Each option takes its value after a space or
+// an equals sign; a bad value is a usage error either way, a good one lets the run
+// reach the missing file (exit 1).
+TEST(BatchModeTest, UsageErrorsAndBothSpellingsOfEachOption) {
+  const std::vector<std::vector<std::string>> usageErrors = {
       {},  // the window mode without files
-      {"--batch"},
-      {"--batch", "--mode", "flac", "a.mp3"},
-      {"--batch", "--wav-format", "24", "a.mp3"},
-      {"--batch", "--wav-format", "7x", "a.mp3"},
-      {"--batch", "--wma-profile", "-1", "a.mp3"},
-      {"--batch", "--mp3-form", "ogg", "a.mp3"},
-      {"--batch", "--frobnicate", "a.mp3"},
-      {"--batch", "a.mp3", "--mode"},
+      {"--batch"}, {"--batch", "--wav-format", "7x", "a.mp3"}, {"--batch", "--wma-profile", "-1", "a.mp3"},
+      {"--batch", "--frobnicate", "a.mp3"}, {"--batch", "a.mp3", "--mode"},
   };
-  for (const auto& args : cases) {
+  for (const auto& args : usageErrors) {
     Outcome o = RunProgram(args);
     EXPECT_EQ(o.status, 2) << ::testing::PrintToString(args);
     EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
   }
-}
-
-// Each option takes its value after a space or an equals sign; a bad value is a usage
-// error either way (exit 2), a good one lets the run reach the missing file (exit 1).
-TEST(BatchModeTest, OptionsTakeBothSpellings) {
-  struct Row {
-    const char* option;
-    const char* good;
-    const char* bad;
+  const std::tuple<const char*, const char*, const char*> rows[] = {  // option, good value, bad value
+      {"--mode", "mp3", "flac"}, {"--wav-format", "keep", "24"}, {"--mp3-format", "128,44100,2", "129,44100,2"},
+      {"--mp3-form", "riff", "ogg"}, {"--wma-profile", "3", "16"},
   };
-  const Row rows[] = {
-      {"--mode", "mp3", "flac"},       {"--wav-format", "keep", "24"},
-      {"--mp3-format", "128,44100,2", "129,44100,2"}, {"--mp3-form", "riff", "ogg"},
-      {"--wma-profile", "3", "16"},
-  };
-  for (const Row& row : rows) {
-    for (const char* value : {row.good, row.bad}) {
-      const int expected = value == row.good ? 1 : 2;
+  for (const auto& [option, good, bad] : rows) {
+    for (const char* value : {good, bad}) {
       // MP3 mode, where every option is read.
-      Outcome spaced = RunProgram({"--batch", "--mode=mp3", row.option, value, "/nonexistent/a.mp3"});
-      Outcome joined = RunProgram(
-          {"--batch", "--mode=mp3", std::string(row.option) + "=" + value, "/nonexistent/a.mp3"});
-      EXPECT_EQ(spaced.status, expected) << row.option << " " << value << ": " << spaced.err;
-      EXPECT_EQ(joined.status, expected) << row.option << "=" << value << ": " << joined.err;
+      for (const std::vector<std::string>& spelling :
+           {std::vector<std::string>{option, value}, {std::string(option) + "=" + value}}) {
+        std::vector<std::string> args = {"--batch", "--mode=mp3"};
+        args.insert(args.end(), spelling.begin(), spelling.end());
+        args.push_back("/nonexistent/a.mp3");
+        Outcome o = RunProgram(args);
+        EXPECT_EQ(o.status, value == good ? 1 : 2) << ::testing::PrintToString(args) << ": " << o.err;
+        EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+      }
     }
   }
+}
+
+TEST(BatchModeTest, VersionHelpAndFormatListsNeedNoFiles) {
   Outcome version = RunProgram({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "quilllomare 4.10\n");
-}
-
-TEST(BatchModeTest, ProgressIsOneLineOnATerminalAndNothingWhenQuiet) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
-  TempDir dir;
-  std::string a = MakeFixture(Fixture::Wav8BitMono8k, dir.path(), 1.0, "a.wav");
-  Outcome quiet = RunProgram({"--batch", "--quiet", "--mode", "wav", a});
-  EXPECT_EQ(quiet.status, 0);
-  EXPECT_EQ(quiet.err, "");
-
-  // script(1) gives the program a terminal; its output is the terminal's.
-  int status = -1;
-  std::string screen = RunCommand({"script", "-qec",
-                                   std::string(QL_PROGRAM) + " --batch --mode wav '" + a + "' 2>&1",
-                                   "/dev/null"},
-                                  &status);
-  EXPECT_EQ(status, 0) << screen;
-  EXPECT_NE(screen.find("\r\033[K"), std::string::npos) << screen;
-  EXPECT_NE(screen.find("100% -ろまれ完了-"), std::string::npos) << screen;
-  EXPECT_EQ(std::count(screen.begin(), screen.end(), '\n'), 1) << screen;
-  EXPECT_TRUE(screen.ends_with("\n")) << screen;
-}
-
-TEST(BatchModeTest, HelpAndFormatListsNeedNoFiles) {
   Outcome help = RunProgram({"--batch", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--wav-format=keep|ROW"), std::string::npos);
@@ -116,28 +83,39 @@ TEST(BatchModeTest, HelpAndFormatListsNeedNoFiles) {
   EXPECT_NE(list.out.find("  15  V70 128Kbps (CD Quality)"), std::string::npos);
 }
 
-TEST(BatchModeTest, ConvertsFilesFromSeveralFoldersBesideEachInput) {
+// Quiet: nothing. On a terminal: one line rewritten in place. Otherwise: one line
+// per finished file. Outputs go beside each input, from several folders.
+TEST(BatchModeTest, ProgressOnATerminalOrNotAndOutputsBesideEachInput) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
   TempDir dir;
   mkdir(dir.file("one").c_str(), 0755);
   mkdir(dir.file("two").c_str(), 0755);
   std::string a = MakeFixture(Fixture::Wav8BitMono8k, dir.file("one"), 1.0, "a.wav");
   std::string b = MakeFixture(Fixture::Mp3Mono22k, dir.file("two"), 1.0, "b b.mp3");
+  Outcome quiet = RunProgram({"--batch", "--quiet", "--mode", "wav", a});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "");
+  unlink(dir.file("one/a_2.wav").c_str());
+
+  // script(1) gives the program a terminal; its output is the terminal's.
+  int status = -1;
+  std::string screen = RunCommand({"script", "-qec",
+                                   std::string(QL_PROGRAM) + " --batch --mode wav '" + a + "' 2>&1",
+                                   "/dev/null"},
+                                  &status);
+  EXPECT_EQ(status, 0) << screen;
+  EXPECT_NE(screen.find("\r\033[K"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("100% -ろまれ完了-"), std::string::npos) << screen;
+  EXPECT_EQ(std::count(screen.begin(), screen.end(), '\n'), 1) << screen;
+  EXPECT_TRUE(screen.ends_with("\n")) << screen;
+  unlink(dir.file("one/a_2.wav").c_str());
+
   Outcome o = RunProgram({"--batch", "--mode", "wav", "--wav-format", "10", a, b});
   EXPECT_EQ(o.status, 0) << o.err;
-  // Not on a terminal: one line per finished file.
   EXPECT_NE(o.err.find("(1/2) 100% ろまれ完了 a_2.wav"), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("100% -ろまれ完了- b b.wav"), std::string::npos) << o.err;
   EXPECT_EQ(ProbeAudio(dir.file("one/a_2.wav")).sampleRate, 22050);
   EXPECT_EQ(ProbeAudio(dir.file("two/b b.wav")).bitsPerSample, 16);
-}
-
-// The files in dir, by name.
-std::vector<std::string> Listing(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 // Inputs that once came out empty or short while reported as converted, or never let
@@ -150,37 +128,35 @@ TEST(BatchModeTest, DamagedAndUnusualInputsConvertWholeOrFailLoudly) {
                         {"mp3", {"--mode", "mp3", "--mp3-format", "128,44100,2", "--mp3-form", "mp3"}},
                         {"wma", {"--mode", "wma", "--wma-profile", "15"}},
                         {"ac3", {"--mode", "extract"}}};
-  enum Kind { kFifo = -1 };
-  struct Case { int input; const char* name; std::vector<const char*> failure; };  // per mode: nullptr converts
+  struct Case { std::optional<Fixture> input; const char* name; std::vector<const char*> failure; };  // none: a FIFO
   const std::vector<const char*> unreadable = {"エラー No.103", "エラー No.202", "エラー No302"};
-  const Case cases[] = {
-      {static_cast<int>(Fixture::Wav8BitOdd), "odd.wav", {nullptr, nullptr, nullptr}},
-      {static_cast<int>(Fixture::TruncatedWav), "cut.wav", {nullptr, nullptr, nullptr}},
-      {static_cast<int>(Fixture::WavHeaderOnly), "header.wav", unreadable},
-      {static_cast<int>(Fixture::WavCutInFormat), "format.wav", unreadable},
-      {static_cast<int>(Fixture::WavCutAfterList), "list.wav", unreadable},
-      {kFifo, "pipe.vob", {"エラー No.102", "エラー No.201", "エラー No302", "エラー No.404"}},
+  const Case cases[] = {  // per mode, the failure; nullptr converts
+      {Fixture::Wav8BitOdd, "odd.wav", {nullptr, nullptr, nullptr}},
+      {Fixture::TruncatedWav, "cut.wav", {nullptr, nullptr, nullptr}},
+      {Fixture::WavHeaderOnly, "header.wav", unreadable},
+      {Fixture::WavCutInFormat, "format.wav", unreadable},
+      {Fixture::WavCutAfterList, "list.wav", unreadable},
+      {std::nullopt, "pipe.vob", {"エラー No.102", "エラー No.201", "エラー No302", "エラー No.404"}},
   };
   for (const Case& c : cases) {
     for (size_t m = 0; m < c.failure.size(); ++m) {
       SCOPED_TRACE(std::string(c.name) + " in mode " + modes[m].ext);
       TempDir dir;
       std::string input = dir.file(c.name);
-      if (c.input == kFifo)
-        ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+      if (c.input)
+        input = MakeFixture(*c.input, dir.path(), 2.0, c.name);
       else
-        input = MakeFixture(static_cast<Fixture>(c.input), dir.path(), 2.0, c.name);
+        ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
       ASSERT_FALSE(input.empty());
-      std::vector<std::string> args = {"timeout", "60", QL_PROGRAM, "--batch"};
-      args.insert(args.end(), modes[m].args.begin(), modes[m].args.end());
+      std::vector<std::string> args = modes[m].args;
+      args.insert(args.begin(), "--batch");
       args.push_back(input);
-      Outcome o;
-      o.out = RunCommand(args, &o.status, &o.err);
+      Outcome o = RunProgram(args, {"timeout", "60"});
 
       if (c.failure[m]) {
         EXPECT_EQ(o.status, 1) << o.err;
         EXPECT_NE(o.err.find(std::string(c.failure[m]) + ":"), std::string::npos) << o.err;
-        EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{c.name});
+        EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{c.name});
         continue;
       }
       ASSERT_EQ(o.status, 0) << o.err;
@@ -209,10 +185,7 @@ TEST(BatchModeTest, StoredRowsOutsideTheirListReadAsRowZero) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
   TempDir dir;
   const std::string ini = dir.file("QuillLomare.ini");
-  std::FILE* f = std::fopen(ini.c_str(), "w");
-  ASSERT_TRUE(f);
-  std::fputs("[Setting]\nChangeWavFormat=1\nWavFormat=99\nWmaFormat=-3\n", f);
-  std::fclose(f);
+  ASSERT_TRUE(WriteFileBytes(ini, "[Setting]\nChangeWavFormat=1\nWavFormat=99\nWmaFormat=-3\n"));
   SetSettingsFilePath(ini);
   const std::string input = MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 1.0, "in.wav");
   for (const char* mode : {"wav", "wma"}) {
@@ -227,19 +200,6 @@ TEST(BatchModeTest, StoredRowsOutsideTheirListReadAsRowZero) {
   EXPECT_EQ(std::make_tuple(wav.sampleRate, wav.bitsPerSample, wav.channels), std::make_tuple(8000, 8, 1));
   EXPECT_EQ(std::make_tuple(wma.sampleRate, wma.channels), std::make_tuple(8000, 1));
 }
-
-std::set<std::string> FolderNames(const std::string& folder) {
-  std::set<std::string> names;
-  if (DIR* d = opendir(folder.c_str())) {
-    while (dirent* e = readdir(d)) names.insert(e->d_name);
-    closedir(d);
-  }
-  names.erase(".");
-  names.erase("..");
-  return names;  // hidden ones included
-}
-
-std::string PartName(const std::string& output) { return "." + output + ".quilllomare-part"; }
 
 off_t FileSize(const std::string& path) {
   struct stat st;
@@ -260,8 +220,8 @@ TEST(BatchModeTest, RunsStartedTogetherWriteTwoCompleteFiles) {
     EXPECT_EQ(WaitCommand(a), 0) << ReadFileBytes(dir.file("a.err"));
     EXPECT_EQ(WaitCommand(b), 0) << ReadFileBytes(dir.file("b.err"));
     ExpectNoGLibNoise(ReadFileBytes(dir.file("a.err")) + ReadFileBytes(dir.file("b.err")));
-    EXPECT_EQ(FolderNames(dir.path()),
-              (std::set<std::string>{"song.mp3", "song.wav", "song.wma", "song_2.wma", "a.err", "b.err"}))
+    EXPECT_EQ(FolderEntries(dir.path()),
+              (std::vector<std::string>{"a.err", "b.err", "song.mp3", "song.wav", "song.wma", "song_2.wma"}))
         << "round " << round;
     for (const char* name : {"song.wma", "song_2.wma"}) {
       EXPECT_NEAR(ProbeAudio(dir.file(name)).duration, 2.0, 0.1) << name << ", round " << round;
@@ -292,7 +252,7 @@ TEST(BatchModeTest, InterruptionsInTheMiddleLeaveNoOutput) {
   for (const auto& m : modes) {
     TempDir dir;
     const std::string input = MakeFixture(m.fixture, dir.path(), 120.0, m.input);
-    const std::string part = dir.file(PartName(m.output));
+    const std::string part = dir.file("." + std::string(m.output) + ".quilllomare-part");
     for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGKILL, 0}) {  // 0: the output removed
       const std::string where = std::string(m.mode) + ", signal " + std::to_string(sig);
       pid_t pid = StartCommand({QL_PROGRAM, "--batch", "--mode", m.mode, input}, errPath);
@@ -305,7 +265,6 @@ TEST(BatchModeTest, InterruptionsInTheMiddleLeaveNoOutput) {
       const int status = WaitCommand(pid);
       const std::string err = ReadFileBytes(errPath);
       ExpectNoGLibNoise(err);
-      EXPECT_FALSE(FolderNames(dir.path()).count(m.output)) << where;
       if (sig == SIGKILL) {
         EXPECT_EQ(status, 128 + SIGKILL) << where;
         unlink(part.c_str());
@@ -317,7 +276,7 @@ TEST(BatchModeTest, InterruptionsInTheMiddleLeaveNoOutput) {
         EXPECT_EQ(status, 130) << where << "\n" << err;
         EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1), "quilllomare: 変換を中断しました。\n") << where;
       }
-      EXPECT_EQ(FolderNames(dir.path()), std::set<std::string>{m.input}) << where;
+      EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{m.input}) << where;
     }
   }
 }

@@ -33,11 +33,17 @@ class NamingTest : public ::testing::Test {
   TempDir dir;
 };
 
-TEST_F(NamingTest, ReplacesTheExtensionAndNumbersTakenNames) {
-  const std::string input = dir.file("b.avi");
-  EXPECT_EQ(MakeOutputPath(input, "wav"), dir.file("b.wav"));
+TEST_F(NamingTest, ReplacesTheLastExtensionAndNumbersTakenNames) {
+  const std::pair<std::string, std::string> cases[] = {  // input, output in a folder with nothing
+      {"/a/my.song.mpg", "/a/my.song.wav"},
+      {"/a.b/README", "/a.b/README.wav"},  // no dot in the name: append
+      {"/a/.hidden", "/a/.hidden.wav"},
+      {"/a/曲 名.MP3", "/a/曲 名.wav"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(MakeOutputPath(in, "wav"), out) << in;
   EXPECT_EQ(Notice(), "");
 
+  const std::string input = dir.file("b.avi");
   Touch(dir.file("b.wav"));
   EXPECT_EQ(MakeOutputPath(input, "wav"), dir.file("b_2.wav"));
   Touch(dir.file("b_2.wav"));
@@ -85,18 +91,6 @@ TEST_F(NamingTest, ClaimsNamesAndCommitsWithoutReplacing) {
   EXPECT_TRUE(TemporaryOutputPath(longName).starts_with(dir.file(".quilllomare-")));
 }
 
-TEST_F(NamingTest, NamesOnlyTheLastDotOfTheFileName) {
-  struct {
-    std::string input, output;
-  } cases[] = {
-      {"/a/my.song.mpg", "/a/my.song.wav"},
-      {"/a.b/README", "/a.b/README.wav"},  // no dot in the name: append
-      {"/a/.hidden", "/a/.hidden.wav"},
-      {"/a/曲 名.MP3", "/a/曲 名.wav"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(MakeOutputPath(c.input, "wav"), c.output) << c.input;
-}
-
 TEST_F(NamingTest, OpticalMediaGoToTheOutputFolderWithANotice) {
   SetOpticalMediaTest([](const std::string& path) { return path.starts_with("/media/cdrom/"); });
   const std::string folder = GetOutputFolder();
@@ -109,9 +103,8 @@ TEST_F(NamingTest, OpticalMediaGoToTheOutputFolderWithANotice) {
   // The next file from a hard disk clears the notice.
   MakeOutputPath(dir.file("y.mpg"), "wav");
   EXPECT_EQ(Notice(), "");
-}
 
-TEST_F(NamingTest, RealFileSystemsAreNotOptical) {
+  SetOpticalMediaTest(nullptr);  // the real test: neither a local folder nor a missing one
   EXPECT_FALSE(IsOnOpticalMedia(dir.path()));
   EXPECT_FALSE(IsOnOpticalMedia("/nonexistent/file.mpg"));
 }

@@ -4,29 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <tuple>
 
 #include "tests/support/media_fixtures.h"
 
 namespace {
 
+using mediatest::FolderEntries;  // a leftover temporary file shows here
 using mediatest::ReadFileBytes;
 using mediatest::TempDir;
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// Names of the entries of a folder, sorted: a leftover temporary file shows here.
-std::vector<std::string> FolderEntries(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+constexpr auto WriteText = mediatest::WriteFileBytes;
 
 class ProfileTest : public ::testing::Test {
  protected:

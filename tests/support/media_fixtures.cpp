@@ -19,10 +19,6 @@
 namespace mediatest {
 namespace {
 
-constexpr int kVideoWidth = 160;
-constexpr int kVideoHeight = 120;
-constexpr int kVideoRate = 25;
-
 // Every file ffmpeg writes here: no encoder name, no dates, no metadata, so the
 // same arguments give the same bytes.
 const std::vector<std::string> kBitExact = {"-fflags",  "+bitexact", "-flags:v",      "+bitexact",
@@ -34,157 +30,121 @@ std::string FormatNumber(double value) {
   return ec == std::errc() ? std::string(buf, end) : std::string("0");
 }
 
-std::string JoinArgs(const std::vector<std::string>& argv) {
-  std::string line;
-  for (const std::string& arg : argv) {
-    if (!line.empty()) line += ' ';
-    line += arg;
-  }
-  return line;
+using Args = std::vector<std::string>;
+
+// The parts one after another.
+Args Cat(std::initializer_list<Args> parts) {
+  Args all;
+  for (const Args& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
 }
 
+const Args kFfmpeg = {"ffmpeg", "-nostdin", "-v", "error", "-y"};
+
 // Runs a tool that must succeed; reports the command and its error text otherwise.
-bool RunTool(const std::vector<std::string>& argv) {
+bool RunTool(const Args& argv) {
   int status = -1;
   std::string err;
   RunCommand(argv, &status, &err);
   if (status == 0) return true;
-  ADD_FAILURE() << "exit " << status << ": " << JoinArgs(argv) << "\n" << err;
+  std::string line;
+  for (const std::string& arg : argv) line += arg + " ";
+  ADD_FAILURE() << "exit " << status << ": " << line << "\n" << err;
   return false;
 }
 
-bool WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out.flush());
-}
-
-void Append(std::vector<std::string>* argv, const std::vector<std::string>& more) {
-  argv->insert(argv->end(), more.begin(), more.end());
-}
-
-std::vector<std::string> FfmpegHead() { return {"ffmpeg", "-nostdin", "-v", "error", "-y"}; }
-
-std::vector<std::string> ToneInput(double frequency, int rate, double seconds) {
+Args ToneInput(double frequency, int rate, double seconds) {
   return {"-f", "lavfi", "-i",
           "sine=frequency=" + FormatNumber(frequency) + ":sample_rate=" + std::to_string(rate) +
               ":duration=" + FormatNumber(seconds)};
 }
 
-std::vector<std::string> PictureInput(double seconds) {
-  return {"-f", "lavfi", "-i",
-          "testsrc=size=" + std::to_string(kVideoWidth) + "x" + std::to_string(kVideoHeight) +
-              ":rate=" + std::to_string(kVideoRate) + ":duration=" + FormatNumber(seconds)};
-}
-
-// How one fixture is made: an optional test picture, zero or more tones (one
-// audio stream each, all with the same encoding) and a container.
+// How one fixture is made: an optional test picture, zero or more tones (one audio
+// stream each, all with the same encoding) and a container. The lame tool's fixtures
+// start from a WAV file; sox makes the audio of Wav8BitOdd and Mp3LameVbrNoXing.
 struct Recipe {
+  const char* name;
   const char* extension;
   const char* videoCodec;  // nullptr: no video stream
   int toneCount;           // audio streams
   int rate;                // Hz of every tone
   int channels;
-  std::vector<std::string> audioArgs;  // encoder options
+  Args audioArgs;          // encoder options
   const char* muxer;
 };
 
-Recipe RecipeOf(Fixture f) {
-  switch (f) {
-    case Fixture::Mp3Stereo44k:
-      return {".mp3", nullptr, 1, 44100, 2, {"-c:a", "libmp3lame", "-b:a", "128k"}, "mp3"};
-    case Fixture::Mp3Mono22k:
-      return {".mp3", nullptr, 1, 22050, 1, {"-c:a", "libmp3lame", "-b:a", "64k"}, "mp3"};
-    case Fixture::Wav8BitMono8k:
-      return {".wav", nullptr, 1, 8000, 1, {"-c:a", "pcm_u8"}, "wav"};
-    case Fixture::Wav16Stereo44k:
-    case Fixture::TruncatedWav:
-      return {".wav", nullptr, 1, 44100, 2, {"-c:a", "pcm_s16le"}, "wav"};
-    case Fixture::Mpeg1PsMp2:
-    case Fixture::TruncatedMpg:
-      return {".mpg", "mpeg1video", 1, 44100, 2, {"-c:a", "mp2", "-b:a", "192k"}, "mpeg"};
-    case Fixture::VobAc3Stereo:
-      return {".vob", "mpeg2video", 1, 48000, 2, {"-c:a", "ac3", "-b:a", "192k"}, "vob"};
-    case Fixture::VobAc3Surround:
-      return {".vob", "mpeg2video", 1, 48000, 6, {"-c:a", "ac3", "-b:a", "448k"}, "vob"};
-    case Fixture::VobTwoAudio:
-      return {".vob", "mpeg2video", 2, 48000, 2, {"-c:a", "ac3", "-b:a", "192k"}, "vob"};
-    case Fixture::VobMp2Ac3:
-      return {".vob", "mpeg2video", 2, 48000, 2, {"-c:a:0", "mp2", "-c:a:1", "ac3"}, "vob"};
-    case Fixture::VobDts:
-      return {".vob", "mpeg2video", 1, 48000, 2, {"-c:a", "dca", "-strict", "-2"}, "vob"};
-    case Fixture::VobLpcm:
-      return {".vob", "mpeg2video", 1, 48000, 2, {"-c:a", "pcm_s16be"}, "vob"};
-    case Fixture::VobVideoOnly:
-      return {".vob", "mpeg2video", 0, 0, 0, {}, "vob"};
-    case Fixture::MpgVideoOnly:
-      return {".mpg", "mpeg1video", 0, 0, 0, {}, "mpeg"};
-    case Fixture::AviPcm:
-      return {".avi", "mpeg1video", 1, 44100, 2, {"-c:a", "pcm_s16le"}, "avi"};
-    case Fixture::AviMp3:
-      return {".avi", "mpeg1video", 1, 44100, 2, {"-c:a", "libmp3lame", "-b:a", "128k"}, "avi"};
-    case Fixture::AviMsAdpcm:
-      return {".avi", "mpeg1video", 1, 44100, 2, {"-c:a", "adpcm_ms"}, "avi"};
-    case Fixture::AviImaAdpcm:
-      return {".avi", "mpeg1video", 1, 44100, 2, {"-c:a", "adpcm_ima_wav"}, "avi"};
-    case Fixture::AviVideoOnly:
-      return {".avi", "mpeg1video", 0, 0, 0, {}, "avi"};
-    case Fixture::WmvWma:
-      return {".wmv", "wmv2", 1, 44100, 2, {"-c:a", "wmav2", "-b:a", "128k"}, "asf"};
-    case Fixture::TextAsMpg:
-      return {".mpg", nullptr, 0, 0, 0, {}, nullptr};
-    case Fixture::Wav8BitOdd:
-    case Fixture::WavHeaderOnly:
-    case Fixture::WavCutInFormat:
-    case Fixture::WavCutAfterList:
-      return {".wav", nullptr, 1, 44100, 2, {"-c:a", "pcm_s16le"}, "wav"};
-    case Fixture::Mp3LameCbr:
-    case Fixture::Mp3LameVbr:
-    case Fixture::Mp3LameNoXing:
-    case Fixture::Mp3LameVbrNoXing:
-    case Fixture::Mp3Id3Tag100k:
-    case Fixture::Mp3XingClaimsMore:
-      return {".mp3", nullptr, 1, 44100, 2, {"-c:a", "pcm_s16le"}, "wav"};  // the lame tool's input
-    case Fixture::Mp3FfmpegNoXing:
-      return {".mp3", nullptr, 1, 44100, 2, {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0"}, "mp3"};
-    case Fixture::Mp3Id3Tag1M:
-      return {".mp3", nullptr, 1, 44100, 2, {"-c:a", "libmp3lame", "-b:a", "128k"}, "mp3"};
-  }
-  return {"", nullptr, 0, 0, 0, {}, nullptr};
+const Args kS16 = {"-c:a", "pcm_s16le"}, kMp3 = {"-c:a", "libmp3lame", "-b:a", "128k"};
+
+const Recipe& RecipeOf(Fixture f) {
+  static const Recipe kRecipes[] = {
+      {"Mp3Stereo44k", ".mp3", nullptr, 1, 44100, 2, kMp3, "mp3"},
+      {"Mp3Mono22k", ".mp3", nullptr, 1, 22050, 1, {"-c:a", "libmp3lame", "-b:a", "64k"}, "mp3"},
+      {"Wav8BitMono8k", ".wav", nullptr, 1, 8000, 1, {"-c:a", "pcm_u8"}, "wav"},
+      {"Wav16Stereo44k", ".wav", nullptr, 1, 44100, 2, kS16, "wav"},
+      {"Mpeg1PsMp2", ".mpg", "mpeg1video", 1, 44100, 2, {"-c:a", "mp2", "-b:a", "192k"}, "mpeg"},
+      {"VobAc3Stereo", ".vob", "mpeg2video", 1, 48000, 2, {"-c:a", "ac3", "-b:a", "192k"}, "vob"},
+      {"VobAc3Surround", ".vob", "mpeg2video", 1, 48000, 6, {"-c:a", "ac3", "-b:a", "448k"}, "vob"},
+      {"VobTwoAudio", ".vob", "mpeg2video", 2, 48000, 2, {"-c:a", "ac3", "-b:a", "192k"}, "vob"},
+      {"VobMp2Ac3", ".vob", "mpeg2video", 2, 48000, 2, {"-c:a:0", "mp2", "-c:a:1", "ac3"}, "vob"},
+      {"VobDts", ".vob", "mpeg2video", 1, 48000, 2, {"-c:a", "dca", "-strict", "-2"}, "vob"},
+      {"VobLpcm", ".vob", "mpeg2video", 1, 48000, 2, {"-c:a", "pcm_s16be"}, "vob"},
+      {"VobVideoOnly", ".vob", "mpeg2video", 0, 0, 0, {}, "vob"},
+      {"MpgVideoOnly", ".mpg", "mpeg1video", 0, 0, 0, {}, "mpeg"},
+      {"AviPcm", ".avi", "mpeg1video", 1, 44100, 2, kS16, "avi"},
+      {"AviMp3", ".avi", "mpeg1video", 1, 44100, 2, kMp3, "avi"},
+      {"AviMsAdpcm", ".avi", "mpeg1video", 1, 44100, 2, {"-c:a", "adpcm_ms"}, "avi"},
+      {"AviImaAdpcm", ".avi", "mpeg1video", 1, 44100, 2, {"-c:a", "adpcm_ima_wav"}, "avi"},
+      {"AviVideoOnly", ".avi", "mpeg1video", 0, 0, 0, {}, "avi"},
+      {"WmvWma", ".wmv", "wmv2", 1, 44100, 2, {"-c:a", "wmav2", "-b:a", "128k"}, "asf"},
+      {"TextAsMpg", ".mpg", nullptr, 0, 0, 0, {}, nullptr},
+      {"TruncatedWav", ".wav", nullptr, 1, 44100, 2, kS16, "wav"},
+      {"TruncatedMpg", ".mpg", "mpeg1video", 1, 44100, 2, {"-c:a", "mp2", "-b:a", "192k"}, "mpeg"},
+      {"Wav8BitOdd", ".wav", nullptr, 0, 0, 0, {}, "wav"},
+      {"WavHeaderOnly", ".wav", nullptr, 1, 44100, 2, kS16, "wav"},
+      {"WavCutInFormat", ".wav", nullptr, 1, 44100, 2, kS16, "wav"},
+      {"WavCutAfterList", ".wav", nullptr, 1, 44100, 2, kS16, "wav"},
+      {"Mp3LameCbr", ".mp3", nullptr, 1, 44100, 2, kS16, "wav"},
+      {"Mp3LameVbr", ".mp3", nullptr, 1, 44100, 2, kS16, "wav"},
+      {"Mp3LameNoXing", ".mp3", nullptr, 1, 44100, 2, kS16, "wav"},
+      {"Mp3LameVbrNoXing", ".mp3", nullptr, 0, 0, 0, {}, "wav"},
+      {"Mp3FfmpegNoXing", ".mp3", nullptr, 1, 44100, 2, Cat({kMp3, {"-write_xing", "0"}}), "mp3"},
+      {"Mp3Id3Tag100k", ".mp3", nullptr, 1, 44100, 2, kS16, "wav"},
+      {"Mp3Id3Tag1M", ".mp3", nullptr, 1, 44100, 2, Cat({kMp3, {"-id3v2_version", "0"}}), "mp3"},
+      {"Mp3XingClaimsMore", ".mp3", nullptr, 1, 44100, 2, kS16, "wav"},
+  };
+  static_assert(std::size(kRecipes) == static_cast<size_t>(Fixture::Mp3XingClaimsMore) + 1);
+  return kRecipes[static_cast<size_t>(f)];
 }
 
 // The ffmpeg command that makes the recipe's file at path.
 bool MakeWhole(const Recipe& r, const std::string& path, double seconds) {
-  std::vector<std::string> argv = FfmpegHead(), maps;
-  int inputs = 0;
+  Args inputs, maps;
   if (r.videoCodec) {
-    Append(&argv, PictureInput(seconds));
-    Append(&maps, {"-map", std::to_string(inputs++) + ":v", "-c:v", r.videoCodec});
+    inputs = {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:duration=" + FormatNumber(seconds)};
+    maps = {"-map", "0:v", "-c:v", r.videoCodec};
   }
   for (int i = 0; i < r.toneCount; i++) {
-    Append(&argv, ToneInput(i == 0 ? kToneHz : kSecondToneHz, r.rate, seconds));
-    Append(&maps, {"-map", std::to_string(inputs++) + ":a"});
+    inputs = Cat({inputs, ToneInput(i == 0 ? kToneHz : kSecondToneHz, r.rate, seconds)});
+    maps = Cat({maps, {"-map", std::to_string(i + (r.videoCodec ? 1 : 0)) + ":a"}});
   }
-  Append(&argv, maps);
-  if (r.toneCount > 0) {
-    Append(&argv, r.audioArgs);
-    Append(&argv, {"-ac", std::to_string(r.channels)});
-  }
-  Append(&argv, kBitExact);
-  Append(&argv, {"-f", r.muxer, path});
-  return RunTool(argv);
+  const Args audio = r.toneCount > 0 ? Cat({r.audioArgs, {"-ac", std::to_string(r.channels)}}) : Args{};
+  return RunTool(Cat({kFfmpeg, inputs, maps, audio, kBitExact, {"-f", r.muxer, path}}));
 }
 
 const char kNotMediaText[] =
     "This is a plain text file that only carries a video extension.\n"
     "It holds no MPEG pack headers and no audio.\n";
 
-std::string BaseName(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // ---- numbers from ffprobe's key=value output ----
+
+// Calls each(line) for every line of text.
+template <typename Each>
+void ForEachLine(const std::string& text, Each each) {
+  for (size_t begin = 0, end; begin < text.size(); begin = end + 1) {
+    end = std::min(text.find('\n', begin), text.size());
+    each(text.substr(begin, end - begin));
+  }
+}
 
 template <typename T>
 T ParseNumber(const std::string& text, T fallback = 0) {
@@ -246,11 +206,8 @@ std::string Id3Tag(size_t bodyBytes) {
 // The file made from the whole recipe in scratch: cut, encoded by lame, given a tag.
 std::string Derive(Fixture f, const std::string& whole, const std::string& path, double seconds) {
   const std::string b = ReadFileBytes(whole);
-  auto lame = [&](std::vector<std::string> args) {
-    std::vector<std::string> argv = {"lame", "--quiet"};
-    Append(&argv, args);
-    Append(&argv, {whole, path});
-    return RunTool(argv) ? ReadFileBytes(path) : std::string();
+  auto lame = [&](const Args& options) {
+    return RunTool(Cat({{"lame", "--quiet"}, options, {whole, path}})) ? ReadFileBytes(path) : std::string();
   };
   std::string bytes;
   switch (f) {
@@ -264,21 +221,13 @@ std::string Derive(Fixture f, const std::string& whole, const std::string& path,
     case Fixture::Mp3LameVbr: bytes = lame({"-V", "4"}); break;
     case Fixture::Mp3LameNoXing: bytes = lame({"-t", "-b", "128"}); break;
     case Fixture::Mp3Id3Tag100k: bytes = Id3Tag(100000) + lame({"-V", "4"}); break;
-    case Fixture::Mp3Id3Tag1M: {
-      // In place of the small tag ffmpeg wrote.
-      const size_t own = b.compare(0, 3, "ID3") == 0 ? 10 + (static_cast<size_t>(b[6]) << 21 |
-                                                              static_cast<size_t>(b[7]) << 14 |
-                                                              static_cast<size_t>(b[8]) << 7 | static_cast<size_t>(b[9]))
-                                                     : 0;
-      bytes = Id3Tag(1000000) + b.substr(own);
-      break;
-    }
+    case Fixture::Mp3Id3Tag1M: bytes = Id3Tag(1000000) + b; break;  // ffmpeg wrote no tag of its own
     case Fixture::Mp3XingClaimsMore: {
       bytes = lame({"-V", "4"});
       const size_t xing = bytes.find("Xing");
       if (xing == std::string::npos) break;
-      const uint32_t frames = static_cast<uint8_t>(bytes[xing + 8]) << 24 | static_cast<uint8_t>(bytes[xing + 9]) << 16 |
-                              static_cast<uint8_t>(bytes[xing + 10]) << 8 | static_cast<uint8_t>(bytes[xing + 11]);
+      uint32_t frames = 0;  // big-endian, after the flags
+      for (int i = 0; i < 4; i++) frames = frames << 8 | static_cast<uint8_t>(bytes[xing + 8 + i]);
       for (int i = 0; i < 4; i++) bytes[xing + 8 + i] = static_cast<char>((frames * 4) >> (24 - 8 * i));
       break;
     }
@@ -300,7 +249,7 @@ std::string Derive(Fixture f, const std::string& whole, const std::string& path,
     default: break;
   }
   if (bytes.empty() || !WriteFileBytes(path, bytes)) {
-    ADD_FAILURE() << "cannot make " << FixtureName(f) << " at " << path;
+    ADD_FAILURE() << "cannot make " << RecipeOf(f).name << " at " << path;
     return {};
   }
   return path;
@@ -311,15 +260,12 @@ std::string Derive(Fixture f, const std::string& whole, const std::string& path,
 // ---- TempDir ----
 
 TempDir::TempDir() {
-  GError* error = nullptr;
-  gchar* made = g_dir_make_tmp("quilllomare-test-XXXXXX", &error);
-  if (!made) {
+  g_autoptr(GError) error = nullptr;
+  g_autofree gchar* made = g_dir_make_tmp("quilllomare-test-XXXXXX", &error);
+  if (made)
+    path_ = made;
+  else
     ADD_FAILURE() << "g_dir_make_tmp: " << error->message;
-    g_error_free(error);
-    return;
-  }
-  path_ = made;
-  g_free(made);
 }
 
 TempDir::~TempDir() {
@@ -333,6 +279,12 @@ TempDir::~TempDir() {
 // Leaving descriptors open lets GLib use posix_spawn instead of fork: forking a
 // sanitized test process (terabytes of mapped shadow memory) costs ~100 ms a child.
 // Our own descriptors are close-on-exec anyway.
+// A wait status as RunCommand reports it: the exit code, or 128 + the signal number.
+int ExitStatus(int waitStatus) {
+  if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+  return WIFSIGNALED(waitStatus) ? 128 + WTERMSIG(waitStatus) : -1;
+}
+
 constexpr GSpawnFlags kSpawnFlags =
     static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_LEAVE_DESCRIPTORS_OPEN);
 
@@ -353,14 +305,7 @@ std::string RunCommand(const std::vector<std::string>& argv, int* exitStatus,
     if (stderrText) *stderrText = error ? error->message : "empty command";
     return {};
   }
-  if (exitStatus) {
-    if (WIFEXITED(waitStatus))
-      *exitStatus = WEXITSTATUS(waitStatus);
-    else if (WIFSIGNALED(waitStatus))
-      *exitStatus = 128 + WTERMSIG(waitStatus);
-    else
-      *exitStatus = -1;
-  }
+  if (exitStatus) *exitStatus = ExitStatus(waitStatus);
   ExpectNoGLibNoise(err ? err : "");
   if (stderrText) *stderrText = err ? err : "";
   return out ? out : "";
@@ -394,9 +339,7 @@ pid_t StartCommand(const std::vector<std::string>& argv, const std::string& stde
 
 int WaitCommand(pid_t pid) {
   int status = 0;
-  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+  return pid > 0 && waitpid(pid, &status, 0) == pid ? ExitStatus(status) : -1;
 }
 
 bool HaveFfmpeg() {
@@ -411,28 +354,14 @@ bool HaveFfmpeg() {
 
 // ---- fixtures ----
 
-const char* FixtureName(Fixture f) {
-  static const char* const kNames[] = {
-      "Mp3Stereo44k", "Mp3Mono22k",     "Wav8BitMono8k", "Wav16Stereo44k", "Mpeg1PsMp2",
-      "VobAc3Stereo", "VobAc3Surround", "VobTwoAudio",   "VobMp2Ac3",      "VobDts",
-      "VobLpcm",      "VobVideoOnly",   "MpgVideoOnly",
-      "AviPcm",       "AviMp3",         "AviMsAdpcm",    "AviImaAdpcm",    "AviVideoOnly",
-      "WmvWma",       "TextAsMpg",      "TruncatedWav",  "TruncatedMpg",   "Wav8BitOdd",
-      "WavHeaderOnly", "WavCutInFormat", "WavCutAfterList", "Mp3LameCbr",  "Mp3LameVbr",
-      "Mp3LameNoXing", "Mp3LameVbrNoXing", "Mp3FfmpegNoXing", "Mp3Id3Tag100k", "Mp3Id3Tag1M",
-      "Mp3XingClaimsMore"};
-  static_assert(std::size(kNames) == static_cast<size_t>(Fixture::Mp3XingClaimsMore) + 1);
-  return kNames[static_cast<size_t>(f)];
-}
-
 bool HaveTool(const std::string& name) {
   g_autofree gchar* found = g_find_program_in_path(name.c_str());
   return found != nullptr;
 }
 
 std::string MakeFixture(Fixture f, const std::string& dir, double seconds, const std::string& name) {
-  const Recipe r = RecipeOf(f);
-  const std::string path = dir + "/" + (name.empty() ? FixtureName(f) + std::string(r.extension) : name);
+  const Recipe& r = RecipeOf(f);
+  const std::string path = dir + "/" + (name.empty() ? std::string(r.name) + r.extension : name);
   if (f == Fixture::TextAsMpg) {
     if (WriteFileBytes(path, kNotMediaText)) return path;
     ADD_FAILURE() << "cannot write " << path;
@@ -442,20 +371,16 @@ std::string MakeFixture(Fixture f, const std::string& dir, double seconds, const
   // Made whole in scratch, then derived.
   TempDir scratch;
   const std::string whole = scratch.file(std::string("whole.") + r.muxer);
-  const bool bySox = f == Fixture::Wav8BitOdd || f == Fixture::Mp3LameVbrNoXing;  // sox makes their audio
-  if (!bySox && !MakeWhole(r, whole, seconds)) return {};
+  if (r.toneCount > 0 && !MakeWhole(r, whole, seconds)) return {};
   return Derive(f, whole, path, seconds);
 }
 
 std::string MakeToneFile(const std::string& path, int rate, int channels, double seconds,
                          const std::vector<std::string>& outputArgs) {
-  std::vector<std::string> argv = FfmpegHead();
-  Append(&argv, ToneInput(kToneHz, rate, seconds));
-  Append(&argv, {"-ac", std::to_string(channels)});
-  Append(&argv, kBitExact);
-  Append(&argv, outputArgs);
-  argv.push_back(path);
-  return RunTool(argv) ? path : std::string();
+  return RunTool(Cat({kFfmpeg, ToneInput(kToneHz, rate, seconds), {"-ac", std::to_string(channels)}, kBitExact,
+                      outputArgs, {path}}))
+             ? path
+             : std::string();
 }
 
 std::string TruncateFile(const std::string& src, size_t bytes, const std::string& dst) {
@@ -483,15 +408,13 @@ AudioInfo ProbeAudio(const std::string& path) {
   if (status != 0) return info;
   // Lines of the form: streams.stream.0.codec_name="mp3", format.duration="2.000000"
   std::map<std::string, std::string> values;
-  for (size_t begin = 0, end; begin < out.size(); begin = end + 1) {
-    end = std::min(out.find('\n', begin), out.size());
-    const std::string line = out.substr(begin, end - begin);
+  ForEachLine(out, [&](const std::string& line) {
     const size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
+    if (eq == std::string::npos) return;
     std::string value = line.substr(eq + 1);
     if (value.size() >= 2 && value.front() == '"') value = value.substr(1, value.size() - 2);
     values[line.substr(0, eq)] = value;
-  }
+  });
   auto stream = [&](const char* key) { return values["streams.stream.0." + std::string(key)]; };
   info.formatName = values["format.format_name"];
   info.codec = stream("codec_name");
@@ -516,23 +439,21 @@ std::vector<double> PacketTimes(const std::string& path) {
   const std::string out = RunCommand({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
                                       "packet=pts_time", "-of", "csv=p=0", path});
   std::vector<double> times;
-  for (size_t begin = 0, end; begin < out.size(); begin = end + 1) {
-    end = std::min(out.find('\n', begin), out.size());
-    if (end > begin) times.push_back(ParseNumber<double>(out.substr(begin, end - begin), -1));
-  }
+  ForEachLine(out, [&](const std::string& line) {
+    if (!line.empty()) times.push_back(ParseNumber<double>(line, -1));
+  });
   return times;
 }
 
 std::vector<int16_t> DecodeToS16(const std::string& path, int rate, int channels, int streamIndex) {
   TempDir scratch;
   const std::string raw = scratch.file("decoded.s16");
-  std::vector<std::string> argv = FfmpegHead();
-  Append(&argv, {"-i", path, "-map", "0:a:" + std::to_string(streamIndex)});
-  if (rate > 0) Append(&argv, {"-ar", std::to_string(rate)});
-  if (channels > 0) Append(&argv, {"-ac", std::to_string(channels)});
-  Append(&argv, {"-c:a", "pcm_s16le", "-f", "s16le", raw});
+  const Args resample = rate > 0 ? Args{"-ar", std::to_string(rate)} : Args{};
+  const Args remix = channels > 0 ? Args{"-ac", std::to_string(channels)} : Args{};
   int status = -1;
-  RunCommand(argv, &status);
+  RunCommand(Cat({kFfmpeg, {"-i", path, "-map", "0:a:" + std::to_string(streamIndex)}, resample, remix,
+                  {"-c:a", "pcm_s16le", "-f", "s16le", raw}}),
+             &status);
   if (status != 0) return {};
 
   const std::string bytes = ReadFileBytes(raw);
@@ -580,17 +501,29 @@ std::string ReadFileBytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+bool WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out.flush());
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 std::string FfmpegStreamCopy(const std::string& in, const std::string& format,
                              const std::string& dir, int streamIndex) {
   const std::string out =
-      dir + "/" + BaseName(in) + ".a" + std::to_string(streamIndex) + "." + format;
-  std::vector<std::string> argv = FfmpegHead();
-  Append(&argv, {"-i", in, "-map", "0:a:" + std::to_string(streamIndex), "-c", "copy"});
-  Append(&argv, kBitExact);
-  if (format == "mp3")
-    Append(&argv, {"-write_xing", "0", "-id3v2_version", "0", "-write_id3v1", "0"});
-  Append(&argv, {"-f", format, out});
-  return RunTool(argv) ? out : std::string();
+      dir + "/" + std::filesystem::path(in).filename().string() + ".a" + std::to_string(streamIndex) + "." + format;
+  const Args bare = format == "mp3" ? Args{"-write_xing", "0", "-id3v2_version", "0", "-write_id3v1", "0"} : Args{};
+  return RunTool(Cat({kFfmpeg, {"-i", in, "-map", "0:a:" + std::to_string(streamIndex), "-c", "copy"}, kBitExact,
+                      bare, {"-f", format, out}}))
+             ? out
+             : std::string();
 }
 
 RiffWave ReadRiffWave(const std::string& path) {
@@ -620,35 +553,29 @@ bool ReadAviAudioFormat(const std::string& path, int audioIndex, RiffFormat* for
   if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "AVI ") != 0) return false;
   int audioSeen = 0;
   bool found = false;
-  // RIFF 'AVI ' > LIST 'hdrl' > LIST 'strl' > 'strh' (fccType) + 'strf'
-  ForEachChunk(
-      b, 12, b.size(), [&](const std::string& id, size_t, uint32_t, size_t body, size_t present) {
-        if (id != "LIST" || present < 4 || b.compare(body, 4, "hdrl") != 0) return true;
-        ForEachChunk(b, body + 4, body + present,
-                     [&](const std::string& id2, size_t, uint32_t, size_t body2, size_t present2) {
-                       if (id2 != "LIST" || present2 < 4 || b.compare(body2, 4, "strl") != 0)
-                         return true;
-                       std::string type;
-                       RiffFormat candidate;
-                       bool parsed = false;
-                       ForEachChunk(b, body2 + 4, body2 + present2,
-                                    [&](const std::string& id3, size_t, uint32_t, size_t body3,
-                                        size_t present3) {
-                                      if (id3 == "strh" && present3 >= 4) type = b.substr(body3, 4);
-                                      if (id3 == "strf")
-                                        parsed = ParseFormatRecord(b, body3, present3, &candidate);
-                                      return true;
-                                    });
-                       if (type != "auds") return true;
-                       if (audioSeen++ == audioIndex) {
-                         found = parsed;
-                         if (parsed) *format = candidate;
-                         return false;
-                       }
-                       return true;
-                     });
-        return false;  // only the first hdrl counts
+  // Calls each(bodyBegin, bodyEnd) for the LIST chunks of the given type in [begin, end).
+  auto lists = [&](size_t begin, size_t end, const char* type, auto each) {
+    ForEachChunk(b, begin, end, [&](const std::string& id, size_t, uint32_t, size_t body, size_t present) {
+      return id != "LIST" || present < 4 || b.compare(body, 4, type) != 0 || each(body + 4, body + present);
+    });
+  };
+  // RIFF 'AVI ' > LIST 'hdrl' (only the first counts) > LIST 'strl' > 'strh' (fccType) + 'strf'
+  lists(12, b.size(), "hdrl", [&](size_t hdrl, size_t hdrlEnd) {
+    lists(hdrl, hdrlEnd, "strl", [&](size_t strl, size_t strlEnd) {
+      std::string type;
+      RiffFormat candidate;
+      bool parsed = false;
+      ForEachChunk(b, strl, strlEnd, [&](const std::string& id, size_t, uint32_t, size_t body, size_t present) {
+        if (id == "strh" && present >= 4) type = b.substr(body, 4);
+        if (id == "strf") parsed = ParseFormatRecord(b, body, present, &candidate);
+        return true;
       });
+      if (type != "auds" || audioSeen++ != audioIndex) return true;
+      if ((found = parsed)) *format = candidate;
+      return false;
+    });
+    return false;
+  });
   return found;
 }
 

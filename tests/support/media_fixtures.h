@@ -89,11 +89,8 @@ enum class Fixture {
 // True when the program runs from PATH (for sox and lame).
 bool HaveTool(const std::string& name);
 
-// A short, stable name ("Mp3Stereo44k") for test output.
-const char* FixtureName(Fixture f);
-
 // Makes the file anew in dir and returns its path; "" on failure. name is the
-// exact file name to use; empty means FixtureName(f) with the extension suited
+// exact file name to use; empty means the fixture's name with the extension suited
 // to the kind. Video is 160x120 at 25 fps. Same arguments give
 // the same bytes.
 std::string MakeFixture(Fixture f, const std::string& dir, double seconds = 3.0,
@@ -138,8 +135,14 @@ std::vector<int16_t> DecodeToS16(const std::string& path, int rate = 0, int chan
 // with hysteresis against noise); 0 for silence or less than one period.
 double DominantFrequency(const std::vector<int16_t>& mono, int rate);
 
-// The whole file as bytes; "" when it cannot be read.
+// The whole file as bytes; "" when it cannot be read. WriteFileBytes replaces the
+// file's content; false when it cannot.
 std::string ReadFileBytes(const std::string& path);
+bool WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// The names of the entries of a folder (hidden ones too), sorted; empty when it
+// cannot be read.
+std::vector<std::string> FolderEntries(const std::string& folder);
 
 // The audio stream streamIndex copied by ffmpeg without decoding into a file of
 // the given format ("mp2", "ac3", "mp3", "wav") in dir; returns its path. For

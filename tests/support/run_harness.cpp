@@ -16,17 +16,12 @@ static RunResult* current = nullptr;
 static GMainLoop* loop = nullptr;
 static int stopAt = -1;
 
-static void CaptureMessage(const std::string& caption, const std::string& text) {
-  shownMessages.push_back(caption + ": " + text);
-}
-
 void InitEngineForTests() {
   MediaLayerInit();
-  SetErrorBoxHandler(CaptureMessage);
+  SetErrorBoxHandler([](const std::string& caption, const std::string& text) {
+    shownMessages.push_back(caption + ": " + text);
+  });
 }
-
-// The messages shown since the last call.
-static std::vector<std::string> TakeMessages() { return std::exchange(shownMessages, {}); }
 
 static gboolean PollProgress(gpointer) {
   if (!current || AnimationPaused) return G_SOURCE_CONTINUE;
@@ -37,19 +32,13 @@ static gboolean PollProgress(gpointer) {
 
 static guint giveUpTimer = 0;
 
-static gboolean GiveUp(gpointer) {
-  giveUpTimer = 0;
-  g_main_loop_quit(loop);
-  return G_SOURCE_REMOVE;
-}
-
 RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds, int stopAtPercent,
                    void (*started)()) {
   InitEngineForTests();
   RunResult result;
   current = &result;
   stopAt = stopAtPercent;
-  TakeMessages();
+  shownMessages.clear();
 
   if (paths.size() == 1) {
     Batch.fileList = MakeFileList(paths[0], {});
@@ -72,7 +61,11 @@ RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds,
   frontEnd.endRun = [](RunOutcome) { g_main_loop_quit(loop); };
   SetRunFrontEnd(frontEnd);
   guint poll = g_timeout_add(5, PollProgress, nullptr);
-  giveUpTimer = g_timeout_add(static_cast<guint>(timeoutSeconds * 1000), GiveUp, nullptr);
+  giveUpTimer = g_timeout_add(static_cast<guint>(timeoutSeconds * 1000), [](gpointer) {
+    giveUpTimer = 0;
+    g_main_loop_quit(loop);
+    return G_SOURCE_REMOVE;
+  }, nullptr);
 
   if (BeginRun()) {
     if (started) started();
@@ -87,7 +80,7 @@ RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds,
   g_main_loop_unref(loop);
   loop = nullptr;
   current = nullptr;
-  result.messages = TakeMessages();
+  result.messages = std::exchange(shownMessages, {});
   return result;
 }
 
