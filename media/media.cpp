@@ -1123,6 +1123,19 @@ bool GraphGetDuration(Graph* graph, int64_t* duration) {
   return graph->duration > 0;
 }
 
+bool GraphSetCurrentPosition(Graph* graph, int64_t position) {
+  if (!graph || position < 0) return false;
+  return gst_element_seek_simple(graph->pipeline, GST_FORMAT_TIME,
+                                 static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
+                                 position * 100);
+}
+
+std::vector<FilterRef> GraphFilters(const Graph* graph) {
+  return graph ? graph->filters : std::vector<FilterRef>{};
+}
+
+std::string FilterName(const Filter* filter) { return filter ? filter->name : std::string(); }
+
 bool GraphGetCurrentPosition(Graph* graph, int64_t* position) {
   gint64 value = 0;
   if (!graph || !gst_element_query_position(graph->pipeline, GST_FORMAT_TIME, &value) || value < 0)

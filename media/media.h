@@ -65,6 +65,13 @@ void MediaLayerInit();
 GraphRef CreateGraph(const std::string& clsid);
 FilterRef CreateFilter(const std::string& clsid);
 
+// The renderer that plays through the machine's audio output (the preview's
+// DirectSound renderer); nullptr when the machine has no audio output. The environment
+// variable QL_AUDIO_SINK names a sink element to use instead (the tests' fakesink,
+// which then plays in real time into nothing).
+FilterRef CreatePlaybackRenderer();
+inline constexpr const char* kAudioSinkVariable = "QL_AUDIO_SINK";
+
 // The system device enumerator: the first filter of the category with exactly that
 // friendly name (case-sensitive), unadded; nullptr when none is installed.
 FilterRef CreateFilterByFriendlyName(const std::string& category, const std::string& name);
@@ -101,6 +108,12 @@ bool GraphGetAudioWritten(const Graph* graph, int64_t* units);
 // Whether every file source of the graph delivered its file's last byte since it last
 // ran (a source of unknown size counts as read).
 bool GraphSourceReadToEnd(const Graph* graph);
+// Jumps a running or paused graph to the position (100-ns units); false when it cannot.
+bool GraphSetCurrentPosition(Graph* graph, int64_t position);
+
+// The filters in the graph, in the order they were added, and the name each was added under.
+std::vector<FilterRef> GraphFilters(const Graph* graph);
+std::string FilterName(const Filter* filter);
 
 // Filter.
 const std::vector<PinRef>& FilterPins(const Filter* filter);

@@ -3,19 +3,48 @@
 #include <gst/gst.h>
 
 #include <charconv>
+#include <cstring>
 
 #include "common/batch.h"
 #include "media/media_internal.h"
 
 #define GST_CAT_DEFAULT ql_media_debug
 
+// A sound server's socket or a sound card. Without either, autoaudiosink fills standard
+// error with device errors and then plays into nothing, so the machine counts as mute.
+static bool MachineHasAudioOutput() {
+  if (const char* runtime = g_getenv("XDG_RUNTIME_DIR")) {
+    for (const char* socket : {"pulse/native", "pipewire-0"}) {
+      g_autofree char* path = g_build_filename(runtime, socket, nullptr);
+      if (g_file_test(path, G_FILE_TEST_EXISTS)) return true;
+    }
+  }
+  g_autofree char* cards = nullptr;
+  if (!g_file_get_contents("/proc/asound/cards", &cards, nullptr, nullptr)) return false;
+  return cards[0] != '\0' && !strstr(cards, "no soundcards");
+}
+
+static FilterRef MakeAudioRenderer() {
+  GstElement* sink = nullptr;
+  const char* replacement = g_getenv(kAudioSinkVariable);
+  if (replacement && *replacement) {
+    sink = MakeElement(replacement);
+    // Real time, so that positions move as they would on a speaker.
+    if (sink && g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "sync"))
+      g_object_set(sink, "sync", TRUE, nullptr);
+  } else if (MachineHasAudioOutput()) {
+    sink = MakeElement("autoaudiosink");
+  }
+  FilterRef filter = NewFilterOf(FilterKind::AudioRenderer, sink);
+  if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
+  return filter;
+}
+
+FilterRef CreatePlaybackRenderer() { return MakeAudioRenderer(); }
+
 FilterRef MakeExtendedFilter(FilterKind kind) {
   switch (kind) {
-    case FilterKind::AudioRenderer: {
-      FilterRef filter = NewFilterOf(kind, gst_element_factory_make("autoaudiosink", nullptr));
-      if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
-      return filter;
-    }
+    case FilterKind::AudioRenderer: return MakeAudioRenderer();
     case FilterKind::Mp3Encoder: return MakeMp3Encoder();
     case FilterKind::Mp3Decoder: return MakeMp3Decoder();
     case FilterKind::AsfWriter: return MakeAsfWriter();

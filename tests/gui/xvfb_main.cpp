@@ -61,6 +61,8 @@ int main(int argc, char** argv) {
   setenv("DISPLAY", display.c_str(), 1);
   setenv("GDK_BACKEND", "x11", 1);
   setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus on a test server
+  setenv("QL_AUDIO_SINK", "fakesink", 1);  // previews play in real time into nothing
+  setenv("GSETTINGS_BACKEND", "memory", 1);  // no settings daemon either
   guitest::Init(&argc, &argv);
   const int result = RUN_ALL_TESTS();
   StopXvfb();

@@ -1,0 +1,489 @@
+// The selection dialog and its settings panel.
+#include "dialog/gui_selection_dialog.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/app_settings.h"
+#include "common/batch.h"
+#include "common/target_format.h"
+#include "dialog/encoder_formats.h"
+#include "dialog/format_lists.h"
+#include "dialog/preview.h"
+
+SettingsPanelState SettingsPanel;
+
+namespace {
+
+constexpr const char* kDialogTitle = "ファイルを選ぶ(Ctrlキー,Shiftキーで複数ファイル選択可)";
+constexpr const char* kMediaFilterName =
+    "メディアファイル(mpg m2p mpa avi mp2 mp3 wav vob cda asf wma wmv)";
+constexpr const char* kMediaExtensions[] = {"mpg", "m2p", "mpa", "avi", "mpeg", "mp2", "mp3",
+                                            "wav", "vob", "cda", "asf", "wma", "wmv"};
+constexpr const char* kAllFilterName = "すべてのファイル(*.*)";
+constexpr const char* kPreviewCaption = "プレビュー";
+constexpr const char* kStopCaption = "停止";
+
+// Trackbar: a percentage of the preview's duration.
+constexpr double kTrackbarLineSize = 10;
+constexpr double kTrackbarPageSize = 20;
+
+// The controls the preview locks while it plays (1009 follows 1007 when unlocked).
+constexpr int kPreviewLockedControls[] = {kCtlWavMode,    kCtlMp3Mode,   kCtlWmaMode,  kCtlExtractMode,
+                                          kCtlKeepFormat, kCtlSetFormat, kCtlPlainMp3, kCtlRiffMp3,
+                                          kCtlMp3List};
+
+// ---- Controls by number -------------------------------------------------------
+
+GtkWidget* Control(int id) { return PanelControl(id); }
+
+bool IsChecked(int id) {
+  GtkWidget* w = Control(id);
+  return w && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(w));
+}
+
+void Check(int id) {
+  if (GtkWidget* w = Control(id)) gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w), TRUE);
+}
+
+void Enable(int id, bool enabled) {
+  if (GtkWidget* w = Control(id)) gtk_widget_set_sensitive(w, enabled);
+}
+
+void Show(std::initializer_list<int> ids, bool shown) {
+  for (int id : ids)
+    if (GtkWidget* w = Control(id)) gtk_widget_set_visible(w, shown);
+}
+
+void SetText(int id, const char* text) {
+  GtkWidget* w = Control(id);
+  if (GTK_IS_FRAME(w)) gtk_frame_set_label(GTK_FRAME(w), text);
+  else if (GTK_IS_LABEL(w)) gtk_label_set_text(GTK_LABEL(w), text);
+  else if (GTK_IS_BUTTON(w)) gtk_button_set_label(GTK_BUTTON(w), text);
+}
+
+// CB_GETCURSEL: the selected row, -1 when the text matches no row.
+int ComboSelection(int id) {
+  GtkWidget* w = Control(id);
+  return w ? gtk_combo_box_get_active(GTK_COMBO_BOX(w)) : -1;
+}
+
+// WM_GETTEXT: whatever the edit field shows, typed text included.
+std::string ComboText(int id) {
+  GtkWidget* w = Control(id);
+  if (!w) return "";
+  GtkWidget* entry = gtk_bin_get_child(GTK_BIN(w));
+  return entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : "";
+}
+
+// CB_SETCURSEL: a row beyond the list leaves the box without a selection.
+void SelectRow(int id, int row) {
+  GtkWidget* w = Control(id);
+  if (!w) return;
+  GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(w));
+  const int rows = gtk_tree_model_iter_n_children(model, nullptr);
+  gtk_combo_box_set_active(GTK_COMBO_BOX(w), row >= 0 && row < rows ? row : -1);
+}
+
+// ---- Building the panel -------------------------------------------------------
+
+GtkWidget* Keep(int id, GtkWidget* widget) {
+  SettingsPanel.controls[id] = widget;
+  return widget;
+}
+
+GtkWidget* NewRadio(int id, GtkWidget* groupLeader, const char* text) {
+  GtkWidget* radio = groupLeader
+                         ? gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(groupLeader), text)
+                         : gtk_radio_button_new_with_label(nullptr, text);
+  return Keep(id, radio);
+}
+
+GtkWidget* NewLabel(int id, const char* text, float xalign = 0) {
+  GtkWidget* label = gtk_label_new(text);
+  gtk_label_set_xalign(GTK_LABEL(label), xalign);
+  return Keep(id, label);
+}
+
+GtkWidget* NewCombo(int id) {
+  GtkWidget* combo = gtk_combo_box_text_new_with_entry();
+  gtk_entry_set_width_chars(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(combo))), 26);
+  return Keep(id, combo);
+}
+
+void OnRadioToggled(GtkToggleButton* button, gpointer id) {
+  // A radio group reports the button it leaves as well; only the one checked commands.
+  if (gtk_toggle_button_get_active(button)) SettingsPanelCommand(GPOINTER_TO_INT(id));
+}
+
+void OnPreviewClicked(GtkButton*, gpointer) { SettingsPanelCommand(kCtlPreview); }
+
+// Trackbar: a drag (TB_THUMBTRACK) lasts from the press to the release on the scale;
+// the release, a click, a key or the wheel ends it with a seek to the new position.
+gboolean OnTrackbarPressed(GtkWidget*, GdkEventButton*, gpointer) {
+  trackbarDragging = true;
+  return FALSE;
+}
+
+void TrackbarScrolled(double value) {
+  trackbarDragging = true;
+  if (previewPlaying) SeekPreview(static_cast<int>(std::clamp(value, 0.0, 100.0) + 0.5));
+  trackbarDragging = false;
+}
+
+gboolean OnTrackbarReleased(GtkWidget* scale, GdkEventButton*, gpointer) {
+  TrackbarScrolled(gtk_range_get_value(GTK_RANGE(scale)));
+  return FALSE;
+}
+
+gboolean OnTrackbarChangeValue(GtkRange*, GtkScrollType, double value, gpointer) {
+  // While the thumb is held, only the release seeks.
+  if (!trackbarDragging) TrackbarScrolled(value);
+  return FALSE;
+}
+
+void ConnectRadio(int id) {
+  g_signal_connect(Control(id), "toggled", G_CALLBACK(OnRadioToggled), GINT_TO_POINTER(id));
+}
+
+// The panel: mode buttons and file information on the left, the mode's page with the
+// preview controls in the framed area on the right.
+GtkWidget* BuildSettingsPanel() {
+  SettingsPanel.controls.clear();
+
+  GtkWidget* modes = gtk_grid_new();
+  gtk_grid_set_column_spacing(GTK_GRID(modes), 12);
+  GtkWidget* wav = NewRadio(kCtlWavMode, nullptr, "wavに変換");
+  gtk_grid_attach(GTK_GRID(modes), wav, 0, 0, 1, 1);
+  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlMp3Mode, wav, "mp3に変換"), 1, 0, 1, 1);
+  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlWmaMode, wav, "wmaに変換"), 0, 1, 1, 1);
+  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlExtractMode, wav, "そのまま抽出"), 1, 1, 1, 1);
+
+  GtkWidget* info = Keep(kCtlInfoFrame, gtk_frame_new(" ファイル情報 "));
+  GtkWidget* infoBox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
+  gtk_container_set_border_width(GTK_CONTAINER(infoBox), 6);
+  GtkWidget* name = NewLabel(kCtlFileName, "ファイル名");
+  gtk_label_set_ellipsize(GTK_LABEL(name), PANGO_ELLIPSIZE_MIDDLE);
+  gtk_label_set_width_chars(GTK_LABEL(name), 24);
+  gtk_box_pack_start(GTK_BOX(infoBox), name, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(infoBox), NewLabel(kCtlFileInfo, "-"), FALSE, FALSE, 0);
+  gtk_container_add(GTK_CONTAINER(info), infoBox);
+
+  GtkWidget* left = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
+  gtk_box_pack_start(GTK_BOX(left), modes, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(left), info, FALSE, FALSE, 0);
+
+  // The page: the four modes' controls share this area and are told apart by the page.
+  GtkWidget* page = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
+  gtk_container_set_border_width(GTK_CONTAINER(page), 6);
+  GtkWidget* keep = NewRadio(kCtlKeepFormat, nullptr, "音質そのまま");
+  gtk_box_pack_start(GTK_BOX(page), keep, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlSetFormat, keep, "音質を設定する"), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlPcmList), FALSE, FALSE, 0);
+
+  GtkWidget* plainRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+  GtkWidget* plain = NewRadio(kCtlPlainMp3, nullptr, "MP3形式で出力");
+  gtk_box_pack_start(GTK_BOX(plainRow), plain, FALSE, FALSE, 0);
+  gtk_box_pack_end(GTK_BOX(plainRow), NewLabel(kCtlMp3Grade, "MP3 Codec", 1), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), plainRow, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlRiffMp3, plain, "RIFF形式で出力"), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlMp3List), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlWmaList), FALSE, FALSE, 0);
+
+  gtk_box_pack_start(GTK_BOX(page), NewLabel(kCtlNoteVob, "vob(DVD)->ac3"), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewLabel(kCtlNoteMpeg1, "mpg(MPEG-1)->mp2"), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewLabel(kCtlNoteDivx, "avi(Div-X)->mp3"), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewLabel(kCtlNoteAdpcm, "avi(ADPCM)->ADPCM"), FALSE, FALSE, 0);
+
+  GtkWidget* previewRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+  GtkWidget* preview = Keep(kCtlPreview, gtk_button_new_with_label(kPreviewCaption));
+  GtkWidget* trackbar = Keep(kCtlTrackbar, gtk_scale_new_with_range(GTK_ORIENTATION_HORIZONTAL, 0, 100, 1));
+  gtk_scale_set_draw_value(GTK_SCALE(trackbar), FALSE);
+  gtk_box_pack_start(GTK_BOX(previewRow), preview, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(previewRow), trackbar, TRUE, TRUE, 0);
+  gtk_box_pack_end(GTK_BOX(page), previewRow, FALSE, FALSE, 4);
+
+  GtkWidget* frame = Keep(kCtlPageFrame, gtk_frame_new(" 設定 "));
+  gtk_container_add(GTK_CONTAINER(frame), page);
+  // Room for the tallest page, so that switching pages does not resize the dialog.
+  gtk_widget_set_size_request(frame, -1, 150);
+
+  GtkWidget* panel = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 16);
+  gtk_box_pack_start(GTK_BOX(panel), left, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(panel), frame, TRUE, TRUE, 0);
+  gtk_widget_show_all(panel);
+
+  for (int id : {kCtlWavMode, kCtlMp3Mode, kCtlWmaMode, kCtlExtractMode, kCtlKeepFormat, kCtlSetFormat})
+    ConnectRadio(id);
+  g_signal_connect(preview, "clicked", G_CALLBACK(OnPreviewClicked), nullptr);
+  g_signal_connect(trackbar, "button-press-event", G_CALLBACK(OnTrackbarPressed), nullptr);
+  g_signal_connect_after(trackbar, "button-release-event", G_CALLBACK(OnTrackbarReleased), nullptr);
+  g_signal_connect(trackbar, "change-value", G_CALLBACK(OnTrackbarChangeValue), nullptr);
+  return panel;
+}
+
+// "*.mp3" matched whatever the case of the name: "*.[mM][pP]3".
+std::string CaseFoldedPattern(const char* extension) {
+  std::string pattern = "*.";
+  for (const char* c = extension; *c; ++c) {
+    if (g_ascii_isalpha(*c)) {
+      pattern += '[';
+      pattern += g_ascii_tolower(*c);
+      pattern += g_ascii_toupper(*c);
+      pattern += ']';
+    } else {
+      pattern += *c;
+    }
+  }
+  return pattern;
+}
+
+void AddFilters(GtkFileChooser* chooser) {
+  GtkFileFilter* media = gtk_file_filter_new();
+  gtk_file_filter_set_name(media, kMediaFilterName);
+  for (const char* extension : kMediaExtensions)
+    gtk_file_filter_add_pattern(media, CaseFoldedPattern(extension).c_str());
+  gtk_file_chooser_add_filter(chooser, media);
+
+  GtkFileFilter* all = gtk_file_filter_new();
+  gtk_file_filter_set_name(all, kAllFilterName);
+  gtk_file_filter_add_pattern(all, "*");
+  gtk_file_chooser_add_filter(chooser, all);
+  gtk_file_chooser_set_filter(chooser, media);
+}
+
+void OnSelectionChanged(GtkFileChooser*, gpointer) { NotifySelectionWatcher(); }
+
+// fileList from the chosen paths: one path alone, or their folder and the names in it.
+// Files from several folders are listed under their longest common folder.
+std::string FileListOf(const std::vector<std::string>& paths) {
+  if (paths.size() == 1) return MakeFileList(paths[0], {});
+  std::string folder = GetDirectoryPart(paths[0]);
+  for (const std::string& path : paths) {
+    while (!folder.empty() && path.compare(0, folder.size(), folder) != 0) {
+      folder.pop_back();
+      folder = GetDirectoryPart(folder);
+    }
+  }
+  std::vector<std::string> names;
+  for (const std::string& path : paths) names.push_back(path.substr(folder.size()));
+  return MakeFileList(folder.empty() ? "/" : folder, names);
+}
+
+std::vector<std::string> ChosenFiles() {
+  std::vector<std::string> paths;
+  GSList* files = gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(SettingsPanel.dialog));
+  for (GSList* f = files; f; f = f->next) paths.emplace_back(static_cast<char*>(f->data));
+  g_slist_free_full(files, g_free);
+  return paths;
+}
+
+}  // namespace
+
+GtkWidget* PanelControl(int id) {
+  if (!SettingsPanel.dialog) return nullptr;
+  auto found = SettingsPanel.controls.find(id);
+  return found == SettingsPanel.controls.end() ? nullptr : found->second;
+}
+
+std::string CurrentChooserFile() {
+  if (!SettingsPanel.dialog) return "";
+  g_autofree char* path = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(SettingsPanel.dialog));
+  return path ? path : "";
+}
+
+// ---- Lists ----------------------------------------------------------------------
+
+void FillWmaList() {
+  GtkComboBoxText* combo = GTK_COMBO_BOX_TEXT(Control(kCtlWmaList));
+  for (const WmaProfileRow& row : WmaProfileTable) gtk_combo_box_text_append_text(combo, row.label);
+  SelectRow(kCtlWmaList, Settings.WmaFormat);
+}
+
+void FillPcmList() {
+  GtkComboBoxText* combo = GTK_COMBO_BOX_TEXT(Control(kCtlPcmList));
+  for (int row = 0; row < kPcmFormatCount; ++row)
+    gtk_combo_box_text_append_text(combo, PcmFormatLabel(row).c_str());
+  SelectRow(kCtlPcmList, Settings.WavFormat);
+}
+
+void FillMp3List() {
+  // The labels come sorted as a sorted combo box keeps them, so Mp3Format indexes
+  // the same order on every machine.
+  const Mp3FormatList list = ReadMp3FormatList();
+  GtkComboBoxText* combo = GTK_COMBO_BOX_TEXT(Control(kCtlMp3List));
+  for (const std::string& label : list.labels) gtk_combo_box_text_append_text(combo, label.c_str());
+  if (list.grade != kMp3GradeNone) SelectRow(kCtlMp3List, Settings.Mp3Format);
+  SetText(kCtlMp3Grade, Mp3CodecGradeText(list.grade));
+}
+
+// ---- Pages ----------------------------------------------------------------------
+
+namespace {
+
+enum class Page { Wav, Mp3, Wma, Extract };
+
+void ShowPage(Page page, int modeButton, const char* caption) {
+  Check(modeButton);
+  SetText(kCtlPageFrame, caption);
+  Show({kCtlKeepFormat, kCtlSetFormat, kCtlPcmList}, page == Page::Wav);
+  Show({kCtlPlainMp3, kCtlRiffMp3, kCtlMp3List, kCtlMp3Grade}, page == Page::Mp3);
+  Show({kCtlWmaList}, page == Page::Wma);
+  Show({kCtlNoteAdpcm, kCtlNoteDivx, kCtlNoteMpeg1, kCtlNoteVob}, page == Page::Extract);
+  Show({kCtlTrackbar, kCtlPreview}, page == Page::Wav || page == Page::Mp3);
+}
+
+}  // namespace
+
+void ShowWavPage() {
+  ShowPage(Page::Wav, kCtlWavMode, " wav変換の設定 ");
+  Enable(kCtlPcmList, !IsChecked(kCtlKeepFormat));
+}
+
+void ShowMp3Page() { ShowPage(Page::Mp3, kCtlMp3Mode, " mp3変換の設定 "); }
+void ShowWmaPage() { ShowPage(Page::Wma, kCtlWmaMode, " wma変換の設定 "); }
+void ShowExtractPage() { ShowPage(Page::Extract, kCtlExtractMode, " そのまま抽出 "); }
+
+// ---- Preview --------------------------------------------------------------------
+
+void StartPreview() {
+  const std::string path = CurrentChooserFile();
+  if (path.empty() || !IsFilePath(path)) return;
+
+  bool running = false;
+  if (IsChecked(kCtlWavMode)) {
+    if (IsChecked(kCtlKeepFormat)) {
+      running = BuildPcmPreview(path, 0, 0, 0, 0);
+    } else {
+      // A list without a selection names no format: nothing to play.
+      const int row = ComboSelection(kCtlPcmList);
+      if (row < 0) return;
+      const TargetAudioFormat f = PcmFormatForRow(row);
+      running = BuildPcmPreview(path, f.samplesPerSec, f.avgBytesPerSec, f.bitsPerSample, f.channels);
+    }
+  } else {
+    const TargetAudioFormat f = ParseMp3FormatLabel(ComboText(kCtlMp3List));
+    running = BuildMp3Preview(path, f.samplesPerSec, f.avgBytesPerSec, f.bitsPerSample, f.channels);
+  }
+  if (!running) {
+    StopPreview();
+    return;
+  }
+  for (int id : kPreviewLockedControls) Enable(id, false);
+  Enable(kCtlPcmList, false);
+  SetText(kCtlPreview, kStopCaption);
+  previewPlaying = true;
+}
+
+// The stop branch of the preview button.
+static void EndPreview() {
+  previewPlaying = false;
+  StopPreview();
+  SetText(kCtlPreview, kPreviewCaption);
+  for (int id : kPreviewLockedControls) Enable(id, true);
+  Enable(kCtlPcmList, !IsChecked(kCtlKeepFormat));
+}
+
+// ---- Hook -----------------------------------------------------------------------
+
+void SettingsPanelCommand(int id) {
+  switch (id) {
+    case kCtlWavMode: ShowWavPage(); break;
+    case kCtlMp3Mode: ShowMp3Page(); break;
+    case kCtlWmaMode: ShowWmaPage(); break;
+    case kCtlExtractMode: ShowExtractPage(); break;
+    case kCtlKeepFormat: Enable(kCtlPcmList, false); break;
+    case kCtlSetFormat: Enable(kCtlPcmList, true); break;
+    case kCtlPreview:
+      if (!previewPlaying) StartPreview();
+      else EndPreview();
+      break;
+    default: break;
+  }
+}
+
+void InitSettingsPanel() {
+  gtk_window_move(GTK_WINDOW(SettingsPanel.dialog), Settings.rDialogWindow.left, Settings.rDialogWindow.top);
+
+  GtkRange* trackbar = GTK_RANGE(Control(kCtlTrackbar));
+  gtk_range_set_range(trackbar, 0, 100);
+  gtk_range_set_increments(trackbar, kTrackbarLineSize, kTrackbarPageSize);
+
+  Check(Settings.ChangeWavFormat ? kCtlSetFormat : kCtlKeepFormat);
+  Check(Settings.Riff ? kCtlRiffMp3 : kCtlPlainMp3);
+  FillWmaList();
+  FillPcmList();
+  switch (Settings.DecodeMode) {
+    case kModeMp3: ShowMp3Page(); break;
+    case kModeWma: ShowWmaPage(); break;
+    case kModeExtract: ShowExtractPage(); break;
+    default: ShowWavPage(); break;
+  }
+  FillMp3List();
+}
+
+void StoreSettingsPanel() {
+  if (previewPlaying) StopPreview();
+
+  int left = 0, top = 0;
+  gtk_window_get_position(GTK_WINDOW(SettingsPanel.dialog), &left, &top);
+  Settings.rDialogWindow.left = left;
+  Settings.rDialogWindow.top = top;
+
+  Settings.DecodeMode = IsChecked(kCtlWavMode)   ? kModeWav
+                        : IsChecked(kCtlMp3Mode) ? kModeMp3
+                        : IsChecked(kCtlWmaMode) ? kModeWma
+                                                 : kModeExtract;
+  Settings.ChangeWavFormat = IsChecked(kCtlKeepFormat) ? 0 : 1;
+  Settings.WavFormat = std::max(ComboSelection(kCtlPcmList), 0);
+  Settings.Mp3Format = std::max(ComboSelection(kCtlMp3List), 0);
+  Settings.WmaFormat = std::max(ComboSelection(kCtlWmaList), 0);
+  Settings.Riff = IsChecked(kCtlPlainMp3) ? 0 : 1;
+  TargetFormat = Settings.ChangeWavFormat ? PcmFormatForRow(Settings.WavFormat) : TargetAudioFormat{};
+
+  const std::vector<std::string> paths = ChosenFiles();
+  Batch.fileList = FileListOf(paths);
+  Batch.fileCount = CountBatchFiles();
+  Batch.currentFile = 1;
+  Settings.InitialDir = paths.size() == 1 ? GetDirectoryPart(paths[0]) : std::string(Batch.fileList.c_str());
+
+  if (Settings.DecodeMode == kModeMp3) TargetFormat = ParseMp3FormatLabel(ComboText(kCtlMp3List));
+}
+
+// ---- The dialog -----------------------------------------------------------------
+
+bool RunSelectionDialog(GtkWindow* owner) {
+  Batch.fileList.clear();
+  GtkWidget* dialog = gtk_file_chooser_dialog_new(kDialogTitle, owner, GTK_FILE_CHOOSER_ACTION_OPEN,
+                                                  "キャンセル(_C)", GTK_RESPONSE_CANCEL, "開く(_O)",
+                                                  GTK_RESPONSE_ACCEPT, nullptr);
+  GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+  gtk_file_chooser_set_select_multiple(chooser, TRUE);
+  gtk_file_chooser_set_local_only(chooser, TRUE);
+  AddFilters(chooser);
+  if (!Settings.InitialDir.empty()) gtk_file_chooser_set_current_folder(chooser, Settings.InitialDir.c_str());
+
+  SettingsPanel.dialog = dialog;
+  SettingsPanel.generation++;
+  SettingsPanel.panel = BuildSettingsPanel();
+  gtk_file_chooser_set_extra_widget(chooser, SettingsPanel.panel);
+  InitSettingsPanel();
+  g_signal_connect(dialog, "selection-changed", G_CALLBACK(OnSelectionChanged), nullptr);
+
+  StartSelectionWatcher();
+  const int response = gtk_dialog_run(GTK_DIALOG(dialog));
+  const bool confirmed = response == GTK_RESPONSE_ACCEPT && !ChosenFiles().empty();
+  if (confirmed) StoreSettingsPanel();
+  // A preview never outlives the dialog, whichever way it closed.
+  previewPlaying = false;
+  StopPreview();
+  StopSelectionWatcher();
+
+  SettingsPanel.dialog = nullptr;
+  SettingsPanel.panel = nullptr;
+  SettingsPanel.controls.clear();
+  gtk_widget_destroy(dialog);
+  return confirmed;
+}

@@ -1,0 +1,477 @@
+// The selection dialog on a real display: panel, pages, confirmation, watcher, preview.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "app/settings.h"
+#include "common/app_settings.h"
+#include "common/batch.h"
+#include "common/target_format.h"
+#include "dialog/format_lists.h"
+#include "dialog/gui_selection_dialog.h"
+#include "dialog/preview.h"
+#include "tests/gui/gui_support.h"
+#include "tests/support/media_fixtures.h"
+
+using mediatest::Fixture;
+using mediatest::MakeFixture;
+
+namespace {
+
+GtkWidget* Ctl(int id) { return PanelControl(id); }
+bool Visible(int id) { return Ctl(id) && gtk_widget_get_visible(Ctl(id)); }
+bool Enabled(int id) { return Ctl(id) && gtk_widget_get_sensitive(Ctl(id)); }
+bool Checked(int id) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(Ctl(id))); }
+void Click(int id) { gtk_button_clicked(GTK_BUTTON(Ctl(id))); }
+int Row(int id) { return gtk_combo_box_get_active(GTK_COMBO_BOX(Ctl(id))); }
+void SetRow(int id, int row) { gtk_combo_box_set_active(GTK_COMBO_BOX(Ctl(id)), row); }
+std::string EntryText(int id) { return gtk_entry_get_text(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(Ctl(id))))); }
+std::string Label(int id) { return gtk_label_get_text(GTK_LABEL(Ctl(id))); }
+std::string Caption(int id) {
+  GtkWidget* w = Ctl(id);
+  return GTK_IS_FRAME(w) ? gtk_frame_get_label(GTK_FRAME(w)) : gtk_button_get_label(GTK_BUTTON(w));
+}
+GtkFileChooser* Chooser() { return GTK_FILE_CHOOSER(SettingsPanel.dialog); }
+
+// Puts the chooser's cursor on path (a file or a folder) and waits until it is there.
+bool Select(const std::string& path) {
+  gtk_file_chooser_unselect_all(Chooser());
+  gtk_file_chooser_select_filename(Chooser(), path.c_str());
+  return guitest::RunUntil([&] { return CurrentChooserFile() == path; }, 3000);
+}
+
+bool responded = false;
+
+void Confirm() {
+  responded = true;
+  gtk_dialog_response(GTK_DIALOG(SettingsPanel.dialog), GTK_RESPONSE_ACCEPT);
+}
+
+// Runs the dialog; script runs inside its loop once it is on screen and may confirm it.
+// The dialog is cancelled when the script leaves it open.
+bool RunDialogWith(const std::function<void()>& script) {
+  struct Call {
+    const std::function<void()>* script;
+  } call{&script};
+  g_idle_add(
+      [](gpointer data) -> gboolean {
+        auto* call = static_cast<Call*>(data);
+        guitest::RunUntil([] { return SettingsPanel.dialog && gtk_widget_get_mapped(SettingsPanel.dialog); });
+        responded = false;
+        (*call->script)();
+        if (!responded) gtk_dialog_response(GTK_DIALOG(SettingsPanel.dialog), GTK_RESPONSE_CANCEL);
+        return G_SOURCE_REMOVE;
+      },
+      &call);
+  return RunSelectionDialog(nullptr);
+}
+
+class SelectionDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetSettingsFilePath(settingsDir.file("QuillLomare.ini"));
+    LoadSettings(1024, 768);
+    Batch = BatchState{};
+    TargetFormat = TargetAudioFormat{};
+  }
+  void TearDown() override { SetSettingsFilePath(""); }
+
+  mediatest::TempDir settingsDir;
+  mediatest::TempDir media;
+};
+
+TEST_F(SelectionDialogTest, FirstRunOpensOnTheWavPageWithTheDefaults) {
+  RunDialogWith([] {
+    EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(SettingsPanel.dialog)),
+                 "ファイルを選ぶ(Ctrlキー,Shiftキーで複数ファイル選択可)");
+    EXPECT_TRUE(gtk_file_chooser_get_select_multiple(Chooser()));
+    int x = -1, y = -1;
+    gtk_window_get_position(GTK_WINDOW(SettingsPanel.dialog), &x, &y);
+    EXPECT_EQ(x, 0);
+    EXPECT_EQ(y, 0);
+
+    EXPECT_TRUE(Checked(kCtlWavMode));
+    EXPECT_EQ(Caption(kCtlPageFrame), " wav変換の設定 ");
+    EXPECT_TRUE(Checked(kCtlKeepFormat));
+    EXPECT_FALSE(Enabled(kCtlPcmList));
+    EXPECT_TRUE(Checked(kCtlPlainMp3));
+    EXPECT_EQ(Row(kCtlPcmList), 15);
+    EXPECT_EQ(EntryText(kCtlPcmList), "32,000 Hz , 16ビット , ステレオ");
+    EXPECT_EQ(Row(kCtlWmaList), 15);
+    EXPECT_EQ(EntryText(kCtlMp3List), "128Kbps 44100Hz ステレオ");
+    EXPECT_EQ(Label(kCtlMp3Grade), "(Professional)");
+    EXPECT_EQ(Label(kCtlFileName), "ファイル名");
+    EXPECT_EQ(Label(kCtlFileInfo), "-");
+    EXPECT_EQ(Caption(kCtlPreview), "プレビュー");
+
+    // The media filter first, matching names whatever their case; then everything.
+    GSList* filters = gtk_file_chooser_list_filters(Chooser());
+    ASSERT_EQ(g_slist_length(filters), 2u);
+    auto* media = GTK_FILE_FILTER(filters->data);
+    auto* all = GTK_FILE_FILTER(filters->next->data);
+    g_slist_free(filters);
+    EXPECT_STREQ(gtk_file_filter_get_name(media),
+                 "メディアファイル(mpg m2p mpa avi mp2 mp3 wav vob cda asf wma wmv)");
+    EXPECT_STREQ(gtk_file_filter_get_name(all), "すべてのファイル(*.*)");
+    EXPECT_EQ(gtk_file_chooser_get_filter(Chooser()), media);
+    for (const auto& [name, matched] : std::vector<std::pair<const char*, bool>>{
+             {"a.mp3", true}, {"B.MPG", true}, {"c.Mpeg", true}, {"d.VoB", true}, {"e.txt", false},
+             {"mp3", false}}) {
+      GtkFileFilterInfo info{};
+      info.contains = GTK_FILE_FILTER_DISPLAY_NAME;
+      info.display_name = name;
+      EXPECT_EQ(gtk_file_filter_filter(media, &info), matched) << name;
+      EXPECT_TRUE(gtk_file_filter_filter(all, &info)) << name;
+    }
+  });
+}
+
+TEST_F(SelectionDialogTest, PagesShowTheirControlsAndKeepThePcmListState) {
+  RunDialogWith([] {
+    struct PageRow {
+      int button;
+      const char* caption;
+      bool wav, mp3, wma, extract, preview;
+    };
+    const PageRow pages[] = {
+        {kCtlMp3Mode, " mp3変換の設定 ", false, true, false, false, true},
+        {kCtlWmaMode, " wma変換の設定 ", false, false, true, false, false},
+        {kCtlExtractMode, " そのまま抽出 ", false, false, false, true, false},
+        {kCtlWavMode, " wav変換の設定 ", true, false, false, false, true},
+    };
+    for (const PageRow& page : pages) {
+      Click(page.button);
+      SCOPED_TRACE(page.caption);
+      EXPECT_TRUE(Checked(page.button));
+      EXPECT_EQ(Caption(kCtlPageFrame), page.caption);
+      for (int id : {kCtlKeepFormat, kCtlSetFormat, kCtlPcmList}) EXPECT_EQ(Visible(id), page.wav) << id;
+      for (int id : {kCtlPlainMp3, kCtlRiffMp3, kCtlMp3List, kCtlMp3Grade}) EXPECT_EQ(Visible(id), page.mp3) << id;
+      EXPECT_EQ(Visible(kCtlWmaList), page.wma);
+      for (int id : {kCtlNoteAdpcm, kCtlNoteDivx, kCtlNoteMpeg1, kCtlNoteVob}) EXPECT_EQ(Visible(id), page.extract) << id;
+      for (int id : {kCtlTrackbar, kCtlPreview}) EXPECT_EQ(Visible(id), page.preview) << id;
+      for (int id : {kCtlWavMode, kCtlMp3Mode, kCtlWmaMode, kCtlExtractMode, kCtlFileInfo, kCtlFileName,
+                     kCtlPageFrame, kCtlInfoFrame})
+        EXPECT_TRUE(Visible(id)) << id;
+    }
+
+    Click(kCtlSetFormat);
+    EXPECT_TRUE(Enabled(kCtlPcmList));
+    Click(kCtlMp3Mode);
+    Click(kCtlWavMode);
+    EXPECT_TRUE(Enabled(kCtlPcmList));
+    Click(kCtlKeepFormat);
+    EXPECT_FALSE(Enabled(kCtlPcmList));
+    Click(kCtlMp3Mode);
+    Click(kCtlWavMode);
+    EXPECT_FALSE(Enabled(kCtlPcmList));
+  });
+}
+
+std::vector<std::string> SettingKeys(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> keys;
+  for (std::string line; std::getline(in, line);) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) keys.push_back(line.substr(0, eq));
+  }
+  return keys;
+}
+
+TEST_F(SelectionDialogTest, ConfirmationStoresThePanelAndTheNextStartShowsIt) {
+  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
+  std::vector<std::string> files;
+  for (const char* name : {"a.wav", "b.wav", "c.wav"})
+    files.push_back(MakeFixture(Fixture::Wav8BitMono8k, media.path(), 0.5, name));
+
+  // Three files, MP3 page, every other choice moved away from its default.
+  std::string mp3Label;
+  ASSERT_TRUE(RunDialogWith([&] {
+    gtk_window_move(GTK_WINDOW(SettingsPanel.dialog), 40, 30);
+    ASSERT_TRUE(Select(files[0]));  // the folder holds the three files only
+    ASSERT_TRUE(guitest::RunUntil([] {
+      gtk_file_chooser_select_all(Chooser());
+      GSList* chosen = gtk_file_chooser_get_filenames(Chooser());
+      const guint n = g_slist_length(chosen);
+      g_slist_free_full(chosen, g_free);
+      return n == 3;
+    }));
+    Click(kCtlSetFormat);
+    SetRow(kCtlPcmList, 3);
+    Click(kCtlMp3Mode);
+    Click(kCtlRiffMp3);
+    SetRow(kCtlMp3List, 2);
+    SetRow(kCtlWmaList, 4);
+    mp3Label = EntryText(kCtlMp3List);
+    Confirm();
+  }));
+  EXPECT_EQ(Settings.DecodeMode, kModeMp3);
+  EXPECT_EQ(Settings.ChangeWavFormat, 1);
+  EXPECT_EQ(Settings.WavFormat, 3);
+  EXPECT_EQ(Settings.Mp3Format, 2);
+  EXPECT_EQ(Settings.WmaFormat, 4);
+  EXPECT_EQ(Settings.Riff, 1);
+  const TargetAudioFormat mp3 = ParseMp3FormatLabel(mp3Label);
+  EXPECT_EQ(TargetFormat.samplesPerSec, mp3.samplesPerSec);
+  EXPECT_EQ(TargetFormat.avgBytesPerSec, mp3.avgBytesPerSec);
+  EXPECT_EQ(TargetFormat.channels, mp3.channels);
+  EXPECT_EQ(TargetFormat.bitsPerSample, 16);
+  EXPECT_EQ(Settings.InitialDir, media.path());
+  EXPECT_EQ(Batch.fileCount, 3u);
+  EXPECT_EQ(Batch.currentFile, 1u);
+  EXPECT_EQ(GetBatchFile(2), files[1]);
+  EXPECT_EQ(Settings.rDialogWindow.left, 40);
+  EXPECT_EQ(Settings.rDialogWindow.top, 30);
+
+  SaveSettings();
+  const std::vector<std::string> keys = SettingKeys(settingsDir.file("QuillLomare.ini"));
+  const std::vector<std::string> designed = {"ChangeWavFormat", "Riff", "DecodeMode", "WavFormat", "Mp3Format",
+                                             "WmaFormat", "rDialogWindow.left", "rDialogWindow.top",
+                                             "InitialDir", "Version"};
+  EXPECT_EQ(keys, designed);
+
+  // The next start shows every choice as it was left; "音質そのまま" then keeps the row.
+  LoadSettings(1024, 768);
+  ASSERT_TRUE(RunDialogWith([&] {
+    int x = -1, y = -1;
+    gtk_window_get_position(GTK_WINDOW(SettingsPanel.dialog), &x, &y);
+    EXPECT_EQ(x, 40);
+    EXPECT_EQ(y, 30);
+    g_autofree char* folder = gtk_file_chooser_get_current_folder(Chooser());
+    EXPECT_STREQ(folder, media.path().c_str());
+    EXPECT_TRUE(Checked(kCtlMp3Mode));
+    EXPECT_TRUE(Checked(kCtlSetFormat));
+    EXPECT_EQ(Row(kCtlPcmList), 3);
+    EXPECT_TRUE(Checked(kCtlRiffMp3));
+    EXPECT_EQ(Row(kCtlMp3List), 2);
+    EXPECT_EQ(Row(kCtlWmaList), 4);
+
+    Click(kCtlWavMode);
+    EXPECT_TRUE(Enabled(kCtlPcmList));
+    Click(kCtlKeepFormat);
+    ASSERT_TRUE(Select(files[1]));
+    Confirm();
+  }));
+  EXPECT_EQ(Settings.DecodeMode, kModeWav);
+  EXPECT_EQ(Settings.ChangeWavFormat, 0);
+  EXPECT_EQ(Settings.WavFormat, 3);
+  EXPECT_EQ(TargetFormat.samplesPerSec, 0u);
+  EXPECT_EQ(TargetFormat.avgBytesPerSec, 0u);
+  EXPECT_EQ(TargetFormat.bitsPerSample, 0);
+  EXPECT_EQ(TargetFormat.channels, 0);
+  EXPECT_EQ(Batch.fileCount, 1u);
+  EXPECT_EQ(GetBatchFile(1), files[1]);
+  EXPECT_EQ(Settings.InitialDir, media.path() + "/");
+}
+
+TEST_F(SelectionDialogTest, CancelStoresNothing) {
+  Settings.DecodeMode = kModeWma;
+  EXPECT_FALSE(RunDialogWith([] { Click(kCtlMp3Mode); }));
+  EXPECT_EQ(Settings.DecodeMode, kModeWma);
+  EXPECT_EQ(Batch.fileCount, 0u);
+}
+
+// ---- Watcher ----------------------------------------------------------------------
+
+TEST_F(SelectionDialogTest, WatcherDescribesTheFileUnderTheCursor) {
+  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
+  const std::string stereo = MakeFixture(Fixture::Wav16Stereo44k, media.path(), 1.0);
+  const std::string mono = MakeFixture(Fixture::Wav8BitMono8k, media.path(), 1.0);
+  const std::string text = MakeFixture(Fixture::TextAsMpg, media.path());
+  const std::string folder = media.file("folder");
+  mkdir(folder.c_str(), 0755);
+
+  RunDialogWith([&] {
+    auto shows = [](const std::string& name, const std::string& info, int ms) {
+      return guitest::RunUntil([&] { return Label(kCtlFileName) == name && Label(kCtlFileInfo) == info; }, ms);
+    };
+    ASSERT_TRUE(Select(stereo));
+    EXPECT_TRUE(shows(GetFileNamePart(stereo), "44100Hz 16Bit ステレオ", 500)) << Label(kCtlFileInfo);
+    ASSERT_TRUE(Select(mono));
+    EXPECT_TRUE(shows(GetFileNamePart(mono), " 8000Hz  8Bit モノラル", 500)) << Label(kCtlFileInfo);
+    ASSERT_TRUE(Select(text));
+    EXPECT_TRUE(shows(GetFileNamePart(text), "-", 2000)) << Label(kCtlFileInfo);
+    ASSERT_TRUE(Select(folder));
+    guitest::RunUntil([] { return false; }, 300);
+    EXPECT_TRUE(shows(GetFileNamePart(text), "-", 0));
+    // The comparison is with the file on display only: back to the first, described again.
+    ASSERT_TRUE(Select(stereo));
+    EXPECT_TRUE(shows(GetFileNamePart(stereo), "44100Hz 16Bit ステレオ", 500)) << Label(kCtlFileInfo);
+  });
+}
+
+TEST_F(SelectionDialogTest, AFileThatNeverAnswersDoesNotHoldUpTheDialog) {
+  const std::string fifo = media.file("stuck.wav");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  gint64 closed = 0, confirmedAt = 0;
+  RunDialogWith([&] {
+    ASSERT_TRUE(Select(fifo));
+    // Its name is up at once; its description waits for data that never comes.
+    ASSERT_TRUE(guitest::RunUntil([&] { return Label(kCtlFileName) == "stuck.wav"; }, 1000));
+    const gint64 start = g_get_monotonic_time();
+    Click(kCtlMp3Mode);
+    bool ticked = false;
+    g_timeout_add(10, [](gpointer t) -> gboolean { *static_cast<bool*>(t) = true; return G_SOURCE_REMOVE; }, &ticked);
+    EXPECT_TRUE(guitest::RunUntil([&] { return ticked && Visible(kCtlMp3List); }, 200));
+    EXPECT_LT(g_get_monotonic_time() - start, 200 * 1000);
+    EXPECT_EQ(Label(kCtlFileInfo), "-");  // not yet described
+    confirmedAt = g_get_monotonic_time();
+  });
+  closed = g_get_monotonic_time();
+  EXPECT_LT(closed - confirmedAt, 1500 * 1000);  // the watcher is waited for 1000 ms at most
+  // Let the describing thread go.
+  int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  if (writer >= 0) close(writer);
+  g_usleep(300 * 1000);
+}
+
+// ---- Preview ----------------------------------------------------------------------
+
+// The names of the preview graph's filters from its source downstream.
+std::vector<std::string> PreviewChain() {
+  std::vector<std::string> names;
+  std::vector<FilterRef> filters = GraphFilters(PreviewGraph.graph.get());
+  if (filters.empty()) return names;
+  Filter* f = filters.front().get();
+  while (f) {
+    names.push_back(FilterName(f));
+    PinRef out;
+    for (const PinRef& pin : FilterPins(f))
+      if (PinQueryDirection(pin.get()) == PinDirection::Output) out = pin;
+    PinRef next = out ? PinConnectedTo(out.get()) : nullptr;
+    f = next ? PinFilter(next.get()) : nullptr;
+  }
+  return names;
+}
+
+bool PreviewLocked() {
+  for (int id : {kCtlWavMode, kCtlMp3Mode, kCtlWmaMode, kCtlExtractMode, kCtlKeepFormat, kCtlSetFormat,
+                 kCtlPcmList, kCtlPlainMp3, kCtlRiffMp3, kCtlMp3List})
+    if (Enabled(id)) return false;
+  return true;
+}
+
+TEST_F(SelectionDialogTest, PreviewPlaysTheChosenFormatAndSeeks) {
+  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
+  const std::string wav = MakeFixture(Fixture::Wav16Stereo44k, media.path(), 4.0);
+  using Chain = std::vector<std::string>;
+  const Chain decoded = {"Sorce Filter", "Decoder", "Audio Renderer"};
+  const Chain converted = {"Sorce Filter", "Decoder", "", "Audio Renderer"};
+  const Chain throughMp3 = {"Sorce Filter", "Decoder", "", "MPEG Layer-3", "MPEG Layer-3 Decoder", "Audio Renderer"};
+  RunDialogWith([&] {
+    ASSERT_TRUE(Select(wav));
+    struct Case {
+      const char* what;
+      std::function<void()> choose;
+      Chain chain;
+    };
+    const Case cases[] = {
+        {"as decoded", [] { Click(kCtlWavMode); Click(kCtlKeepFormat); }, decoded},
+        {"PCM row 19", [] { Click(kCtlSetFormat); SetRow(kCtlPcmList, 19); }, converted},
+        {"MP3", [] { Click(kCtlMp3Mode); }, throughMp3},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      c.choose();
+      Click(kCtlPreview);
+      ASSERT_TRUE(previewPlaying);
+      EXPECT_EQ(Caption(kCtlPreview), "停止");
+      EXPECT_TRUE(PreviewLocked());
+      EXPECT_EQ(PreviewChain(), c.chain);
+      Click(kCtlPreview);
+      EXPECT_FALSE(previewPlaying);
+      EXPECT_FALSE(PreviewGraph.graph);
+      EXPECT_EQ(Caption(kCtlPreview), "プレビュー");
+      EXPECT_TRUE(Enabled(kCtlWavMode));
+      EXPECT_TRUE(Enabled(kCtlMp3List));
+    }
+
+    // Seek to the middle: the position lands there and the thumb follows.
+    Click(kCtlWavMode);
+    Click(kCtlPreview);
+    ASSERT_TRUE(previewPlaying);
+    guitest::RunUntil([] { return false; }, 200);
+    SeekPreview(50);
+    guitest::RunUntil([] { return false; }, 100);
+    const int percent = QueryPreviewPercent();
+    EXPECT_GE(percent, 48);
+    EXPECT_LE(percent, 60);
+    EXPECT_TRUE(guitest::RunUntil([] { return gtk_range_get_value(GTK_RANGE(Ctl(kCtlTrackbar))) >= 48; }, 500));
+    // A held thumb is left alone.
+    trackbarDragging = true;
+    gtk_range_set_value(GTK_RANGE(Ctl(kCtlTrackbar)), 5);
+    guitest::RunUntil([] { return false; }, 300);
+    EXPECT_EQ(gtk_range_get_value(GTK_RANGE(Ctl(kCtlTrackbar))), 5);
+    trackbarDragging = false;
+
+    // Confirming stops the preview before the dialog closes.
+    Confirm();
+  });
+  EXPECT_FALSE(previewPlaying);
+  EXPECT_FALSE(PreviewGraph.graph);
+}
+
+TEST_F(SelectionDialogTest, PreviewThatCannotStartLeavesThePanelAsItWas) {
+  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
+  const std::string text = MakeFixture(Fixture::TextAsMpg, media.path());
+  const std::string wav = MakeFixture(Fixture::Wav16Stereo44k, media.path(), 1.0);
+  RunDialogWith([&] {
+    auto expectIdle = [] {
+      EXPECT_FALSE(previewPlaying);
+      EXPECT_FALSE(PreviewGraph.graph);
+      EXPECT_EQ(Caption(kCtlPreview), "プレビュー");
+      EXPECT_TRUE(Enabled(kCtlWavMode));
+      EXPECT_TRUE(Enabled(kCtlMp3Mode));
+    };
+    // A file without audio: the build fails silently.
+    ASSERT_TRUE(Select(text));
+    Click(kCtlPreview);
+    expectIdle();
+    EXPECT_EQ(guitest::FindWindowByTitle("エラー No504"), nullptr);
+    // A PCM list whose typed text names no row: no format, no preview.
+    ASSERT_TRUE(Select(wav));
+    Click(kCtlSetFormat);
+    gtk_entry_set_text(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(Ctl(kCtlPcmList)))), "44,100 Hz");
+    ASSERT_EQ(Row(kCtlPcmList), -1);
+    Click(kCtlPreview);
+    expectIdle();
+    EXPECT_TRUE(Enabled(kCtlPcmList));
+    // A typed MP3 text that matches no encoder format.
+    Click(kCtlMp3Mode);
+    gtk_entry_set_text(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(Ctl(kCtlMp3List)))), "999Kbps");
+    Click(kCtlPreview);
+    expectIdle();
+  });
+}
+
+// The watcher's position reads and the user-interface thread's starts and stops share
+// the preview graph: hammer both at once.
+TEST_F(SelectionDialogTest, PreviewPositionReadsRaceNothingWithStartAndStop) {
+  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
+  const std::string wav = MakeFixture(Fixture::Wav16Stereo44k, media.path(), 2.0);
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done) {
+      const int percent = QueryPreviewPercent();
+      EXPECT_GE(percent, 0);
+      SeekPreview(10);
+    }
+  });
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_TRUE(BuildPcmPreview(wav, 22050, 88200, 16, 2));
+    g_usleep(20 * 1000);
+    StopPreview();
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(QueryPreviewPercent(), 0);
+}
+
+}  // namespace
