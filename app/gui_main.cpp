@@ -16,6 +16,7 @@
 #include "common/error_box.h"
 #include "common/resources.h"
 #include "common/status_text.h"
+#include "dialog/gui_selection_dialog.h"
 #include "media/media.h"
 
 namespace {
@@ -101,13 +102,18 @@ RunFrontEnd WindowFrontEnd() {
 }  // namespace
 
 bool InitializeRun(const std::vector<std::string>& files) {
-  // Without files the selection dialog will choose them (and SaveSettings follows it).
-  if (files.empty()) return false;
-  Batch.fileList = FileListFor(files);
-  Batch.fileCount = CountBatchFiles();
-  Batch.currentFile = 1;
-  if (Settings.DecodeMode < kModeWav || Settings.DecodeMode > kModeExtract) Settings.DecodeMode = kModeWav;
-  SetTargetFormatFromSettings();
+  if (files.empty()) {
+    // The dialog fills the batch, the choices and the target format; from here on
+    // they are on disk, whatever happens to the run.
+    if (!RunSelectionDialog(StatusWindow)) return false;
+    SaveSettings();
+  } else {
+    Batch.fileList = FileListFor(files);
+    Batch.fileCount = CountBatchFiles();
+    Batch.currentFile = 1;
+    if (Settings.DecodeMode < kModeWav || Settings.DecodeMode > kModeExtract) Settings.DecodeMode = kModeWav;
+    SetTargetFormatFromSettings();
+  }
 
   PrepareStatusGraphics();
   SetRunFrontEnd(WindowFrontEnd());
@@ -133,10 +139,6 @@ bool InitializeRun(const std::vector<std::string>& files) {
 }
 
 int RunWindowMode(int argc, char** argv) {
-  if (CommandLineFiles(argc, argv).empty()) {
-    std::fprintf(stderr, "quilllomare: give the files to convert: quilllomare FILE... (or see --batch --help)\n");
-    return 2;
-  }
   if (!gtk_init_check(&argc, &argv)) {
     std::fprintf(stderr, "quilllomare: no display to show the window on (see --batch --help)\n");
     return 1;

@@ -4,11 +4,12 @@
 #include <string>
 #include <vector>
 
-// quilllomare FILE...: converts the files with the settings file's choices in the
-// status window; returns the exit status. Without files it says that files must be given.
+// quilllomare [FILE...]: converts the files in the status window; without files the
+// selection dialog chooses them and the choices first. Returns the exit status: 0 also
+// when the dialog is cancelled (nothing is saved then).
 int RunWindowMode(int argc, char** argv);
 
 // Hands the selection to the run: the files given, or (none given) the selection dialog.
 // Prepares the status window for the chosen mode and starts the first file. False when
-// there is nothing to convert.
+// there is nothing to convert (the dialog was cancelled).
 bool InitializeRun(const std::vector<std::string>& files);

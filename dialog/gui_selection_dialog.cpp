@@ -25,6 +25,10 @@ constexpr const char* kAllFilterName = "すべてのファイル(*.*)";
 constexpr const char* kPreviewCaption = "プレビュー";
 constexpr const char* kStopCaption = "停止";
 
+// The dialog's size when it opens, in pixels.
+constexpr int kDialogWidth = 820;
+constexpr int kDialogHeight = 580;
+
 // Trackbar: a percentage of the preview's duration.
 constexpr double kTrackbarLineSize = 10;
 constexpr double kTrackbarPageSize = 20;
@@ -200,6 +204,7 @@ GtkWidget* BuildSettingsPanel() {
   GtkWidget* preview = Keep(kCtlPreview, gtk_button_new_with_label(kPreviewCaption));
   GtkWidget* trackbar = Keep(kCtlTrackbar, gtk_scale_new_with_range(GTK_ORIENTATION_HORIZONTAL, 0, 100, 1));
   gtk_scale_set_draw_value(GTK_SCALE(trackbar), FALSE);
+  gtk_widget_set_size_request(trackbar, 140, -1);
   gtk_box_pack_start(GTK_BOX(previewRow), preview, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(previewRow), trackbar, TRUE, TRUE, 0);
   gtk_box_pack_end(GTK_BOX(page), previewRow, FALSE, FALSE, 4);
@@ -469,9 +474,14 @@ bool RunSelectionDialog(GtkWindow* owner) {
   SettingsPanel.generation++;
   SettingsPanel.panel = BuildSettingsPanel();
   gtk_file_chooser_set_extra_widget(chooser, SettingsPanel.panel);
+  // A size that fits a small screen; the chooser would otherwise take most of it.
   InitSettingsPanel();
   g_signal_connect(dialog, "selection-changed", G_CALLBACK(OnSelectionChanged), nullptr);
 
+  // The chooser picks its own size as it is shown; a size that fits a small screen
+  // replaces it.
+  gtk_widget_show(dialog);
+  gtk_window_resize(GTK_WINDOW(dialog), kDialogWidth, kDialogHeight);
   StartSelectionWatcher();
   const int response = gtk_dialog_run(GTK_DIALOG(dialog));
   const bool confirmed = response == GTK_RESPONSE_ACCEPT && !ChosenFiles().empty();

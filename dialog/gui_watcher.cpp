@@ -82,8 +82,8 @@ void SelectionWatcher(std::shared_ptr<WatcherShared> shared) {
     if (!currentPath.empty() && IsFilePath(currentPath)) selectedPath = currentPath;
     if (selectedPath != shownPath) {
       Post(shared->generation, kCtlFileName, GetFileNamePart(selectedPath));
-      std::string text;
-      if (!DescribeMediaFile(selectedPath, &text)) text = "-";
+      std::string text = "-";  // kept when the file cannot be described
+      DescribeMediaFile(selectedPath, &text);
       Post(shared->generation, kCtlFileInfo, text);
       shownPath = selectedPath;
     }

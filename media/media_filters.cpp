@@ -3,26 +3,11 @@
 #include <gst/gst.h>
 
 #include <charconv>
-#include <cstring>
 
 #include "common/batch.h"
 #include "media/media_internal.h"
 
 #define GST_CAT_DEFAULT ql_media_debug
-
-// A sound server's socket or a sound card. Without either, autoaudiosink fills standard
-// error with device errors and then plays into nothing, so the machine counts as mute.
-static bool MachineHasAudioOutput() {
-  if (const char* runtime = g_getenv("XDG_RUNTIME_DIR")) {
-    for (const char* socket : {"pulse/native", "pipewire-0"}) {
-      g_autofree char* path = g_build_filename(runtime, socket, nullptr);
-      if (g_file_test(path, G_FILE_TEST_EXISTS)) return true;
-    }
-  }
-  g_autofree char* cards = nullptr;
-  if (!g_file_get_contents("/proc/asound/cards", &cards, nullptr, nullptr)) return false;
-  return cards[0] != '\0' && !strstr(cards, "no soundcards");
-}
 
 static FilterRef MakeAudioRenderer() {
   GstElement* sink = nullptr;
@@ -32,7 +17,8 @@ static FilterRef MakeAudioRenderer() {
     // Real time, so that positions move as they would on a speaker.
     if (sink && g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "sync"))
       g_object_set(sink, "sync", TRUE, nullptr);
-  } else if (MachineHasAudioOutput()) {
+  } else if (HaveAudioOutput()) {
+    // Without an output autoaudiosink fills standard error and plays into nothing.
     sink = MakeElement("autoaudiosink");
   }
   FilterRef filter = NewFilterOf(FilterKind::AudioRenderer, sink);

@@ -1,0 +1,112 @@
+// The program as a user meets it: started without files, driven with the keyboard and
+// the mouse on the test's display, judged by its exit status and its outputs.
+#include <gtest/gtest.h>
+#include <gio/gio.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/gui/gui_support.h"
+#include "tests/support/media_fixtures.h"
+
+using mediatest::Fixture;
+using mediatest::RunCommand;
+
+namespace {
+
+// Runs xdotool with the arguments; its output, trimmed.
+std::string Xdotool(std::vector<std::string> args) {
+  args.insert(args.begin(), "xdotool");
+  std::string out = RunCommand(args);
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+bool HaveXdotool() {
+  int status = -1;
+  RunCommand({"xdotool", "version"}, &status);
+  return status == 0;
+}
+
+// The program copied into work (so that its settings file and outputs stay there),
+// started without files; returns its selection dialog's window id, "" when none came.
+std::string StartProgram(const mediatest::TempDir& work, GSubprocess** child) {
+  const std::string program = work.file("quilllomare");
+  std::filesystem::copy_file(QL_PROGRAM, program);
+  g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE);
+  g_subprocess_launcher_set_cwd(launcher, work.path().c_str());
+  *child = g_subprocess_launcher_spawn(launcher, nullptr, program.c_str(), nullptr);
+  if (!*child) return "";
+  std::string window;
+  for (int i = 0; i < 100 && window.empty(); ++i) {
+    window = Xdotool({"search", "--name", "ファイルを選ぶ"});
+    if (window.empty()) g_usleep(100 * 1000);
+  }
+  if (window.empty()) return "";
+  g_usleep(500 * 1000);  // the folder's files are listed
+  // Keys go to the focused window (a server without a window manager ignores sent ones).
+  Xdotool({"windowfocus", "--sync", window});
+  return window;
+}
+
+// Waits for the program to end by itself; its exit status, or -1 when it had to be killed.
+int WaitForExit(GSubprocess* child, int timeoutMs) {
+  bool ended = false;
+  g_subprocess_wait_async(child, nullptr, [](GObject*, GAsyncResult*, gpointer done) {
+    *static_cast<bool*>(done) = true;
+  }, &ended);
+  if (!guitest::RunUntil([&] { return ended; }, timeoutMs)) {
+    g_subprocess_force_exit(child);
+    guitest::RunUntil([&] { return ended; }, 5000);
+    return -1;
+  }
+  return g_subprocess_get_if_exited(child) ? g_subprocess_get_exit_status(child) : -1;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(WholePathTest, CancellingTheDialogEndsTheProgramAndSavesNothing) {
+  if (!HaveXdotool()) GTEST_SKIP() << "needs xdotool";
+  mediatest::TempDir work;
+  const std::string ini = "[Setting]\nDecodeMode=2\nInitialDir=" + work.path() + "/\n";
+  std::ofstream(work.file("QuillLomare.ini")) << ini;
+  g_autoptr(GSubprocess) child = nullptr;
+  ASSERT_FALSE(StartProgram(work, &child).empty()) << "the selection dialog did not appear";
+  Xdotool({"key", "Escape"});
+  EXPECT_EQ(WaitForExit(child, 30000), 0);
+  EXPECT_EQ(ReadText(work.file("QuillLomare.ini")), ini);
+}
+
+TEST(WholePathTest, PickTwoFilesChooseMp3ConfirmAndBothAreConverted) {
+  if (!mediatest::HaveFfmpeg() || !HaveXdotool()) GTEST_SKIP() << "needs ffmpeg and xdotool";
+  mediatest::TempDir work;
+  std::filesystem::create_directory(work.file("in"));
+  const std::string a = MakeFixture(Fixture::Wav16Stereo44k, work.file("in"), 2.0, "a.wav");
+  const std::string b = MakeFixture(Fixture::Wav8BitMono8k, work.file("in"), 1.5, "b.wav");
+  std::ofstream(work.file("QuillLomare.ini")) << "[Setting]\nInitialDir=" << work.file("in") << "/\n";
+  g_autoptr(GSubprocess) child = nullptr;
+  const std::string window = StartProgram(work, &child);
+  ASSERT_FALSE(window.empty()) << "the selection dialog did not appear";
+
+  // Both files, the MP3 mode button (first row of the panel, right column), then Enter.
+  Xdotool({"key", "ctrl+a"});
+  Xdotool({"mousemove", "--window", window, "140", "381", "click", "1"});
+  g_usleep(200 * 1000);
+  Xdotool({"key", "Return"});
+
+  // The status window converts both and the program ends by itself.
+  EXPECT_EQ(WaitForExit(child, 120000), 0);
+  for (const std::string& input : {a, b}) {
+    const std::string output = input.substr(0, input.size() - 4) + ".mp3";
+    const mediatest::AudioInfo info = mediatest::ProbeAudio(output);
+    EXPECT_EQ(info.codec, "mp3") << output;
+    EXPECT_GT(info.duration, 1.0) << output;
+  }
+  const std::string text = ReadText(work.file("QuillLomare.ini"));
+  EXPECT_NE(text.find("DecodeMode=1"), std::string::npos) << text;
+}
+
+}  // namespace
