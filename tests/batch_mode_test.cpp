@@ -38,7 +38,6 @@ Outcome RunProgram(std::vector<std::string> args, std::vector<std::string> wrapp
 // reach the missing file (exit 1).
 TEST(BatchModeTest, UsageErrorsAndBothSpellingsOfEachOption) {
   const std::vector<std::vector<std::string>> usageErrors = {
-      {},  // the window mode without files
       {"--batch"}, {"--batch", "--wav-format", "7x", "a.mp3"}, {"--batch", "--wma-profile", "-1", "a.mp3"},
       {"--batch", "--frobnicate", "a.mp3"}, {"--batch", "a.mp3", "--mode"},
   };
