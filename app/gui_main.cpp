@@ -82,7 +82,9 @@ void ShowAndAnimate() {
 
 // Stopped from the terminal, the run ends as if the window had been closed: the output
 // being written is deleted rather than left half done.
+// While the files are being chosen, it ends as the dialog's cancel does.
 gboolean OnTerminate(gpointer) {
+  CancelSelectionDialog();
   if (CurrentRunOutcome() == RunOutcome::Running) CloseRun();
   return G_SOURCE_CONTINUE;
 }

@@ -286,6 +286,10 @@ std::vector<std::string> ChosenFiles() {
 
 }  // namespace
 
+void CancelSelectionDialog() {
+  if (SettingsPanel.dialog) gtk_dialog_response(GTK_DIALOG(SettingsPanel.dialog), GTK_RESPONSE_CANCEL);
+}
+
 GtkWidget* PanelControl(int id) {
   if (!SettingsPanel.dialog) return nullptr;
   auto found = SettingsPanel.controls.find(id);

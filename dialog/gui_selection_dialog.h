@@ -31,6 +31,9 @@ extern SettingsPanelState SettingsPanel;
 // on cancel stores nothing and returns false. Settings must have been loaded.
 bool RunSelectionDialog(GtkWindow* owner);
 
+// Closes an open dialog as its cancel button does; nothing when none is open.
+void CancelSelectionDialog();
+
 // The control of that number in the open dialog, or nullptr.
 GtkWidget* PanelControl(int id);
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <gio/gio.h>
 
+#include <signal.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -68,16 +70,21 @@ std::string ReadText(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// The cancel button's key, and a termination signal, both end the program at once.
 TEST(WholePathTest, CancellingTheDialogEndsTheProgramAndSavesNothing) {
   if (!HaveXdotool()) GTEST_SKIP() << "needs xdotool";
-  mediatest::TempDir work;
-  const std::string ini = "[Setting]\nDecodeMode=2\nInitialDir=" + work.path() + "/\n";
-  std::ofstream(work.file("QuillLomare.ini")) << ini;
-  g_autoptr(GSubprocess) child = nullptr;
-  ASSERT_FALSE(StartProgram(work, &child).empty()) << "the selection dialog did not appear";
-  Xdotool({"key", "Escape"});
-  EXPECT_EQ(WaitForExit(child, 30000), 0);
-  EXPECT_EQ(ReadText(work.file("QuillLomare.ini")), ini);
+  for (const bool bySignal : {false, true}) {
+    SCOPED_TRACE(bySignal ? "SIGTERM" : "Escape");
+    mediatest::TempDir work;
+    const std::string ini = "[Setting]\nDecodeMode=2\nInitialDir=" + work.path() + "/\n";
+    std::ofstream(work.file("QuillLomare.ini")) << ini;
+    g_autoptr(GSubprocess) child = nullptr;
+    ASSERT_FALSE(StartProgram(work, &child).empty()) << "the selection dialog did not appear";
+    if (bySignal) g_subprocess_send_signal(child, SIGTERM);
+    else Xdotool({"key", "Escape"});
+    EXPECT_EQ(WaitForExit(child, 30000), 0);
+    EXPECT_EQ(ReadText(work.file("QuillLomare.ini")), ini);
+  }
 }
 
 TEST(WholePathTest, PickTwoFilesChooseMp3ConfirmAndBothAreConverted) {
