@@ -359,6 +359,8 @@ bool HaveTool(const std::string& name) {
   return found != nullptr;
 }
 
+const char* FixtureName(Fixture f) { return RecipeOf(f).name; }
+
 std::string MakeFixture(Fixture f, const std::string& dir, double seconds, const std::string& name) {
   const Recipe& r = RecipeOf(f);
   const std::string path = dir + "/" + (name.empty() ? std::string(r.name) + r.extension : name);

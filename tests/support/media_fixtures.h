@@ -89,6 +89,9 @@ enum class Fixture {
 // True when the program runs from PATH (for sox and lame).
 bool HaveTool(const std::string& name);
 
+// A short, stable name ("Mp3Stereo44k") for test output.
+const char* FixtureName(Fixture f);
+
 // Makes the file anew in dir and returns its path; "" on failure. name is the
 // exact file name to use; empty means the fixture's name with the extension suited
 // to the kind. Video is 160x120 at 25 fps. Same arguments give
