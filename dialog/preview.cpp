@@ -7,9 +7,8 @@
 #include <mutex>
 #include <optional>
 
-#include "common/batch.h"
-#include "common/error_box.h"
 #include "engine/graph.h"
+#include "engine/source.h"
 
 PreviewGraphState PreviewGraph;
 std::atomic<bool> previewPlaying{false};
@@ -28,32 +27,8 @@ static GraphRef NewPreviewGraph() {
   return graph;
 }
 
-FilterRef AddPreviewSource(Graph* graph, const std::string& path) {
-  const std::string extension = GetLowerExtension(path);
-  if (extension == ".asf") {
-    FilterRef reader = CreateFilter(kClsidWMAsfReader);
-    if (!reader) return nullptr;
-    if (!FilterLoadFile(reader.get(), path)) {
-      ShowErrorBox("エラー No504", "ファイルを読み込めません");
-      return nullptr;
-    }
-    return GraphAddFilter(graph, reader, "ASF Reader") ? reader : nullptr;
-  }
-  if (extension == ".cda") {
-    FilterRef reader = CreateFilter(kClsidCdTrackReader);
-    if (!reader) return nullptr;
-    if (!FilterLoadFile(reader.get(), path)) {
-      ShowErrorBox("エラー No505", "ファイルを読み込めません");
-      return nullptr;
-    }
-    if (!GraphAddFilter(graph, reader, "WMP CD FILTER")) {
-      ShowErrorBox("エラー No005", "ＣＤを読み込むフィルターの登録に失敗しました");
-      return nullptr;
-    }
-    return reader;
-  }
-  return GraphAddSourceFilter(graph, path);
-}
+// The conversion's source selection, with the same messages.
+FilterRef AddPreviewSource(Graph* graph, const std::string& path) { return AddSourceForFile(graph, path); }
 
 // The machine's audio output, added to the graph.
 static FilterRef AddPreviewRenderer(Graph* graph) {
