@@ -191,7 +191,16 @@ static bool FindMp3Label(const std::string& entry, std::string* label) {
   return false;
 }
 
+// The stored choices as the dialog takes them: a mode outside 0-3 shows the WAV page, and
+// a row outside its list selects nothing, which the dialog stores as row 0.
+static void ClampStoredChoices() {
+  if (Settings.DecodeMode < kModeWav || Settings.DecodeMode > kModeExtract) Settings.DecodeMode = kModeWav;
+  if (Settings.WavFormat < 0 || Settings.WavFormat >= kPcmFormatCount) Settings.WavFormat = 0;
+  if (Settings.WmaFormat < 0 || Settings.WmaFormat >= kWmaProfileCount) Settings.WmaFormat = 0;
+}
+
 void SetTargetFormatFromSettings() {
+  ClampStoredChoices();
   TargetFormat = TargetAudioFormat{};
   if (Settings.DecodeMode == kModeWav && Settings.ChangeWavFormat) {
     TargetFormat = PcmFormatForRow(Settings.WavFormat);
@@ -207,12 +216,9 @@ void SetTargetFormatFromSettings() {
 // Sets Settings and TargetFormat for the run from the options over the settings file.
 static bool ChooseFormats(const BatchOptions& options) {
   if (options.mode >= 0) Settings.DecodeMode = options.mode;
-  if (Settings.DecodeMode < kModeWav || Settings.DecodeMode > kModeExtract) Settings.DecodeMode = kModeWav;
   if (options.mp3Form >= 0) Settings.Riff = static_cast<uint8_t>(options.mp3Form);
   if (options.wmaRow >= 0) Settings.WmaFormat = options.wmaRow;
-  // A stored row outside its list selects nothing in the dialog, which then stores row 0.
-  if (Settings.WavFormat < 0 || Settings.WavFormat >= kPcmFormatCount) Settings.WavFormat = 0;
-  if (Settings.WmaFormat < 0 || Settings.WmaFormat >= kWmaProfileCount) Settings.WmaFormat = 0;
+  ClampStoredChoices();
 
   TargetFormat = TargetAudioFormat{};
   switch (Settings.DecodeMode) {

@@ -18,4 +18,5 @@ std::string FileListFor(const std::vector<std::string>& files);
 
 // TargetFormat as the settings file's choices give it for Settings.DecodeMode: the
 // WavFormat row when ChangeWavFormat is set, the Mp3Format row of the encoder's list.
+// A mode outside 0-3 becomes WAV and a row outside its list row 0, as in the dialog.
 void SetTargetFormatFromSettings();

@@ -113,7 +113,6 @@ bool InitializeRun(const std::vector<std::string>& files) {
     Batch.fileList = FileListFor(files);
     Batch.fileCount = CountBatchFiles();
     Batch.currentFile = 1;
-    if (Settings.DecodeMode < kModeWav || Settings.DecodeMode > kModeExtract) Settings.DecodeMode = kModeWav;
     SetTargetFormatFromSettings();
   }
 
