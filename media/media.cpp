@@ -20,6 +20,7 @@
 #include "media/media_internal.h"
 #include "media/mp3_gapless.h"
 #include "media/wavdest.h"
+#include "media/wave_check.h"
 #include "media/xing_writer.h"
 
 GST_DEBUG_CATEGORY(ql_media_debug);
@@ -969,6 +970,7 @@ bool GraphConnectDirect(Graph* graph, Pin* out, Pin* in, const MediaType* type) 
   if (!graph || !out || !in || out->filter->graph != graph || in->filter->graph != graph) return false;
   if (out->direction != PinDirection::Output || in->direction != PinDirection::Input) return false;
   if (!out->peer.expired() || !in->peer.expired()) return false;
+  if (out->filter->waveUnusable) return false;
 
   // WavDest behind the decoders keeps the decoders' own format.
   const bool keepsDecodersFormat = !type && out->filter->kind == FilterKind::DecoderChain &&
@@ -1198,6 +1200,17 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   // RIFF, its big-endian twin RIFX and the 64-bit RF64 all go to the same parser.
   bool wave = readable && read(fd, head, sizeof head) == sizeof head && memcmp(head + 8, "WAVE", 4) == 0 &&
               (memcmp(head, "RIFF", 4) == 0 || memcmp(head, "RIFX", 4) == 0 || memcmp(head, "RF64", 4) == 0);
+  // That parser trusts the "fmt " record: a file whose record it cannot read as stated
+  // loads, as a damaged file does, but never connects.
+  const bool waveUnusable = wave && !WaveHeaderUsable([fd](uint64_t offset, uint8_t* buffer, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+      ssize_t n = pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return done;
+  });
   close(fd);
   if (!readable) return false;
   if (filter->path.empty()) {  // the first file this source is given
@@ -1210,6 +1223,7 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   filter->path = path;
   filter->sourceSize = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
   filter->pushOnly = wave;
+  filter->waveUnusable = waveUnusable;
   return true;
 }
 

@@ -60,6 +60,7 @@ struct Filter {
   std::string path;                  // file read or written; empty for neither
   uint64_t sourceSize = 0;           // file source: bytes in the file; 0 unknown
   bool pushOnly = false;             // file source: offers push mode alone (WAV files)
+  bool waveUnusable = false;         // file source: a WAV file whose "fmt " chunk fails its check
   std::atomic<uint64_t> sourceReadEnd{0};  // file source: furthest byte delivered since the last run
 
   ~Filter();

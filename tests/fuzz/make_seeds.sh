@@ -6,7 +6,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 c="$here/corpus"
-mkdir -p "$c"/{profile_fuzz,avi_header_fuzz,mp3_gapless_fuzz,wavdest_fuzz}
+mkdir -p "$c"/{profile_fuzz,avi_header_fuzz,mp3_gapless_fuzz,wavdest_fuzz,wave_check_fuzz}
 ff() { ffmpeg -nostdin -v error -y "$@"; }
 tone() { echo -f lavfi -i "sine=f=440:d=0.3:sample_rate=$1"; }
 
@@ -68,3 +68,19 @@ fmt adpcm -c:a adpcm_ms
 fmt mp3 -c:a libmp3lame -b:a 32k
 head -c 600 "$work/b.mp3" >"$c/wavdest_fuzz/mp3-frames"
 ff $(tone 48000) -c:a mp2 -b:a 128k "$work/c.mp2" && head -c 1200 "$work/c.mp2" >"$c/wavdest_fuzz/mp2-frames"
+
+# The WAV header check: files up to their "data" chunk's header.
+wavhead() {  # name, codec options
+  local name=$1; shift
+  ff $(tone 22050) "$@" "$work/h-$name.wav"
+  python3 - "$work/h-$name.wav" "$c/wave_check_fuzz/$name" <<'PY'
+import sys
+d = open(sys.argv[1], 'rb').read()
+open(sys.argv[2], 'wb').write(d[:d.index(b'data') + 8])
+PY
+}
+wavhead s16 -c:a pcm_s16le
+wavhead s24 -c:a pcm_s24le
+wavhead f32 -c:a pcm_f32le
+wavhead 6ch -c:a pcm_s16le -ac 6
+wavhead ima -c:a adpcm_ima_wav

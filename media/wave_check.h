@@ -1,0 +1,28 @@
+// Whether a RIFF WAVE file's "fmt " chunk describes audio that can be read as stated,
+// checked before GStreamer's WAV parser sees the file: that parser trusts the record
+// and fails badly on some inconsistent ones (a null buffer on a large block align, a
+// whole stream allocated at once on a huge rate).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "media/wave_format.h"
+
+// Copies up to size bytes at offset into buffer; returns how many it copied (fewer at
+// the end of the file).
+using WaveReadAt = std::function<size_t(uint64_t offset, uint8_t* buffer, size_t size)>;
+
+// Walks the chunks of a RIFF, RIFX (big-endian) or RF64 WAVE file to its "fmt " chunk and
+// checks the record there with WaveFormatUsable. False when the file is not such a file,
+// ends before the chunk, or has its "data" chunk first.
+bool WaveHeaderUsable(const WaveReadAt& readAt);
+
+// The record's checks: a known format tag; 1 to 64 channels; a rate from 1,000 to
+// 768,000 Hz; for PCM, float, A-law and mu-law the bits the tag allows, block align of
+// one whole sample per channel and bytes per second of rate times block align; for
+// WAVE_FORMAT_EXTENSIBLE at least 22 extra bytes, valid bits no more than the container,
+// a channel mask of exactly as many speakers as channels (or none) and a sub-format
+// GUID of one of those four formats; for compressed formats a block align of 1 to 16,384.
+bool WaveFormatUsable(const WaveFormat& format);
