@@ -10,11 +10,13 @@
 #include <gtk/gtk.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/settings.h"
 #include "common/app_settings.h"
+#include "dialog/describe.h"
 #include "dialog/gui_selection_dialog.h"
 #include "media/media.h"
 
@@ -56,6 +58,7 @@ gboolean Measure(gpointer) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], kDescriberOption) == 0) return RunDescriber();
   if (!gtk_init_check(&argc, &argv)) return 1;
   MediaLayerInit();
   for (int i = 1; i < argc; ++i) files.push_back(argv[i]);

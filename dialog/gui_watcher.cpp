@@ -4,7 +4,9 @@
 // The user-interface thread publishes the chooser's current file (on every selection
 // change and every 100 ms); the watcher thread wakes on a change or after 100 ms, and
 // posts what is to be shown back to the user-interface thread. It never waits for that
-// thread, so a slow or stuck file delays only its own description.
+// thread, so a slow or stuck file delays only its own description. Files are described
+// by a child process of the watcher's own (see describe.h): a file that crashes or
+// hangs the describer shows "-" and ends only that child.
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -68,6 +70,8 @@ void SelectionWatcher(std::shared_ptr<WatcherShared> shared) {
   std::string selectedPath;  // the last answer that passed IsFilePath
   std::string shownPath;     // the selected path on display
   unsigned seen = 0;
+  DescriberChild* describer = nullptr;
+  StartDescriberChild(&describer);
   std::unique_lock lock(shared->lock);
   while (!shared->StopWatcher) {
     shared->wake.wait_for(lock, kPollPeriod,
@@ -83,12 +87,15 @@ void SelectionWatcher(std::shared_ptr<WatcherShared> shared) {
     if (selectedPath != shownPath) {
       Post(shared->generation, kCtlFileName, GetFileNamePart(selectedPath));
       std::string text = "-";  // kept when the file cannot be described
-      DescribeMediaFile(selectedPath, &text);
+      DescribeInChild(&describer, selectedPath, &text);
       Post(shared->generation, kCtlFileInfo, text);
       shownPath = selectedPath;
     }
     lock.lock();
   }
+  lock.unlock();
+  StopDescriberChild(&describer);
+  lock.lock();
   shared->ended = true;
   shared->endedSignal.notify_all();
 }
