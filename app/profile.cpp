@@ -5,6 +5,7 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,9 @@
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// Each further attempt follows a save by another program; this many mean something is
+// replacing the file without end.
+constexpr int kLockAttempts = 10000;
 
 // A profile file as lines without their terminators.
 struct ProfileText {
@@ -89,19 +93,46 @@ std::string JoinProfile(const ProfileText& text) {
   return out;
 }
 
+// Reads the file from fd to its end.
+bool ReadAll(int fd, std::string* contents) {
+  contents->clear();
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    contents->append(buffer, static_cast<size_t>(n));
+  }
+}
+
+// Opens the file for reading without ever waiting: only a regular file is taken, so a
+// FIFO or a device put in its place neither blocks nor is read. -1 with errno ENOENT
+// for anything else.
+int OpenRegularFile(const std::string& path, int flags) {
+  int fd = open(path.c_str(), flags | O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = ENOENT;
+    return -1;
+  }
+  return fd;
+}
+
 // Reads the file; a missing file is empty. False when it exists but cannot be read.
 bool ReadProfile(const std::string& path, std::string* contents, bool* exists) {
-  g_autofree gchar* data = nullptr;
-  gsize length = 0;
-  g_autoptr(GError) error = nullptr;
-  if (!g_file_get_contents(path.c_str(), &data, &length, &error)) {
-    *exists = false;
-    contents->clear();
-    return g_error_matches(error, G_FILE_ERROR, G_FILE_ERROR_NOENT);
-  }
+  contents->clear();
+  *exists = false;
+  int fd = OpenRegularFile(path, 0);
+  if (fd < 0) return errno == ENOENT;
   *exists = true;
-  contents->assign(data, length);
-  return true;
+  bool ok = ReadAll(fd, contents);
+  close(fd);
+  return ok;
 }
 
 // Lines [first, last) of the section, header excluded; false when there is no such section.
@@ -151,62 +182,119 @@ bool SafeName(std::string_view name, std::string_view forbidden) {
          name.find_first_of(forbidden) == std::string_view::npos;
 }
 
+// Sets key in section of the text: an existing key keeps its spelling and place, a new
+// one goes after the last entry of its section, a new section at the end.
+void SetEntry(ProfileText* text, const std::string& section, const std::string& key, const std::string& value) {
+  std::string entry = key + "=" + value;
+  size_t first = 0, last = 0;
+  if (!FindSection(*text, section, &first, &last)) {
+    text->lines.push_back("[" + section + "]");
+    text->lines.push_back(entry);
+    return;
+  }
+  size_t insertAt = first;  // right after the header when the section has no entries
+  for (size_t i = first; i < last; ++i) {
+    std::string_view name, old;
+    if (ParseEntry(text->lines[i], &name, &old) && SameName(name, key)) {
+      text->lines[i] = std::string(name) + "=" + value;
+      return;
+    }
+    if (!TrimBlanks(text->lines[i]).empty() && !IsComment(text->lines[i])) insertAt = i + 1;
+  }
+  text->lines.insert(text->lines.begin() + static_cast<ptrdiff_t>(insertAt), entry);
+}
+
 }  // namespace
 
-std::string GetPrivateProfileString(const std::string& path, const std::string& section,
-                                    const std::string& key, const std::string& defaultValue) {
+std::string ReadPrivateProfile(const std::string& path) {
   std::string contents;
   bool exists = false;
-  if (!ReadProfile(path, &contents, &exists) || !exists) return defaultValue;
+  if (!ReadProfile(path, &contents, &exists)) contents.clear();
+  return contents;
+}
 
-  ProfileText text = SplitProfile(contents);
-  size_t first = 0, last = 0;
-  if (!FindSection(text, section, &first, &last)) return defaultValue;
-  for (size_t i = first; i < last; ++i) {
+std::string GetProfileStringFrom(const std::string& contents, const std::string& section,
+                                 const std::string& key, const std::string& defaultValue) {
+  // Walked in place: a file of one huge line is not copied for every key.
+  std::string_view rest = contents;
+  if (rest.substr(0, kByteOrderMark.size()) == kByteOrderMark) rest.remove_prefix(kByteOrderMark.size());
+  bool inSection = false, sectionSeen = false;
+  while (!rest.empty()) {
+    size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     std::string_view name, value;
-    if (ParseEntry(text.lines[i], &name, &value) && SameName(name, key)) return std::string(value);
+    if (ParseSection(line, &name)) {
+      if (inSection) return defaultValue;  // only the first section of a name counts
+      inSection = !sectionSeen && SameName(name, section);
+      sectionSeen = sectionSeen || inSection;
+    } else if (inSection && ParseEntry(line, &name, &value) && SameName(name, key)) {
+      return std::string(value);
+    }
   }
   return defaultValue;
 }
 
+std::string GetPrivateProfileString(const std::string& path, const std::string& section,
+                                    const std::string& key, const std::string& defaultValue) {
+  return GetProfileStringFrom(ReadPrivateProfile(path), section, key, defaultValue);
+}
+
 bool WritePrivateProfileString(const std::string& path, const std::string& section,
                                const std::string& key, const std::string& value) {
-  if (!SafeName(section, "]\r\n") || !SafeName(key, "=\r\n") || key.front() == '[' ||
-      key.front() == ';' || value.find_first_of("\r\n") != std::string::npos)
-    return false;
+  return WritePrivateProfileStrings(path, {{section, key, value}});
+}
+
+bool WritePrivateProfileStrings(const std::string& path, const std::vector<ProfileEntry>& entries) {
+  for (const ProfileEntry& e : entries)
+    if (!SafeName(e.section, "]\r\n") || !SafeName(e.key, "=\r\n") || e.key.front() == '[' ||
+        e.key.front() == ';' || e.value.find_first_of("\r\n") != std::string::npos)
+      return false;
 
   // Write through a symbolic link to the file it names, as an ordinary write would.
   g_autofree char* resolved = realpath(path.c_str(), nullptr);
   std::string target = resolved ? resolved : path;
 
-  std::string contents;
+  // The lock is on the file itself; a writer that got it on a file already replaced
+  // by another's rename opens the new one and locks again.
+  int fd = -1;
   bool exists = false;
-  if (!ReadProfile(target, &contents, &exists)) return false;
-  // A read-only file stays as it is, even though its folder would allow the rename.
-  if (exists && access(target.c_str(), W_OK) != 0) return false;
-
-  ProfileText text = SplitProfile(contents);
-  std::string entry = key + "=" + value;
-  size_t first = 0, last = 0;
-  if (!FindSection(text, section, &first, &last)) {
-    text.lines.push_back("[" + section + "]");
-    text.lines.push_back(entry);
-  } else {
-    size_t insertAt = first;  // right after the header when the section has no entries
-    bool replaced = false;
-    for (size_t i = first; i < last && !replaced; ++i) {
-      std::string_view name, old;
-      if (ParseEntry(text.lines[i], &name, &old) && SameName(name, key)) {
-        text.lines[i] = std::string(name) + "=" + value;
-        replaced = true;
-      } else if (!TrimBlanks(text.lines[i]).empty() && !IsComment(text.lines[i])) {
-        insertAt = i + 1;
-      }
+  for (int attempt = 0; attempt < kLockAttempts && fd < 0; ++attempt) {
+    fd = OpenRegularFile(target, 0);
+    if (fd < 0 && errno == ENOENT) {
+      struct stat st;
+      if (lstat(target.c_str(), &st) == 0) return false;  // there, but not a regular file
+      exists = false;
+      fd = OpenRegularFile(target, O_CREAT | O_EXCL);  // a missing file: ours, created empty
+      if (fd < 0 && errno == EEXIST) continue;
+      if (fd < 0) return false;
+    } else if (fd < 0) {
+      return false;
+    } else {
+      exists = true;
     }
-    if (!replaced) text.lines.insert(text.lines.begin() + static_cast<ptrdiff_t>(insertAt), entry);
+    struct stat held, named;
+    if (flock(fd, LOCK_EX) != 0 || fstat(fd, &held) != 0 || stat(target.c_str(), &named) != 0 ||
+        held.st_ino != named.st_ino || held.st_dev != named.st_dev) {
+      close(fd);
+      fd = -1;
+    }
   }
+  if (fd < 0) return false;
 
-  std::string updated = JoinProfile(text);
-  if (exists && updated == contents) return true;
-  return ReplaceFileAtomically(target, updated, exists);
+  std::string contents;
+  bool ok = ReadAll(fd, &contents);
+  // A read-only file stays as it is, even though its folder would allow the rename.
+  ok = ok && (!exists || access(target.c_str(), W_OK) == 0);
+  if (ok) {
+    ProfileText text = SplitProfile(contents);
+    for (const ProfileEntry& e : entries) SetEntry(&text, e.section, e.key, e.value);
+    std::string updated = JoinProfile(text);
+    ok = updated == contents || ReplaceFileAtomically(target, updated, exists);
+  }
+  // A file made here for this save and left empty by its failure goes again.
+  if (!ok && !exists) g_unlink(target.c_str());
+  close(fd);
+  return ok;
 }

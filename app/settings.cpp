@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <limits>
+#include <vector>
 
 #include "app/profile.h"
 #include "common/app_settings.h"
@@ -40,22 +41,24 @@ constexpr int kStatusHeightAllowance = 40;      // subtracted from the desktop h
 std::string settingsFilePath;        // empty until decided or set
 bool settingsInConfigFolder = false;  // the path is the user's configuration folder, made on need
 
-std::string ReadSetting(const char* key, const char* defaultValue) {
-  return GetPrivateProfileString(SettingsFilePath(), kSectionSetting, key, defaultValue);
+// A key of the settings file's contents, read once for every key.
+std::string ReadSetting(const std::string& file, const char* key, const char* defaultValue) {
+  return GetProfileStringFrom(file, kSectionSetting, key, defaultValue);
 }
 
-int32_t ReadSettingNumber(const char* key, const char* defaultValue) {
-  return ParseSettingNumber(ReadSetting(key, defaultValue));
+int32_t ReadSettingNumber(const std::string& file, const char* key, const char* defaultValue) {
+  return ParseSettingNumber(ReadSetting(file, key, defaultValue));
 }
 
-// The configuration folder is made only when something is about to be written there.
-void WriteSetting(const char* section, const char* key, const std::string& value) {
+// One save's keys go to the file together. The configuration folder is made only when
+// something is about to be written there.
+void WriteSettings(const std::vector<ProfileEntry>& entries) {
   std::string path = SettingsFilePath();
   if (settingsInConfigFolder) {
     g_autofree gchar* folder = g_path_get_dirname(path.c_str());
     g_mkdir_with_parents(folder, 0700);
   }
-  WritePrivateProfileString(path, section, key, value);
+  WritePrivateProfileStrings(path, entries);
 }
 
 const char* FormatOption(uint8_t option) { return option == 1 ? "1" : "0"; }
@@ -107,18 +110,19 @@ void SetSettingsFilePath(const std::string& path) {
 
 void LoadSettings(int desktopWidth, int desktopHeight) {
   Settings = AppSettings{};
+  const std::string file = ReadPrivateProfile(SettingsFilePath());
 
-  Settings.ChangeWavFormat = ReadSetting(kKeyChangeWavFormat, "0") == "1" ? 1 : 0;
-  Settings.DecodeMode = ReadSettingNumber(kKeyDecodeMode, "0");
-  Settings.WavFormat = ReadSettingNumber(kKeyWavFormat, "15");
-  Settings.Mp3Format = ReadSettingNumber(kKeyMp3Format, "15");
-  Settings.WmaFormat = ReadSettingNumber(kKeyWmaFormat, "15");
-  Settings.Riff = ReadSettingNumber(kKeyRiff, "15") == 1 ? 1 : 0;
-  Settings.rDialogWindow.left = ReadSettingNumber(kKeyDialogLeft, "0");
-  Settings.rDialogWindow.top = ReadSettingNumber(kKeyDialogTop, "0");
-  Settings.rLomareWindow.left = ReadSettingNumber(kKeyLomareLeft, "-1");
-  Settings.rLomareWindow.top = ReadSettingNumber(kKeyLomareTop, "-1");
-  std::string initialDir = ReadSetting(kKeyInitialDir, kNoInitialDir);
+  Settings.ChangeWavFormat = ReadSetting(file, kKeyChangeWavFormat, "0") == "1" ? 1 : 0;
+  Settings.DecodeMode = ReadSettingNumber(file, kKeyDecodeMode, "0");
+  Settings.WavFormat = ReadSettingNumber(file, kKeyWavFormat, "15");
+  Settings.Mp3Format = ReadSettingNumber(file, kKeyMp3Format, "15");
+  Settings.WmaFormat = ReadSettingNumber(file, kKeyWmaFormat, "15");
+  Settings.Riff = ReadSettingNumber(file, kKeyRiff, "15") == 1 ? 1 : 0;
+  Settings.rDialogWindow.left = ReadSettingNumber(file, kKeyDialogLeft, "0");
+  Settings.rDialogWindow.top = ReadSettingNumber(file, kKeyDialogTop, "0");
+  Settings.rLomareWindow.left = ReadSettingNumber(file, kKeyLomareLeft, "-1");
+  Settings.rLomareWindow.top = ReadSettingNumber(file, kKeyLomareTop, "-1");
+  std::string initialDir = ReadSetting(file, kKeyInitialDir, kNoInitialDir);
   if (initialDir != kNoInitialDir) Settings.InitialDir = initialDir;
 
   if (Settings.rLomareWindow.left == kCentred)
@@ -128,19 +132,23 @@ void LoadSettings(int desktopWidth, int desktopHeight) {
 }
 
 void SaveSettings() {
-  WriteSetting(kSectionSetting, kKeyChangeWavFormat, FormatOption(Settings.ChangeWavFormat));
-  WriteSetting(kSectionSetting, kKeyRiff, FormatOption(Settings.Riff));
-  WriteSetting(kSectionSetting, kKeyDecodeMode, FormatSettingNumber(Settings.DecodeMode));
-  WriteSetting(kSectionSetting, kKeyWavFormat, FormatSettingNumber(Settings.WavFormat));
-  WriteSetting(kSectionSetting, kKeyMp3Format, FormatSettingNumber(Settings.Mp3Format));
-  WriteSetting(kSectionSetting, kKeyWmaFormat, FormatSettingNumber(Settings.WmaFormat));
-  WriteSetting(kSectionSetting, kKeyDialogLeft, FormatSettingNumber(Settings.rDialogWindow.left));
-  WriteSetting(kSectionSetting, kKeyDialogTop, FormatSettingNumber(Settings.rDialogWindow.top));
-  WriteSetting(kSectionSetting, kKeyInitialDir, Settings.InitialDir);
-  WriteSetting(kSectionVersion, kKeyVersion, kVersionText);
+  WriteSettings({
+      {kSectionSetting, kKeyChangeWavFormat, FormatOption(Settings.ChangeWavFormat)},
+      {kSectionSetting, kKeyRiff, FormatOption(Settings.Riff)},
+      {kSectionSetting, kKeyDecodeMode, FormatSettingNumber(Settings.DecodeMode)},
+      {kSectionSetting, kKeyWavFormat, FormatSettingNumber(Settings.WavFormat)},
+      {kSectionSetting, kKeyMp3Format, FormatSettingNumber(Settings.Mp3Format)},
+      {kSectionSetting, kKeyWmaFormat, FormatSettingNumber(Settings.WmaFormat)},
+      {kSectionSetting, kKeyDialogLeft, FormatSettingNumber(Settings.rDialogWindow.left)},
+      {kSectionSetting, kKeyDialogTop, FormatSettingNumber(Settings.rDialogWindow.top)},
+      {kSectionSetting, kKeyInitialDir, Settings.InitialDir},
+      {kSectionVersion, kKeyVersion, kVersionText},
+  });
 }
 
 void SaveWindowPosition() {
-  WriteSetting(kSectionSetting, kKeyLomareLeft, FormatSettingNumber(Settings.rLomareWindow.left));
-  WriteSetting(kSectionSetting, kKeyLomareTop, FormatSettingNumber(Settings.rLomareWindow.top));
+  WriteSettings({
+      {kSectionSetting, kKeyLomareLeft, FormatSettingNumber(Settings.rLomareWindow.left)},
+      {kSectionSetting, kKeyLomareTop, FormatSettingNumber(Settings.rLomareWindow.top)},
+  });
 }

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <tuple>
 
 #include "tests/support/media_fixtures.h"
@@ -107,6 +109,48 @@ TEST_F(ProfileTest, FilesThatCannotBeWrittenAreLeftAlone) {
     EXPECT_EQ(ReadFileBytes(ini), original) << c.label;
     EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"test.ini"}) << c.label;
   }
+}
+
+// A FIFO or a folder in the file's place is taken as no file: reading never blocks and
+// writing never goes through it.
+TEST_F(ProfileTest, OnlyARegularFileIsReadOrWritten) {
+  ASSERT_EQ(mkfifo(ini.c_str(), 0644), 0);
+  EXPECT_EQ(GetPrivateProfileString(ini, "S", "k", "default"), "default");
+  EXPECT_EQ(ReadPrivateProfile(ini), "");
+  EXPECT_FALSE(WritePrivateProfileStrings(ini, {{"S", "k", "v"}}));
+  struct stat st;
+  ASSERT_EQ(lstat(ini.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"test.ini"});
+}
+
+// Processes saving different keys at the same moment keep every key: each save is one
+// locked read-modify-rename.
+TEST_F(ProfileTest, SimultaneousSavesLoseNoKey) {
+  constexpr int kWriters = 6, kRounds = 40;
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      bool ok = true;
+      for (int r = 0; r < kRounds; ++r)
+        ok = WritePrivateProfileStrings(ini, {{"S", "w" + std::to_string(w), std::to_string(r)},
+                                              {"T", "w" + std::to_string(w), std::to_string(r)}}) && ok;
+      _exit(ok ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const std::string contents = ReadPrivateProfile(ini);
+  for (int w = 0; w < kWriters; ++w)
+    for (const char* section : {"S", "T"})
+      EXPECT_EQ(GetProfileStringFrom(contents, section, "w" + std::to_string(w), "lost"), std::to_string(kRounds - 1))
+          << section << " w" << w;
+  EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"test.ini"});
 }
 
 }  // namespace
