@@ -206,9 +206,11 @@ void SetTargetFormatFromSettings() {
     TargetFormat = PcmFormatForRow(Settings.WavFormat);
   } else if (Settings.DecodeMode == kModeMp3) {
     Mp3FormatList list = ReadMp3FormatList();
+    // A row outside the encoder's list reads as row 0, as the other stored rows do.
+    if (Settings.Mp3Format < 0 || static_cast<size_t>(Settings.Mp3Format) >= list.labels.size())
+      Settings.Mp3Format = 0;
     std::string label;
-    if (Settings.Mp3Format >= 0 && static_cast<size_t>(Settings.Mp3Format) < list.labels.size())
-      label = list.labels[Settings.Mp3Format];
+    if (!list.labels.empty()) label = list.labels[Settings.Mp3Format];
     TargetFormat = ParseMp3FormatLabel(label);
   }
 }

@@ -13,6 +13,7 @@
 
 #include "app/batch_mode.h"
 #include "app/settings.h"
+#include "dialog/encoder_formats.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;
@@ -178,25 +179,30 @@ TEST(BatchModeTest, DamagedAndUnusualInputsConvertWholeOrFailLoudly) {
   }
 }
 
-// A stored PCM row or WMA profile outside its list reads as row 0, as the dialog
-// stores it when its box shows no selection.
+// A stored PCM row, MP3 row or WMA profile outside its list reads as row 0, as the
+// dialog stores it when its box shows no selection.
 TEST(BatchModeTest, StoredRowsOutsideTheirListReadAsRowZero) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
   TempDir dir;
   const std::string ini = dir.file("QuillLomare.ini");
-  ASSERT_TRUE(WriteFileBytes(ini, "[Setting]\nChangeWavFormat=1\nWavFormat=99\nWmaFormat=-3\n"));
+  ASSERT_TRUE(WriteFileBytes(ini, "[Setting]\nChangeWavFormat=1\nWavFormat=99\nMp3Format=1000\nWmaFormat=-3\n"));
   SetSettingsFilePath(ini);
   const std::string input = MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 1.0, "in.wav");
-  for (const char* mode : {"wav", "wma"}) {
+  for (const char* mode : {"wav", "mp3", "wma"}) {
     std::vector<std::string> args = {"quilllomare", "--batch", "--mode", mode, input};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     EXPECT_EQ(RunBatchMode(static_cast<int>(argv.size()), argv.data()), 0) << mode;
   }
   SetSettingsFilePath("");
-  // Row 0 of each list: 8000 Hz 8-bit mono PCM; the 8000 Hz mono voice profile.
+  // Row 0 of each list: 8000 Hz 8-bit mono PCM; the encoder's first format; the 8000 Hz
+  // mono voice profile.
   const AudioInfo wav = ProbeAudio(dir.file("in_2.wav")), wma = ProbeAudio(dir.file("in.wma"));
   EXPECT_EQ(std::make_tuple(wav.sampleRate, wav.bitsPerSample, wav.channels), std::make_tuple(8000, 8, 1));
+  const TargetAudioFormat first = ParseMp3FormatLabel(ReadMp3FormatList().labels.at(0));
+  const AudioInfo mp3 = ProbeAudio(dir.file("in.mp3"));
+  EXPECT_EQ(std::make_tuple(mp3.sampleRate, mp3.channels),
+            std::make_tuple(static_cast<int>(first.samplesPerSec), static_cast<int>(first.channels)));
   EXPECT_EQ(std::make_tuple(wma.sampleRate, wma.channels), std::make_tuple(8000, 1));
 }
 
