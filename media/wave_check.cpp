@@ -52,7 +52,8 @@ bool ExtensibleUsable(const WaveFormat& f) {
   const uint32_t mask = GetLe32(x + 2);
   const uint16_t subTag = GetLe16(x + 6);
   if (std::memcmp(x + 8, kSubFormatTail, sizeof kSubFormatTail) != 0) return false;
-  if (validBits > f.bitsPerSample) return false;
+  // No writer pads a sample to twice its size or more; 0 is taken as the whole container.
+  if (validBits > f.bitsPerSample || (validBits != 0 && validBits * 2 <= f.bitsPerSample)) return false;
   if (mask != 0 && ((mask & ~kSpeakerPositions) != 0 || std::popcount(mask) != f.channels)) return false;
   // The container of extensible PCM is whole bytes.
   if (subTag == kWaveFormatPcm && f.bitsPerSample % 8 != 0) return false;

@@ -22,7 +22,8 @@ bool WaveHeaderUsable(const WaveReadAt& readAt);
 // The record's checks: a known format tag; 1 to 64 channels; a rate from 1,000 to
 // 768,000 Hz; for PCM, float, A-law and mu-law the bits the tag allows, block align of
 // one whole sample per channel and bytes per second of rate times block align; for
-// WAVE_FORMAT_EXTENSIBLE at least 22 extra bytes, valid bits no more than the container,
+// WAVE_FORMAT_EXTENSIBLE at least 22 extra bytes, valid bits (if any) more than half the
+// container and no more than it,
 // a channel mask of exactly as many speakers as channels (or none) and a sub-format
 // GUID of one of those four formats; for compressed formats a block align of 1 to 16,384.
 bool WaveFormatUsable(const WaveFormat& format);

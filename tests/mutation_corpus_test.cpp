@@ -216,3 +216,127 @@ TEST(MutationCorpusTest, DamagedMediaNeverCrashHangOrLeaveBadFiles) {
 }
 
 }  // namespace
+
+// ---- Field-level damage of a WAV file's "fmt " chunk ----------------------------------
+//
+// The WAV files ffmpeg writes (plain, float, WAVE_FORMAT_EXTENSIBLE 24-bit and 6-channel),
+// each field of the record set to values that once crashed, hung or fooled the program.
+// Besides the rules above, a conversion that succeeds must hold at least 90% of the audio
+// ffmpeg decodes from the same mutant.
+
+namespace {
+
+struct FmtField {
+  const char* name;
+  size_t offset;  // in the chunk body
+  size_t size;    // bytes; 16 for the GUID
+  bool extensibleOnly;
+  std::vector<uint32_t> values;  // kAroundField: the seed's own value, off by a little
+};
+constexpr uint32_t kAroundField = 0xDEADBEEF;
+
+const std::vector<FmtField>& FmtFields() {
+  static const std::vector<FmtField> fields = {
+      {"tag", 0, 2, false, {0, 1, 3, 6, 0x11, 0x55, 0xFFFE, 0xFFFF}},
+      {"channels", 2, 2, false, {0, 1, 3, 8, 65, 255, 0xFFFF, kAroundField}},
+      {"rate", 4, 4, false, {0, 1, 2, 8000, 96000, 0x7FFFFFFF, 0xFFFFFFFF, kAroundField}},
+      {"bytes/s", 8, 4, false, {0, 1, 0xFFFFFFFF, kAroundField}},
+      {"block align", 12, 2, false, {0, 1, 30000, 0xFFFF, kAroundField}},
+      {"bits", 14, 2, false, {0, 4, 12, 20, 64, 0xFFFF, kAroundField}},
+      {"cbSize", 16, 2, false, {0, 2, 21, 23, 0xFFFF}},
+      {"valid bits", 18, 2, true, {0, 1, 20, 33, 0xFFFF}},
+      {"mask", 20, 4, true, {0, 1, 3, 0x3F, 0x80000000, 0xFFFFFFFF}},
+      {"GUID", 24, 16, true, {}},  // one byte changed
+  };
+  return fields;
+}
+
+// The mutant of a WAV file with one field of its "fmt " chunk changed; "" when the seed
+// has no such field.
+std::string MutateFmtField(const std::string& seed, const FmtField& field, std::mt19937& rng, std::string* what) {
+  const size_t chunk = seed.find("fmt ");
+  if (chunk == std::string::npos) return "";
+  const uint32_t bodySize = static_cast<uint8_t>(seed[chunk + 4]) | static_cast<uint8_t>(seed[chunk + 5]) << 8;
+  const bool extensible = static_cast<uint8_t>(seed[chunk + 8]) == 0xFE && static_cast<uint8_t>(seed[chunk + 9]) == 0xFF;
+  if (field.offset + field.size > bodySize || (field.extensibleOnly && !extensible)) return "";
+  std::string b = seed;
+  const size_t at = chunk + 8 + field.offset;
+  if (field.values.empty()) {
+    const size_t i = rng() % field.size;
+    b[at + i] = static_cast<char>(b[at + i] ^ (1 + rng() % 255));
+    *what = std::string(field.name) + " byte " + std::to_string(i);
+    return b;
+  }
+  uint32_t value = field.values[rng() % field.values.size()];
+  if (value == kAroundField) {
+    uint32_t own = 0;
+    for (size_t k = 0; k < field.size; ++k) own |= uint32_t{static_cast<uint8_t>(b[at + k])} << (8 * k);
+    const uint32_t choices[] = {own + 1, own - 1, own * 2, own / 2};
+    value = choices[rng() % 4];
+  }
+  for (size_t k = 0; k < field.size; ++k) b[at + k] = static_cast<char>(value >> (8 * k));
+  *what = std::string(field.name) + " = " + std::to_string(value);
+  return b;
+}
+
+// Seconds of audio ffmpeg decodes from the file, at one rate so that any two compare.
+double DecodedSeconds(const std::string& path) {
+  constexpr int kRate = 8000;
+  return static_cast<double>(DecodeToS16(path, kRate, 1).size()) / kRate;
+}
+
+TEST(MutationCorpusTest, DamagedWavFormatFieldsNeverCrashOrConvertShort) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  unsetenv("G_DEBUG");
+  TempDir dir;
+  const std::vector<std::vector<std::string>> encodings = {
+      {"-c:a", "pcm_s16le"}, {"-c:a", "pcm_u8", "-ac", "1", "-ar", "8000"}, {"-c:a", "pcm_f32le"},
+      {"-c:a", "pcm_s24le"}, {"-c:a", "pcm_s16le", "-ac", "6"},
+  };
+  std::vector<std::string> seeds;
+  for (size_t i = 0; i < encodings.size(); ++i)
+    seeds.push_back(ReadFileBytes(MakeToneFile(dir.file("seed" + std::to_string(i) + ".wav"), 22050, 2, 0.5, encodings[i])));
+
+  // One mutant per field of each seed, two of each field of the extensible ones.
+  std::mt19937 rng(kSeed);
+  std::vector<Job> jobs;
+  for (size_t s = 0; s < seeds.size(); ++s) {
+    for (const FmtField& field : FmtFields()) {
+      for (int n = 0; n < (s >= 3 ? 2 : 1); ++n) {
+        std::string what;
+        const std::string bytes = MutateFmtField(seeds[s], field, rng, &what);
+        if (bytes.empty()) continue;
+        const std::string folder = dir.file("f" + std::to_string(jobs.size()));
+        std::filesystem::create_directory(folder);
+        WriteFileBytes(folder + "/m.wav", bytes);
+        WriteFileBytes(folder + "/" + KeptName("wav"), kKeptBytes);
+        jobs.push_back({folder, folder + "/m.wav", "wav", "seed " + std::to_string(s) + " (" + what + ")"});
+      }
+    }
+  }
+
+  std::mutex lock;
+  std::vector<std::string> faults;
+  auto worker = [&](size_t first) {
+    for (size_t i = first; i < jobs.size(); i += 2) {
+      const Job& job = jobs[i];
+      std::string fault = Judge(job);
+      std::vector<std::string> outputs = FolderEntries(job.folder);
+      std::erase_if(outputs, [](const std::string& name) { return name == "m.wav" || name == KeptName("wav"); });
+      if (fault.empty() && outputs.size() == 1) {
+        const double got = DecodedSeconds(job.folder + "/" + outputs.front()), want = DecodedSeconds(job.input);
+        if (got < 0.9 * want)
+          fault = "succeeded with " + std::to_string(got) + " s of the " + std::to_string(want) + " s ffmpeg decodes";
+      }
+      std::lock_guard guard(lock);
+      if (!fault.empty()) faults.push_back(job.what + ": " + fault);
+    }
+  };
+  std::thread other(worker, 1);
+  worker(0);
+  other.join();
+  for (const std::string& f : faults) ADD_FAILURE() << f;
+  EXPECT_TRUE(faults.empty()) << faults.size() << " of " << jobs.size() << " runs misbehaved (seed " << kSeed << ")";
+}
+
+}  // namespace
