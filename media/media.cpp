@@ -226,6 +226,7 @@ struct DecodeChainState {
   std::atomic<int> streamsSeen{0};     // demuxer pads so far: the next one's rank - 1
   std::mutex lock;                     // decoded pads arrive on streaming threads
   std::vector<std::pair<int, GstPad*>> decoded;  // raw audio pads (owned) and their stream's rank
+  std::atomic<bool> trimmedHere{false};  // the file's gapless window is applied by our own trim
 };
 
 // The rank of a demuxer's pad: 1 for the first stream the file shows, and so on.
@@ -323,10 +324,30 @@ static void OnDemuxerPadAdded(GstElement*, GstPad* pad, gpointer data) {
   KeepLeadingAudio(pad);
 }
 
+// The MPEG audio parser marks the encoder's delay and padding of a LAME-tagged file as
+// clipping of the frames that hold them. Where a frame is all delay or all padding (the
+// 576-sample frames of MPEG-2 and 2.5 layer III) the 1.22 mpg123 decoder asks for an
+// output buffer of no bytes and fails an assertion. Such files are trimmed after decoding
+// instead (TrimDecodedOutput), so the parser's marks go.
+static GstPadProbeReturn OnParsedFrame(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  if (!static_cast<DecodeChainState*>(data)->trimmedHere) return GST_PAD_PROBE_OK;
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (!gst_buffer_get_audio_clipping_meta(buffer)) return GST_PAD_PROBE_OK;
+  buffer = gst_buffer_make_writable(buffer);
+  while (GstAudioClippingMeta* meta = gst_buffer_get_audio_clipping_meta(buffer))
+    gst_buffer_remove_meta(buffer, &meta->meta);
+  GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  return GST_PAD_PROBE_OK;
+}
+
 static void OnDecodebinElementAdded(GstBin*, GstElement* element, gpointer state) {
   GstElementFactory* factory = gst_element_get_factory(element);
   const char* klass = factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
   if (klass && strstr(klass, "Demux")) g_signal_connect(element, "pad-added", G_CALLBACK(OnDemuxerPadAdded), state);
+  if (factory && g_str_equal(GST_OBJECT_NAME(factory), "mpegaudioparse")) {
+    g_autoptr(GstPad) src = gst_element_get_static_pad(element, "src");
+    if (src) gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_BUFFER, OnParsedFrame, state, nullptr);
+  }
 }
 
 // Decoded audio pads are gathered until decodebin has announced them all.
@@ -363,6 +384,8 @@ static void OnDecodebinNoMorePads(GstElement* decodebin, gpointer data) {
   gst_element_post_message(decodebin, gst_message_new_application(
                                           GST_OBJECT(decodebin), gst_structure_new_empty(kNoAudioMessage)));
 }
+
+static constexpr const char* kChainDecoderName = "decoder";  // the chain's decodebin
 
 // Trims a decoded MP3 to the samples its encoder declared (its LAME tag), as other
 // decoders do: the encoder's delay and padding are not part of the audio.
@@ -407,6 +430,9 @@ static GstPadProbeReturn OnTrimProbe(GstPad*, GstPadProbeInfo* info, gpointer da
 }
 
 static void TrimDecodedOutput(Filter* chain, const Mp3Gapless& window) {
+  g_autoptr(GstElement) decodebin = gst_bin_get_by_name(GST_BIN(chain->element), kChainDecoderName);
+  if (auto* state = static_cast<DecodeChainState*>(g_object_get_data(G_OBJECT(decodebin), "ql-decode-chain")))
+    state->trimmedHere = true;
   g_autoptr(GstPad) src = gst_element_get_static_pad(chain->capsfilter, "src");
   auto* trim = new TrimState{window};
   gst_pad_add_probe(src,
@@ -415,7 +441,7 @@ static void TrimDecodedOutput(Filter* chain, const Mp3Gapless& window) {
 }
 
 static FilterRef MakeDecoderChain() {
-  GstElement* decodebin = MakeElement("decodebin");
+  GstElement* decodebin = MakeElement("decodebin", kChainDecoderName);
   GstElement* convert = MakeElement("audioconvert");
   GstElement* resample = MakeElement("audioresample");
   GstElement* capsfilter = MakeElement("capsfilter");
@@ -811,12 +837,12 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
   if (IsSourceKind(out->filter->kind) && !AviStreamsUsable(out->filter->path)) return false;
   FilterRef chain = MakeDecoderChain();
   if (!chain || !GraphAddFilter(graph, chain, "Decoder")) return false;
-  // GStreamer's MPEG audio parser trims the files whose tag names LAME itself; the
-  // others (ffmpeg's "Lavf"/"Lavc") are trimmed here, so every file is trimmed once.
+  // Every file with a gapless tag is trimmed here, once: GStreamer's MPEG audio parser
+  // would trim those whose tag names LAME itself, not those of ffmpeg ("Lavf"/"Lavc"),
+  // and its way fails on frames that hold nothing but delay or padding.
   Mp3Gapless gapless;
   // A tag whose frame count leaves no sample at all contradicts the stream it heads.
-  if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless) &&
-      std::strcmp(gapless.encoder, "LAME") != 0 && gapless.keepSamples != 0)
+  if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless) && gapless.keepSamples != 0)
     TrimDecodedOutput(chain.get(), gapless);
   Pin* chainIn = chain->pins[0].get();
   Pin* chainOut = chain->pins[1].get();
