@@ -13,6 +13,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <string_view>
 #include <thread>
 
 #include "tests/support/media_fixtures.h"
@@ -48,8 +49,8 @@ std::vector<Seed> MakeSeeds(const TempDir& dir) {
   std::vector<Seed> seeds;
   for (const auto& f : fixtures) {
     std::string path = MakeFixture(f.fixture, dir.path(), 0.6, std::string("seed.") + f.extension);
-    seeds.push_back({f.extension, ReadFileBytes(path), f.extension != "mp3" && f.extension != "wav" &&
-                                                           f.extension != "wmv"});
+    const std::string_view ext = f.extension;
+    seeds.push_back({f.extension, ReadFileBytes(path), ext != "mp3" && ext != "wav" && ext != "wmv"});
   }
   // More sample formats, and WMA in its own container.
   struct {
