@@ -134,6 +134,9 @@ FilterRef MakeAsfWriter() {
                     static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
                     OnWriterInput, new InputClock, [](gpointer clock) { delete static_cast<InputClock*>(clock); });
 
+  // The input's tags go on; the encoder's own do not.
+  CarryTagsThrough(encoder, "src");
+
   FilterRef writer = NewFilterOf(FilterKind::AsfWriter, bin);
   writer->capsfilter = capsfilter;
   writer->encoder = encoder;
