@@ -109,7 +109,7 @@ bool AddAsfTags(std::vector<uint8_t>* header, const AsfTagTexts& tags) {
 
   std::vector<uint8_t> out(in.begin(), in.begin() + kHeaderObjectBytes);
   size_t fileProperties = 0;  // where they are in out; 0 none
-  bool extendedSeen = false;
+  bool extendedSeen = false, cdPlaced = cd.empty();
   for (size_t at = kHeaderObjectBytes; at < in.size();) {
     if (in.size() - at < kObjectBytes) return false;
     const uint64_t size = GetLe(in.data() + at + 16, 8);
@@ -125,16 +125,18 @@ bool AddAsfTags(std::vector<uint8_t>* header, const AsfTagTexts& tags) {
     } else if (memcmp(object, kContentDescription, 16) == 0 && !cd.empty()) {
       --objects;  // replaced by ours
     } else {
-      if (memcmp(object, kFileProperties, 16) == 0 && size >= kFileSizeAt + 8) fileProperties = out.size();
+      const bool properties = memcmp(object, kFileProperties, 16) == 0 && size >= kFileSizeAt + 8;
+      if (properties && fileProperties == 0) fileProperties = out.size();
       out.insert(out.end(), object, object + size);
-      if (fileProperties == out.size() - size && !cd.empty()) {
+      if (properties && !cdPlaced) {
         out.insert(out.end(), cd.begin(), cd.end());
+        cdPlaced = true;
         ++objects;
       }
     }
     at += size;
   }
-  if (!cd.empty() && fileProperties == 0) return false;  // no place for it
+  if (!cdPlaced) return false;  // no file properties to put it behind
   if (added > 0 && !extendedSeen) {
     PutObjectHead(&out, kExtendedContent, kObjectBytes + 2 + descriptors.size());
     PutLe16(&out, added);
