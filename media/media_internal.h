@@ -127,7 +127,7 @@ bool AsfWriterAccepts(const Pin* in, const MediaType& type);
 
 // media_tags.cpp: the tags an output carries over from its input.
 // Title, artist, album, track number, date, genre, comment and cover picture, one
-// value each (an ASF description stands for a missing comment); nullptr for none.
+// value each (a description stands for a missing comment); nullptr for none.
 GstTagList* CarriedTags(const GstTagList* tags);
 // Cuts the tag events passing the element's pad down to the carried tags, and drops
 // them all when the run leaves tags out (Batch.noTags).

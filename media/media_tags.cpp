@@ -5,8 +5,8 @@
 // a writing filter, and again behind each encoder (which adds its own), they are cut
 // down to what an output carries: title, artist, album, track number, date, genre,
 // comment and the cover picture, one value each. Technical tags (codec, bit rate, the
-// tool that made the input) never reach a file, so an input without such tags gives
-// the same bytes as before. With Batch.noTags nothing passes at all.
+// tool that made the input) never reach a file, so an input that has no others gives
+// the same bytes as one without tags. With Batch.noTags nothing passes at all.
 #include <gst/gst.h>
 
 #include "common/batch.h"
@@ -17,9 +17,8 @@
 namespace {
 
 // The tags carried, in the order a writer meets them.
-constexpr const char* kCarriedTags[] = {GST_TAG_TITLE,        GST_TAG_ARTIST, GST_TAG_ALBUM,
-                                        GST_TAG_TRACK_NUMBER, GST_TAG_DATE,   GST_TAG_DATE_TIME,
-                                        GST_TAG_GENRE,        GST_TAG_COMMENT, GST_TAG_IMAGE};
+constexpr const char* kCarriedTags[] = {GST_TAG_TITLE,     GST_TAG_ARTIST, GST_TAG_ALBUM,   GST_TAG_TRACK_NUMBER,
+                                        GST_TAG_DATE_TIME, GST_TAG_GENRE,  GST_TAG_COMMENT, GST_TAG_IMAGE};
 
 // Where the graph keeps what its prerolled source said (a GstTagList, owned).
 constexpr const char* kGraphTagsKey = "ql-carried-tags";
@@ -81,7 +80,9 @@ GstTagList* CarriedTags(const GstTagList* tags) {
   if (!tags) return nullptr;
   GstTagList* carried = gst_tag_list_new_empty();
   for (const char* tag : kCarriedTags) CopyFirst(carried, tags, tag, tag);
-  // An ASF file's description is its comment.
+  // One date, and an ASF file's (or a Vorbis comment's) description is its comment.
+  if (!gst_tag_list_get_value_index(carried, GST_TAG_DATE_TIME, 0))
+    CopyFirst(carried, tags, GST_TAG_DATE, GST_TAG_DATE);
   if (!gst_tag_list_get_value_index(carried, GST_TAG_COMMENT, 0))
     CopyFirst(carried, tags, GST_TAG_DESCRIPTION, GST_TAG_COMMENT);
   if (gst_tag_list_is_empty(carried)) {
