@@ -165,7 +165,8 @@ struct AsfTagsStream {
   bool passthrough = false;   // nothing to add: every byte passes unchanged
   bool holding = false;       // gathering the header object written at offset 0
   std::vector<uint8_t> held;  // its bytes so far
-  uint64_t headerBytes = 0;   // size of the multiplexer's header object; 0 unknown
+  uint64_t headerBytes = 0;   // size of the header object being held; 0 unknown
+  uint64_t firstBytes = 0;    // size of the first one written; 0 none yet
   uint64_t grown = 0;         // bytes our tags add to it
   AsfTagTexts texts;          // what is added, fixed at the first segment
 };
@@ -255,10 +256,12 @@ static GstFlowReturn ReleaseHeld(QlAsfTags* self, bool complete) {
     return PushBytes(self, held.data(), held.size());
   }
   const uint64_t grown = header.size() - st->headerBytes;
-  if (st->grown != 0 && grown != st->grown) {
+  // Everything behind the header has moved by what the first one grew.
+  if (st->firstBytes != 0 && (st->headerBytes != st->firstBytes || grown != st->grown)) {
     GST_ELEMENT_ERROR(self, STREAM, MUX, (nullptr), ("the header object changed its size"));
     return GST_FLOW_ERROR;
   }
+  st->firstBytes = st->headerBytes;
   st->grown = grown;
   PushSegmentAt(self, 0);
   GstFlowReturn ret = PushBytes(self, header.data(), header.size());
@@ -314,6 +317,7 @@ static gboolean ql_asf_tags_sink_event(GstPad* pad, GstObject* parent, GstEvent*
         // The header object is (re)written here: held until it is complete.
         st->holding = true;
         st->held.clear();
+        st->headerBytes = 0;
         gst_event_unref(event);
         return TRUE;
       }
