@@ -68,6 +68,14 @@ class TagsTest : public ::testing::Test {
     RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=d=2", "-ac", "2", d + "/plain.wav"});
     RunCommand({"lame", "--quiet", "-b", "128", "--tt", "夜の歌", "--ta", "鈴木花子", "--tl", "冬の集い", "--tn", "7",
                 "--ty", "2019", "--tg", "Pop", "--tc", "memo", d + "/plain.wav", d + "/lame.mp3"});
+    // An APE tag at the end of an MP3 file: the one ffmpeg writes into a WavPack file.
+    std::vector<std::string> wavpack = ffmpeg;
+    wavpack.insert(wavpack.end(), {"-c:a", "wavpack", d + "/ape.wv"});
+    RunCommand(wavpack);
+    RunCommand({"lame", "--quiet", "-b", "128", d + "/plain.wav", d + "/ape.mp3"});
+    const std::string wv = ReadAll(d + "/ape.wv");
+    if (size_t tag = wv.find("APETAGEX"); tag != std::string::npos)
+      std::ofstream(d + "/ape.mp3", std::ios::binary | std::ios::app) << wv.substr(tag);
     RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=red:s=16x16", "-frames:v", "1", d + "/cover.png"});
     RunCommand({"ffmpeg", "-v", "error", "-i", d + "/lame.mp3", "-i", d + "/cover.png", "-map", "0:a", "-map", "1",
                 "-c", "copy", "-id3v2_version", "3", d + "/cover.mp3"});
@@ -129,6 +137,8 @@ TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
       {"vorbis.flac", kAll},
       {"info.wav", info},
       {"odd.wav", info},
+      {"ape.mp3", {{"title", "夜の歌"}, {"artist", "鈴木花子"}, {"album", "冬の集い"}, {"track", "7"},
+                   {"genre", "演歌"}, {"comment", "備考欄"}}},
       // The framework reads the content description, the album and the track of these.
       {"asf.wma", {{"title", "夜の歌"}, {"artist", "鈴木花子"}, {"album", "冬の集い"}, {"track", "7"}}},
   };
