@@ -22,7 +22,8 @@ const std::vector<std::string> kTagArgs = {
 const Tags kAll = {{"title", "夜の歌"}, {"artist", "鈴木花子"}, {"album", "冬の集い"}, {"track", "7"},
                    {"date", "2019"},   {"genre", "演歌"},       {"comment", "備考欄"}};
 
-// What ffprobe reads as the file's tags, keys lower-cased; WMA's year under its name.
+// What ffprobe reads as the file's tags, keys lower-cased, a WMA file's WM/Year as the
+// date; the name of the multiplexer that wrote the file aside.
 Tags ProbeTags(const std::string& path) {
   std::string text = RunCommand({"ffprobe", "-v", "error", "-show_entries", "format_tags", "-of",
                                  "default=noprint_wrappers=1", path});
