@@ -41,6 +41,7 @@ struct BatchOptions {
   int wmaRow = -1;          // -1: from the settings file
   bool listFormats = false;
   bool quiet = false;       // no progress lines; messages still shown
+  bool noTags = false;      // outputs carry no tags
   bool version = false;
   std::vector<std::string> files;
 };
@@ -104,6 +105,7 @@ static gboolean OnMp3Format(const char*, const char* value, gpointer, GError**) 
 
 static gboolean batchFlag = FALSE;  // --batch itself, already seen by the caller
 static gboolean listFlag = FALSE, quietFlag = FALSE, versionFlag = FALSE;
+static gboolean noTagsFlag = FALSE;
 static char** fileArgs = nullptr;
 
 static const GOptionEntry kEntries[] = {
@@ -121,6 +123,7 @@ static const GOptionEntry kEntries[] = {
     {"list-formats", 0, 0, G_OPTION_ARG_NONE, &listFlag,
      "Print the PCM rows, the MP3 encoder formats and the WMA profiles", nullptr},
     {"quiet", 'q', 0, G_OPTION_ARG_NONE, &quietFlag, "Print no progress, only messages", nullptr},
+    {"no-tags", 0, 0, G_OPTION_ARG_NONE, &noTagsFlag, "Leave the inputs' tags out of the outputs", nullptr},
     {"version", 0, 0, G_OPTION_ARG_NONE, &versionFlag, "Print the version", nullptr},
     {G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY, &fileArgs, nullptr, "FILE..."},
     {},
@@ -142,6 +145,7 @@ static GOptionContext* NewOptionContext() {
 // --help and --help-all print the help and end the process with status 0.
 static bool ParseOptions(int argc, char** argv) {
   options = BatchOptions{};
+  noTagsFlag = FALSE;
   g_autoptr(GOptionContext) context = NewOptionContext();
   g_autoptr(GError) error = nullptr;
   g_auto(GStrv) args = g_new0(char*, argc + 1);
@@ -149,6 +153,7 @@ static bool ParseOptions(int argc, char** argv) {
   if (!g_option_context_parse_strv(context, &args, &error)) return UsageError(error->message);
   options.listFormats = listFlag;
   options.quiet = quietFlag;
+  options.noTags = noTagsFlag;
   options.version = versionFlag;
   for (char** f = fileArgs; f && *f; ++f) options.files.push_back(*f);
   g_clear_pointer(&fileArgs, g_strfreev);
@@ -220,6 +225,7 @@ static bool ChooseFormats(const BatchOptions& options) {
   if (options.mode >= 0) Settings.DecodeMode = options.mode;
   if (options.mp3Form >= 0) Settings.Riff = static_cast<uint8_t>(options.mp3Form);
   if (options.wmaRow >= 0) Settings.WmaFormat = options.wmaRow;
+  Batch.noTags = options.noTags;
   ClampStoredChoices();
 
   TargetFormat = TargetAudioFormat{};

@@ -12,6 +12,7 @@ struct BatchState {
   std::string fileList;
   uint32_t fileCount = 0;    // files in fileList, at least 1 once a run has begun
   uint32_t currentFile = 0;  // 1-based number of the file in hand
+  bool noTags = false;       // outputs leave out the tags of their inputs (--no-tags)
 };
 
 extern BatchState Batch;

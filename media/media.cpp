@@ -865,6 +865,7 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
         chainOut->connection = decoded;
         in->connection = decoded;
         NoteDecodersOwnFormat(chain.get());
+        NoteCarriedTags(graph, pad);
       }
     }
     ResetPipeline(graph);
@@ -1037,6 +1038,9 @@ bool GraphConnectDirect(Graph* graph, Pin* out, Pin* in, const MediaType* type) 
     return false;
   }
   if (IsWritingInput(in->filter->kind)) MeterWrittenAudio(graph, in);
+  // An extracted stream stays as it is; the other writers carry the input's tags.
+  if (IsWritingInput(in->filter->kind) && in->filter->kind != FilterKind::Dump)
+    CarryTagsThrough(in->filter->element, in->padName.c_str());
   // A splitter knows its outputs once it knows what it reads.
   if (in->filter->dynamicPads && IsSourceKind(out->filter->kind) &&
       !ProbeSplitterPins(in->filter, out->filter->path)) {

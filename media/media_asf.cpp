@@ -1,6 +1,6 @@
 // "WM ASF Writer": encoder, multiplexer and file sink in one bin,
 //   sink ! audioconvert ! audioresample ! capsfilter (F32LE interleaved, rate, channels)
-//        ! avenc_wmav2 (bitrate) ! avmux_asf ! filesink
+//        ! avenc_wmav2 (bitrate) ! avmux_asf ! qlasftags ! filesink
 // configured by a system profile id, which chooses the rate, channels and bit rate.
 //
 // The file's packet times come from the buffers' timestamps, which decoders do not
@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "media/asf_tags.h"
 #include "media/media_internal.h"
 #include "media/wma_profiles.h"
 
@@ -122,17 +123,35 @@ static GstPadProbeReturn OnWriterInput(GstPad*, GstPadProbeInfo* info, gpointer 
   return GST_PAD_PROBE_OK;
 }
 
+// Hands the tags leaving the encoder to the tag writer behind the multiplexer, which
+// writes none itself; the first value of each wins.
+static GstPadProbeReturn OnEncodedTags(GstPad*, GstPadProbeInfo* info, gpointer tagWriter) {
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  if (GST_EVENT_TYPE(event) != GST_EVENT_TAG) return GST_PAD_PROBE_OK;
+  GstTagList* tags = nullptr;
+  gst_event_parse_tag(event, &tags);
+  gst_tag_setter_merge_tags(GST_TAG_SETTER(tagWriter), tags, GST_TAG_MERGE_KEEP);
+  return GST_PAD_PROBE_OK;
+}
+
 FilterRef MakeAsfWriter() {
+  RegisterAsfTags();
   GstElement* capsfilter = MakeElement("capsfilter");
   GstElement* encoder = MakeElement("avenc_wmav2");
+  GstElement* tagWriter = MakeElement(kAsfTagsElement);
   GstElement* fileSink = MakeElement("filesink");
   GstElement* bin = MakeChainBin({MakeElement("audioconvert"), MakeElement("audioresample"), capsfilter,
-                                  encoder, MakeElement("avmux_asf"), fileSink});
+                                  encoder, MakeElement("avmux_asf"), tagWriter, fileSink});
   if (!bin) return nullptr;
   g_autoptr(GstPad) input = gst_element_get_static_pad(bin, "sink");
   gst_pad_add_probe(input,
                     static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
                     OnWriterInput, new InputClock, [](gpointer clock) { delete static_cast<InputClock*>(clock); });
+
+  // The input's tags go on; the encoder's own do not.
+  CarryTagsThrough(encoder, "src");
+  g_autoptr(GstPad) encoded = gst_element_get_static_pad(encoder, "src");
+  gst_pad_add_probe(encoded, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, OnEncodedTags, tagWriter, nullptr);
 
   FilterRef writer = NewFilterOf(FilterKind::AsfWriter, bin);
   writer->capsfilter = capsfilter;

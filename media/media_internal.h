@@ -126,6 +126,21 @@ bool Mp3EncoderApplyOutputType(Pin* out, Pin* in, const MediaType& type);
 FilterRef MakeAsfWriter();
 bool AsfWriterAccepts(const Pin* in, const MediaType& type);
 
+// media_tags.cpp: the tags an output carries over from its input.
+// Title, artist, album, track number, date, genre, comment and cover picture, one
+// value each (a description stands for a missing comment); nullptr for none.
+GstTagList* CarriedTags(const GstTagList* tags);
+// Cuts the tag events passing the element's pad down to the carried tags, and drops
+// them all when the run leaves tags out (Batch.noTags).
+void CarryTagsThrough(GstElement* element, const char* padName);
+// Keeps the carried part of the tags that reached a prerolled pad, for the writers
+// that must know before the run whether there will be any (an ID3v2 tag).
+void NoteCarriedTags(Graph* graph, GstPad* prerolledPad);
+bool GraphCarriesTags(const Graph* graph);
+// Gives the comments passing the element's pad the form an ID3v2 writer turns into
+// the plain comment frame.
+void CommentsForId3(GstElement* element, const char* padName);
+
 // media_splitters.cpp: MPEG-1, MPEG-2 and AVI splitters.
 FilterRef MakeSplitter(FilterKind kind);
 bool SplitterAccepts(const Pin* in, const MediaType& type);

@@ -3,6 +3,7 @@
 // Encoder:  audioconvert ! audioresample ! capsfilter (S16LE, MP3 rate and channels)
 //             ! lamemp3enc (CBR) ! capsfilter (audio/mpeg, MP3 rate and channels)
 //           [ ! qlxingwriter, when it feeds a file writer: a plain MP3 file ]
+//           [ ! id3mux, behind that, when the input has tags to carry ]
 //           a probe on lamemp3enc's sink counts the sample frames it is given and at
 //           the end hands the count to that qlxingwriter ("input-samples")
 // Decoder:  mpegaudioparse ! mpg123audiodec ! audioconvert ! capsfilter (S16LE)
@@ -12,6 +13,8 @@
 // the encoder's input takes PCM at any rate (the 16000 and 24000 Hz formats are fed
 // 32000 and 48000 Hz PCM).
 #include <gst/gst.h>
+
+#include <string>
 
 #include "media/media_internal.h"
 #include "media/mp3_formats.h"
@@ -24,6 +27,9 @@ namespace {
 // Element names inside the encoder's bin.
 constexpr const char* kPcmCapsName = "pcm-caps";
 constexpr const char* kMp3CapsName = "mp3-caps";
+// Writes the tags in front of a plain file (ID3v2.3, UTF-16). The good plugins'
+// taglib writer garbles a comment that is not ASCII.
+constexpr const char* kId3WriterElement = "id3mux";
 
 // LAME's default algorithm quality, the one the lame tool and ffmpeg use: encoding
 // keeps pace with them without trading quality for speed.
@@ -47,16 +53,32 @@ struct EncoderInput {
   uint64_t frameBytes = 0;  // bytes of one sample frame (S16LE); 0 before the caps
 };
 
-// The Xing writer that the encoder's bin feeds, or nullptr (a RIFF file, no link).
+bool IsXingWriter(GstElement* element) {
+  GstElementFactory* factory = element ? gst_element_get_factory(element) : nullptr;
+  return factory && g_strcmp0(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), kXingWriterElement) == 0;
+}
+
+// The Xing writer that the encoder's bin feeds, alone or at the head of a short chain
+// (the ID3v2 writer behind it), or nullptr (a RIFF file, no link).
 GstElement* XingWriterBehind(GstElement* bin) {
   g_autoptr(GstPad) src = gst_element_get_static_pad(bin, "src");
   g_autoptr(GstPad) peer = src ? gst_pad_get_peer(src) : nullptr;
   GstElement* next = peer ? gst_pad_get_parent_element(peer) : nullptr;
-  GstElementFactory* factory = next ? gst_element_get_factory(next) : nullptr;
-  if (factory && g_strcmp0(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), kXingWriterElement) == 0)
-    return next;
+  if (IsXingWriter(next)) return next;
+  GstElement* writer = nullptr;
+  if (next && GST_IS_BIN(next)) {
+    GstIterator* children = gst_bin_iterate_elements(GST_BIN(next));
+    GValue item = G_VALUE_INIT;
+    while (!writer && gst_iterator_next(children, &item) == GST_ITERATOR_OK) {
+      auto* child = GST_ELEMENT(g_value_get_object(&item));
+      if (IsXingWriter(child)) writer = GST_ELEMENT(gst_object_ref(child));
+      g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(children);
+  }
   if (next) gst_object_unref(next);
-  return nullptr;
+  return writer;
 }
 
 GstPadProbeReturn CountEncoderInput(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
@@ -117,6 +139,8 @@ FilterRef MakeMp3Encoder() {
                                                     GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM);
   gst_pad_add_probe(lameSink, counted, CountEncoderInput, new EncoderInput(),
                     [](gpointer data) { delete static_cast<EncoderInput*>(data); });
+  // The input's tags go on; the encoder's own do not.
+  CarryTagsThrough(lame, "src");
 
   FilterRef filter = NewFilterOf(FilterKind::Mp3Encoder, bin);
   filter->capsfilter = pcmCaps;
@@ -168,9 +192,17 @@ bool Mp3EncoderApplyOutputType(Pin* out, Pin* in, const MediaType& type) {
   g_object_set(ChildByName(encoder->element, kMp3CapsName), "caps", mp3, nullptr);
   gst_caps_unref(mp3);
 
-  // A plain file starts with a Xing frame, which tells readers its length.
+  // A plain file starts with a Xing frame, which tells readers its length, and with
+  // an ID3v2 tag in front of that when the input has tags to carry.
   out->parser.clear();
-  if (in->filter->kind == FilterKind::FileWriter) out->parser = kXingWriterElement;
+  if (in->filter->kind == FilterKind::FileWriter) {
+    g_autoptr(GstElementFactory) id3 = gst_element_factory_find(kId3WriterElement);
+    out->parser = kXingWriterElement;
+    if (id3 && GraphCarriesTags(encoder->graph)) {
+      out->parser += std::string(" ! ") + kId3WriterElement;
+      CommentsForId3(encoder->element, "src");
+    }
+  }
   return true;
 }
 

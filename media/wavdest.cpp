@@ -1,6 +1,7 @@
 // WavDest: one audio stream in, the bytes of a RIFF WAVE file out.
 //
-//   sink (audio caps) --> [header] [data unchanged] [pad byte] --> src (audio/x-wav)
+//   sink (audio caps) --> [header] [data unchanged] [pad byte] [LIST INFO of the tags]
+//                         --> src (audio/x-wav)
 //                         and at EOS: BYTES segment to 0, the header with the real sizes
 #include "media/wavdest.h"
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <string>
 
 #include "media/mpeg_frame.h"
 #include "media/wave_format.h"
@@ -269,6 +271,7 @@ struct WavDestStream {
   std::vector<uint8_t> fmtBody;   // the "fmt " chunk body as written
   MpegCaps mpegCaps;              // MPEG streams: what the caps said
   bool segmentSent = false;       // our BYTES segment has gone downstream
+  GstTagList* tags = nullptr;     // owned: the tags received, the first value of each kept
   uint64_t dataBytes = 0;         // bytes in the "data" chunk so far
   std::atomic<uint64_t> bytesOut{0};  // bytes pushed downstream; read by position queries
 };
@@ -299,6 +302,7 @@ static void ResetStream(QlWavDest* self) {
   st->fmtBody.clear();
   st->mpegCaps = MpegCaps{};
   st->segmentSent = false;
+  g_clear_pointer(&st->tags, gst_tag_list_unref);
   st->dataBytes = 0;
   st->bytesOut = 0;
 }
@@ -406,7 +410,39 @@ changed_caps:
   return FALSE;
 }
 
-// At EOS: the pad byte after odd-sized data, then the header with the real sizes.
+static void AddTagText(std::vector<std::pair<std::string, std::string>>* items, const char* id,
+                       const GstTagList* tags, const char* tag) {
+  g_autofree char* text = nullptr;
+  if (gst_tag_list_get_string_index(tags, tag, 0, &text)) items->emplace_back(id, text);
+}
+
+// The "LIST" "INFO" chunk of the tags received; empty for none.
+static std::vector<uint8_t> InfoChunkOfTags(const GstTagList* tags) {
+  if (tags == nullptr) return {};
+  std::vector<std::pair<std::string, std::string>> items;
+  AddTagText(&items, "INAM", tags, GST_TAG_TITLE);
+  AddTagText(&items, "IART", tags, GST_TAG_ARTIST);
+  AddTagText(&items, "IPRD", tags, GST_TAG_ALBUM);
+  guint track = 0;
+  if (gst_tag_list_get_uint_index(tags, GST_TAG_TRACK_NUMBER, 0, &track) && track > 0)
+    items.emplace_back("ITRK", std::to_string(track));
+  GstDateTime* when = nullptr;
+  GDate* date = nullptr;
+  if (gst_tag_list_get_date_time_index(tags, GST_TAG_DATE_TIME, 0, &when)) {
+    g_autofree char* text = gst_date_time_to_iso8601_string(when);
+    if (text != nullptr) items.emplace_back("ICRD", text);
+    gst_date_time_unref(when);
+  } else if (gst_tag_list_get_date_index(tags, GST_TAG_DATE, 0, &date)) {
+    if (g_date_valid(date)) items.emplace_back("ICRD", std::to_string(g_date_get_year(date)));
+    g_date_free(date);
+  }
+  AddTagText(&items, "IGNR", tags, GST_TAG_GENRE);
+  AddTagText(&items, "ICMT", tags, GST_TAG_COMMENT);
+  return MakeInfoListChunk(items);
+}
+
+// At EOS: the pad byte after odd-sized data, the tags, then the header with the real
+// sizes.
 static void FinishFile(QlWavDest* self) {
   WavDestStream* st = self->stream;
   switch (st->phase) {
@@ -430,8 +466,13 @@ static void FinishFile(QlWavDest* self) {
         PushBytes(self, &pad, 1, st->bytesOut);
         st->bytesOut += 1;
       }
+      std::vector<uint8_t> info = InfoChunkOfTags(st->tags);
+      if (!info.empty()) {
+        PushBytes(self, info.data(), info.size(), st->bytesOut);
+        st->bytesOut += info.size();
+      }
       PushSegmentToStart(self);
-      std::vector<uint8_t> header = MakeRiffWaveHeader(st->fmtBody, st->dataBytes);
+      std::vector<uint8_t> header = MakeRiffWaveHeader(st->fmtBody, st->dataBytes, info.size());
       GstFlowReturn ret = PushBytes(self, header.data(), header.size(), 0);
       if (ret != GST_FLOW_OK) {
         GST_WARNING_OBJECT(self, "final header not written: %s", gst_flow_get_name(ret));
@@ -463,6 +504,15 @@ static gboolean ql_wav_dest_sink_event(GstPad* pad, GstObject* parent, GstEvent*
     case GST_EVENT_EOS:
       FinishFile(self);
       return gst_pad_push_event(self->srcpad, event);
+    case GST_EVENT_TAG: {
+      // Kept for the end; a value already received wins over a later one.
+      GstTagList* tags = nullptr;
+      gst_event_parse_tag(event, &tags);
+      WavDestStream* st = self->stream;
+      if (st->tags == nullptr) st->tags = gst_tag_list_new_empty();
+      gst_tag_list_insert(st->tags, tags, GST_TAG_MERGE_KEEP);
+      return gst_pad_event_default(pad, parent, event);
+    }
     default:
       return gst_pad_event_default(pad, parent, event);
   }
@@ -586,6 +636,7 @@ static void ql_wav_dest_get_property(GObject* object, guint id, GValue* value,
 static void ql_wav_dest_finalize(GObject* object) {
   QlWavDest* self = QL_WAV_DEST(object);
   g_clear_pointer(&self->waveFormat, g_bytes_unref);
+  ResetStream(self);
   delete self->stream;
   self->stream = nullptr;
   G_OBJECT_CLASS(ql_wav_dest_parent_class)->finalize(object);
@@ -652,10 +703,12 @@ uint32_t WaveChannelMask(uint64_t gstMask, uint16_t channels) {
   return counted == channels ? mask : 0;
 }
 
-std::vector<uint8_t> MakeRiffWaveHeader(const std::vector<uint8_t>& fmtBody, uint64_t dataBytes) {
+std::vector<uint8_t> MakeRiffWaveHeader(const std::vector<uint8_t>& fmtBody, uint64_t dataBytes,
+                                        uint64_t trailingBytes) {
   uint64_t fmtChunk = 8 + fmtBody.size() + fmtBody.size() % 2;
-  uint64_t riffSize = dataBytes > kMaxChunkSize ? kMaxChunkSize
-                                                 : 4 + fmtChunk + 8 + dataBytes + dataBytes % 2;
+  uint64_t riffSize = dataBytes > kMaxChunkSize
+                          ? kMaxChunkSize
+                          : 4 + fmtChunk + 8 + dataBytes + dataBytes % 2 + trailingBytes;
   std::vector<uint8_t> out;
   out.reserve(12 + fmtChunk + 8);
   PutTag(&out, "RIFF");
@@ -668,6 +721,25 @@ std::vector<uint8_t> MakeRiffWaveHeader(const std::vector<uint8_t>& fmtBody, uin
   PutTag(&out, "data");
   PutLe32(&out, Saturate32(dataBytes));
   return out;
+}
+
+std::vector<uint8_t> MakeInfoListChunk(const std::vector<std::pair<std::string, std::string>>& items) {
+  std::vector<uint8_t> body;
+  for (const auto& [id, text] : items) {
+    if (id.size() != 4 || text.empty()) continue;
+    body.insert(body.end(), id.begin(), id.end());
+    PutLe32(&body, static_cast<uint32_t>(text.size() + 1));
+    body.insert(body.end(), text.begin(), text.end());
+    body.push_back(0);
+    if ((text.size() + 1) % 2 == 1) body.push_back(0);
+  }
+  if (body.empty()) return {};
+  std::vector<uint8_t> chunk;
+  PutTag(&chunk, "LIST");
+  PutLe32(&chunk, static_cast<uint32_t>(4 + body.size()));
+  PutTag(&chunk, "INFO");
+  chunk.insert(chunk.end(), body.begin(), body.end());
+  return chunk;
 }
 
 bool RegisterWavDest() {

@@ -20,6 +20,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 constexpr const char* kWavDestElement = "qlwavdest";
@@ -36,7 +38,15 @@ uint32_t WaveChannelMask(uint64_t gstChannelMask, uint16_t channels);
 
 // The file header up to and including the "data" chunk's size field, for the
 // given "fmt " chunk body and data length in bytes. The RIFF size counts the pad
-// byte that follows odd-sized data. Both sizes saturate at 0xFFFFFFFF, so a
-// dataBytes of UINT64_MAX gives the placeholder header written at the start.
+// byte that follows odd-sized data, and trailingBytes of chunks after that (the
+// "LIST" chunk of the tags). Both sizes saturate at 0xFFFFFFFF, so a dataBytes of
+// UINT64_MAX gives the placeholder header written at the start.
 std::vector<uint8_t> MakeRiffWaveHeader(const std::vector<uint8_t>& fmtBody,
-                                        uint64_t dataBytes);
+                                        uint64_t dataBytes, uint64_t trailingBytes = 0);
+
+// A "LIST" chunk of type "INFO" holding the given items (four-character id, UTF-8
+// text), each text ended by a zero byte and padded to an even size; empty when no
+// item has text. The element writes one after the data, from the tag events it
+// receives: INAM title, IART artist, IPRD album, ITRK track number, ICRD date, IGNR
+// genre, ICMT comment.
+std::vector<uint8_t> MakeInfoListChunk(const std::vector<std::pair<std::string, std::string>>& items);

@@ -1,0 +1,186 @@
+// Tags carried from inputs made by other tools into every output form, read back by
+// ffprobe; the cover picture into a plain MP3; --no-tags.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "tests/support/media_fixtures.h"
+
+using namespace mediatest;
+
+namespace {
+
+using Tags = std::map<std::string, std::string>;
+
+const std::vector<std::string> kTagArgs = {
+    "-metadata", "title=夜の歌",   "-metadata", "artist=鈴木花子", "-metadata", "album=冬の集い",
+    "-metadata", "track=7",       "-metadata", "date=2019",     "-metadata", "genre=演歌",
+    "-metadata", "comment=備考欄"};
+const Tags kAll = {{"title", "夜の歌"}, {"artist", "鈴木花子"}, {"album", "冬の集い"}, {"track", "7"},
+                   {"date", "2019"},   {"genre", "演歌"},       {"comment", "備考欄"}};
+
+// What ffprobe reads as the file's tags, keys lower-cased, a WMA file's WM/Year as the
+// date; the name of the multiplexer that wrote the file aside.
+Tags ProbeTags(const std::string& path) {
+  std::string text = RunCommand({"ffprobe", "-v", "error", "-show_entries", "format_tags", "-of",
+                                 "default=noprint_wrappers=1", path});
+  Tags tags;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    std::string line = text.substr(at, end - at);
+    at = end == std::string::npos ? text.size() : end + 1;
+    size_t eq = line.find('=');
+    if (line.rfind("TAG:", 0) != 0 || eq == std::string::npos) continue;
+    std::string key = line.substr(4, eq - 4);
+    for (char& c : key) c = static_cast<char>(tolower(c));
+    if (key == "wm/year") key = "date";
+    if (key != "encoder") tags[key] = line.substr(eq + 1);
+  }
+  return tags;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class TagsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!HaveFfmpeg() || !HaveTool("lame")) return;
+    dir_ = new TempDir;
+    const std::string d = dir_->path();
+    std::vector<std::string> ffmpeg = {"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=f=440:d=2", "-ac", "2"};
+    ffmpeg.insert(ffmpeg.end(), kTagArgs.begin(), kTagArgs.end());
+    for (const char* name : {"info.wav", "vorbis.flac", "asf.wma", "odd.wav"}) {
+      std::vector<std::string> args = ffmpeg;
+      if (std::string(name) == "asf.wma") args.insert(args.end(), {"-c:a", "wmav2"});
+      // 8-bit mono, an odd number of bytes: the pad byte comes before the tags.
+      if (std::string(name) == "odd.wav")
+        args.insert(args.end(), {"-ac", "1", "-ar", "8000", "-af", "atrim=end_sample=7999", "-c:a", "pcm_u8"});
+      args.push_back(d + "/" + name);
+      RunCommand(args);
+    }
+    // lame writes ID3v2 and an ID3v1 tag that cannot hold the Japanese text.
+    RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=d=2", "-ac", "2", d + "/plain.wav"});
+    RunCommand({"lame", "--quiet", "-b", "128", "--tt", "夜の歌", "--ta", "鈴木花子", "--tl", "冬の集い", "--tn", "7",
+                "--ty", "2019", "--tg", "Pop", "--tc", "memo", d + "/plain.wav", d + "/lame.mp3"});
+    // An APE tag at the end of an MP3 file: the one ffmpeg writes into a WavPack file.
+    std::vector<std::string> wavpack = ffmpeg;
+    wavpack.insert(wavpack.end(), {"-c:a", "wavpack", d + "/ape.wv"});
+    RunCommand(wavpack);
+    RunCommand({"lame", "--quiet", "-b", "128", d + "/plain.wav", d + "/ape.mp3"});
+    const std::string wv = ReadAll(d + "/ape.wv");
+    if (size_t tag = wv.find("APETAGEX"); tag != std::string::npos)
+      std::ofstream(d + "/ape.mp3", std::ios::binary | std::ios::app) << wv.substr(tag);
+    RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=red:s=16x16", "-frames:v", "1", d + "/cover.png"});
+    RunCommand({"ffmpeg", "-v", "error", "-i", d + "/lame.mp3", "-i", d + "/cover.png", "-map", "0:a", "-map", "1",
+                "-c", "copy", "-id3v2_version", "3", d + "/cover.mp3"});
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  void SetUp() override {
+    if (!dir_) GTEST_SKIP() << "ffmpeg or lame missing";
+  }
+
+  // Converts a copy of the input, alone in a folder of its own; returns the output.
+  static std::string Convert(const std::string& input, const std::vector<std::string>& options,
+                             const std::string& caseName) {
+    const std::string folder = dir_->file(caseName);
+    std::filesystem::create_directory(folder);
+    const std::string copy = folder + "/" + std::filesystem::path(input).filename().string();
+    std::filesystem::copy_file(dir_->file(input), copy);
+    std::vector<std::string> args = {QL_PROGRAM, "--batch", "-q"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(copy);
+    int status = -1;
+    std::string err;
+    RunCommand(args, &status, &err);
+    EXPECT_EQ(status, 0) << caseName << ": " << err;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      if (entry.path() != copy) return entry.path();
+    return "";
+  }
+
+  static TempDir* dir_;
+};
+TempDir* TagsTest::dir_ = nullptr;
+
+struct OutputForm {
+  const char* name;
+  std::vector<std::string> options;
+};
+const OutputForm kForms[] = {
+    {"wav", {"--mode", "wav", "--wav-format", "keep"}},
+    {"mp3", {"--mode", "mp3", "--mp3-form", "mp3"}},
+    {"riff", {"--mode", "mp3", "--mp3-form", "riff"}},
+    {"wma", {"--mode", "wma"}},
+};
+
+// Each input's tags, as far as the framework reads them, reach every output form
+// intact. --no-tags leaves them out and changes nothing else.
+TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
+  const Tags lame = {{"title", "夜の歌"}, {"artist", "鈴木花子"}, {"album", "冬の集い"}, {"track", "7"},
+                     {"date", "2019"},   {"genre", "Pop"},       {"comment", "memo"}};
+  const Tags info = {{"title", "夜の歌"}, {"artist", "鈴木花子"}, {"album", "冬の集い"},
+                     {"date", "2019"},   {"genre", "演歌"},       {"comment", "備考欄"}};
+  const struct {
+    const char* input;
+    Tags expected;
+  } inputs[] = {
+      {"lame.mp3", lame},  // ID3v2 wins over the ID3v1 tag's question marks
+      {"vorbis.flac", kAll},
+      {"info.wav", info},
+      {"odd.wav", info},
+      {"ape.mp3", {{"title", "夜の歌"}, {"artist", "鈴木花子"}, {"album", "冬の集い"}, {"track", "7"},
+                   {"genre", "演歌"}, {"comment", "備考欄"}}},
+      // The framework reads the content description, the album and the track of these.
+      {"asf.wma", {{"title", "夜の歌"}, {"artist", "鈴木花子"}, {"album", "冬の集い"}, {"track", "7"}}},
+  };
+  std::map<std::string, std::string> flacOutputs;
+  for (const auto& in : inputs) {
+    for (const OutputForm& form : kForms) {
+      const std::string name = std::string(in.input) + "-" + form.name;
+      const std::string out = Convert(in.input, form.options, name);
+      EXPECT_EQ(ProbeTags(out), in.expected) << name;
+      const std::string bytes = ReadAll(out);
+      if (bytes.rfind("RIFF", 0) == 0)  // the RIFF size counts the tags' chunk
+        EXPECT_EQ(static_cast<uint8_t>(bytes[4]) | static_cast<uint8_t>(bytes[5]) << 8 |
+                      static_cast<uint8_t>(bytes[6]) << 16 | static_cast<uint8_t>(bytes[7]) << 24,
+                  bytes.size() - 8) << name;
+      if (in.input == std::string("vorbis.flac")) flacOutputs[form.name] = out;
+    }
+  }
+  for (const OutputForm& form : kForms) {
+    std::vector<std::string> options = form.options;
+    options.push_back("--no-tags");
+    const std::string bare = Convert("vorbis.flac", options, std::string("no-tags-") + form.name);
+    EXPECT_EQ(ProbeTags(bare), Tags{}) << form.name;
+    EXPECT_EQ(DecodeToS16(bare), DecodeToS16(flacOutputs[form.name])) << form.name;
+  }
+}
+
+// The plain MP3 file: the ID3v2 tag first, then the very bytes of the untagged file
+// (its Xing frame first); the cover picture comes through unchanged.
+TEST_F(TagsTest, PlainMp3TagGoesInFrontWithTheCover) {
+  const std::string out = Convert("cover.mp3", kForms[1].options, "cover");
+  const std::string bare = Convert("cover.mp3", {"--mode", "mp3", "--mp3-form", "mp3", "--no-tags"}, "cover-bare");
+  const std::string tagged = ReadAll(out), plain = ReadAll(bare);
+  ASSERT_GE(tagged.size(), 10u);
+  ASSERT_EQ(tagged.substr(0, 3), "ID3");
+  const size_t tagBytes = 10 + ((tagged[6] & 0x7F) << 21 | (tagged[7] & 0x7F) << 14 | (tagged[8] & 0x7F) << 7 |
+                                (tagged[9] & 0x7F));
+  EXPECT_EQ(tagged.substr(tagBytes), plain);
+  EXPECT_EQ(ProbeTags(out).at("title"), "夜の歌");
+  const std::string picture = dir_->file("cover-out.png");
+  RunCommand({"ffmpeg", "-v", "error", "-i", out, "-map", "0:v", "-c", "copy", "-f", "image2", picture});
+  EXPECT_EQ(ReadAll(picture), ReadAll(dir_->file("cover.png")));
+}
+
+}  // namespace
