@@ -19,6 +19,7 @@ std::string FormatProgressCaption(int32_t decodeMode, uint32_t i, uint32_t n, in
   char text[96];
   const char* name = Nickname(decodeMode);
   if (percent == -1 && n == 1)
+    // TRANSLATORS: %s is a mascot's name; the caption is the status window's title, keep it short.
     std::snprintf(text, sizeof text, _("%s中"), name);
   else if (percent == -1)
     std::snprintf(text, sizeof text, _("(%u/%u) %s中"), i, n, name);
