@@ -18,6 +18,7 @@
 #include "common/app_settings.h"
 #include "common/batch.h"
 #include "common/error_box.h"
+#include "common/i18n.h"
 #include "common/status_text.h"
 #include "common/target_format.h"
 #include "dialog/encoder_formats.h"
@@ -28,7 +29,7 @@
 static constexpr const char* kProgramVersion = QL_VERSION;
 static constexpr unsigned kProgressIntervalMs = 150;
 static constexpr int kBarWidth = 30;
-static constexpr const char* kInterruptedLine = "quilllomare: 変換を中断しました。\n";
+static constexpr const char* kInterruptedLine = N_("quilllomare: 変換を中断しました。\n");
 
 // ---------------------------------------------------------------------------
 // Options
@@ -49,11 +50,11 @@ struct BatchOptions {
 static BatchOptions options;  // filled by the option callbacks
 
 static constexpr const char* kSummary =
-    "Converts each FILE as the window mode would, one after another; each output is\n"
-    "written beside its input, numbered so that nothing is overwritten.";
+    N_("Converts each FILE as the window mode would, one after another; each output is\n"
+       "written beside its input, numbered so that nothing is overwritten.");
 static constexpr const char* kExitStatus =
-    "Exit status: 0 every file converted, 1 a file failed, 2 usage error,\n"
-    "130 interrupted (the unfinished output is removed).";
+    N_("Exit status: 0 every file converted, 1 a file failed, 2 usage error,\n"
+       "130 interrupted (the unfinished output is removed).");
 
 static bool ParseInt(const std::string& text, int low, int high, int* value) {
   const char* end = text.data() + text.size();
@@ -74,7 +75,7 @@ static gboolean OnMode(const char*, const char* value, gpointer, GError** error)
       return TRUE;
     }
   }
-  return BadValue(error, std::string("unknown mode: ") + value);
+  return BadValue(error, std::string(_("unknown mode: ")) + value);
 }
 
 static gboolean OnWavFormat(const char*, const char* value, gpointer, GError** error) {
@@ -83,19 +84,19 @@ static gboolean OnWavFormat(const char*, const char* value, gpointer, GError** e
     return TRUE;
   }
   if (ParseInt(value, 0, kPcmFormatCount - 1, &options.wavRow)) return TRUE;
-  return BadValue(error, std::string("--wav-format takes keep or a row 0-23: ") + value);
+  return BadValue(error, std::string(_("--wav-format takes keep or a row 0-23: ")) + value);
 }
 
 static gboolean OnMp3Form(const char*, const char* value, gpointer, GError** error) {
   if (std::strcmp(value, "mp3") == 0) options.mp3Form = 0;
   else if (std::strcmp(value, "riff") == 0) options.mp3Form = 1;
-  else return BadValue(error, std::string("--mp3-form takes mp3 or riff: ") + value);
+  else return BadValue(error, std::string(_("--mp3-form takes mp3 or riff: ")) + value);
   return TRUE;
 }
 
 static gboolean OnWmaProfile(const char*, const char* value, gpointer, GError** error) {
   if (ParseInt(value, 0, kWmaProfileCount - 1, &options.wmaRow)) return TRUE;
-  return BadValue(error, std::string("--wma-profile takes a row 0-15: ") + value);
+  return BadValue(error, std::string(_("--wma-profile takes a row 0-15: ")) + value);
 }
 
 static gboolean OnMp3Format(const char*, const char* value, gpointer, GError**) {
@@ -109,34 +110,35 @@ static gboolean noTagsFlag = FALSE;
 static char** fileArgs = nullptr;
 
 static const GOptionEntry kEntries[] = {
-    {"batch", 0, 0, G_OPTION_ARG_NONE, &batchFlag, "Convert without a window", nullptr},
+    {"batch", 0, 0, G_OPTION_ARG_NONE, &batchFlag, N_("Convert without a window"), nullptr},
     {"mode", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnMode),
-     "Conversion mode (default: the settings file's DecodeMode)", "wav|mp3|wma|extract"},
+     N_("Conversion mode (default: the settings file's DecodeMode)"), "wav|mp3|wma|extract"},
     {"wav-format", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnWavFormat),
-     "WAV: keep the decoded format, or PCM format row 0-23", "keep|ROW"},
+     N_("WAV: keep the decoded format, or PCM format row 0-23"), "keep|ROW"},
     {"mp3-format", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnMp3Format),
-     "MP3: encoder format, e.g. 128,44100,2", "KBPS,RATE,CH"},
+     N_("MP3: encoder format, e.g. 128,44100,2"), "KBPS,RATE,CH"},
     {"mp3-form", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnMp3Form),
-     "MP3: plain MP3 stream or RIFF WAVE wrapper", "mp3|riff"},
+     N_("MP3: plain MP3 stream or RIFF WAVE wrapper"), "mp3|riff"},
     {"wma-profile", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnWmaProfile),
-     "WMA: profile row 0-15", "ROW"},
+     N_("WMA: profile row 0-15"), "ROW"},
     {"list-formats", 0, 0, G_OPTION_ARG_NONE, &listFlag,
-     "Print the PCM rows, the MP3 encoder formats and the WMA profiles", nullptr},
-    {"quiet", 'q', 0, G_OPTION_ARG_NONE, &quietFlag, "Print no progress, only messages", nullptr},
-    {"no-tags", 0, 0, G_OPTION_ARG_NONE, &noTagsFlag, "Leave the inputs' tags out of the outputs", nullptr},
-    {"version", 0, 0, G_OPTION_ARG_NONE, &versionFlag, "Print the version", nullptr},
-    {G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY, &fileArgs, nullptr, "FILE..."},
+     N_("Print the PCM rows, the MP3 encoder formats and the WMA profiles"), nullptr},
+    {"quiet", 'q', 0, G_OPTION_ARG_NONE, &quietFlag, N_("Print no progress, only messages"), nullptr},
+    {"no-tags", 0, 0, G_OPTION_ARG_NONE, &noTagsFlag, N_("Leave the inputs' tags out of the outputs"), nullptr},
+    {"version", 0, 0, G_OPTION_ARG_NONE, &versionFlag, N_("Print the version"), nullptr},
+    {G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY, &fileArgs, nullptr, N_("FILE...")},
     {},
 };
 
 static bool UsageError(const std::string& reason) {
-  std::fprintf(stderr, "quilllomare: %s (see --help)\n", reason.c_str());
+  std::fprintf(stderr, _("quilllomare: %s (see --help)\n"), reason.c_str());
   return false;
 }
 
 static GOptionContext* NewOptionContext() {
   GOptionContext* context = g_option_context_new(nullptr);
-  g_option_context_add_main_entries(context, kEntries, nullptr);
+  g_option_context_add_main_entries(context, kEntries, kTextDomain);
+  g_option_context_set_translation_domain(context, kTextDomain);
   g_option_context_set_summary(context, kSummary);
   g_option_context_set_description(context, kExitStatus);
   return context;
@@ -164,16 +166,16 @@ static bool ParseOptions(int argc, char** argv) {
 // Formats
 
 static void ListFormats() {
-  std::printf("WAV (--wav-format ROW):\n");
+  std::printf("%s", _("WAV (--wav-format ROW):\n"));
   for (int row = 0; row < kPcmFormatCount; ++row) std::printf("  %2d  %s\n", row, PcmFormatLabel(row).c_str());
-  std::printf("MP3 (--mp3-format KBPS,RATE,CH):\n");
+  std::printf("%s", _("MP3 (--mp3-format KBPS,RATE,CH):\n"));
   Mp3FormatList mp3 = ReadMp3FormatList();
   std::printf("  %s\n", Mp3CodecGradeText(mp3.grade));
   for (const std::string& label : mp3.labels) {
     TargetAudioFormat f = ParseMp3FormatLabel(label);
     std::printf("  %u,%u,%u  %s\n", f.avgBytesPerSec / 125, f.samplesPerSec, f.channels, label.c_str());
   }
-  std::printf("WMA (--wma-profile ROW):\n");
+  std::printf("%s", _("WMA (--wma-profile ROW):\n"));
   for (int row = 0; row < kWmaProfileCount; ++row) std::printf("  %2d  %s\n", row, WmaProfileTable[row].label);
 }
 
@@ -238,8 +240,11 @@ static bool ChooseFormats(const BatchOptions& options) {
     case kModeMp3: {
       if (!options.mp3Format.empty()) {
         std::string label;
-        if (!FindMp3Label(options.mp3Format, &label))
-          return UsageError("the MP3 encoder offers no format " + options.mp3Format + " (see --list-formats)");
+        if (!FindMp3Label(options.mp3Format, &label)) {
+          g_autofree char* reason =
+              g_strdup_printf(_("the MP3 encoder offers no format %s (see --list-formats)"), options.mp3Format.c_str());
+          return UsageError(reason);
+        }
         TargetFormat = ParseMp3FormatLabel(label);
       } else {
         SetTargetFormatFromSettings();
@@ -395,7 +400,7 @@ int RunBatchMode(int argc, char** argv) {
     return 0;
   }
   if (options.files.empty()) {
-    UsageError("no file to convert");
+    UsageError(_("no file to convert"));
     return 2;
   }
 
@@ -425,7 +430,7 @@ int RunBatchMode(int argc, char** argv) {
   switch (CurrentRunOutcome()) {
     case RunOutcome::Finished: return 0;
     case RunOutcome::Closed:
-      std::fputs(kInterruptedLine, stderr);
+      std::fputs(_(kInterruptedLine), stderr);
       return 130;
     default: return 1;
   }

@@ -11,6 +11,7 @@
 #include "app/gui_status_window.h"
 #include "app/run.h"
 #include "app/settings.h"
+#include "common/i18n.h"
 #include "common/app_settings.h"
 #include "common/batch.h"
 #include "common/error_box.h"
@@ -126,7 +127,7 @@ bool InitializeRun(const std::vector<std::string>& files) {
   // The encoding modes show an empty bar while the first graph is built.
   if (IsEncodingMode(Settings.DecodeMode)) {
     SetStatusIcon(kEncodingIcon);
-    SetStatusCaption(kPreparingCaption);
+    SetStatusCaption(_(kPreparingCaption));
     ShowStatusWindow();
     PaintStatus(0);
     FlushStatusWindow();
@@ -141,7 +142,7 @@ bool InitializeRun(const std::vector<std::string>& files) {
 
 int RunWindowMode(int argc, char** argv) {
   if (!gtk_init_check(&argc, &argv)) {
-    std::fprintf(stderr, "quilllomare: no display to show the window on (see --batch --help)\n");
+    std::fprintf(stderr, "%s", _("quilllomare: no display to show the window on (see --batch --help)\n"));
     return 1;
   }
   const std::vector<std::string> files = CommandLineFiles(argc, argv);

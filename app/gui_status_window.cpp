@@ -195,7 +195,7 @@ gboolean OnAnimationStep(gpointer) {
 void CreateStatusWindow(int left, int top) {
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   StatusWindow = GTK_WINDOW(window);
-  gtk_window_set_title(StatusWindow, kSelectingCaption);
+  gtk_window_set_title(StatusWindow, _(kSelectingCaption));
   gtk_window_set_resizable(StatusWindow, FALSE);
   gtk_window_move(StatusWindow, left, top);
   SetStatusIcon(kDecodingIcon);

@@ -3,6 +3,7 @@
 #include "common/app_settings.h"
 #include "common/batch.h"
 #include "common/error_box.h"
+#include "common/i18n.h"
 #include "common/status_text.h"
 #include "engine/builders.h"
 #include "engine/graph.h"
@@ -85,7 +86,7 @@ void OnFileFinished() {
 
 void OnFileFailed(const std::string& errorText) {
   AnimationPaused = true;
-  ShowErrorBox("エラー No.601", "変換中にエラーが発生しました。\n" + errorText);
+  ShowErrorBox(_("エラー No.601"), _("変換中にエラーが発生しました。\n") + errorText);
   ReleaseConversionGraph();
   EndRun(RunOutcome::Failed);
 }

@@ -5,15 +5,17 @@
 #include <mutex>
 #include <string>
 
+#include "common/i18n.h"
+
 // The two text lines of the status picture. Written by the builders and the output
 // naming on the main thread; read by whoever paints. Hold StatusLock to read or write.
 extern std::mutex StatusLock;
 extern std::string StatusFileName;  // output file name, drawn below the notice
 extern std::string StatusNotice;    // "くいるろまれ outputフォルダ" or empty
 
-inline constexpr const char* kOutputFolderNotice = "くいるろまれ outputフォルダ";
-inline constexpr const char* kSelectingCaption = "ろまれのファイル選択";
-inline constexpr const char* kPreparingCaption = "エンコード 準備中";
+inline constexpr const char* kOutputFolderNotice = N_("くいるろまれ outputフォルダ");
+inline constexpr const char* kSelectingCaption = N_("ろまれのファイル選択");
+inline constexpr const char* kPreparingCaption = N_("エンコード 準備中");
 
 // True for MP3 and WMA, the modes the status display calls encoding (ゆまれ).
 bool IsEncodingMode(int32_t decodeMode);

@@ -11,6 +11,7 @@
 #include <iostream>
 
 #include "common/batch.h"
+#include "common/i18n.h"
 #include "engine/graph.h"
 
 namespace {
@@ -24,7 +25,7 @@ constexpr size_t kMaxReplyBytes = 256;
 
 std::string FormatAudioDescription(uint32_t samplesPerSec, uint16_t bitsPerSample, uint16_t channels) {
   char text[64];
-  std::snprintf(text, sizeof text, channels == 1 ? "%5uHz %2uBit モノラル" : "%5uHz %2uBit ステレオ",
+  std::snprintf(text, sizeof text, channels == 1 ? _("%5uHz %2uBit モノラル") : _("%5uHz %2uBit ステレオ"),
                 static_cast<unsigned>(samplesPerSec), static_cast<unsigned>(bitsPerSample));
   return text;
 }

@@ -4,14 +4,15 @@
 #include <array>
 #include <cstdio>
 
+#include "common/i18n.h"
 #include "media/wma_profiles.h"
 
 namespace {
 
 constexpr uint32_t kPcmRates[] = {8000, 11025, 22050, 32000, 44100, 48000};
 
-constexpr char kMono[] = "モノラル";
-constexpr char kStereo[] = "ステレオ";
+constexpr char kMono[] = N_("モノラル");
+constexpr char kStereo[] = N_("ステレオ");
 
 bool IsPcmRow(int row) { return row >= 0 && row < kPcmFormatCount; }
 
@@ -34,8 +35,9 @@ std::string MakePcmFormatLabel(int row) {
   std::string label = FormatRateWithComma(f.samplesPerSec);
   label += " Hz , ";
   label += bits;
-  label += "ビット , ";
-  label += f.channels == 1 ? kMono : kStereo;
+  // TRANSLATORS: follows the bits per sample in "32,000 Hz , 16ビット , ステレオ".
+  label += _("ビット , ");
+  label += f.channels == 1 ? _(kMono) : _(kStereo);
   return label;
 }
 
@@ -134,7 +136,7 @@ std::string FormatMp3Label(const WaveFormat& format) {
   uint32_t kbps = format.avgBytesPerSec * 8u / 1000u;  // wraps like the encoder's own arithmetic
   char label[64];
   std::snprintf(label, sizeof label, "%3uKbps %5uHz %s", kbps, format.samplesPerSec,
-                format.channels == 1 ? kMono : kStereo);
+                format.channels == 1 ? _(kMono) : _(kStereo));
   return label;
 }
 
@@ -151,7 +153,7 @@ TargetAudioFormat ParseMp3FormatLabel(std::string_view text) {
     f.samplesPerSec = LeadingDigits(rateField);
   }
 
-  f.channels = text.ends_with(kStereo) ? 2 : 1;
+  f.channels = text.ends_with(_(kStereo)) ? 2 : 1;
   f.bitsPerSample = 16;
   return f;
 }

@@ -7,6 +7,7 @@
 
 #include "common/app_settings.h"
 #include "common/batch.h"
+#include "common/i18n.h"
 #include "common/target_format.h"
 #include "dialog/encoder_formats.h"
 #include "dialog/format_lists.h"
@@ -16,14 +17,14 @@ SettingsPanelState SettingsPanel;
 
 namespace {
 
-constexpr const char* kDialogTitle = "ファイルを選ぶ(Ctrlキー,Shiftキーで複数ファイル選択可)";
+constexpr const char* kDialogTitle = N_("ファイルを選ぶ(Ctrlキー,Shiftキーで複数ファイル選択可)");
 constexpr const char* kMediaFilterName =
-    "メディアファイル(mpg m2p mpa avi mp2 mp3 wav vob cda asf wma wmv)";
+    N_("メディアファイル(mpg m2p mpa avi mp2 mp3 wav vob cda asf wma wmv)");
 constexpr const char* kMediaExtensions[] = {"mpg", "m2p", "mpa", "avi", "mpeg", "mp2", "mp3",
                                             "wav", "vob", "cda", "asf", "wma", "wmv"};
-constexpr const char* kAllFilterName = "すべてのファイル(*.*)";
-constexpr const char* kPreviewCaption = "プレビュー";
-constexpr const char* kStopCaption = "停止";
+constexpr const char* kAllFilterName = N_("すべてのファイル(*.*)");
+constexpr const char* kPreviewCaption = N_("プレビュー");
+constexpr const char* kStopCaption = N_("停止");
 
 // The dialog's size when it opens, in pixels.
 constexpr int kDialogWidth = 820;
@@ -158,16 +159,16 @@ GtkWidget* BuildSettingsPanel() {
 
   GtkWidget* modes = gtk_grid_new();
   gtk_grid_set_column_spacing(GTK_GRID(modes), 12);
-  GtkWidget* wav = NewRadio(kCtlWavMode, nullptr, "wavに変換");
+  GtkWidget* wav = NewRadio(kCtlWavMode, nullptr, _("wavに変換"));
   gtk_grid_attach(GTK_GRID(modes), wav, 0, 0, 1, 1);
-  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlMp3Mode, wav, "mp3に変換"), 1, 0, 1, 1);
-  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlWmaMode, wav, "wmaに変換"), 0, 1, 1, 1);
-  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlExtractMode, wav, "そのまま抽出"), 1, 1, 1, 1);
+  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlMp3Mode, wav, _("mp3に変換")), 1, 0, 1, 1);
+  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlWmaMode, wav, _("wmaに変換")), 0, 1, 1, 1);
+  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlExtractMode, wav, _("そのまま抽出")), 1, 1, 1, 1);
 
-  GtkWidget* info = Keep(kCtlInfoFrame, gtk_frame_new(" ファイル情報 "));
+  GtkWidget* info = Keep(kCtlInfoFrame, gtk_frame_new(_(" ファイル情報 ")));
   GtkWidget* infoBox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
   gtk_container_set_border_width(GTK_CONTAINER(infoBox), 6);
-  GtkWidget* name = NewLabel(kCtlFileName, "ファイル名");
+  GtkWidget* name = NewLabel(kCtlFileName, _("ファイル名"));
   gtk_label_set_ellipsize(GTK_LABEL(name), PANGO_ELLIPSIZE_MIDDLE);
   gtk_label_set_width_chars(GTK_LABEL(name), 24);
   gtk_box_pack_start(GTK_BOX(infoBox), name, FALSE, FALSE, 0);
@@ -181,17 +182,17 @@ GtkWidget* BuildSettingsPanel() {
   // The page: the four modes' controls share this area and are told apart by the page.
   GtkWidget* page = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
   gtk_container_set_border_width(GTK_CONTAINER(page), 6);
-  GtkWidget* keep = NewRadio(kCtlKeepFormat, nullptr, "音質そのまま");
+  GtkWidget* keep = NewRadio(kCtlKeepFormat, nullptr, _("音質そのまま"));
   gtk_box_pack_start(GTK_BOX(page), keep, FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlSetFormat, keep, "音質を設定する"), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlSetFormat, keep, _("音質を設定する")), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlPcmList), FALSE, FALSE, 0);
 
   GtkWidget* plainRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-  GtkWidget* plain = NewRadio(kCtlPlainMp3, nullptr, "MP3形式で出力");
+  GtkWidget* plain = NewRadio(kCtlPlainMp3, nullptr, _("MP3形式で出力"));
   gtk_box_pack_start(GTK_BOX(plainRow), plain, FALSE, FALSE, 0);
   gtk_box_pack_end(GTK_BOX(plainRow), NewLabel(kCtlMp3Grade, "MP3 Codec", 1), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), plainRow, FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlRiffMp3, plain, "RIFF形式で出力"), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlRiffMp3, plain, _("RIFF形式で出力")), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlMp3List), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlWmaList), FALSE, FALSE, 0);
 
@@ -201,7 +202,7 @@ GtkWidget* BuildSettingsPanel() {
   gtk_box_pack_start(GTK_BOX(page), NewLabel(kCtlNoteAdpcm, "avi(ADPCM)->ADPCM"), FALSE, FALSE, 0);
 
   GtkWidget* previewRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-  GtkWidget* preview = Keep(kCtlPreview, gtk_button_new_with_label(kPreviewCaption));
+  GtkWidget* preview = Keep(kCtlPreview, gtk_button_new_with_label(_(kPreviewCaption)));
   GtkWidget* trackbar = Keep(kCtlTrackbar, gtk_scale_new_with_range(GTK_ORIENTATION_HORIZONTAL, 0, 100, 1));
   gtk_scale_set_draw_value(GTK_SCALE(trackbar), FALSE);
   gtk_widget_set_size_request(trackbar, 140, -1);
@@ -209,7 +210,7 @@ GtkWidget* BuildSettingsPanel() {
   gtk_box_pack_start(GTK_BOX(previewRow), trackbar, TRUE, TRUE, 0);
   gtk_box_pack_end(GTK_BOX(page), previewRow, FALSE, FALSE, 4);
 
-  GtkWidget* frame = Keep(kCtlPageFrame, gtk_frame_new(" 設定 "));
+  GtkWidget* frame = Keep(kCtlPageFrame, gtk_frame_new(_(" 設定 ")));
   gtk_container_add(GTK_CONTAINER(frame), page);
   // Room for the tallest page, so that switching pages does not resize the dialog.
   gtk_widget_set_size_request(frame, -1, 150);
@@ -246,13 +247,13 @@ std::string CaseFoldedPattern(const char* extension) {
 
 void AddFilters(GtkFileChooser* chooser) {
   GtkFileFilter* media = gtk_file_filter_new();
-  gtk_file_filter_set_name(media, kMediaFilterName);
+  gtk_file_filter_set_name(media, _(kMediaFilterName));
   for (const char* extension : kMediaExtensions)
     gtk_file_filter_add_pattern(media, CaseFoldedPattern(extension).c_str());
   gtk_file_chooser_add_filter(chooser, media);
 
   GtkFileFilter* all = gtk_file_filter_new();
-  gtk_file_filter_set_name(all, kAllFilterName);
+  gtk_file_filter_set_name(all, _(kAllFilterName));
   gtk_file_filter_add_pattern(all, "*");
   gtk_file_chooser_add_filter(chooser, all);
   gtk_file_chooser_set_filter(chooser, media);
@@ -346,13 +347,13 @@ void ShowPage(Page page, int modeButton, const char* caption) {
 }  // namespace
 
 void ShowWavPage() {
-  ShowPage(Page::Wav, kCtlWavMode, " wav変換の設定 ");
+  ShowPage(Page::Wav, kCtlWavMode, _(" wav変換の設定 "));
   Enable(kCtlPcmList, !IsChecked(kCtlKeepFormat));
 }
 
-void ShowMp3Page() { ShowPage(Page::Mp3, kCtlMp3Mode, " mp3変換の設定 "); }
-void ShowWmaPage() { ShowPage(Page::Wma, kCtlWmaMode, " wma変換の設定 "); }
-void ShowExtractPage() { ShowPage(Page::Extract, kCtlExtractMode, " そのまま抽出 "); }
+void ShowMp3Page() { ShowPage(Page::Mp3, kCtlMp3Mode, _(" mp3変換の設定 ")); }
+void ShowWmaPage() { ShowPage(Page::Wma, kCtlWmaMode, _(" wma変換の設定 ")); }
+void ShowExtractPage() { ShowPage(Page::Extract, kCtlExtractMode, _(" そのまま抽出 ")); }
 
 // ---- Preview --------------------------------------------------------------------
 
@@ -381,7 +382,7 @@ void StartPreview() {
   }
   for (int id : kPreviewLockedControls) Enable(id, false);
   Enable(kCtlPcmList, false);
-  SetText(kCtlPreview, kStopCaption);
+  SetText(kCtlPreview, _(kStopCaption));
   previewPlaying = true;
 }
 
@@ -389,7 +390,7 @@ void StartPreview() {
 static void EndPreview() {
   previewPlaying = false;
   StopPreview();
-  SetText(kCtlPreview, kPreviewCaption);
+  SetText(kCtlPreview, _(kPreviewCaption));
   for (int id : kPreviewLockedControls) Enable(id, true);
   Enable(kCtlPcmList, !IsChecked(kCtlKeepFormat));
 }
@@ -464,8 +465,8 @@ void StoreSettingsPanel() {
 
 bool RunSelectionDialog(GtkWindow* owner) {
   Batch.fileList.clear();
-  GtkWidget* dialog = gtk_file_chooser_dialog_new(kDialogTitle, owner, GTK_FILE_CHOOSER_ACTION_OPEN,
-                                                  "キャンセル(_C)", GTK_RESPONSE_CANCEL, "開く(_O)",
+  GtkWidget* dialog = gtk_file_chooser_dialog_new(_(kDialogTitle), owner, GTK_FILE_CHOOSER_ACTION_OPEN,
+                                                  _("キャンセル(_C)"), GTK_RESPONSE_CANCEL, _("開く(_O)"),
                                                   GTK_RESPONSE_ACCEPT, nullptr);
   GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "common/app_settings.h"
+#include "common/i18n.h"
 #include "common/target_format.h"
 #include "engine/builder_steps.h"
 #include "engine/builders.h"
@@ -38,15 +39,15 @@ bool ConvertToMp3(const std::string& path) {
 
   // 1-3: the source, and proof that its audio decodes.
   g.graph = CreateGraph(kClsidFilterGraph);
-  if (!g.graph) return Fail("エラー No.201", "グラフビルダーの作成に失敗しました。");
+  if (!g.graph) return Fail(_("エラー No.201"), _("グラフビルダーの作成に失敗しました。"));
   Graph* graph = g.graph.get();
 
   FilterRef source = AddSourceForFile(graph, path);
-  if (!source) return Fail("エラー No.201", "ファイルの読み込みで失敗しました。");
+  if (!source) return Fail(_("エラー No.201"), _("ファイルの読み込みで失敗しました。"));
 
   FilterRef renderer = AddFilterByClsid(graph, kClsidDSoundRender);
   if (!ConnectFilters(graph, source.get(), renderer.get()))
-    return Fail("エラー No.202", "ファイルの読み込みで失敗しました。");
+    return Fail(_("エラー No.202"), _("ファイルの読み込みで失敗しました。"));
 
   // 4-6: the expected size follows from the chosen entry, before any encoder exists.
   g.duration = 0;
@@ -56,11 +57,11 @@ bool ConvertToMp3(const std::string& path) {
 
   // 7-9: decoded audio into the ACM Wrapper.
   FilterRef acm = AddFilterByClsid(graph, kClsidACMWrapper);
-  if (!acm) return Fail("エラー No.210", "ACM Wrapperフィルターの登録で失敗しました。");
+  if (!acm) return Fail(_("エラー No.210"), _("ACM Wrapperフィルターの登録で失敗しました。"));
 
   PinRef acmIn = FindPin(acm.get(), PinDirection::Input);
   if (!decoded || !GraphConnectDirect(graph, decoded.get(), acmIn.get(), nullptr))
-    return Fail("エラー No.211", "ACM Wrapperフィルターとの接続で失敗しました。");
+    return Fail(_("エラー No.211"), _("ACM Wrapperフィルターとの接続で失敗しました。"));
   decoded.reset();
   acmIn.reset();
 
@@ -70,14 +71,14 @@ bool ConvertToMp3(const std::string& path) {
   PinRef acmOut = FindPin(acm.get(), PinDirection::Output);
   std::optional<MediaType> pcm =
       FindWaveMediaType(acmOut.get(), pcmRate, pcmBytesPerSec, target.bitsPerSample, target.channels);
-  if (!pcm) return Fail("エラー No.212", "音質フォーマットを設定できませんでした");
+  if (!pcm) return Fail(_("エラー No.212"), _("音質フォーマットを設定できませんでした"));
 
   // 11-13: the encoder, fed with that PCM.
   FilterRef encoder = AddFilterByFriendlyName(graph, kCategoryAudioCompressor, "MPEG Layer-3");
-  if (!encoder) return Fail("エラー No213", "MP3 エンコードフィルターがありません");
+  if (!encoder) return Fail(_("エラー No213"), _("MP3 エンコードフィルターがありません"));
 
   if (!ConnectFiltersDirect(graph, acm.get(), encoder.get(), &*pcm))
-    return Fail("エラー No.214", "音質フォーマットを設定できませんでした");
+    return Fail(_("エラー No.214"), _("音質フォーマットを設定できませんでした"));
   ClearMediaType(&*pcm);
   acmOut.reset();
 
@@ -92,21 +93,21 @@ bool ConvertToMp3(const std::string& path) {
   // 16-19: the writers.
   if (Settings.Riff) {
     FilterRef wavDest = AddFilterByClsid(graph, kClsidWavDest);
-    if (!wavDest) return Fail("エラー No207", "WavDestフィルターがありません");
+    if (!wavDest) return Fail(_("エラー No207"), _("WavDestフィルターがありません"));
 
     FilterRef writer = AddSinkFilterByClsid(graph, kClsidFileWriter, outputPath);
     if (!mp3 || !ConnectFiltersDirect(graph, encoder.get(), wavDest.get(), &*mp3))
-      return Fail("エラー No208", "エンコードコーデックのビットレートの設定に失敗しました");
+      return Fail(_("エラー No208"), _("エンコードコーデックのビットレートの設定に失敗しました"));
 
     if (!writer || !ConnectFiltersDirect(graph, wavDest.get(), writer.get(), nullptr))
-      return Fail("エラー No209", "ファイルライターのフィルターとの接続で失敗しました");
+      return Fail(_("エラー No209"), _("ファイルライターのフィルターとの接続で失敗しました"));
   } else {
     // A plain MP3 stream: the encoder writes straight to the file, behind a Xing frame.
     FilterRef writer = AddSinkFilterByClsid(graph, kClsidFileWriter, outputPath);
-    if (!mp3) return Fail("エラー No208", "エンコードコーデックのビットレートの設定に失敗しました");
-    if (!writer) return Fail("エラー No209", "ファイルライターのフィルターとの接続で失敗しました");
+    if (!mp3) return Fail(_("エラー No208"), _("エンコードコーデックのビットレートの設定に失敗しました"));
+    if (!writer) return Fail(_("エラー No209"), _("ファイルライターのフィルターとの接続で失敗しました"));
     if (!ConnectFiltersDirect(graph, encoder.get(), writer.get(), &*mp3))
-      return Fail("エラー No208", "エンコードコーデックのビットレートの設定に失敗しました");
+      return Fail(_("エラー No208"), _("エンコードコーデックのビットレートの設定に失敗しました"));
   }
 
   // 20-21

@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "engine/builder_steps.h"
+#include "common/i18n.h"
 #include "engine/builders.h"
 #include "engine/graph.h"
 #include "engine/source.h"
@@ -26,15 +27,15 @@ bool ConvertToWma(const std::string& path, uint32_t profileIndex) {
   ConversionGraphState& g = ConversionGraph;
 
   g.graph = CreateGraph(kClsidFilterGraph);
-  if (!g.graph) return Fail("エラー No.301", "グラフビルダーの作成に失敗しました。");
+  if (!g.graph) return Fail(_("エラー No.301"), _("グラフビルダーの作成に失敗しました。"));
   Graph* graph = g.graph.get();
 
   FilterRef source = AddSourceForFile(graph, path);
-  if (!source) return Fail("エラー No302", "読み込み可能なメディアファイルではありません。");
+  if (!source) return Fail(_("エラー No302"), _("読み込み可能なメディアファイルではありません。"));
 
   FilterRef renderer = AddFilterByClsid(graph, kClsidDSoundRender);
   if (!ConnectFilters(graph, source.get(), renderer.get()))
-    return Fail("エラー No302", "読み込み可能なメディアファイルではありません。");
+    return Fail(_("エラー No302"), _("読み込み可能なメディアファイルではありません。"));
 
   GraphGetDuration(graph, &g.duration);
   PinRef decoded = DetachProbeRenderer(graph, renderer);
@@ -44,17 +45,17 @@ bool ConvertToWma(const std::string& path, uint32_t profileIndex) {
   FilterRef writer =
       AddSinkFilterByFriendlyName(graph, kCategoryLegacyAmFilter, "WM ASF Writer", outputPath);
   if (!writer)
-    return Fail("エラー No303",
-                "wmaエンコードフィルターがありません。\nメディアプレーヤー7.1以降が必要です。");
+    return Fail(_("エラー No303"),
+                _("wmaエンコードフィルターがありません。\nメディアプレーヤー7.1以降が必要です。"));
 
   if (!FilterHasProfileConfig(writer.get()) ||
       (profileIndex < std::size(kProfileOfRow) &&
        !FilterConfigureProfile(writer.get(), kProfileOfRow[profileIndex])))
-    return Fail("エラー No304", "wmaの音質設定に失敗しました");
+    return Fail(_("エラー No304"), _("wmaの音質設定に失敗しました"));
 
   PinRef writerIn = FindPin(writer.get(), PinDirection::Input);
   if (!decoded || !writerIn || !GraphConnectDirect(graph, decoded.get(), writerIn.get(), nullptr))
-    return Fail("エラー No207", "ASF FileWriterフィルターの入力ピンとの接続で失敗しました。");
+    return Fail(_("エラー No207"), _("ASF FileWriterフィルターの入力ピンとの接続で失敗しました。"));
   decoded.reset();
   writerIn.reset();
 

@@ -7,6 +7,7 @@
 //   .vob, .mpg    source ! MPEG splitter ! WavDest ! File Writer       -> .wav
 // The splitters' other output pins stay unconnected.
 #include "common/batch.h"
+#include "common/i18n.h"
 #include "engine/builder_steps.h"
 #include "engine/builders.h"
 #include "engine/graph.h"
@@ -34,19 +35,19 @@ struct MpegBranch {
 static const MpegBranch kVobBranch = {
     kClsidMMSPLITTER,
     "ac3",
-    {"エラー No.403", "MPEG2 スプリッターフィルターの作成に失敗しました。"},
-    {"エラー No.404", "これは読み込み可能なMPEG-2形式のファイルではありません。"},
-    {"エラー No.405", "Dumpフィルターの作成で失敗しました。"},
-    {"エラー No.406", "MPEG-2スプリッターとDumpフィルターの接続で失敗しました。"},
+    {N_("エラー No.403"), N_("MPEG2 スプリッターフィルターの作成に失敗しました。")},
+    {N_("エラー No.404"), N_("これは読み込み可能なMPEG-2形式のファイルではありません。")},
+    {N_("エラー No.405"), N_("Dumpフィルターの作成で失敗しました。")},
+    {N_("エラー No.406"), N_("MPEG-2スプリッターとDumpフィルターの接続で失敗しました。")},
 };
 
 static const MpegBranch kMpgBranch = {
     kClsidMPEG1Splitter,
     "mp2",
-    {"エラー No.407", "MPEG-1 スプリッターフィルターの作成に失敗しました。"},
-    {"エラー No.408", "これは読み込み可能なMPEG-1形式のファイルではありません。"},
-    {"エラー No.409", "Dumpフィルターの作成で失敗しました。"},
-    {"エラー No.410", "MPEG-1スプリッターとDumpフィルターの接続で失敗しました。"},
+    {N_("エラー No.407"), N_("MPEG-1 スプリッターフィルターの作成に失敗しました。")},
+    {N_("エラー No.408"), N_("これは読み込み可能なMPEG-1形式のファイルではありません。")},
+    {N_("エラー No.409"), N_("Dumpフィルターの作成で失敗しました。")},
+    {N_("エラー No.410"), N_("MPEG-1スプリッターとDumpフィルターの接続で失敗しました。")},
 };
 
 // source ! MPEG splitter ! Dump, or WavDest and File Writer for PCM. Returns the
@@ -54,7 +55,7 @@ static const MpegBranch kMpgBranch = {
 static std::string BuildMpegBranch(Graph* graph, Filter* source, const std::string& path,
                                    const MpegBranch& branch) {
   auto fail = [](const char* const (&message)[2]) {
-    Fail(message[0], message[1]);
+    Fail(_(message[0]), _(message[1]));
     return std::string();
   };
 
@@ -97,18 +98,18 @@ static std::string BuildAviBranch(Graph* graph, Filter* source, const std::strin
 
   FilterRef splitter = AddFilterByClsid(graph, kClsidAviSplitter);
   if (!splitter) {
-    Fail("エラー No.411", "AVI スプリッターフィルターの作成に失敗しました。");
+    Fail(_("エラー No.411"), _("AVI スプリッターフィルターの作成に失敗しました。"));
     return {};
   }
 
   if (!ConnectFiltersDirect(graph, source, splitter.get(), nullptr)) {
-    Fail("エラー No.412", "これは読み込み可能なAVI形式のファイルではありません。");
+    Fail(_("エラー No.412"), _("これは読み込み可能なAVI形式のファイルではありません。"));
     return {};
   }
 
   PinRef audio = FindAudioPin(splitter.get(), PinDirection::Output);
   if (!audio) {
-    Fail("エラー No.413", "AVIファイルの音声部分を認識できませんでした。");
+    Fail(_("エラー No.413"), _("AVIファイルの音声部分を認識できませんでした。"));
     return {};
   }
 
@@ -128,24 +129,24 @@ static std::string BuildAviBranch(Graph* graph, Filter* source, const std::strin
 
   FilterRef wavDest = AddFilterByClsid(graph, kClsidWavDest);
   if (!wavDest) {
-    Fail("エラー No.413", "WavDestフィルターの作成で失敗しました。");
+    Fail(_("エラー No.413"), _("WavDestフィルターの作成で失敗しました。"));
     return {};
   }
 
   PinRef wavDestIn = FindPin(wavDest.get(), PinDirection::Input);
   if (!wavDestIn || !GraphConnectDirect(graph, audio.get(), wavDestIn.get(), nullptr)) {
-    Fail("エラー No.414", "AVIスプリッターとWavDestフィルターの接続で失敗しました。");
+    Fail(_("エラー No.414"), _("AVIスプリッターとWavDestフィルターの接続で失敗しました。"));
     return {};
   }
 
   FilterRef writer = AddSinkFilterByClsid(graph, kClsidFileWriter, outputPath);
   if (!writer) {
-    Fail("エラー No.415", "ファイルライタフィルターの作成で失敗しました。");
+    Fail(_("エラー No.415"), _("ファイルライタフィルターの作成で失敗しました。"));
     return {};
   }
 
   if (!ConnectFiltersDirect(graph, wavDest.get(), writer.get(), nullptr)) {
-    Fail("エラー No.416", "WavDestフィルターとファイルライタフィルターの接続で失敗しました。");
+    Fail(_("エラー No.416"), _("WavDestフィルターとファイルライタフィルターの接続で失敗しました。"));
     return {};
   }
   return outputPath;
@@ -159,17 +160,17 @@ bool ExtractAsIs(const std::string& path) {
   const bool isMpg = extension == ".mpg" || extension == ".mpeg";
   const bool isAvi = extension == ".avi";
   if (!isVob && !isMpg && !isAvi)
-    return Fail("エラーNo.401", "そのまま抽出できるのはmpg,avi,vobだけです");
+    return Fail(_("エラーNo.401"), _("そのまま抽出できるのはmpg,avi,vobだけです"));
 
   // The duration, from a playback graph of the file's own that never runs.
   g.graph = CreateGraph(kClsidFilterGraph);
-  if (!g.graph) return Fail("エラー No.402", "グラフビルダーの作成に失敗しました。");
+  if (!g.graph) return Fail(_("エラー No.402"), _("グラフビルダーの作成に失敗しました。"));
   GraphRenderFile(g.graph.get(), path);
   if (!GraphGetDuration(g.graph.get(), &g.duration)) g.duration = 0;
   g.graph.reset();
 
   g.graph = CreateGraph(kClsidFilterGraph);
-  if (!g.graph) return Fail("エラー No.402", "グラフビルダーの作成に失敗しました。");
+  if (!g.graph) return Fail(_("エラー No.402"), _("グラフビルダーの作成に失敗しました。"));
   Graph* graph = g.graph.get();
 
   // A missing source makes the connection to the splitter fail, with that branch's message.

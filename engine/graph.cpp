@@ -8,6 +8,7 @@
 
 #include <glib.h>
 
+#include "common/i18n.h"
 #include "engine/naming.h"
 
 static constexpr double kUnits = 1e7;  // 100-ns units per second
@@ -155,13 +156,13 @@ static bool OutputFallsShort(Graph* graph, std::string* reason) {
   declared = std::max(declared, ConversionGraph.duration);
   if (declared <= 0) return false;
   if (written == 0) {
-    *reason = "出力に音声がありません。";
+    *reason = _("出力に音声がありません。");
     return true;
   }
   if (written * 2 >= declared || GraphSourceReadToEnd(graph)) return false;
   char text[256];
   std::snprintf(text, sizeof text,
-                "ファイルを終わりまで読まずに変換が終わりました (出力 %.1f 秒、元の長さ %.1f 秒)。",
+                _("ファイルを終わりまで読まずに変換が終わりました (出力 %.1f 秒、元の長さ %.1f 秒)。"),
                 static_cast<double>(written) / kUnits, static_cast<double>(declared) / kUnits);
   *reason = text;
   return true;

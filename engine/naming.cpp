@@ -15,6 +15,7 @@
 #include <glib.h>
 
 #include "common/batch.h"
+#include "common/i18n.h"
 #include "common/status_text.h"
 
 static constexpr long kIso9660Magic = 0x9660;
@@ -126,7 +127,7 @@ std::string MakeOutputPath(const std::string& inputPath, const std::string& exte
   claims.push_back({output, stem, extension, TemporaryOutputPath(output), fd});
 
   std::lock_guard lock(StatusLock);
-  StatusNotice = inOutputFolder ? kOutputFolderNotice : "";
+  StatusNotice = inOutputFolder ? _(kOutputFolderNotice) : "";
   return output;
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/batch.h"
 #include "common/error_box.h"
+#include "common/i18n.h"
 
 FilterRef AddSourceForFile(Graph* graph, const std::string& path) {
   const std::string extension = GetLowerExtension(path);
@@ -10,7 +11,7 @@ FilterRef AddSourceForFile(Graph* graph, const std::string& path) {
     FilterRef reader = CreateFilter(kClsidWMAsfReader);
     if (!reader) return nullptr;
     if (!FilterLoadFile(reader.get(), path)) {
-      ShowErrorBox("エラー No504", "ファイルを読み込めません");
+      ShowErrorBox(_("エラー No504"), _("ファイルを読み込めません"));
       return nullptr;
     }
     if (!GraphAddFilter(graph, reader, "ASF Reader")) return nullptr;
@@ -21,11 +22,11 @@ FilterRef AddSourceForFile(Graph* graph, const std::string& path) {
     FilterRef reader = CreateFilter(kClsidCdTrackReader);
     if (!reader) return nullptr;
     if (!FilterLoadFile(reader.get(), path)) {
-      ShowErrorBox("エラー No505", "ファイルを読み込めません");
+      ShowErrorBox(_("エラー No505"), _("ファイルを読み込めません"));
       return nullptr;
     }
     if (!GraphAddFilter(graph, reader, "WMP CD FILTER")) {
-      ShowErrorBox("エラー No005", "ＣＤを読み込むフィルターの登録に失敗しました");
+      ShowErrorBox(_("エラー No005"), _("ＣＤを読み込むフィルターの登録に失敗しました"));
       return nullptr;
     }
     return reader;

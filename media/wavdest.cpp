@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/i18n.h"
 #include "media/mpeg_frame.h"
 #include "media/wave_format.h"
 
@@ -395,16 +396,16 @@ static gboolean ConfigureFromCaps(QlWavDest* self, GstCaps* caps) {
   }
 
 bad_property:
-  GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("The audio format given for the WAVE header is invalid."),
+  GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, (_("The audio format given for the WAVE header is invalid.")),
                     ("wave-format holds %" G_GSIZE_FORMAT " bytes, not a valid fmt chunk body",
                      g_bytes_get_size(fixed)));
   return FALSE;
 unusable_caps:
-  GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("This audio format cannot be written to a WAVE file."),
+  GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, (_("This audio format cannot be written to a WAVE file.")),
                     ("no wave format for caps %" GST_PTR_FORMAT, caps));
   return FALSE;
 changed_caps:
-  GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("The audio format changed in the middle of the stream."),
+  GST_ELEMENT_ERROR(self, STREAM, FORMAT, (_("The audio format changed in the middle of the stream.")),
                     ("header written for tag 0x%04x, now caps %" GST_PTR_FORMAT,
                      st->format.formatTag, caps));
   return FALSE;
