@@ -150,10 +150,11 @@ TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
       const std::string out = Convert(in.input, form.options, name);
       EXPECT_EQ(ProbeTags(out), in.expected) << name;
       const std::string bytes = ReadAll(out);
-      if (bytes.rfind("RIFF", 0) == 0)  // the RIFF size counts the tags' chunk
+      if (bytes.rfind("RIFF", 0) == 0) {  // the RIFF size counts the tags' chunk
         EXPECT_EQ(static_cast<uint8_t>(bytes[4]) | static_cast<uint8_t>(bytes[5]) << 8 |
                       static_cast<uint8_t>(bytes[6]) << 16 | static_cast<uint8_t>(bytes[7]) << 24,
                   bytes.size() - 8) << name;
+      }
       if (in.input == std::string("vorbis.flac")) flacOutputs[form.name] = out;
     }
   }
