@@ -61,6 +61,11 @@ struct Filter {
   uint64_t sourceSize = 0;           // file source: bytes in the file; 0 unknown
   bool pushOnly = false;             // file source: offers push mode alone (WAV files)
   std::atomic<uint64_t> sourceReadEnd{0};  // file source: furthest byte delivered since the last run
+  // File source: where the last piece delivered ended (a demuxer that meets damage stops
+  // asking there, whatever it read before)
+  std::atomic<uint64_t> sourceLastEnd{0};
+  uint64_t declaredSize = 0;         // file source: the size its header declares; 0 none
+  int64_t declaredDuration = 0;      // file source: an AVI's audio length from its header; 0 none
 
   ~Filter();
 };
