@@ -967,7 +967,8 @@ bool GraphGetSourceReading(const Graph* graph, SourceReading* reading) {
     if (!IsSourceKind(filter->kind) || filter->sourceSize == 0) continue;
     struct stat st;
     reading->sizeAtLoad = filter->sourceSize;
-    reading->sizeNow = stat(filter->path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    // A file moved or removed meanwhile is still read whole through the open source.
+    reading->sizeNow = stat(filter->path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : filter->sourceSize;
     reading->lastEnd = filter->sourceLastEnd;
     reading->declaredSize = filter->declaredSize;
     reading->declaredDuration = filter->declaredDuration;

@@ -109,7 +109,8 @@ bool GraphGetAudioWritten(const Graph* graph, int64_t* units);
 // ran (a source of unknown size counts as read).
 bool GraphSourceReadToEnd(const Graph* graph);
 // The file source's reading since the graph last ran: sizeAtLoad, the file's size when
-// it was given to the source; sizeNow, its size now; lastEnd, where the last piece the
+// it was given to the source; sizeNow, its size now (the same when its path is gone);
+// lastEnd, where the last piece the
 // source delivered ended (a demuxer reads its file front to back, so this is where it
 // stopped). False when the graph has no file source of a regular file.
 // declaredSize and declaredDuration are what the file's header says of the whole file
