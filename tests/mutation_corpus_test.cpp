@@ -225,7 +225,7 @@ TEST(MutationCorpusTest, DamagedMediaNeverCrashHangOrLeaveBadFiles) {
 // QL_MIDDLE_MUTANTS=N runs N mutants instead of the default.
 
 constexpr int kDefaultMiddleMutants = 12;
-constexpr double kMiddleSeconds = 20.0;
+constexpr double kMiddleSeconds = 12.0;
 
 std::string DamageTheMiddle(const std::string& seed, std::mt19937& rng, std::string* what) {
   std::string b = seed;
