@@ -146,9 +146,9 @@ bool StartConversionGraph(const std::string& outputPath, bool openOutputFile) {
 // facts. It fails when the input shrank while it was read, when it holds no audio at
 // all while the source declared a length, and when it holds well under the share of
 // that length the file can hold: all of it for a file as large as its header declares,
-// the part present for one cut short (a WAV or AVI that ends early keeps the audio it
-// has). A file whose header declares no size (MPEG, MP3) is held to it when its reading
-// stopped before its last part, which a file cut short never does. The length is the
+// the part present for one cut short (an AVI or ASF that ends early keeps the audio it
+// has). A file whose header declares no size (MPEG, MP3, WAV) is held to it when its
+// reading stopped before its last part, which a file cut short never does. The length is the
 // largest known: the header's, and the graph's before and after (estimates of
 // variable-rate streams settle by the end). *reason says what went wrong.
 static constexpr double kLossAllowed = 0.1;  // of the declared length: frames, rounding, gaps

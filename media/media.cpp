@@ -1202,8 +1202,9 @@ static GstPadProbeReturn OnSourceBuffer(GstPad*, GstPadProbeInfo* info, gpointer
   return GST_PAD_PROBE_OK;
 }
 
-// The size of the whole file as its header declares it: a RIFF file's (AVI, WAV) chunk
-// size, an ASF file's File Properties size; 0 when the header says nothing.
+// The size of the whole file as its header declares it: an AVI file's RIFF chunk size, an
+// ASF file's File Properties size; 0 when the header says nothing. (A WAV file is read
+// to its end whatever its header says, so its size proves nothing about losses.)
 static uint64_t DeclaredFileSize(int fd) {
   static constexpr uint8_t kAsfHeader[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
                                              0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
@@ -1217,7 +1218,7 @@ static uint64_t DeclaredFileSize(int fd) {
     for (int i = bytes - 1; i >= 0; --i) v = v << 8 | head[at + i];
     return v;
   };
-  if (memcmp(head, "RIFF", 4) == 0) return le(4, 4) + 8;
+  if (memcmp(head, "RIFF", 4) == 0) return memcmp(head + 8, "AVI ", 4) == 0 ? le(4, 4) + 8 : 0;
   if (got < 30 || memcmp(head, kAsfHeader, 16) != 0) return 0;
   for (size_t at = 30; at + 64 <= static_cast<size_t>(got);) {
     const uint64_t objectSize = le(at + 16, 8);

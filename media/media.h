@@ -114,7 +114,7 @@ bool GraphSourceReadToEnd(const Graph* graph);
 // source delivered ended (a demuxer reads its file front to back, so this is where it
 // stopped). False when the graph has no file source of a regular file.
 // declaredSize and declaredDuration are what the file's header says of the whole file
-// (a RIFF or ASF file's size; an AVI's first audio stream's length, 100-ns units), 0
+// (an AVI or ASF file's size; an AVI's first audio stream's length, 100-ns units), 0
 // when it says nothing.
 struct SourceReading {
   uint64_t sizeAtLoad = 0, sizeNow = 0, lastEnd = 0;
