@@ -100,8 +100,8 @@ TargetAudioFormat PcmFormatForRow(int row) {
 
 // ---- WmaProfileTable ----------------------------------------------------------
 
-// Rows 9 and 10 pair these labels with the FM-radio mono and stereo profiles
-// respectively; stored choices depend on that pairing, so it stays.
+// Each row names the format it writes: row 9's AM radio at 28.8 kbps is a profile of our
+// own (16000 Hz mono), row 10 the FM-radio mono profile.
 const WmaProfileRow WmaProfileTable[kWmaProfileCount] = {
     {"V40 6.5Kbps (Voice Audio)", kWMProfile_V40_6VoiceAudio},
     {"V40 16Kbps (AM Radio)", kWMProfile_V40_16AMRadio},
@@ -112,8 +112,8 @@ const WmaProfileRow WmaProfileTable[kWmaProfileCount] = {
     {"V40 96Kbps (CD Quality)", kWMProfile_V40_96Audio},
     {"V40 128Kbps (CD Quality)", kWMProfile_V40_128Audio},
     {"V70 6.5Kbps (Voice Audio)", kWMProfile_V70_6VoiceAudio},
-    {"V70 28.8Kbps (AM Radio)", kWMProfile_V70_288FMRadioMono},
-    {"V70 28.8Kbps (FM Radio Mono)", kWMProfile_V70_288FMRadioStereo},
+    {"V70 28.8Kbps (AM Radio)", kProfile_288AMRadio},
+    {"V70 28.8Kbps (FM Radio Mono)", kWMProfile_V70_288FMRadioMono},
     {"V70 56Kbps (DialUp Stereo)", kWMProfile_V70_56DialUpStereo},
     {"V70 64Kbps (ISDN Stereo)", kWMProfile_V70_64AudioISDN},
     {"V70 64Kbps (Near CD Quality)", kWMProfile_V70_64Audio},

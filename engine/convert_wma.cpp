@@ -9,15 +9,16 @@
 #include "engine/source.h"
 #include "media/wma_profiles.h"
 
-// The profile of each row of the WMA format list. Rows 9 and 10 carry the 28.8 kbps
-// FM-radio mono and stereo profiles whatever their labels say: stored choices rely on it.
+// The profile of each row of the WMA format list: the format its label names. Row 9,
+// "V70 28.8Kbps (AM Radio)", is the AM-radio format at 28.8 kbps, row 10 the FM-radio
+// mono profile.
 static const char* const kProfileOfRow[] = {
     kWMProfile_V40_6VoiceAudio,    kWMProfile_V40_16AMRadio,
     kWMProfile_V40_288FMRadioMono, kWMProfile_V40_288FMRadioStereo,
     kWMProfile_V40_56DialUpStereo, kWMProfile_V40_64Audio,
     kWMProfile_V40_96Audio,        kWMProfile_V40_128Audio,
-    kWMProfile_V70_6VoiceAudio,    kWMProfile_V70_288FMRadioMono,
-    kWMProfile_V70_288FMRadioStereo, kWMProfile_V70_56DialUpStereo,
+    kWMProfile_V70_6VoiceAudio,    kProfile_288AMRadio,
+    kWMProfile_V70_288FMRadioMono, kWMProfile_V70_56DialUpStereo,
     kWMProfile_V70_64AudioISDN,    kWMProfile_V70_64Audio,
     kWMProfile_V70_96Audio,        kWMProfile_V70_128Audio,
 };

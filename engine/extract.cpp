@@ -2,6 +2,10 @@
 //   .vob          source ! MPEG-2 splitter ! Dump                      -> .ac3
 //   .mpg, .mpeg   source ! MPEG-1 splitter ! Dump                      -> .mp2
 //   .avi          source ! AVI splitter ! WavDest ! File Writer        -> .wav or .mp3
+// The extension names the stream's codec: MPEG audio is ".mp2", AC3 ".ac3" and DTS
+// ".dts" whichever program stream holds it. An AVI stream is copied only in a form a
+// wave file holds playably (PCM, ADPCM, MPEG audio, AC3); anything else (AAC, Vorbis,
+// a damaged "strf") is refused.
 // An MPEG stream of PCM (DVD LPCM) has no form of its own outside the container; its
 // samples are written as a wave file instead:
 //   .vob, .mpg    source ! MPEG splitter ! WavDest ! File Writer       -> .wav
@@ -50,6 +54,40 @@ static const MpegBranch kMpgBranch = {
     {N_("エラー No.410"), N_("MPEG-1スプリッターとDumpフィルターの接続で失敗しました。")},
 };
 
+// The extension of an MPEG stream's file: its codec's, or the branch's own when the
+// pad does not say.
+static const char* MpegStreamExtension(const std::vector<MediaType>& types, const char* branchExtension) {
+  if (types.empty()) return branchExtension;
+  switch (types.front().format.formatTag) {
+    case kWaveFormatMpeg:
+    case kWaveFormatMpegLayer3: return "mp2";
+    case kWaveFormatDolbyAc3: return "ac3";
+    case kWaveFormatDts: return "dts";
+    default: return branchExtension;
+  }
+}
+
+// Whether an AVI audio stream's wave format, copied into a wave file, plays: a codec
+// wave files carry and a record whose numbers make sense.
+static bool CopyableAviStream(const MediaType& type) {
+  const WaveFormat& f = type.format;
+  if (!type.hasFormat || f.channels == 0 || f.channels > 64 || f.samplesPerSec == 0 || f.samplesPerSec > 768000)
+    return false;
+  switch (f.formatTag) {
+    case kWaveFormatPcm:
+    case kWaveFormatIeeeFloat:
+    case kWaveFormatAlaw:
+    case kWaveFormatMulaw:
+    case kWaveFormatExtensible: return f.bitsPerSample >= 8 && f.blockAlign == f.channels * ((f.bitsPerSample + 7) / 8);
+    case kWaveFormatAdpcm:
+    case kWaveFormatImaAdpcm: return f.blockAlign > 0;
+    case kWaveFormatMpeg:
+    case kWaveFormatMpegLayer3:
+    case kWaveFormatDolbyAc3: return true;
+    default: return false;
+  }
+}
+
 // source ! MPEG splitter ! Dump, or WavDest and File Writer for PCM. Returns the
 // output path, or "" after a message.
 static std::string BuildMpegBranch(Graph* graph, Filter* source, const std::string& path,
@@ -69,7 +107,7 @@ static std::string BuildMpegBranch(Graph* graph, Filter* source, const std::stri
   std::vector<MediaType> types = PinEnumMediaTypes(audio.get());
   const bool pcm = !types.empty() && types.front().hasFormat && types.front().format.formatTag == kWaveFormatPcm;
 
-  const std::string outputPath = NameOutputFile(path, pcm ? "wav" : branch.extension);
+  const std::string outputPath = NameOutputFile(path, pcm ? "wav" : MpegStreamExtension(types, branch.extension));
 
   if (pcm) {
     FilterRef wavDest = AddFilterByClsid(graph, kClsidWavDest);
@@ -118,6 +156,10 @@ static std::string BuildAviBranch(Graph* graph, Filter* source, const std::strin
   // expected size, so no percentage.
   std::vector<MediaType> types = PinEnumMediaTypes(audio.get());
   MediaType type = types.empty() ? MediaType{} : types.front();
+  if (!CopyableAviStream(type)) {
+    Fail(_("エラー No.413"), _("AVIファイルの音声部分を認識できませんでした。"));
+    return {};
+  }
   const WaveFormat& f = type.format;
   const bool coded = f.bitsPerSample == 0;
   const int64_t bytesPerSecond = coded ? int64_t{f.avgBytesPerSec}

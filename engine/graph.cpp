@@ -140,30 +140,59 @@ bool StartConversionGraph(const std::string& outputPath, bool openOutputFile) {
   return true;
 }
 
-// A graph can complete without error and yet have lost the audio: a parser that gives
-// up early ends the stream as if it were over. Judged against what the source declares
-// (asked again now: estimates of variable-rate streams settle by the end), an output
-// fails when it holds no audio at all, or less than half while the source was not read
-// to its end. A file cut short, or whose header claims too much, is read to its end and
-// keeps the audio there is. The larger of the durations known before and after counts:
-// a file that shrinks while it is read reports its new length. *reason says what went
-// wrong.
+// A graph can complete without error and yet have lost audio: GStreamer's demuxers end
+// the stream at damage in the middle of a file (a cut in an AVI's chunk list or an ASF
+// data object) as if the file were over, and a file cut short while it is read ends
+// early the same way. The end of stream proves nothing, so the output is judged by
+// facts. It fails when the input shrank while it was read, when it holds no audio at
+// all while the source declared a length, and when it holds well under the share of
+// that length the file can hold: all of it for a file as large as its header declares,
+// the part present for one cut short (an AVI or ASF that ends early keeps the audio it
+// has). A file whose header declares no size (MPEG, MP3, WAV) is held to it when its
+// reading stopped before its last part, which a file cut short never does. The length is the
+// largest known: the header's, and the graph's before and after (estimates of
+// variable-rate streams settle by the end). *reason says what went wrong.
+static constexpr double kLossAllowed = 0.1;  // of the declared length: frames, rounding, gaps
+
 static bool OutputFallsShort(Graph* graph, std::string* reason) {
+  char text[320];
+  SourceReading reading;
+  const bool haveReading = GraphGetSourceReading(graph, &reading);
+  if (haveReading && reading.sizeNow < reading.sizeAtLoad) {
+    std::snprintf(text, sizeof text, _("変換中に入力ファイルが短くなりました (%llu バイトから %llu バイトへ)。"),
+                  static_cast<unsigned long long>(reading.sizeAtLoad),
+                  static_cast<unsigned long long>(reading.sizeNow));
+    *reason = text;
+    return true;
+  }
   int64_t written = 0;
   if (!GraphGetAudioWritten(graph, &written)) return false;
   int64_t declared = 0;
   GraphGetDuration(graph, &declared);
-  declared = std::max(declared, ConversionGraph.duration);
+  declared = std::max({declared, ConversionGraph.duration, reading.declaredDuration});
   if (declared <= 0) return false;
   if (written == 0) {
     *reason = _("出力に音声がありません。");
     return true;
   }
-  if (written * 2 >= declared || GraphSourceReadToEnd(graph)) return false;
-  char text[256];
-  std::snprintf(text, sizeof text,
-                _("ファイルを終わりまで読まずに変換が終わりました (出力 %.1f 秒、元の長さ %.1f 秒)。"),
-                static_cast<double>(written) / kUnits, static_cast<double>(declared) / kUnits);
+  const double size = static_cast<double>(reading.sizeAtLoad);
+  const bool stoppedEarly = haveReading ? reading.lastEnd < size * (1 - kLossAllowed) : !GraphSourceReadToEnd(graph);
+  double share = 1;  // of the declared length, that the file can hold
+  if (haveReading && reading.declaredSize > 0) share = std::min(1.0, size / static_cast<double>(reading.declaredSize));
+  else if (!stoppedEarly) return false;
+  if (written >= declared * (share - kLossAllowed)) return false;
+  // Where the audio ended: where the reading stopped, or the same share of the file.
+  const double lost = stoppedEarly ? static_cast<double>(reading.lastEnd)
+                                   : size * static_cast<double>(written) / static_cast<double>(declared);
+  const double seconds[2] = {static_cast<double>(written) / kUnits, static_cast<double>(declared) / kUnits};
+  if (haveReading)
+    std::snprintf(text, sizeof text,
+                  _("ファイルの %.0f バイト目付近が壊れていて、その先の音声を読めませんでした "
+                    "(出力 %.1f 秒、元の長さ %.1f 秒)。"),
+                  lost, seconds[0], seconds[1]);
+  else
+    std::snprintf(text, sizeof text, _("ファイルを終わりまで読まずに変換が終わりました (出力 %.1f 秒、元の長さ %.1f 秒)。"),
+                  seconds[0], seconds[1]);
   *reason = text;
   return true;
 }

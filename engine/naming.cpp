@@ -55,11 +55,15 @@ struct ClaimedOutput {
   std::string finalPath;
   std::string stem;       // the final path before "_N.ext" / ".ext"
   std::string extension;
-  std::string temporary;  // what the writer writes
+  std::string temporary;  // what the writer writes: "/proc/self/fd/N" for an unnamed file
   int fd = -1;            // our own handle on it, for flushing; -1 when not claimed
+  bool unnamed = false;   // an O_TMPFILE file: no name at all until committed
 };
 
 static std::vector<ClaimedOutput> claims;
+static bool unnamedOutputsRefused = false;  // tests: behave as on a file system without them
+
+void SetUnnamedOutputsRefused(bool refused) { unnamedOutputsRefused = refused; }
 
 std::string TemporaryOutputPath(const std::string& finalPath) {
   const std::string folder = GetDirectoryPart(finalPath);
@@ -83,14 +87,46 @@ static bool NameTaken(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// Takes the name when nobody has it: its temporary file is created exclusively, so of
-// two runs asking at once only one succeeds. A folder where nothing can be created
-// leaves the name free but unclaimed; writing there fails later with the reason.
-static bool ClaimName(const std::string& path, int* claimFd) {
+// A name is free when nothing is under it, no named temporary of ours (this run's or
+// another's) holds it and no output of this run has it in hand.
+static bool NameFree(const std::string& path) {
+  if (NameTaken(path) || NameTaken(TemporaryOutputPath(path))) return false;
+  return std::none_of(claims.begin(), claims.end(),
+                      [&path](const ClaimedOutput& c) { return c.finalPath == path; });
+}
+
+// An unnamed file in the folder of path, for writing; -1 with errno when the file
+// system cannot make one (EOPNOTSUPP or EISDIR) or the folder refuses it.
+static int OpenUnnamedFile(const std::string& path) {
+  if (unnamedOutputsRefused) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  const std::string folder = GetDirectoryPart(path);
+  return open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+}
+
+static std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Takes the name when nobody has it. Where the file system makes unnamed files, the
+// output is one of them (*unnamed): nothing under any name until it is committed, and
+// nothing left should the run end otherwise. Elsewhere the name's temporary file is
+// created exclusively, so of two runs asking at once only one succeeds. A folder
+// where nothing can be created leaves the name free but unclaimed; writing there
+// fails later with the reason.
+static bool ClaimName(const std::string& path, int* claimFd, bool* unnamed) {
   *claimFd = -1;
-  if (NameTaken(path)) return false;
+  *unnamed = false;
+  if (!NameFree(path)) return false;
+  int fd = OpenUnnamedFile(path);
+  if (fd >= 0) {
+    *claimFd = fd;
+    *unnamed = true;
+    return true;
+  }
+  if (errno != EOPNOTSUPP && errno != EISDIR) return true;
   const std::string temporary = TemporaryOutputPath(path);
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return errno != EEXIST;
   if (NameTaken(path)) {  // someone else made it between the two looks
     unlink(temporary.c_str());
@@ -101,8 +137,17 @@ static bool ClaimName(const std::string& path, int* claimFd) {
   return true;
 }
 
+// "STEM.EXT" or "STEM_N.EXT"; a file name too long for the file system loses the end
+// of its stem (whole characters) so that the number and the extension stay.
 static std::string NumberedName(const std::string& stem, unsigned n, const std::string& extension) {
-  return n < 2 ? stem + "." + extension : stem + "_" + std::to_string(n) + "." + extension;
+  const std::string suffix = (n < 2 ? "" : "_" + std::to_string(n)) + "." + extension;
+  const size_t nameStart = stem.rfind('/') == std::string::npos ? 0 : stem.rfind('/') + 1;
+  size_t end = stem.size();
+  if (end - nameStart + suffix.size() > NAME_MAX && suffix.size() < NAME_MAX) {
+    end = nameStart + (NAME_MAX - suffix.size());
+    while (end > nameStart && (static_cast<unsigned char>(stem[end]) & 0xC0) == 0x80) --end;
+  }
+  return stem.substr(0, end) + suffix;
 }
 
 std::string MakeOutputPath(const std::string& inputPath, const std::string& extension) {
@@ -123,8 +168,9 @@ std::string MakeOutputPath(const std::string& inputPath, const std::string& exte
 
   std::string output = NumberedName(stem, 1, extension);
   int fd = -1;
-  for (unsigned n = 2; !ClaimName(output, &fd); ++n) output = NumberedName(stem, n, extension);
-  claims.push_back({output, stem, extension, TemporaryOutputPath(output), fd});
+  bool unnamed = false;
+  for (unsigned n = 2; !ClaimName(output, &fd, &unnamed); ++n) output = NumberedName(stem, n, extension);
+  claims.push_back({output, stem, extension, unnamed ? FdPath(fd) : TemporaryOutputPath(output), fd, unnamed});
 
   std::lock_guard lock(StatusLock);
   StatusNotice = inOutputFolder ? _(kOutputFolderNotice) : "";
@@ -174,6 +220,11 @@ static void Forget(ClaimedOutput& claim) {
   claim.fd = -1;
 }
 
+// Gives an unnamed file its first name; never replaces anything (EEXIST).
+static bool LinkUnnamed(const ClaimedOutput& claim, const std::string& to) {
+  return linkat(AT_FDCWD, claim.temporary.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 static bool Commit(ClaimedOutput& claim, std::string* reason) {
   if (!FlushToDisk(claim)) {
     *reason = g_strerror(errno);
@@ -182,21 +233,30 @@ static bool Commit(ClaimedOutput& claim, std::string* reason) {
   std::string target = claim.finalPath;
   std::string extraClaim;  // the temporary that holds a renumbered name for us
   for (unsigned n = 2;;) {
-    bool moved = MoveWithoutReplacing(claim.temporary, target);
+    bool moved = claim.unnamed ? LinkUnnamed(claim, target) : MoveWithoutReplacing(claim.temporary, target);
     int error = errno;
     if (!extraClaim.empty()) unlink(extraClaim.c_str());
+    extraClaim.clear();
     if (moved) break;
     if (error != EEXIST) {
       *reason = g_strerror(error);
       return false;
     }
-    // Taken meanwhile by someone else: the next free number, claimed the same way.
+    // Taken meanwhile by someone else: the next free number. A named temporary claims
+    // it the same way as before; an unnamed file needs no claim, its link fails on a
+    // taken name.
     std::string next;
-    int fd = -1;
-    do next = NumberedName(claim.stem, n++, claim.extension);
-    while (next == target || !ClaimName(next, &fd));
-    if (fd >= 0) close(fd);
-    extraClaim = TemporaryOutputPath(next);
+    if (claim.unnamed) {
+      do next = NumberedName(claim.stem, n++, claim.extension);
+      while (next == target || !NameFree(next));
+    } else {
+      int fd = -1;
+      bool unnamed = false;
+      do next = NumberedName(claim.stem, n++, claim.extension);
+      while (next == target || !ClaimName(next, &fd, &unnamed));
+      if (fd >= 0) close(fd);
+      if (!unnamed) extraClaim = TemporaryOutputPath(next);
+    }
     target = next;
   }
   if (target != claim.finalPath) {
@@ -220,8 +280,9 @@ bool CommitOutputFiles(std::string* reason, std::vector<CommittedOutput>* commit
 void DiscardOutputFiles() {
   // In a folder made read-only meanwhile the file cannot go; its contents can.
   for (ClaimedOutput& claim : claims) {
-    if (unlink(claim.temporary.c_str()) != 0 && errno != ENOENT) truncate(claim.temporary.c_str(), 0);
-    Forget(claim);
+    if (!claim.unnamed && unlink(claim.temporary.c_str()) != 0 && errno != ENOENT)
+      truncate(claim.temporary.c_str(), 0);
+    Forget(claim);  // an unnamed file ends with its last handle
   }
   claims.clear();
 }

@@ -1,12 +1,16 @@
 // Naming the output file of an input, and bringing the output under its name.
 //
-// An output is never written under its final name. MakeOutputPath claims the name by
-// creating, exclusively, a hidden temporary file beside it (".NAME.quilllomare-part");
-// the graph writes that file, and CommitOutputFiles moves it to the final name once it is
-// complete, without replacing anything. A name is free only when neither it nor its
-// temporary exists, so two runs of the program (or the program and anyone else) never
-// write one file, and a crash leaves at most a temporary file, never a short file that
-// looks finished.
+// An output is never written under its final name. Where the file system allows it
+// (ext4, tmpfs, xfs, btrfs), MakeOutputPath opens an unnamed file in the output's folder
+// (O_TMPFILE); the graph writes it through "/proc/self/fd/N", and CommitOutputFiles
+// links it under the final name once it is complete, never replacing anything: however
+// the run ends before that, nothing is left. Elsewhere (NFS, many FUSE file systems) it
+// claims the name by creating, exclusively, a hidden temporary file beside it
+// (".NAME.quilllomare-part"), which the commit renames; a crash then leaves at most that
+// temporary, never a short file that looks finished. A name is free only when neither it
+// nor its temporary exists and no output of this process holds it; two runs of the
+// program choosing the same name at once are parted at the commit, where the later one
+// takes the next free number.
 #pragma once
 
 #include <string>
@@ -22,8 +26,9 @@ std::string MakeOutputPath(const std::string& inputPath, const std::string& exte
 // ".NAME.quilllomare-part", or ".quilllomare-HASH.part" when NAME is too long for that.
 std::string TemporaryOutputPath(const std::string& finalPath);
 
-// Where the writer of an output writes: the temporary file of a name MakeOutputPath
-// gave, any other path itself.
+// Where the writer of an output writes: "/proc/self/fd/N" for an unnamed file, the
+// temporary file of a name MakeOutputPath gave, any other path itself. Its size (stat)
+// is the output's size so far.
 std::string OutputWritePath(const std::string& finalPath);
 
 // Moves every claimed output's temporary file to its final name, flushed to the disk
@@ -50,6 +55,9 @@ std::string GetOutputFolder();
 // Whether a path lies on optical media: an ISO 9660 or UDF file system, or the
 // desktop's audio-CD mount (a folder whose name starts with "cdda:").
 bool IsOnOpticalMedia(const std::string& path);
+
+// Tests: behave as on a file system that refuses unnamed files (named temporaries).
+void SetUnnamedOutputsRefused(bool refused);
 
 // Tests replace the optical media test; nullptr restores the real one.
 using OpticalMediaTest = bool (*)(const std::string& path);

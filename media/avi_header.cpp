@@ -117,6 +117,8 @@ AviStream ParseStreamList(const uint8_t* data, size_t size) {
     const uint32_t sampleSize = GetLe32(strh + 44);
     const bool variableRate = sampleSize == 0 && scale > 1 && stream.format.blockAlign != 1;
     stream.usable = variableRate || stream.format.avgBytesPerSec != 0;
+    const uint32_t rate = GetLe32(strh + 24), length = GetLe32(strh + 32);
+    if (rate != 0) stream.duration = static_cast<int64_t>(uint64_t{length} * scale * 10000000 / rate);
   }
   return stream;
 }

@@ -19,6 +19,7 @@ struct AviStream {
   AviStreamKind kind = AviStreamKind::Other;  // from the "strh" type ("vids"/"iavs", "auds", "txts")
   bool usable = false;  // "strh" then "strf" both present and sound, as a demuxer needs them
   WaveFormat format;    // audio: the "strf" record, extra bytes included (cut to what is there)
+  int64_t duration = 0; // audio: the length "strh" declares, 100-ns units; 0 when it says none
 };
 
 // The streams of an AVI file in header order, from the file's first bytes (at least up

@@ -138,8 +138,10 @@ MediaType MediaTypeFromCaps(const GstCaps* caps) {
     f.bitsPerSample = 4;
     type.hasFormat = true;
   } else if (g_str_equal(name, "audio/x-ac3") || g_str_equal(name, "audio/x-private1-ac3")) {
-    f.formatTag = 0x2000;
+    f.formatTag = kWaveFormatDolbyAc3;
     type.hasFormat = f.samplesPerSec != 0;
+  } else if (g_str_equal(name, "audio/x-dts") || g_str_equal(name, "audio/x-private1-dts")) {
+    f.formatTag = kWaveFormatDts;  // the tag alone tells the codec; no format block
   }
   return type;
 }
@@ -987,6 +989,22 @@ bool GraphSourceReadToEnd(const Graph* graph) {
   return true;
 }
 
+bool GraphGetSourceReading(const Graph* graph, SourceReading* reading) {
+  if (!graph) return false;
+  for (const FilterRef& filter : graph->filters) {
+    if (!IsSourceKind(filter->kind) || filter->sourceSize == 0) continue;
+    struct stat st;
+    reading->sizeAtLoad = filter->sourceSize;
+    // A file moved or removed meanwhile is still read whole through the open source.
+    reading->sizeNow = stat(filter->path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : filter->sourceSize;
+    reading->lastEnd = filter->sourceLastEnd;
+    reading->declaredSize = filter->declaredSize;
+    reading->declaredDuration = filter->declaredDuration;
+    return true;
+  }
+  return false;
+}
+
 bool GraphGetAudioWritten(const Graph* graph, int64_t* units) {
   if (!graph || graph->audioWritten < 0) return false;
   *units = graph->audioWritten;
@@ -1129,7 +1147,7 @@ bool GraphRun(Graph* graph) {
   if (!graph) return false;
   if (graph->prerolled) ResetPipeline(graph);
   graph->completed = false;
-  for (const FilterRef& filter : graph->filters) filter->sourceReadEnd = 0;
+  for (const FilterRef& filter : graph->filters) filter->sourceReadEnd = filter->sourceLastEnd = 0;
   if (gst_element_set_state(graph->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
     // The error message on the bus tells the rest; without a watch, say it here.
     if (!graph->busWatch) return false;
@@ -1212,7 +1230,35 @@ static GstPadProbeReturn OnSourceBuffer(GstPad*, GstPadProbeInfo* info, gpointer
   if (!GST_BUFFER_OFFSET_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
   const uint64_t end = GST_BUFFER_OFFSET(buffer) + gst_buffer_get_size(buffer);
   if (end > source->sourceReadEnd) source->sourceReadEnd = end;
+  source->sourceLastEnd = end;
   return GST_PAD_PROBE_OK;
+}
+
+// The size of the whole file as its header declares it: an AVI file's RIFF chunk size, an
+// ASF file's File Properties size; 0 when the header says nothing. (A WAV file is read
+// to its end whatever its header says, so its size proves nothing about losses.)
+static uint64_t DeclaredFileSize(int fd) {
+  static constexpr uint8_t kAsfHeader[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                             0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+  static constexpr uint8_t kAsfFileProperties[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                                     0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+  uint8_t head[16384];
+  const ssize_t got = pread(fd, head, sizeof head, 0);
+  if (got < 12) return 0;
+  auto le = [&head](size_t at, int bytes) {
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | head[at + i];
+    return v;
+  };
+  if (memcmp(head, "RIFF", 4) == 0) return memcmp(head + 8, "AVI ", 4) == 0 ? le(4, 4) + 8 : 0;
+  if (got < 30 || memcmp(head, kAsfHeader, 16) != 0) return 0;
+  for (size_t at = 30; at + 64 <= static_cast<size_t>(got);) {
+    const uint64_t objectSize = le(at + 16, 8);
+    if (memcmp(head + at, kAsfFileProperties, 16) == 0) return le(at + 40, 8);
+    if (objectSize < 24 || objectSize > static_cast<uint64_t>(got)) break;
+    at += objectSize;
+  }
+  return 0;
 }
 
 bool FilterLoadFile(Filter* filter, const std::string& path) {
@@ -1241,7 +1287,16 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
     }
     return done;
   });
+  filter->declaredSize = readable && S_ISREG(st.st_mode) ? DeclaredFileSize(fd) : 0;
   close(fd);
+  filter->declaredDuration = 0;
+  std::vector<AviStream> streams;
+  if (filter->declaredSize > 0 && memcmp(head + 8, "AVI ", 4) == 0 && ReadAviStreamList(path, &streams))
+    for (const AviStream& stream : streams)
+      if (stream.kind == AviStreamKind::Audio && stream.usable) {
+        filter->declaredDuration = stream.duration;
+        break;
+      }
   if (!readable) return false;
   if (filter->path.empty()) {  // the first file this source is given
     g_autoptr(GstPad) pad = gst_element_get_static_pad(filter->element, "src");

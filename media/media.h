@@ -108,6 +108,20 @@ bool GraphGetAudioWritten(const Graph* graph, int64_t* units);
 // Whether every file source of the graph delivered its file's last byte since it last
 // ran (a source of unknown size counts as read).
 bool GraphSourceReadToEnd(const Graph* graph);
+// The file source's reading since the graph last ran: sizeAtLoad, the file's size when
+// it was given to the source; sizeNow, its size now (the same when its path is gone);
+// lastEnd, where the last piece the
+// source delivered ended (a demuxer reads its file front to back, so this is where it
+// stopped). False when the graph has no file source of a regular file.
+// declaredSize and declaredDuration are what the file's header says of the whole file
+// (an AVI or ASF file's size; an AVI's first audio stream's length, 100-ns units), 0
+// when it says nothing.
+struct SourceReading {
+  uint64_t sizeAtLoad = 0, sizeNow = 0, lastEnd = 0;
+  uint64_t declaredSize = 0;
+  int64_t declaredDuration = 0;
+};
+bool GraphGetSourceReading(const Graph* graph, SourceReading* reading);
 // Jumps a running or paused graph to the position (100-ns units); false when it cannot.
 bool GraphSetCurrentPosition(Graph* graph, int64_t position);
 

@@ -45,10 +45,11 @@ static const AsfProfile kSystemProfiles[] = {
     {kWMProfile_V70_64Audio, 44100, 2, 64000},
     {kWMProfile_V70_96Audio, 44100, 2, 96000},
     {kWMProfile_V70_128Audio, 44100, 2, 128000},
+    {kProfile_288AMRadio, 16000, 1, 28800},
 };
 
 // What a new writer uses until it is configured.
-static const AsfProfile& kDefaultProfile = kSystemProfiles[std::size(kSystemProfiles) - 1];
+static const AsfProfile& kDefaultProfile = kSystemProfiles[15];  // V70 128 kbps
 
 static const AsfProfile* FindProfile(const std::string& guid) {
   for (const AsfProfile& profile : kSystemProfiles)

@@ -62,6 +62,11 @@ struct Filter {
   bool pushOnly = false;             // file source: offers push mode alone (WAV files)
   bool waveUnusable = false;         // file source: a WAV file whose "fmt " chunk fails its check
   std::atomic<uint64_t> sourceReadEnd{0};  // file source: furthest byte delivered since the last run
+  // File source: where the last piece delivered ended (a demuxer that meets damage stops
+  // asking there, whatever it read before)
+  std::atomic<uint64_t> sourceLastEnd{0};
+  uint64_t declaredSize = 0;         // file source: the size its header declares; 0 none
+  int64_t declaredDuration = 0;      // file source: an AVI's audio length from its header; 0 none
 
   ~Filter();
 };

@@ -36,7 +36,6 @@ constexpr GstClockTime kPadsProbeTimeout = 20 * GST_SECOND;
 // Our own bus message: the probed demuxer has announced all its pads.
 constexpr const char* kPadsAnnouncedMessage = "ql-splitter-pads-announced";
 
-constexpr uint16_t kWaveFormatDolbyAc3 = 0x2000;
 
 constexpr const char* kAc3Parser = "ac3parse";
 constexpr const char* kDtsParser = "dcaparse";

@@ -13,6 +13,8 @@ constexpr uint16_t kWaveFormatMulaw = 0x0007;
 constexpr uint16_t kWaveFormatImaAdpcm = 0x0011;
 constexpr uint16_t kWaveFormatMpeg = 0x0050;      // MPEG-1 layer 1 and 2
 constexpr uint16_t kWaveFormatMpegLayer3 = 0x0055;
+constexpr uint16_t kWaveFormatDolbyAc3 = 0x2000;
+constexpr uint16_t kWaveFormatDts = 0x2001;
 constexpr uint16_t kWaveFormatExtensible = 0xFFFE; // the sample format is in the extra bytes
 
 struct WaveFormat {

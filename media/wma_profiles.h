@@ -18,3 +18,6 @@ inline constexpr const char* kWMProfile_V70_64AudioISDN = "{91DEA458-9D60-4212-9
 inline constexpr const char* kWMProfile_V70_64Audio = "{B29CFFC6-F131-41DB-B5E8-99D8B0B945F4}";
 inline constexpr const char* kWMProfile_V70_96Audio = "{A9D4B819-16CC-4A59-9F37-693DBB0302D6}";
 inline constexpr const char* kWMProfile_V70_128Audio = "{C64CF5DA-DF45-40D3-8027-DE698D68DC66}";
+// Our own: the AM-radio format (16000 Hz mono) at 28.8 kbps, which no system profile
+// has; the list's "V70 28.8Kbps (AM Radio)" row writes it.
+inline constexpr const char* kProfile_288AMRadio = "{CF5FD963-20FB-4954-8B16-FAB431842BC7}";

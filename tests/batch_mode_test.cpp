@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <thread>
 #include <tuple>
@@ -235,48 +236,61 @@ TEST(BatchModeTest, RunsStartedTogetherWriteTwoCompleteFiles) {
   }
 }
 
+// The size of the unnamed output file the program pid writes in folder (an O_TMPFILE
+// file shows in /proc as "FOLDER/#INODE (deleted)"); -1 when it has none open.
+off_t UnnamedOutputSize(pid_t pid, const std::string& folder) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
+    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (target.starts_with(folder + "/#") && target.ends_with(" (deleted)")) return FileSize(entry.path());
+  }
+  return -1;
+}
+
 // SIGHUP, SIGINT and SIGTERM in the middle of any mode end the run alike: exit 130, one
-// line, and nothing left of the output. SIGKILL cannot be handled, yet it leaves no
-// file under the final name either: only our temporary file. An output removed while
-// it is written fails the file with 601 and the reason.
+// line, and nothing left of the output. SIGKILL cannot be handled, yet it leaves nothing
+// either: the output has no name until it is complete. An output that cannot be named
+// (its folder moved away while it is written) fails the file with 601 and the reason.
 TEST(BatchModeTest, InterruptionsInTheMiddleLeaveNoOutput) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
   struct {
     const char* mode;
     Fixture fixture;
     const char* input;
-    const char* output;
   } modes[] = {
-      {"wav", Fixture::Mp3Stereo44k, "in.mp3", "in.wav"},
-      {"mp3", Fixture::Wav16Stereo44k, "in.wav", "in.mp3"},
-      {"wma", Fixture::Mp3Stereo44k, "in.mp3", "in.wma"},
-      {"extract", Fixture::AviPcm, "in.avi", "in.wav"},
+      {"wav", Fixture::Mp3Stereo44k, "in.mp3"},
+      {"mp3", Fixture::Wav16Stereo44k, "in.wav"},
+      {"wma", Fixture::Mp3Stereo44k, "in.mp3"},
+      {"extract", Fixture::AviPcm, "in.avi"},
   };
   TempDir logs;
   const std::string errPath = logs.file("err");
   for (const auto& m : modes) {
     TempDir dir;
     const std::string input = MakeFixture(m.fixture, dir.path(), 120.0, m.input);
-    const std::string part = dir.file("." + std::string(m.output) + ".quilllomare-part");
-    for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGKILL, 0}) {  // 0: the output removed
+    const std::string moved = dir.path() + ".moved";
+    for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGKILL, 0}) {  // 0: the folder moved away
       const std::string where = std::string(m.mode) + ", signal " + std::to_string(sig);
       pid_t pid = StartCommand({QL_PROGRAM, "--batch", "--mode", m.mode, input}, errPath);
       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-      while (FileSize(part) <= 0 && std::chrono::steady_clock::now() < deadline)
+      while (UnnamedOutputSize(pid, dir.path()) <= 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      ASSERT_GT(FileSize(part), 0) << where << ": the output never grew";
+      ASSERT_GT(UnnamedOutputSize(pid, dir.path()), 0) << where << ": the output never grew";
+      EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{m.input}) << where;
       if (sig) kill(pid, sig);
-      else unlink(part.c_str());
+      else ASSERT_EQ(rename(dir.path().c_str(), moved.c_str()), 0);
       const int status = WaitCommand(pid);
       const std::string err = ReadFileBytes(errPath);
       ExpectNoGLibNoise(err);
       if (sig == SIGKILL) {
         EXPECT_EQ(status, 128 + SIGKILL) << where;
-        unlink(part.c_str());
       } else if (sig == 0) {
         EXPECT_EQ(status, 1) << where;
         EXPECT_NE(err.find("エラー No.601: 変換中にエラーが発生しました。\nNo such file or directory"), std::string::npos)
             << where << "\n" << err;
+        EXPECT_EQ(FolderEntries(moved), std::vector<std::string>{m.input}) << where;
+        ASSERT_EQ(rename(moved.c_str(), dir.path().c_str()), 0);
       } else {
         EXPECT_EQ(status, 130) << where << "\n" << err;
         EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1), "quilllomare: 変換を中断しました。\n") << where;

@@ -50,7 +50,7 @@ void ExpectNoPercentage(const runtest::RunResult& run) {
 // ---- MPEG: the splitter's audio pad dumped unchanged ----
 
 // name: of the input file; format: of ffmpeg's stream copy ("wav": a wave file of the
-// decoded samples); output: the file name expected.
+// decoded samples); output: the file name expected, named by the stream's codec.
 struct MpegCase { Fixture input; const char *name, *format, *output; };
 
 class MpegExtractTest : public ExtractTest, public ::testing::WithParamInterface<MpegCase> {};
@@ -82,8 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(MpegCase{Fixture::Mpeg1PsMp2, "clip.mpg", "mp2", "clip.mp2"},
                       MpegCase{Fixture::VobAc3Stereo, "VTS_01_1.VOB", "ac3", "VTS_01_1.ac3"},
                       MpegCase{Fixture::VobTwoAudio, "two.vob", "ac3", "two.ac3"},
-                      MpegCase{Fixture::VobMp2Ac3, "mixed.vob", "mp2", "mixed.ac3"},
-                      MpegCase{Fixture::VobDts, "dts.vob", "dts", "dts.ac3"},
+                      MpegCase{Fixture::VobMp2Ac3, "mixed.vob", "mp2", "mixed.mp2"},
+                      MpegCase{Fixture::VobDts, "dts.vob", "dts", "dts.dts"},
                       MpegCase{Fixture::VobLpcm, "lpcm.vob", "wav", "lpcm.wav"}),
     ParamName<MpegCase>);
 
@@ -191,6 +191,39 @@ TEST_F(ExtractTest, FailuresShowTheirMessageAndWriteNothing) {
   std::set<std::string> left;  // nothing but the inputs
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) left.insert(entry.path().filename());
   EXPECT_EQ(left, made);
+}
+
+// What a wave file cannot carry playably is refused rather than wrapped: AAC and Vorbis,
+// and a stream whose "strf" record is damaged (no format tag, no channels, no rate).
+// AC3 in an MPEG-1 file is named ".ac3".
+TEST_F(ExtractTest, StreamsAWaveFileCannotCarryAreRefusedAndStreamsNamedByCodec) {
+  const std::string no413 = "エラー No.413: AVIファイルの音声部分を認識できませんでした。";
+  const std::string mp3 = MakeToneFile(dir.file("mp3.avi"), 44100, 2, 1.0, {"-c:a", "libmp3lame"});
+  const std::string strf = ReadFileBytes(mp3);
+  const size_t record = strf.find("strf", strf.find("auds")) + 8;
+  ASSERT_NE(record, std::string::npos + 8);
+  const struct { const char* name; size_t at, bytes; char fill; } damaged[] = {
+      {"tag.avi", 0, 2, '\xFF'}, {"channels.avi", 2, 2, 0}, {"rate.avi", 4, 4, 0}};
+  std::vector<std::string> refused = {MakeToneFile(dir.file("aac.avi"), 44100, 2, 1.0, {"-c:a", "aac"}),
+                                      MakeToneFile(dir.file("vorbis.avi"), 44100, 2, 1.0, {"-c:a", "libvorbis"})};
+  for (const auto& d : damaged) {
+    std::string bytes = strf;
+    bytes.replace(record + d.at, d.bytes, d.bytes, d.fill);
+    WriteFileBytes(dir.file(d.name), bytes);
+    refused.push_back(dir.file(d.name));
+  }
+  std::remove(mp3.c_str());
+  for (const std::string& input : refused) {
+    SCOPED_TRACE(input);
+    runtest::RunResult run = RunFiles({input});
+    EXPECT_EQ(run.outcome, RunOutcome::Failed);
+    EXPECT_EQ(run.messages, std::vector<std::string>{no413});
+  }
+  EXPECT_EQ(FolderEntries(dir.path()).size(), refused.size());  // nothing but the inputs
+
+  const std::string ac3 = MakeToneFile(dir.file("ac3.mpg"), 48000, 2, 1.0, {"-c:a", "ac3", "-f", "mpeg"});
+  ASSERT_EQ(RunFiles({ac3}).outcome, RunOutcome::Finished);
+  EXPECT_EQ(ProbeAudio(dir.file("ac3.ac3")).codec, "ac3");
 }
 
 }  // namespace

@@ -46,9 +46,8 @@ TEST(WmaProfileTable, EveryRowPairsItsLabelWithItsProfile) {
       {"V40 96Kbps (CD Quality)", "{0EFA0EE3-9E64-41E2-837F-3C0038F327BA}"},
       {"V40 128Kbps (CD Quality)", "{93DDBE12-13DC-4E32-A35E-40378E34279A}"},
       {"V70 6.5Kbps (Voice Audio)", "{EABA9FBF-B64F-49B3-AA0C-73FBDD150AD0}"},
-      // The AM label selects the FM mono profile, the FM mono label the FM stereo one.
-      {"V70 28.8Kbps (AM Radio)", "{C012A833-A03B-44A5-96DC-ED95CC65582D}"},
-      {"V70 28.8Kbps (FM Radio Mono)", "{E96D67C9-1A39-4DC4-B900-B1184DC83620}"},
+      {"V70 28.8Kbps (AM Radio)", "{CF5FD963-20FB-4954-8B16-FAB431842BC7}"},  // our own: 16 kHz mono
+      {"V70 28.8Kbps (FM Radio Mono)", "{C012A833-A03B-44A5-96DC-ED95CC65582D}"},
       {"V70 56Kbps (DialUp Stereo)", "{674EE767-0949-4FAC-875E-F4C9C292013B}"},
       {"V70 64Kbps (ISDN Stereo)", "{91DEA458-9D60-4212-9C59-D40919C939E4}"},
       {"V70 64Kbps (Near CD Quality)", "{B29CFFC6-F131-41DB-B5E8-99D8B0B945F4}"},

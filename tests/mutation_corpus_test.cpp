@@ -216,6 +216,98 @@ TEST(MutationCorpusTest, DamagedMediaNeverCrashHangOrLeaveBadFiles) {
   EXPECT_TRUE(faults.empty()) << faults.size() << " of " << jobs.size() << " runs misbehaved (seed " << kSeed << ")";
 }
 
+// ---- Damage in the middle of long files ----
+//
+// A run of bytes removed, or overwritten with noise, between a tenth and nine tenths into
+// a long AVI, ASF and MPEG file, converted in WAV mode (and extracted, for AVI and MPEG).
+// Besides everything Judge asks, a run that succeeds must hold at least 90% of the audio
+// ffmpeg decodes from the same mutant: losing the rest of a file at its damage and
+// calling that success is the fault this class looks for.
+// QL_MIDDLE_MUTANTS=N runs N mutants instead of the default.
+
+constexpr int kDefaultMiddleMutants = 12;
+constexpr double kMiddleSeconds = 12.0;
+
+std::string DamageTheMiddle(const std::string& seed, std::mt19937& rng, std::string* what) {
+  std::string b = seed;
+  const size_t at = b.size() / 10 + rng() % (b.size() * 8 / 10), n = 1 + rng() % 4000;
+  if (rng() % 2) {
+    b.erase(at, n);
+    *what = "removed " + std::to_string(n) + " at " + std::to_string(at);
+  } else {
+    for (size_t i = at; i < at + n && i < b.size(); ++i) b[i] = static_cast<char>(rng() & 0xFF);
+    *what = "overwrote " + std::to_string(n) + " at " + std::to_string(at);
+  }
+  return b;
+}
+
+// Judge's verdict, and for a success, how its audio compares with ffmpeg's.
+std::string JudgeKeepsTheAudio(const Job& job) {
+  std::string fault = Judge(job);
+  if (!fault.empty()) return fault;
+  std::vector<std::string> outputs = FolderEntries(job.folder);
+  const std::string kept = KeptName(std::filesystem::path(job.input).extension().string().substr(1));
+  std::erase_if(outputs, [&](const std::string& name) { return job.folder + "/" + name == job.input || name == kept; });
+  if (outputs.empty()) return "";  // failed, leaving nothing
+  const int64_t ours = DecodedSampleCount(job.folder + "/" + outputs.front());
+  const int64_t theirs = DecodedSampleCount(job.input);
+  if (ours * 10 >= theirs * 9) return "";
+  return "succeeded with " + std::to_string(ours) + " samples of the " + std::to_string(theirs) + " ffmpeg decodes";
+}
+
+TEST(MutationCorpusTest, DamageInTheMiddleNeverEndsTheAudioSilently) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  unsetenv("G_DEBUG");
+  TempDir dir;
+  const struct {
+    Fixture fixture;
+    const char* extension;
+  } fixtures[] = {{Fixture::AviMp3, "avi"}, {Fixture::WmvWma, "wmv"}, {Fixture::Mpeg1PsMp2, "mpg"}};
+  std::vector<Seed> seeds;
+  for (const auto& f : fixtures) {
+    const std::string path = MakeFixture(f.fixture, dir.path(), kMiddleSeconds, std::string("long.") + f.extension);
+    seeds.push_back({f.extension, ReadFileBytes(path), std::string(f.extension) != "wmv"});
+  }
+  const char* count = std::getenv("QL_MIDDLE_MUTANTS");
+  const int mutants = count ? std::atoi(count) : kDefaultMiddleMutants;
+
+  std::mt19937 rng(kSeed);
+  std::vector<Job> jobs;
+  for (int i = 0; i < mutants; ++i) {
+    const Seed& seed = seeds[static_cast<size_t>(i) % seeds.size()];
+    ASSERT_FALSE(seed.bytes.empty());
+    std::string what;
+    const std::string bytes = DamageTheMiddle(seed.bytes, rng, &what);
+    // Extraction for every other mutant of the containers it takes: the bound on time.
+    const char* mode = seed.extractable && i % 2 ? "extract" : "wav";
+    const std::string folder = dir.file("d" + std::to_string(i) + mode);
+    std::filesystem::create_directory(folder);
+    const std::string input = folder + "/m." + seed.extension;
+    WriteFileBytes(input, bytes);
+    WriteFileBytes(folder + "/" + KeptName(seed.extension), kKeptBytes);
+    jobs.push_back({folder, input, mode, "mutant " + std::to_string(i) + " (" + seed.extension + ", " + what + ")"});
+  }
+
+  std::mutex lock;
+  std::vector<std::string> faults;
+  auto worker = [&](size_t first) {
+    for (size_t i = first; i < jobs.size(); i += 2) {
+      std::string fault = JudgeKeepsTheAudio(jobs[i]);
+      std::lock_guard guard(lock);
+      if (const char* keep = std::getenv("QL_MUTANT_KEEP"); keep && !fault.empty())
+        std::filesystem::copy_file(jobs[i].input, std::string(keep) + "/" + std::filesystem::path(jobs[i].folder).filename().string() +
+                                                      std::filesystem::path(jobs[i].input).extension().string(),
+                                   std::filesystem::copy_options::overwrite_existing);
+      if (!fault.empty()) faults.push_back(jobs[i].what + ", " + jobs[i].mode + ": " + fault);
+    }
+  };
+  std::thread other(worker, 1);
+  worker(0);
+  other.join();
+  for (const std::string& f : faults) ADD_FAILURE() << f;
+  EXPECT_TRUE(faults.empty()) << faults.size() << " of " << jobs.size() << " runs misbehaved (seed " << kSeed << ")";
+}
+
 }  // namespace
 
 // ---- Field-level damage of a WAV file's "fmt " chunk ----------------------------------

@@ -6,6 +6,8 @@
 
 #include <fstream>
 
+#include <glib.h>
+
 #include "common/app_settings.h"
 #include "common/batch.h"
 #include "common/status_text.h"
@@ -56,39 +58,64 @@ TEST_F(NamingTest, ReplacesTheLastExtensionAndNumbersTakenNames) {
   EXPECT_EQ(MakeOutputPath(dir.file("d.wav"), "wma"), dir.file("d_2.wma"));
 }
 
-// A name is claimed (its temporary made) as it is chosen, so a second run asking at the
-// same time gets the next one; the commit never replaces a file someone else made under
-// the name meanwhile, but moves on to the next free number.
+// A name is claimed as it is chosen, so a second output asking at the same time gets
+// the next one; the commit never replaces a file someone else made under the name
+// meanwhile, but moves on to the next free number. Where unnamed files exist nothing is
+// in the folder until the commit; elsewhere a hidden temporary stands for the name.
 TEST_F(NamingTest, ClaimsNamesAndCommitsWithoutReplacing) {
-  const std::string input = dir.file("b.avi");
-  const std::string first = MakeOutputPath(input, "wav");
-  EXPECT_EQ(first, dir.file("b.wav"));
-  EXPECT_EQ(TemporaryOutputPath(first), dir.file(".b.wav.quilllomare-part"));
-  EXPECT_EQ(access(TemporaryOutputPath(first).c_str(), F_OK), 0);
-  EXPECT_NE(access(first.c_str(), F_OK), 0);  // nothing under the final name yet
-  EXPECT_EQ(MakeOutputPath(input, "wav"), dir.file("b_2.wav"));
+  for (bool unnamed : {true, false}) {
+    SCOPED_TRACE(unnamed ? "unnamed files" : "named temporaries");
+    SetUnnamedOutputsRefused(!unnamed);
+    TempDir dir;
+    const std::string input = dir.file("b.avi");
+    const std::string first = MakeOutputPath(input, "wav");
+    EXPECT_EQ(first, dir.file("b.wav"));
+    EXPECT_EQ(TemporaryOutputPath(first), dir.file(".b.wav.quilllomare-part"));
+    EXPECT_EQ(access(TemporaryOutputPath(first).c_str(), F_OK) == 0, !unnamed);
+    EXPECT_EQ(OutputWritePath(first).starts_with("/proc/self/fd/"), unnamed);
+    EXPECT_NE(access(first.c_str(), F_OK), 0);  // nothing under the final name yet
+    EXPECT_EQ(MakeOutputPath(input, "wav"), dir.file("b_2.wav"));
+    // A leftover temporary of another run holds its name.
+    Touch(dir.file(".b_3.wav.quilllomare-part"));
 
-  std::ofstream(dir.file("b.wav")) << "theirs";
-  std::ofstream(TemporaryOutputPath(first)) << "ours";
-  std::vector<CommittedOutput> committed;
-  std::string reason;
-  ASSERT_TRUE(CommitOutputFiles(&reason, &committed)) << reason;
-  ASSERT_EQ(committed.size(), 2u);
-  EXPECT_EQ(committed[0].finalPath, dir.file("b_3.wav"));  // b_2 was claimed by the second
-  EXPECT_EQ(mediatest::ReadFileBytes(dir.file("b.wav")), "theirs");
-  EXPECT_EQ(mediatest::ReadFileBytes(dir.file("b_3.wav")), "ours");
-  EXPECT_EQ(committed[1].finalPath, dir.file("b_2.wav"));
-  EXPECT_NE(access(TemporaryOutputPath(dir.file("b_3.wav")).c_str(), F_OK), 0);
+    std::ofstream(dir.file("b.wav")) << "theirs";
+    std::ofstream(OutputWritePath(first)) << "ours";
+    std::vector<CommittedOutput> committed;
+    std::string reason;
+    ASSERT_TRUE(CommitOutputFiles(&reason, &committed)) << reason;
+    ASSERT_EQ(committed.size(), 2u);
+    EXPECT_EQ(committed[0].finalPath, dir.file("b_4.wav"));  // b_2 was claimed by the second
+    EXPECT_EQ(mediatest::ReadFileBytes(dir.file("b.wav")), "theirs");
+    EXPECT_EQ(mediatest::ReadFileBytes(dir.file("b_4.wav")), "ours");
+    EXPECT_EQ(committed[1].finalPath, dir.file("b_2.wav"));
+    EXPECT_NE(access(TemporaryOutputPath(dir.file("b_4.wav")).c_str(), F_OK), 0);
 
-  // A discarded claim leaves nothing and frees the name.
-  EXPECT_EQ(MakeOutputPath(dir.file("c.avi"), "wav"), dir.file("c.wav"));
-  DiscardOutputFiles();
-  EXPECT_NE(access(dir.file(".c.wav.quilllomare-part").c_str(), F_OK), 0);
-  EXPECT_EQ(MakeOutputPath(dir.file("c.avi"), "wav"), dir.file("c.wav"));
+    // A discarded claim leaves nothing and frees the name.
+    EXPECT_EQ(MakeOutputPath(dir.file("c.avi"), "wav"), dir.file("c.wav"));
+    DiscardOutputFiles();
+    EXPECT_EQ(mediatest::FolderEntries(dir.path()).size(), 4u);  // b, b_2, b_4 and the leftover
+    EXPECT_EQ(MakeOutputPath(dir.file("c.avi"), "wav"), dir.file("c.wav"));
+    DiscardOutputFiles();
+  }
+  SetUnnamedOutputsRefused(false);
 
   // A name too long for the decorations still gets a hidden temporary in the folder.
   const std::string longName = dir.file(std::string(250, 'x') + ".wav");
   EXPECT_TRUE(TemporaryOutputPath(longName).starts_with(dir.file(".quilllomare-")));
+}
+
+// A name at the file system's limit loses the end of its stem, whole characters only,
+// to keep its number and extension.
+TEST_F(NamingTest, LongNamesAreShortenedOnACharacterBoundary) {
+  std::string stem = "a";
+  while (stem.size() + 3 <= 251) stem += "曲";  // 3 bytes each: "a" + 83 of them = 250 bytes
+  Touch(dir.file(stem + ".wav"));
+  const std::string output = MakeOutputPath(dir.file(stem + ".wav"), "wav");
+  const std::string name = output.substr(output.rfind('/') + 1);
+  EXPECT_LE(name.size(), 255u);
+  EXPECT_TRUE(name.ends_with("曲_2.wav")) << name;
+  EXPECT_TRUE(g_utf8_validate(name.c_str(), -1, nullptr));
+  EXPECT_EQ(name.size(), 253u);  // 2 bytes of a character do not fit
 }
 
 TEST_F(NamingTest, OpticalMediaGoToTheOutputFolderWithANotice) {
