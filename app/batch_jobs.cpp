@@ -304,6 +304,7 @@ static void ReadNextLine(size_t index) {
 
 // In the worker before it runs: it ends when the parent does, whatever ends the parent.
 static void DieWithParent(gpointer) {
+  signal(SIGPIPE, SIG_DFL);
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parentPid) _exit(130);
 }
@@ -353,6 +354,15 @@ static void ShowJob(Job& job) {
   if (!state.keepGoing) state.failedShown = true;
 }
 
+// Results in input order; after the first failure nothing more is shown, and a file
+// stopped before its end shows nothing.
+static void ShowEndedJobs() {
+  std::vector<Job>& jobs = state.jobs;
+  for (; !state.failedShown && state.reported < jobs.size() && jobs[state.reported].phase == JobPhase::Ended;
+       ++state.reported)
+    if (jobs[state.reported].result != JobResult::Stopped) ShowJob(jobs[state.reported]);
+}
+
 // Everything that waits on the order of the files moves as far as it can.
 static void Pump() {
   std::vector<Job>& jobs = state.jobs;
@@ -377,10 +387,7 @@ static void Pump() {
     if (!state.keepGoing && job.result != JobResult::Converted) break;
   }
 
-  // Results in input order; after the first failure nothing more is shown.
-  while (!state.failedShown && state.reported < n && jobs[state.reported].phase == JobPhase::Ended &&
-         jobs[state.reported].result != JobResult::Stopped)
-    ShowJob(jobs[state.reported++]);
+  ShowEndedJobs();
 
   unsigned converting = 0, live = 0;
   for (const Job& job : jobs) {
@@ -394,10 +401,7 @@ static void Pump() {
       ++live;
     }
   }
-  // A worker that failed to start is shown in its turn like any failure.
-  while (!state.failedShown && state.reported < n && jobs[state.reported].phase == JobPhase::Ended &&
-         jobs[state.reported].result != JobResult::Stopped)
-    ShowJob(jobs[state.reported++]);
+  ShowEndedJobs();  // a worker that could not start fails in its turn like any other
   if (state.failedShown) state.noMoreStarts = true;
 
   if (live == 0 && (state.noMoreStarts || state.nextStart == n)) g_main_loop_quit(state.loop);
@@ -453,6 +457,7 @@ RunOutcome RunBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool
   state.tally = tally;
   state.loop = g_main_loop_new(nullptr, FALSE);
   parentPid = getpid();
+  auto pipeHandler = signal(SIGPIPE, SIG_IGN);  // a worker gone before our answer is seen at its end
 
   guint sources[std::size(kInterruptSignals)];
   for (size_t i = 0; i < std::size(kInterruptSignals); ++i)
@@ -469,6 +474,7 @@ RunOutcome RunBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool
   for (guint source : sources) g_source_remove(source);
   g_main_loop_unref(state.loop);
   state.loop = nullptr;
+  signal(SIGPIPE, pipeHandler);
   if (state.interrupted) return RunOutcome::Closed;
   return tally->failures.empty() ? RunOutcome::Finished : RunOutcome::Failed;
 }
