@@ -1,16 +1,20 @@
-// Worker processes for a batch: one per file in flight.
+// Worker processes for a batch: a few processes, each converting one file at a time.
 //
-// The worker tells the parent, one line each on its standard output:
+// The parent gives a worker a file on its standard input:
+//   file PATH\tFOLDER  convert PATH, its output into FOLDER ("" for the usual place)
+// and the worker tells the parent, one line each on its standard output:
 //   claim            wants to choose its output name; waits for "go"
-//   name PATH        has claimed PATH (escaped)
+//   name PATH        has claimed PATH
 //   start DURATION   its graph runs; the source lasts DURATION (100-ns units)
 //   progress P       P percent of its output written
 //   flush            its output is complete and goes to the disk
 //   commit           flushed; waits for "go" before bringing it under its name
-//   message CAPTION\tTEXT   a message for the user (both escaped)
-// and ends with status 0 (converted), 1 (failed) or 130 (stopped). The parent answers
-// "go" on the worker's standard input, in input order; closing that pipe, or SIGTERM,
-// stops the worker, which removes its temporary.
+//   message CAPTION\tTEXT   a message for the user
+//   end STATUS       the file is over: 0 converted, 1 failed, 130 stopped
+// (paths and texts escaped as C strings). It then waits for the next file; the end of its
+// standard input ends it. The parent answers "go" in input order; closing the pipe, or
+// SIGTERM, stops the worker, which removes its temporary. A worker that ends in the middle
+// of a file has crashed.
 #include "app/batch_jobs.h"
 
 #include <signal.h>
@@ -21,6 +25,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iterator>
 
 #include <gio/gio.h>
@@ -57,18 +62,23 @@ static std::string Escaped(const std::string& text) {
   return escaped;
 }
 
+// One line from the parent; false at the end of its pipe.
+static bool ReadCommand(std::string* line) {
+  line->clear();
+  for (char c;;) {
+    ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (c == '\n') return true;
+    *line += c;
+  }
+}
+
 // Blocks until the parent says "go". Anything else means stop: the output, if any, is
 // removed and the worker ends at once.
 static void AwaitTurn(const std::string& finalPath) {
   std::string line;
-  char c;
-  for (;;) {
-    ssize_t n = read(STDIN_FILENO, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || c == '\n') break;
-    line += c;
-  }
-  if (line == "go") return;
+  if (ReadCommand(&line) && line == "go") return;
   if (!finalPath.empty()) unlink(TemporaryOutputPath(finalPath).c_str());
   _exit(130);
 }
@@ -114,17 +124,22 @@ static void OnWorkerEnded(RunOutcome) {
   g_main_loop_quit(workerLoop);
 }
 
+static bool workerInterrupted = false;
+
 static gboolean OnWorkerInterrupt(gpointer) {
+  workerInterrupted = true;
   if (CurrentRunOutcome() == RunOutcome::Running) CloseRun();
   return G_SOURCE_CONTINUE;
 }
 
-int RunBatchWorker(const std::string& outputFolder) {
+static std::string workerFolder;  // the output folder of the file in hand
+
+static std::string WorkerOutputFolder(const std::string&) { return workerFolder; }
+
+int RunBatchWorker() {
   protocolFd = dup(STDOUT_FILENO);
   dup2(STDERR_FILENO, STDOUT_FILENO);
-  static std::string folder;
-  folder = outputFolder;
-  if (!folder.empty()) SetOutputFolderRule([](const std::string&) { return folder; });
+  SetOutputFolderRule(WorkerOutputFolder);
   SetOutputStepHook(OnWorkerOutputStep);
   SetErrorBoxHandler(TellMessage);
 
@@ -137,16 +152,30 @@ int RunBatchWorker(const std::string& outputFolder) {
   for (size_t i = 0; i < std::size(kInterruptSignals); ++i)
     sources[i] = g_unix_signal_add(kInterruptSignals[i], OnWorkerInterrupt, nullptr);
 
-  if (BeginRun()) g_main_loop_run(workerLoop);
+  int status = 0;
+  for (std::string command; status != 130 && !workerInterrupted && ReadCommand(&command);) {
+    if (!command.starts_with("file ")) continue;
+    const size_t tab = command.find('\t');
+    g_autofree char* path = g_strcompress(command.substr(5, tab - 5).c_str());
+    g_autofree char* folder = g_strcompress(tab == std::string::npos ? "" : command.substr(tab + 1).c_str());
+    workerFolder = folder;
+    Batch.fileList = MakeFileList(path, {});
+    Batch.fileCount = 1;
+    Batch.currentFile = 1;
+    workerPercent = -2;
+    if (BeginRun()) g_main_loop_run(workerLoop);
+    switch (CurrentRunOutcome()) {
+      case RunOutcome::Finished: status = 0; break;
+      case RunOutcome::Closed: status = 130; break;
+      default: status = 1; break;
+    }
+    Tell("end " + std::to_string(status));
+  }
 
   for (guint source : sources) g_source_remove(source);
   g_main_loop_unref(workerLoop);
   workerLoop = nullptr;
-  switch (CurrentRunOutcome()) {
-    case RunOutcome::Finished: return 0;
-    case RunOutcome::Closed: return 130;
-    default: return 1;
-  }
+  return status == 130 || workerInterrupted ? 130 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -156,9 +185,9 @@ namespace {
 
 enum class JobPhase {
   Waiting,     // not started
-  Converting,  // its worker runs the graph
+  Converting,  // a worker runs its graph
   Flushing,    // its output is complete and on its way to the disk and its name
-  Ended,       // its worker has ended
+  Ended,
 };
 
 enum class JobResult { None, Converted, Failed, Stopped };
@@ -167,18 +196,24 @@ struct Job {
   BatchFile file;
   JobPhase phase = JobPhase::Waiting;
   JobResult result = JobResult::None;
-  GSubprocess* process = nullptr;  // owned; set while it runs
-  GDataInputStream* out = nullptr; // the worker's lines
-  GOutputStream* in = nullptr;     // our answers; nullptr once closed
-  bool wantsClaim = false, claimed = false, wantsCommit = false, stopSent = false;
+  int worker = -1;                 // the worker converting it; -1 none
+  bool wantsClaim = false, claimed = false, wantsCommit = false, stopped = false;
   std::string finalPath;           // the name it claimed
   int64_t duration = -1;           // 100-ns units; -1 unknown
   int percent = 0;
   std::vector<std::pair<std::string, std::string>> messages;
 };
 
+struct Worker {
+  GSubprocess* process = nullptr;  // owned; nullptr once it has ended
+  GDataInputStream* out = nullptr; // its lines
+  GOutputStream* in = nullptr;     // our lines; nullptr once closed
+  int job = -1;                    // the file in hand; -1 idle
+};
+
 struct JobsState {
   std::vector<Job> jobs;
+  std::deque<Worker> workers;   // every worker started; a deque keeps them in place
   unsigned limit = 1;           // conversions at once
   bool keepGoing = false;
   std::vector<std::string> workerArgs;
@@ -198,24 +233,47 @@ pid_t parentPid = 0;
 
 }  // namespace
 
-static void Answer(Job& job, const char* line) {
-  if (!job.in) return;
-  g_output_stream_write_all(job.in, line, strlen(line), nullptr, nullptr, nullptr);
+static void Send(Worker& worker, const std::string& line) {
+  if (!worker.in) return;
+  std::string text = line + "\n";
+  g_output_stream_write_all(worker.in, text.data(), text.size(), nullptr, nullptr, nullptr);
+}
+
+static void CloseInput(Worker& worker) {
+  if (worker.in) g_output_stream_close(worker.in, nullptr, nullptr);
+  g_clear_object(&worker.in);
 }
 
 static void Stop(Job& job) {
-  if (job.phase == JobPhase::Waiting || job.phase == JobPhase::Ended || job.stopSent) return;
-  job.stopSent = true;
-  if (job.in) g_output_stream_close(job.in, nullptr, nullptr);
-  g_clear_object(&job.in);
-  g_subprocess_send_signal(job.process, SIGTERM);
+  if (job.worker < 0 || job.stopped) return;
+  job.stopped = true;
+  Worker& worker = state.workers[job.worker];
+  CloseInput(worker);
+  if (worker.process) g_subprocess_send_signal(worker.process, SIGTERM);
 }
 
-static void StopAfter(size_t first) {
+static void StopFrom(size_t first) {
   for (size_t i = first; i < state.jobs.size(); ++i) Stop(state.jobs[i]);
 }
 
 static void Pump();
+
+static void EndJob(Job& job, JobResult result) {
+  job.phase = JobPhase::Ended;
+  job.result = result;
+  if (job.worker >= 0) state.workers[job.worker].job = -1;
+  job.worker = -1;
+  if (result == JobResult::Failed && !state.keepGoing) {
+    // A failure stops every later file; earlier ones finish.
+    state.noMoreStarts = true;
+    StopFrom(static_cast<size_t>(&job - state.jobs.data()) + 1);
+  }
+}
+
+static void InterruptBatch() {
+  state.interrupted = state.noMoreStarts = true;
+  StopFrom(0);
+}
 
 static void HandleLine(Job& job, const std::string& line) {
   const size_t space = line.find(' ');
@@ -241,44 +299,43 @@ static void HandleLine(Job& job, const std::string& line) {
     g_autofree char* caption = g_strcompress(rest.substr(0, tab).c_str());
     g_autofree char* text = g_strcompress(tab == std::string::npos ? "" : rest.substr(tab + 1).c_str());
     job.messages.emplace_back(caption, text);
+  } else if (word == "end") {
+    const int status = static_cast<int>(g_ascii_strtoll(rest.c_str(), nullptr, 10));
+    if (status == 0) {
+      EndJob(job, JobResult::Converted);
+    } else if (status != 130) {
+      EndJob(job, JobResult::Failed);
+    } else {
+      // Stopped by us, or interrupted from outside (Ctrl-C reaches the whole process
+      // group): then so is the batch.
+      if (!job.stopped) InterruptBatch();
+      EndJob(job, JobResult::Stopped);
+    }
   }
 }
 
+// A worker that ended in the middle of a file crashed there (a decoder fault): the
+// file fails with 601 and its temporary is ours to remove.
 static void OnWorkerExited(GObject* source, GAsyncResult* result, gpointer data) {
-  Job& job = state.jobs[GPOINTER_TO_SIZE(data)];
+  Worker& worker = state.workers[GPOINTER_TO_SIZE(data)];
   GSubprocess* process = G_SUBPROCESS(source);
   g_subprocess_wait_finish(process, result, nullptr);
-  const bool exited = g_subprocess_get_if_exited(process);
-  const int status = exited ? g_subprocess_get_exit_status(process) : -1;
-  if (exited && status == 0) {
-    job.result = JobResult::Converted;
-  } else if (job.stopSent) {
-    job.result = JobResult::Stopped;
-  } else if (exited && status == 130) {
-    // Interrupted from outside (Ctrl-C reaches the whole process group): so is the batch.
-    job.result = JobResult::Stopped;
-    state.interrupted = state.noMoreStarts = true;
-    StopAfter(0);
-  } else {
-    job.result = JobResult::Failed;
-    if (!exited || status != 1 || job.messages.empty()) {
-      // The worker crashed (a decoder fault): its temporary is ours to remove.
+  if (worker.job >= 0) {
+    Job& job = state.jobs[worker.job];
+    if (job.stopped) {
+      EndJob(job, JobResult::Stopped);
+    } else {
       if (job.claimed) unlink(TemporaryOutputPath(job.finalPath).c_str());
       std::string reason = g_subprocess_get_if_signaled(process)
                                ? g_strsignal(g_subprocess_get_term_sig(process))
-                               : "exit status " + std::to_string(status);
+                               : "exit status " + std::to_string(g_subprocess_get_exit_status(process));
       job.messages.emplace_back(kCrashCaption, kCrashText + reason);
+      EndJob(job, JobResult::Failed);
     }
   }
-  job.phase = JobPhase::Ended;
-  g_clear_object(&job.in);
-  g_clear_object(&job.out);
-  g_clear_object(&job.process);
-  // A failure stops every later file; earlier ones finish.
-  if (job.result == JobResult::Failed && !state.keepGoing) {
-    state.noMoreStarts = true;
-    StopAfter(static_cast<size_t>(&job - state.jobs.data()) + 1);
-  }
+  CloseInput(worker);
+  g_clear_object(&worker.out);
+  g_clear_object(&worker.process);
   Pump();
 }
 
@@ -286,19 +343,19 @@ static void ReadNextLine(size_t index);
 
 static void OnWorkerLine(GObject* source, GAsyncResult* result, gpointer data) {
   const size_t index = GPOINTER_TO_SIZE(data);
-  Job& job = state.jobs[index];
+  Worker& worker = state.workers[index];
   g_autofree char* line = g_data_input_stream_read_line_finish(G_DATA_INPUT_STREAM(source), result, nullptr, nullptr);
   if (!line) {
-    g_subprocess_wait_async(job.process, nullptr, OnWorkerExited, data);
+    g_subprocess_wait_async(worker.process, nullptr, OnWorkerExited, data);
     return;
   }
-  HandleLine(job, line);
+  if (worker.job >= 0) HandleLine(state.jobs[worker.job], line);
   Pump();
   ReadNextLine(index);
 }
 
 static void ReadNextLine(size_t index) {
-  g_data_input_stream_read_line_async(state.jobs[index].out, G_PRIORITY_DEFAULT, nullptr, OnWorkerLine,
+  g_data_input_stream_read_line_async(state.workers[index].out, G_PRIORITY_DEFAULT, nullptr, OnWorkerLine,
                                       GSIZE_TO_POINTER(index));
 }
 
@@ -309,34 +366,34 @@ static void DieWithParent(gpointer) {
   if (getppid() != parentPid) _exit(130);
 }
 
-static bool StartJob(size_t index) {
-  Job& job = state.jobs[index];
+// A new worker, idle; -1 with the reason when none can be started.
+static int StartWorker(std::string* reason) {
   std::vector<const char*> argv = {"/proc/self/exe", "--batch", "--worker"};
   for (const std::string& arg : state.workerArgs) argv.push_back(arg.c_str());
-  if (!job.file.outputFolder.empty()) {
-    argv.push_back("--worker-folder");
-    argv.push_back(job.file.outputFolder.c_str());
-  }
-  argv.push_back("--");
-  argv.push_back(job.file.path.c_str());
   argv.push_back(nullptr);
-
-  g_autoptr(GSubprocessLauncher) launcher =
-      g_subprocess_launcher_new(static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_PIPE));
+  g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(
+      static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_PIPE));
   g_subprocess_launcher_set_child_setup(launcher, DieWithParent, nullptr, nullptr);
   g_autoptr(GError) error = nullptr;
-  job.process = g_subprocess_launcher_spawnv(launcher, argv.data(), &error);
-  if (!job.process) {
-    job.phase = JobPhase::Ended;
-    job.result = JobResult::Failed;
-    job.messages.emplace_back(kCrashCaption, kCrashText + std::string(error->message));
-    return false;
+  GSubprocess* process = g_subprocess_launcher_spawnv(launcher, argv.data(), &error);
+  if (!process) {
+    *reason = error->message;
+    return -1;
   }
+  Worker& worker = state.workers.emplace_back();
+  worker.process = process;
+  worker.in = G_OUTPUT_STREAM(g_object_ref(g_subprocess_get_stdin_pipe(process)));
+  worker.out = g_data_input_stream_new(g_subprocess_get_stdout_pipe(process));
+  ReadNextLine(state.workers.size() - 1);
+  return static_cast<int>(state.workers.size() - 1);
+}
+
+static void StartJob(size_t index, int worker) {
+  Job& job = state.jobs[index];
   job.phase = JobPhase::Converting;
-  job.in = G_OUTPUT_STREAM(g_object_ref(g_subprocess_get_stdin_pipe(job.process)));
-  job.out = g_data_input_stream_new(g_subprocess_get_stdout_pipe(job.process));
-  ReadNextLine(index);
-  return true;
+  job.worker = worker;
+  state.workers[worker].job = static_cast<int>(index);
+  Send(state.workers[worker], "file " + Escaped(job.file.path) + "\t" + Escaped(job.file.outputFolder));
 }
 
 static void ShowJob(Job& job) {
@@ -363,6 +420,35 @@ static void ShowEndedJobs() {
     if (jobs[state.reported].result != JobResult::Stopped) ShowJob(jobs[state.reported]);
 }
 
+// Starts files while fewer than limit convert. A worker whose file is flushing is busy,
+// so one more worker than limit lets a flush overlap the next file's work; workers stay
+// for the next file and go once no file is left to start.
+static void StartFiles() {
+  std::vector<Job>& jobs = state.jobs;
+  unsigned converting = 0, workers = 0;
+  for (const Job& job : jobs) converting += job.phase == JobPhase::Converting;
+  for (const Worker& worker : state.workers) workers += worker.process != nullptr;
+  while (!state.noMoreStarts && state.nextStart < jobs.size() && converting < state.limit) {
+    int idle = -1;
+    for (size_t w = 0; w < state.workers.size() && idle < 0; ++w)
+      if (state.workers[w].process && state.workers[w].in && state.workers[w].job < 0) idle = static_cast<int>(w);
+    std::string reason;
+    if (idle < 0 && workers >= state.limit + 1) break;
+    if (idle < 0 && (idle = StartWorker(&reason)) < 0) {
+      Job& job = jobs[state.nextStart++];
+      job.messages.emplace_back(kCrashCaption, kCrashText + reason);
+      EndJob(job, JobResult::Failed);
+      continue;
+    }
+    if (idle >= static_cast<int>(workers)) ++workers;
+    StartJob(state.nextStart++, idle);
+    ++converting;
+  }
+  if (state.noMoreStarts || state.nextStart == jobs.size())
+    for (Worker& worker : state.workers)
+      if (worker.job < 0) CloseInput(worker);
+}
+
 // Everything that waits on the order of the files moves as far as it can.
 static void Pump() {
   std::vector<Job>& jobs = state.jobs;
@@ -373,44 +459,32 @@ static void Pump() {
     ++state.claimTurn;
   if (state.claimTurn < n && jobs[state.claimTurn].wantsClaim) {
     jobs[state.claimTurn].wantsClaim = false;
-    Answer(jobs[state.claimTurn], "go\n");
+    Send(state.workers[jobs[state.claimTurn].worker], "go");
   }
 
   // Outputs take their names in input order unless the batch goes on past failures:
   // a later file never bears a final name where a sequential run stops before it.
-  for (size_t i = 0; i < n; ++i) {
-    Job& job = jobs[i];
+  for (Job& job : jobs) {
     if (job.wantsCommit) {
       job.wantsCommit = false;
-      Answer(job, "go\n");
+      Send(state.workers[job.worker], "go");
     }
     if (!state.keepGoing && job.result != JobResult::Converted) break;
   }
 
   ShowEndedJobs();
-
-  unsigned converting = 0, live = 0;
-  for (const Job& job : jobs) {
-    converting += job.phase == JobPhase::Converting;
-    live += job.phase == JobPhase::Converting || job.phase == JobPhase::Flushing;
-  }
-  // A worker flushing its output leaves its place to the next file; at most one does.
-  while (!state.noMoreStarts && state.nextStart < n && converting < state.limit && live < state.limit + 1) {
-    if (StartJob(state.nextStart++)) {
-      ++converting;
-      ++live;
-    }
-  }
-  ShowEndedJobs();  // a worker that could not start fails in its turn like any other
+  StartFiles();
+  ShowEndedJobs();  // a file no worker could take fails in its turn like any other
   if (state.failedShown) state.noMoreStarts = true;
 
-  if (live == 0 && (state.noMoreStarts || state.nextStart == n)) g_main_loop_quit(state.loop);
+  if (std::none_of(state.workers.begin(), state.workers.end(), [](const Worker& w) { return w.process; }))
+    g_main_loop_quit(state.loop);
 }
 
 static gboolean OnProgressTick(gpointer) {
   unsigned done = 0;
   std::vector<std::string> inFlight;
-  double known = 0, weighted = 0;
+  double known = 0;
   int knownCount = 0;
   for (const Job& job : state.jobs) {
     if (job.duration > 0) {
@@ -420,7 +494,7 @@ static gboolean OnProgressTick(gpointer) {
   }
   // Files whose length is not known yet count as long as the average known one.
   const double unknownWeight = knownCount ? known / knownCount : 1.0;
-  double total = 0;
+  double total = 0, weighted = 0;
   for (const Job& job : state.jobs) {
     const double weight = job.duration > 0 ? static_cast<double>(job.duration) : unknownWeight;
     total += weight;
@@ -438,8 +512,7 @@ static gboolean OnProgressTick(gpointer) {
 }
 
 static gboolean OnInterrupt(gpointer) {
-  state.interrupted = state.noMoreStarts = true;
-  StopAfter(0);
+  InterruptBatch();
   Pump();
   return G_SOURCE_CONTINUE;
 }
@@ -465,15 +538,14 @@ RunOutcome RunBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool
   guint timer = display.progress ? g_timeout_add(kProgressIntervalMs, OnProgressTick, nullptr) : 0;
 
   Pump();
-  if (std::any_of(state.jobs.begin(), state.jobs.end(), [](const Job& job) {
-        return job.phase == JobPhase::Converting || job.phase == JobPhase::Flushing;
-      }))
+  if (std::any_of(state.workers.begin(), state.workers.end(), [](const Worker& w) { return w.process; }))
     g_main_loop_run(state.loop);
 
   if (timer) g_source_remove(timer);
   for (guint source : sources) g_source_remove(source);
   g_main_loop_unref(state.loop);
   state.loop = nullptr;
+  state.workers.clear();
   signal(SIGPIPE, pipeHandler);
   if (state.interrupted) return RunOutcome::Closed;
   return tally->failures.empty() ? RunOutcome::Finished : RunOutcome::Failed;

@@ -1,6 +1,6 @@
-// Several files of a batch converted at once, each in a worker process of its own: the
-// program itself again, with the hidden --worker option and one file. Every worker has
-// its own process-wide records and graph; a decoder that crashes takes only its worker
+// Several files of a batch converted at once, each in a worker process: the program
+// itself again, with the hidden --worker option, converting one file at a time. Every
+// worker has its own process-wide records and graph; a decoder that crashes takes only its worker
 // down. The parent decides the order: names are claimed and outputs committed in input
 // order, and messages and per-file lines are shown in input order.
 #pragma once
@@ -39,6 +39,6 @@ RunOutcome RunBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool
                         const std::vector<std::string>& workerArgs, const BatchJobsDisplay& display,
                         BatchTally* tally);
 
-// The worker's side: converts Batch's one file, talking to the parent on standard
-// input and output. Returns the exit status (0 converted, 1 failed, 130 stopped).
-int RunBatchWorker(const std::string& outputFolder);
+// The worker's side: converts the files the parent gives it one at a time, talking to
+// the parent on standard input and output. Returns the exit status (130: stopped).
+int RunBatchWorker();

@@ -50,8 +50,7 @@ struct BatchOptions {
   bool recursive = false;   // folders given are searched to the bottom
   bool skipExisting = false;
   std::string outputDir;    // "" beside each input
-  bool worker = false;      // this process converts one file for a parent batch
-  std::string workerFolder; // the worker's output folder; "" the usual place
+  bool worker = false;      // this process converts files for a parent batch
   std::vector<std::string> formatArgs;  // the format options as given, for workers
   std::vector<std::string> files;
 };
@@ -133,7 +132,6 @@ static gboolean batchFlag = FALSE;  // --batch itself, already seen by the calle
 static gboolean listFlag = FALSE, quietFlag = FALSE, versionFlag = FALSE;
 static gboolean keepGoingFlag = FALSE, recursiveFlag = FALSE, skipExistingFlag = FALSE, workerFlag = FALSE;
 static char* outputDirArg = nullptr;
-static char* workerFolderArg = nullptr;
 static char** fileArgs = nullptr;
 
 static const GOptionEntry kEntries[] = {
@@ -158,7 +156,6 @@ static const GOptionEntry kEntries[] = {
     {"skip-existing", 0, 0, G_OPTION_ARG_NONE, &skipExistingFlag,
      "Skip a file whose unnumbered output exists already", nullptr},
     {"worker", 0, G_OPTION_FLAG_HIDDEN, G_OPTION_ARG_NONE, &workerFlag, nullptr, nullptr},
-    {"worker-folder", 0, G_OPTION_FLAG_HIDDEN, G_OPTION_ARG_FILENAME, &workerFolderArg, nullptr, nullptr},
     {"list-formats", 0, 0, G_OPTION_ARG_NONE, &listFlag,
      "Print the PCM rows, the MP3 encoder formats and the WMA profiles", nullptr},
     {"quiet", 'q', 0, G_OPTION_ARG_NONE, &quietFlag, "Print no progress, only messages", nullptr},
@@ -197,11 +194,9 @@ static bool ParseOptions(int argc, char** argv) {
   options.skipExisting = skipExistingFlag;
   options.worker = workerFlag;
   if (outputDirArg) options.outputDir = outputDirArg;
-  if (workerFolderArg) options.workerFolder = workerFolderArg;
   for (char** f = fileArgs; f && *f; ++f) options.files.push_back(*f);
   g_clear_pointer(&fileArgs, g_strfreev);
   g_clear_pointer(&outputDirArg, g_free);
-  g_clear_pointer(&workerFolderArg, g_free);
   return true;
 }
 
@@ -571,14 +566,6 @@ static void PrintSummary() {
   }
 }
 
-static int RunWorker() {
-  if (options.files.size() != 1) return 2;
-  Batch.fileList = MakeFileList(AbsolutePath(options.files[0]), {});
-  Batch.fileCount = 1;
-  Batch.currentFile = 1;
-  return RunBatchWorker(options.workerFolder);
-}
-
 int RunBatchMode(int argc, char** argv) {
   if (!ParseOptions(argc, argv)) return 2;
   if (options.version) {
@@ -590,7 +577,7 @@ int RunBatchMode(int argc, char** argv) {
     ListFormats();
     return 0;
   }
-  if (options.files.empty()) {
+  if (options.files.empty() && !options.worker) {
     UsageError("no file to convert");
     return 2;
   }
@@ -598,7 +585,7 @@ int RunBatchMode(int argc, char** argv) {
   LoadSettings(0, 0);
   if (!ChooseFormats(options)) return 2;
 
-  if (options.worker) return RunWorker();
+  if (options.worker) return RunBatchWorker();
 
   std::vector<BatchFile> files = ExpandInputs();
   outputFolders.clear();
