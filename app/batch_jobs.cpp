@@ -2,17 +2,17 @@
 //
 // The parent gives a worker a file on its standard input:
 //   file PATH\tFOLDER  convert PATH, its output into FOLDER ("" for the usual place)
-// and the worker tells the parent, one line each on its standard output:
-//   claim            wants to choose its output name; waits for "go"
+// then "go" once the file may claim its output name, and "go" again once its output may
+// be brought under that name (a worker that gets there first waits for it). The worker
+// tells the parent, one line each on its standard output:
 //   name PATH        has claimed PATH
 //   start DURATION   its graph runs; the source lasts DURATION (100-ns units)
 //   progress P       P percent of its output written
 //   flush            its output is complete and goes to the disk
-//   commit           flushed; waits for "go" before bringing it under its name
 //   message CAPTION\tTEXT   a message for the user
 //   end STATUS       the file is over: 0 converted, 1 failed, 130 stopped
 // (paths and texts escaped as C strings). It then waits for the next file; the end of its
-// standard input ends it. The parent answers "go" in input order; closing the pipe, or
+// standard input ends it. The "go"s follow the order of the files; closing the pipe, or
 // SIGTERM, stops the worker, which removes its temporary. A worker that ends in the middle
 // of a file has crashed.
 #include "app/batch_jobs.h"
@@ -38,6 +38,9 @@
 #include "engine/naming.h"
 
 static constexpr unsigned kProgressIntervalMs = 150;
+// A flush that lasts longer than this lets the next file start beside it; a shorter one
+// is not worth starting another worker (about 100 ms of plugin loading).
+static constexpr unsigned kFlushGraceMs = 40;
 static constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 static constexpr const char* kCrashCaption = "エラー No.601";
 static constexpr const char* kCrashText = "変換中にエラーが発生しました。\n";
@@ -85,16 +88,10 @@ static void AwaitTurn(const std::string& finalPath) {
 
 static void OnWorkerOutputStep(OutputStep step, const std::string& finalPath) {
   switch (step) {
-    case OutputStep::BeforeClaim:
-      Tell("claim");
-      AwaitTurn("");
-      break;
+    case OutputStep::BeforeClaim: AwaitTurn(""); break;
     case OutputStep::Claimed: Tell("name " + Escaped(finalPath)); break;
     case OutputStep::BeforeFlush: Tell("flush"); break;
-    case OutputStep::BeforeMove:
-      Tell("commit");
-      AwaitTurn(finalPath);
-      break;
+    case OutputStep::BeforeMove: AwaitTurn(finalPath); break;
   }
 }
 
@@ -197,10 +194,12 @@ struct Job {
   JobPhase phase = JobPhase::Waiting;
   JobResult result = JobResult::None;
   int worker = -1;                 // the worker converting it; -1 none
-  bool wantsClaim = false, claimed = false, wantsCommit = false, stopped = false;
+  bool claimed = false, stopped = false;
+  bool mayClaim = false, mayCommit = false;  // the "go"s sent
   std::string finalPath;           // the name it claimed
   int64_t duration = -1;           // 100-ns units; -1 unknown
   int percent = 0;
+  gint64 flushSince = 0;           // monotonic microseconds
   std::vector<std::pair<std::string, std::string>> messages;
 };
 
@@ -279,9 +278,7 @@ static void HandleLine(Job& job, const std::string& line) {
   const size_t space = line.find(' ');
   const std::string word = line.substr(0, space);
   const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
-  if (word == "claim") {
-    job.wantsClaim = true;
-  } else if (word == "name") {
+  if (word == "name") {
     g_autofree char* path = g_strcompress(rest.c_str());
     job.finalPath = path;
     job.claimed = true;
@@ -292,8 +289,11 @@ static void HandleLine(Job& job, const std::string& line) {
   } else if (word == "flush") {
     job.phase = JobPhase::Flushing;
     job.percent = 100;
-  } else if (word == "commit") {
-    job.wantsCommit = true;
+    job.flushSince = g_get_monotonic_time();
+    g_timeout_add(kFlushGraceMs + 1, [](gpointer) {
+      if (state.loop) Pump();
+      return gboolean{G_SOURCE_REMOVE};
+    }, nullptr);
   } else if (word == "message") {
     const size_t tab = rest.find('\t');
     g_autofree char* caption = g_strcompress(rest.substr(0, tab).c_str());
@@ -408,7 +408,7 @@ static void ShowJob(Job& job) {
   std::string text;
   for (const auto& [caption, message] : job.messages) text += caption + ": " + message + "\n";
   tally.failures.emplace_back(job.file.path, text);
-  if (!state.keepGoing) state.failedShown = true;
+  if (!state.keepGoing) state.failedShown = state.noMoreStarts = true;
 }
 
 // Results in input order; after the first failure nothing more is shown, and a file
@@ -421,12 +421,14 @@ static void ShowEndedJobs() {
 }
 
 // Starts files while fewer than limit convert. A worker whose file is flushing is busy,
-// so one more worker than limit lets a flush overlap the next file's work; workers stay
-// for the next file and go once no file is left to start.
+// so one more worker than limit lets a long flush overlap the next file's work; workers
+// stay for the next file and go once no file is left to start.
 static void StartFiles() {
   std::vector<Job>& jobs = state.jobs;
   unsigned converting = 0, workers = 0;
-  for (const Job& job : jobs) converting += job.phase == JobPhase::Converting;
+  const gint64 graceStart = g_get_monotonic_time() - kFlushGraceMs * G_TIME_SPAN_MILLISECOND;
+  for (const Job& job : jobs)
+    converting += job.phase == JobPhase::Converting || (job.phase == JobPhase::Flushing && job.flushSince > graceStart);
   for (const Worker& worker : state.workers) workers += worker.process != nullptr;
   while (!state.noMoreStarts && state.nextStart < jobs.size() && converting < state.limit) {
     int idle = -1;
@@ -454,28 +456,28 @@ static void Pump() {
   std::vector<Job>& jobs = state.jobs;
   const size_t n = jobs.size();
 
-  // Names are chosen in input order: a file claims once every earlier one has.
+  ShowEndedJobs();
+  StartFiles();
+  // Names are chosen in input order: a file claims once every earlier one has. The
+  // "go" is sent ahead, so that a worker finds it waiting.
   while (state.claimTurn < n && (jobs[state.claimTurn].claimed || jobs[state.claimTurn].phase == JobPhase::Ended))
     ++state.claimTurn;
-  if (state.claimTurn < n && jobs[state.claimTurn].wantsClaim) {
-    jobs[state.claimTurn].wantsClaim = false;
+  if (state.claimTurn < n && jobs[state.claimTurn].worker >= 0 && !jobs[state.claimTurn].mayClaim) {
+    jobs[state.claimTurn].mayClaim = true;
     Send(state.workers[jobs[state.claimTurn].worker], "go");
   }
 
   // Outputs take their names in input order unless the batch goes on past failures:
   // a later file never bears a final name where a sequential run stops before it.
   for (Job& job : jobs) {
-    if (job.wantsCommit) {
-      job.wantsCommit = false;
+    if (job.worker >= 0 && job.mayClaim && !job.mayCommit) {
+      job.mayCommit = true;
       Send(state.workers[job.worker], "go");
     }
     if (!state.keepGoing && job.result != JobResult::Converted) break;
   }
 
-  ShowEndedJobs();
-  StartFiles();
   ShowEndedJobs();  // a file no worker could take fails in its turn like any other
-  if (state.failedShown) state.noMoreStarts = true;
 
   if (std::none_of(state.workers.begin(), state.workers.end(), [](const Worker& w) { return w.process; }))
     g_main_loop_quit(state.loop);

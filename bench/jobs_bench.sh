@@ -39,5 +39,7 @@ echo "WAV -> MP3: --jobs 1 ${e1} s, --jobs 2 ${e2} s, xargs -P2 ffmpeg ${x2} s"
 echo "  --jobs 2 / --jobs 1 $(ratio "$e2" "$e1") (target <= 0.55), / xargs -P2 ffmpeg $(ratio "$e2" "$x2") (target <= 1.00)"
 echo "MP3 -> WAV: --jobs 1 ${d1} s, --jobs 2 ${d2} s"
 echo "  --jobs 2 / --jobs 1 $(ratio "$d2" "$d1") (target <= 0.70)"
-echo "peak memory, largest process: --jobs 1 $(peak_mb encode 1) MB, --jobs 2 $(peak_mb encode 2) MB"
+enc=("$PROGRAM" --batch --mode mp3 --mp3-format 128,44100,2 --mp3-form mp3 --output-dir "$work/out")
+echo "peak memory of the largest process: --jobs 1 $(peak_mb "${enc[@]}" --jobs 1 "$work"/wav/*.wav) MB," \
+  "--jobs 2 $(peak_mb "${enc[@]}" --jobs 2 "$work"/wav/*.wav) MB"
 echo "load average while measuring: $(cut -d' ' -f1-3 /proc/loadavg)"
