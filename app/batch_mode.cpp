@@ -499,6 +499,7 @@ static RunOutcome RunHere(const std::vector<BatchFile>& files) {
   std::vector<std::string> paths;
   for (const BatchFile& file : files) paths.push_back(file.path);
   Batch.fileList = FileListFor(paths);
+  fileMessages.clear();
   Batch.fileCount = CountBatchFiles();
   Batch.currentFile = 1;
 
