@@ -40,7 +40,7 @@
 static constexpr unsigned kProgressIntervalMs = 150;
 // A flush that lasts longer than this lets the next file start beside it; a shorter one
 // is not worth starting another worker (about 100 ms of plugin loading).
-static constexpr unsigned kFlushGraceMs = 40;
+static constexpr unsigned kFlushGraceMs = 150;
 static constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 static constexpr const char* kCrashCaption = "エラー No.601";
 static constexpr const char* kCrashText = "変換中にエラーが発生しました。\n";
