@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <map>
 
 #include <glib-unix.h>
 #include <glib.h>
 
+#include "app/batch_jobs.h"
 #include "app/run.h"
 #include "app/settings.h"
 #include "common/app_settings.h"
@@ -24,6 +26,7 @@
 #include "dialog/encoder_formats.h"
 #include "dialog/format_lists.h"
 #include "engine/graph.h"
+#include "engine/naming.h"
 #include "media/media.h"
 
 static constexpr const char* kProgramVersion = QL_VERSION;
@@ -44,14 +47,22 @@ struct BatchOptions {
   bool quiet = false;       // no progress lines; messages still shown
   bool noTags = false;      // outputs carry no tags
   bool version = false;
+  int jobs = 0;             // conversions at once; 0: one per processor
+  bool keepGoing = false;   // a failed file does not end the batch
+  bool recursive = false;   // folders given are searched to the bottom
+  bool skipExisting = false;
+  std::string outputDir;    // "" beside each input
+  bool worker = false;      // this process converts files for a parent batch
+  std::vector<std::string> formatArgs;  // the format options as given, for workers
   std::vector<std::string> files;
 };
 
 static BatchOptions options;  // filled by the option callbacks
 
 static constexpr const char* kSummary =
-    N_("Converts each FILE as the window mode would, one after another; each output is\n"
-       "written beside its input, numbered so that nothing is overwritten.");
+    N_("Converts each FILE as the window mode would, several at once (see --jobs); each\n"
+       "output is written beside its input, or under --output-dir, numbered so that nothing\n"
+       "is overwritten. A FOLDER stands for the media files in it.");
 static constexpr const char* kExitStatus =
     N_("Exit status: 0 every file converted, 1 a file failed, 2 usage error,\n"
        "130 interrupted (the unfinished output is removed).");
@@ -67,7 +78,13 @@ static gboolean BadValue(GError** error, const std::string& message) {
   return FALSE;
 }
 
-static gboolean OnMode(const char*, const char* value, gpointer, GError** error) {
+// Workers are given the format options exactly as the batch was.
+static void KeepForWorkers(const char* option, const char* value) {
+  options.formatArgs.push_back(std::string(option) + "=" + value);
+}
+
+static gboolean OnMode(const char* option, const char* value, gpointer, GError** error) {
+  KeepForWorkers(option, value);
   static const char* const kModes[] = {"wav", "mp3", "wma", "extract"};
   for (int m = 0; m < 4; ++m) {
     if (std::strcmp(value, kModes[m]) == 0) {
@@ -78,7 +95,8 @@ static gboolean OnMode(const char*, const char* value, gpointer, GError** error)
   return BadValue(error, std::string(_("unknown mode: ")) + value);
 }
 
-static gboolean OnWavFormat(const char*, const char* value, gpointer, GError** error) {
+static gboolean OnWavFormat(const char* option, const char* value, gpointer, GError** error) {
+  KeepForWorkers(option, value);
   if (std::strcmp(value, "keep") == 0) {
     options.wavRow = -1;
     return TRUE;
@@ -87,26 +105,36 @@ static gboolean OnWavFormat(const char*, const char* value, gpointer, GError** e
   return BadValue(error, std::string(_("--wav-format takes keep or a row 0-23: ")) + value);
 }
 
-static gboolean OnMp3Form(const char*, const char* value, gpointer, GError** error) {
+static gboolean OnMp3Form(const char* option, const char* value, gpointer, GError** error) {
+  KeepForWorkers(option, value);
   if (std::strcmp(value, "mp3") == 0) options.mp3Form = 0;
   else if (std::strcmp(value, "riff") == 0) options.mp3Form = 1;
   else return BadValue(error, std::string(_("--mp3-form takes mp3 or riff: ")) + value);
   return TRUE;
 }
 
-static gboolean OnWmaProfile(const char*, const char* value, gpointer, GError** error) {
+static gboolean OnWmaProfile(const char* option, const char* value, gpointer, GError** error) {
+  KeepForWorkers(option, value);
   if (ParseInt(value, 0, kWmaProfileCount - 1, &options.wmaRow)) return TRUE;
   return BadValue(error, std::string(_("--wma-profile takes a row 0-15: ")) + value);
 }
 
-static gboolean OnMp3Format(const char*, const char* value, gpointer, GError**) {
+static gboolean OnMp3Format(const char* option, const char* value, gpointer, GError**) {
+  KeepForWorkers(option, value);
   options.mp3Format = value;
   return TRUE;
+}
+
+static gboolean OnJobs(const char*, const char* value, gpointer, GError** error) {
+  if (ParseInt(value, 1, 1024, &options.jobs)) return TRUE;
+  return BadValue(error, std::string(_("--jobs takes a number 1-1024: ")) + value);
 }
 
 static gboolean batchFlag = FALSE;  // --batch itself, already seen by the caller
 static gboolean listFlag = FALSE, quietFlag = FALSE, versionFlag = FALSE;
 static gboolean noTagsFlag = FALSE;
+static gboolean keepGoingFlag = FALSE, recursiveFlag = FALSE, skipExistingFlag = FALSE, workerFlag = FALSE;
+static char* outputDirArg = nullptr;
 static char** fileArgs = nullptr;
 
 static const GOptionEntry kEntries[] = {
@@ -121,12 +149,22 @@ static const GOptionEntry kEntries[] = {
      N_("MP3: plain MP3 stream or RIFF WAVE wrapper"), "mp3|riff"},
     {"wma-profile", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnWmaProfile),
      N_("WMA: profile row 0-15"), "ROW"},
+    {"jobs", 'j', 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnJobs),
+     N_("Convert N files at once (default: one per processor; 1: one after another)"), "N"},
+    {"keep-going", 0, 0, G_OPTION_ARG_NONE, &keepGoingFlag,
+     N_("Go on past a file that fails; end with a summary"), nullptr},
+    {"output-dir", 0, 0, G_OPTION_ARG_FILENAME, &outputDirArg,
+     N_("Write the outputs under DIR, keeping the paths found under a FOLDER"), "DIR"},
+    {"recursive", 'r', 0, G_OPTION_ARG_NONE, &recursiveFlag, N_("Search each FOLDER's subfolders too"), nullptr},
+    {"skip-existing", 0, 0, G_OPTION_ARG_NONE, &skipExistingFlag,
+     N_("Skip a file whose unnumbered output exists already"), nullptr},
+    {"worker", 0, G_OPTION_FLAG_HIDDEN, G_OPTION_ARG_NONE, &workerFlag, nullptr, nullptr},
     {"list-formats", 0, 0, G_OPTION_ARG_NONE, &listFlag,
      N_("Print the PCM rows, the MP3 encoder formats and the WMA profiles"), nullptr},
     {"quiet", 'q', 0, G_OPTION_ARG_NONE, &quietFlag, N_("Print no progress, only messages"), nullptr},
     {"no-tags", 0, 0, G_OPTION_ARG_NONE, &noTagsFlag, N_("Leave the inputs' tags out of the outputs"), nullptr},
     {"version", 0, 0, G_OPTION_ARG_NONE, &versionFlag, N_("Print the version"), nullptr},
-    {G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY, &fileArgs, nullptr, N_("FILE...")},
+    {G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY, &fileArgs, nullptr, N_("FILE|FOLDER...")},
     {},
 };
 
@@ -147,7 +185,7 @@ static GOptionContext* NewOptionContext() {
 // --help and --help-all print the help and end the process with status 0.
 static bool ParseOptions(int argc, char** argv) {
   options = BatchOptions{};
-  noTagsFlag = FALSE;
+  listFlag = quietFlag = versionFlag = keepGoingFlag = recursiveFlag = skipExistingFlag = workerFlag = noTagsFlag = FALSE;
   g_autoptr(GOptionContext) context = NewOptionContext();
   g_autoptr(GError) error = nullptr;
   g_auto(GStrv) args = g_new0(char*, argc + 1);
@@ -156,9 +194,16 @@ static bool ParseOptions(int argc, char** argv) {
   options.listFormats = listFlag;
   options.quiet = quietFlag;
   options.noTags = noTagsFlag;
+  if (options.noTags) options.formatArgs.push_back("--no-tags");  // workers write what we would
   options.version = versionFlag;
+  options.keepGoing = keepGoingFlag;
+  options.recursive = recursiveFlag;
+  options.skipExisting = skipExistingFlag;
+  options.worker = workerFlag;
+  if (outputDirArg) options.outputDir = outputDirArg;
   for (char** f = fileArgs; f && *f; ++f) options.files.push_back(*f);
   g_clear_pointer(&fileArgs, g_strfreev);
+  g_clear_pointer(&outputDirArg, g_free);
   return true;
 }
 
@@ -277,17 +322,17 @@ static void ShowBatchErrorBox(const std::string& caption, const std::string& tex
   std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
 }
 
-static void DrawLine(const std::string& caption, int percent) {
+static std::string ShownFileName() {
+  std::lock_guard lock(StatusLock);
+  return StatusFileName;
+}
+
+static void DrawLine(const std::string& caption, int percent, const std::string& name = ShownFileName()) {
   if (!onTerminal || options.quiet) return;
   std::string bar;
   if (percent >= 0) {
     int filled = std::clamp(percent, 0, 100) * kBarWidth / 100;
     bar = " [" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "]";
-  }
-  std::string name;
-  {
-    std::lock_guard lock(StatusLock);
-    name = StatusFileName;
   }
   std::fprintf(stderr, "\r\033[K%s%s %s", caption.c_str(), bar.c_str(), name.c_str());
   std::fflush(stderr);
@@ -313,12 +358,7 @@ static void SetCaption(const std::string& caption) {
     DrawLine(caption, 100);
     return;
   }
-  std::string name;
-  {
-    std::lock_guard lock(StatusLock);
-    name = StatusFileName;
-  }
-  std::fprintf(stderr, "%s %s\n", caption.c_str(), name.c_str());
+  std::fprintf(stderr, "%s %s\n", caption.c_str(), ShownFileName().c_str());
 }
 
 static void StartProgress() { progressTimer = g_timeout_add(kProgressIntervalMs, OnProgressTick, nullptr); }
@@ -388,6 +428,158 @@ bool IsBatchInvocation(int argc, char** argv) {
   return false;
 }
 
+// ---------------------------------------------------------------------------
+// The files of the batch
+
+// The extensions the dialog's media filter lists: what a FOLDER stands for.
+static constexpr const char* kMediaExtensions[] = {"mpg", "m2p", "mpa", "avi", "mpeg", "mp2", "mp3",
+                                                   "wav", "vob", "cda", "asf", "wma", "wmv"};
+
+static bool IsMediaFileName(const std::string& name) {
+  const std::string extension = GetLowerExtension(name);
+  return std::any_of(std::begin(kMediaExtensions), std::end(kMediaExtensions),
+                     [&](const char* e) { return extension == std::string(".") + e; });
+}
+
+static bool IsFolder(const std::string& path) { return g_file_test(path.c_str(), G_FILE_TEST_IS_DIR); }
+
+// The media files of folder (relative to the folder given, "" or ending in '/'), in
+// name order, with their output folders under outputDir.
+static void AddFolderFiles(const std::string& root, const std::string& relative, const std::string& outputDir,
+                           std::vector<BatchFile>* files) {
+  g_autoptr(GDir) dir = g_dir_open((root + "/" + relative).c_str(), 0, nullptr);
+  if (!dir) return;
+  std::vector<std::string> names;
+  while (const char* name = g_dir_read_name(dir)) names.push_back(name);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string path = root + "/" + relative + name;
+    if (IsFolder(path)) {
+      if (options.recursive) AddFolderFiles(root, relative + name + "/", outputDir, files);
+    } else if (IsMediaFileName(name)) {
+      files->push_back({path, outputDir.empty() ? "" : outputDir + relative});
+    }
+  }
+}
+
+static std::vector<BatchFile> ExpandInputs() {
+  std::string outputDir;
+  if (!options.outputDir.empty()) outputDir = AbsolutePath(options.outputDir) + "/";
+  std::vector<BatchFile> files;
+  for (const std::string& input : options.files) {
+    const std::string path = AbsolutePath(input);
+    if (IsFolder(path)) AddFolderFiles(path == "/" ? "" : path, "", outputDir, &files);
+    else files.push_back({path, outputDir});
+  }
+  return files;
+}
+
+static std::map<std::string, std::string> outputFolders;  // input -> its output folder
+
+static std::string OutputFolderOf(const std::string& inputPath) {
+  auto found = outputFolders.find(inputPath);
+  return found == outputFolders.end() ? "" : found->second;
+}
+
+// Whether the output a fresh run would give the input exists already. Extraction
+// keeps the stream's own form, so any of its extensions counts.
+static bool OutputExists(const std::string& inputPath) {
+  static const char* const kModeExtensions[][5] = {
+      {"wav"}, {"mp3"}, {"wma"}, {"ac3", "mp2", "dts", "wav", "mp3"}};
+  for (const char* extension : kModeExtensions[Settings.DecodeMode])
+    if (extension && g_file_test(UnnumberedOutputPath(inputPath, extension).c_str(), G_FILE_TEST_EXISTS)) return true;
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// The run, here or in workers
+
+static BatchTally tally;
+static std::string fileMessages;  // the messages of the file in hand
+
+static void ShowAndKeepMessage(const std::string& caption, const std::string& text) {
+  ShowBatchErrorBox(caption, text);
+  fileMessages += caption + ": " + text + "\n";
+}
+
+static bool OnFileFailedHere() {
+  tally.failures.emplace_back(GetBatchFile(Batch.currentFile), fileMessages);
+  fileMessages.clear();
+  return options.keepGoing;
+}
+
+static RunOutcome RunHere(const std::vector<BatchFile>& files) {
+  std::vector<std::string> paths;
+  for (const BatchFile& file : files) paths.push_back(file.path);
+  Batch.fileList = FileListFor(paths);
+  fileMessages.clear();
+  Batch.fileCount = CountBatchFiles();
+  Batch.currentFile = 1;
+
+  SetErrorBoxHandler(ShowAndKeepMessage);
+  loop = g_main_loop_new(nullptr, FALSE);
+  RunFrontEnd frontEnd;
+  frontEnd.setCaption = SetCaption;
+  frontEnd.startAnimation = StartProgress;
+  frontEnd.stopAnimation = StopProgress;
+  frontEnd.endRun = EndBatchRun;
+  frontEnd.fileFailed = OnFileFailedHere;
+  SetRunFrontEnd(frontEnd);
+  WatchInterrupts();
+
+  if (BeginRun()) g_main_loop_run(loop);
+
+  UnwatchInterrupts();
+  g_main_loop_unref(loop);
+  loop = nullptr;
+  const RunOutcome outcome = CurrentRunOutcome();
+  // Every file was reached unless the run ended early.
+  const bool reachedEnd = outcome == RunOutcome::Finished || (outcome == RunOutcome::Failed && options.keepGoing);
+  const int failed = static_cast<int>(tally.failures.size());
+  tally.converted = reachedEnd ? static_cast<int>(Batch.fileCount) - failed
+                               : static_cast<int>(Batch.currentFile) - 1 - (outcome == RunOutcome::Failed ? failed - 1 : failed);
+  return outcome;
+}
+
+static void ShowJobFileDone(unsigned i, unsigned n, const std::string& finalPath) {
+  {
+    std::lock_guard lock(StatusLock);
+    StatusFileName = GetFileNamePart(finalPath);
+  }
+  SetCaption(i == n ? FormatFinishedCaption(Settings.DecodeMode) : FormatFileDoneCaption(Settings.DecodeMode, i, n));
+}
+
+// "(3/12) 45% ろまれ中 [#####.....] 2: a.mp3 b.mp3": files done of all, the batch's
+// percentage, the files in flight.
+static void ShowJobsProgress(unsigned done, unsigned n, const std::vector<std::string>& inFlight, int percent) {
+  std::string names = std::to_string(inFlight.size()) + ":";
+  for (const std::string& name : inFlight) names += " " + name;
+  DrawLine(FormatProgressCaption(Settings.DecodeMode, done, n, percent), percent, names);
+}
+
+static RunOutcome RunInWorkers(const std::vector<BatchFile>& files, unsigned jobs) {
+  BatchJobsDisplay display;
+  display.message = ShowBatchErrorBox;
+  display.fileDone = ShowJobFileDone;
+  display.progress = ShowJobsProgress;
+  RunOutcome outcome = RunBatchJobs(files, jobs, options.keepGoing, options.formatArgs, display, &tally);
+  EndProgressLine();
+  return outcome;
+}
+
+// "quilllomare: 変換 10、失敗 1、スキップ 2", then each failed file with its messages.
+static void PrintSummary() {
+  EndProgressLine();
+  std::fprintf(stderr, "quilllomare: 変換 %d、失敗 %zu、スキップ %d\n", tally.converted, tally.failures.size(),
+               tally.skipped);
+  for (const auto& [path, messages] : tally.failures) {
+    std::fprintf(stderr, "  %s\n", path.c_str());
+    g_auto(GStrv) lines = g_strsplit(messages.c_str(), "\n", -1);
+    for (char** line = lines; *line; ++line)
+      if (**line) std::fprintf(stderr, "    %s\n", *line);
+  }
+}
+
 int RunBatchMode(int argc, char** argv) {
   if (!ParseOptions(argc, argv)) return 2;
   if (options.version) {
@@ -399,7 +591,7 @@ int RunBatchMode(int argc, char** argv) {
     ListFormats();
     return 0;
   }
-  if (options.files.empty()) {
+  if (options.files.empty() && !options.worker) {
     UsageError(_("no file to convert"));
     return 2;
   }
@@ -407,27 +599,31 @@ int RunBatchMode(int argc, char** argv) {
   LoadSettings(0, 0);
   if (!ChooseFormats(options)) return 2;
 
-  Batch.fileList = FileListFor(options.files);
-  Batch.fileCount = CountBatchFiles();
-  Batch.currentFile = 1;
+  if (options.worker) return RunBatchWorker();
+
+  std::vector<BatchFile> files = ExpandInputs();
+  outputFolders.clear();
+  for (const BatchFile& file : files)
+    if (!file.outputFolder.empty()) outputFolders[file.path] = file.outputFolder;
+  SetOutputFolderRule(OutputFolderOf);
+  tally = BatchTally{};
+  if (options.skipExisting) {
+    auto kept = std::remove_if(files.begin(), files.end(), [](const BatchFile& f) { return OutputExists(f.path); });
+    tally.skipped = static_cast<int>(files.end() - kept);
+    files.erase(kept, files.end());
+  }
 
   onTerminal = isatty(STDERR_FILENO);
   SetErrorBoxHandler(ShowBatchErrorBox);
-  loop = g_main_loop_new(nullptr, FALSE);
-  RunFrontEnd frontEnd;
-  frontEnd.setCaption = SetCaption;
-  frontEnd.startAnimation = StartProgress;
-  frontEnd.stopAnimation = StopProgress;
-  frontEnd.endRun = EndBatchRun;
-  SetRunFrontEnd(frontEnd);
-  WatchInterrupts();
+  const unsigned jobs = options.jobs > 0 ? static_cast<unsigned>(options.jobs) : g_get_num_processors();
+  RunOutcome outcome = RunOutcome::Finished;
+  if (files.size() > 1 && jobs > 1) outcome = RunInWorkers(files, jobs);
+  else if (!files.empty()) outcome = RunHere(files);
+  SetOutputFolderRule(nullptr);
+  SetErrorBoxHandler(nullptr);
 
-  if (BeginRun()) g_main_loop_run(loop);
-
-  UnwatchInterrupts();
-  g_main_loop_unref(loop);
-  loop = nullptr;
-  switch (CurrentRunOutcome()) {
+  if (options.keepGoing || options.skipExisting) PrintSummary();
+  switch (outcome) {
     case RunOutcome::Finished: return 0;
     case RunOutcome::Closed:
       std::fputs(_(kInterruptedLine), stderr);

@@ -14,6 +14,7 @@ std::atomic<bool> StopAnimation{false};
 static RunFrontEnd frontEnd;
 static RunOutcome outcome = RunOutcome::Running;
 static bool animationStarted = false;
+static bool anyFailed = false;  // a file failed and the front end let the run go on
 
 template <typename Hook, typename... Args>
 static void Call(Hook hook, Args&&... args) {
@@ -35,6 +36,7 @@ RunOutcome CurrentRunOutcome() { return outcome; }
 bool BeginRun() {
   outcome = RunOutcome::Running;
   animationStarted = false;
+  anyFailed = false;
   AnimationPaused = false;
   StopAnimation = false;
   if (!StartCurrentFile()) return false;
@@ -43,21 +45,31 @@ bool BeginRun() {
   return true;
 }
 
-bool StartCurrentFile() {
-  const std::string path = GetBatchFile(Batch.currentFile);
-  bool running = false;
-  switch (Settings.DecodeMode) {
-    case kModeWav: running = ConvertToWav(path); break;
-    case kModeMp3: running = ConvertToMp3(path); break;
-    case kModeWma: running = ConvertToWma(path, static_cast<uint32_t>(Settings.WmaFormat)); break;
-    case kModeExtract: running = ExtractAsIs(path); break;
-  }
-  if (!running) {
-    ReleaseConversionGraph();
+// A failed file ends the run, unless the front end goes on with the next one.
+static bool GoOnAfterFailure() {
+  anyFailed = true;
+  if (!frontEnd.fileFailed || !frontEnd.fileFailed() || Batch.currentFile >= Batch.fileCount) {
     EndRun(RunOutcome::Failed);
     return false;
   }
+  ++Batch.currentFile;
   return true;
+}
+
+bool StartCurrentFile() {
+  for (;;) {
+    const std::string path = GetBatchFile(Batch.currentFile);
+    bool running = false;
+    switch (Settings.DecodeMode) {
+      case kModeWav: running = ConvertToWav(path); break;
+      case kModeMp3: running = ConvertToMp3(path); break;
+      case kModeWma: running = ConvertToWma(path, static_cast<uint32_t>(Settings.WmaFormat)); break;
+      case kModeExtract: running = ExtractAsIs(path); break;
+    }
+    if (running) return true;
+    ReleaseConversionGraph();
+    if (!GoOnAfterFailure()) return false;
+  }
 }
 
 void OnFileFinished() {
@@ -81,14 +93,14 @@ void OnFileFinished() {
   Call(frontEnd.setCaption, FormatFinishedCaption(Settings.DecodeMode));
   Call(frontEnd.playCompletionSound);
   SaveAndRelease();
-  EndRun(RunOutcome::Finished);
+  EndRun(anyFailed ? RunOutcome::Failed : RunOutcome::Finished);
 }
 
 void OnFileFailed(const std::string& errorText) {
   AnimationPaused = true;
   ShowErrorBox(_("エラー No.601"), _("変換中にエラーが発生しました。\n") + errorText);
   ReleaseConversionGraph();
-  EndRun(RunOutcome::Failed);
+  if (GoOnAfterFailure() && StartCurrentFile()) AnimationPaused = false;
 }
 
 void SaveAndRelease() {

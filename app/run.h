@@ -20,6 +20,7 @@ struct RunFrontEnd {
   void (*playCompletionSound)() = nullptr;
   void (*saveWindowPosition)() = nullptr;             // nullptr: positions are not saved
   void (*endRun)(RunOutcome outcome) = nullptr;       // leave the main loop
+  bool (*fileFailed)() = nullptr;                     // true: go on with the next file
 };
 
 // Shell flags shared with the animation pass.

@@ -23,6 +23,15 @@ static constexpr long kUdfMagic = 0x15013346;
 static constexpr const char* kTemporarySuffix = ".quilllomare-part";
 
 static OpticalMediaTest opticalMediaTest = nullptr;
+static OutputFolderRule outputFolderRule = nullptr;
+static OutputStepHook outputStepHook = nullptr;
+
+void SetOutputFolderRule(OutputFolderRule rule) { outputFolderRule = rule; }
+void SetOutputStepHook(OutputStepHook hook) { outputStepHook = hook; }
+
+static void Step(OutputStep step, const std::string& finalPath) {
+  if (outputStepHook) outputStepHook(step, finalPath);
+}
 
 void SetOpticalMediaTest(OpticalMediaTest test) { opticalMediaTest = test; }
 
@@ -150,27 +159,48 @@ static std::string NumberedName(const std::string& stem, unsigned n, const std::
   return stem.substr(0, end) + suffix;
 }
 
-std::string MakeOutputPath(const std::string& inputPath, const std::string& extension) {
-  std::string base = inputPath;
-  bool inOutputFolder = IsOnOpticalMedia(inputPath);
-  if (inOutputFolder) {
-    std::string folder = GetOutputFolder();
-    g_mkdir_with_parents(folder.c_str(), 0755);
-    base = folder + GetFileNamePart(inputPath);
-  }
+// The path an input's output is named after, before its extension changes: the input
+// itself, or its name in the folder the outputs go to (made when makeFolder).
+static std::string OutputBase(const std::string& inputPath, bool makeFolder, bool* inOutputFolder) {
+  std::string folder = outputFolderRule ? outputFolderRule(inputPath) : "";
+  *inOutputFolder = folder.empty() && IsOnOpticalMedia(inputPath);
+  if (*inOutputFolder) folder = GetOutputFolder();
+  if (folder.empty()) return inputPath;
+  if (makeFolder) g_mkdir_with_parents(folder.c_str(), 0755);
+  return folder + GetFileNamePart(inputPath);
+}
 
-  // The stem is everything before the file name's last dot; a name without one (or
-  // with only a leading dot) keeps its whole path as the stem.
+// The stem is everything before the file name's last dot; a name without one (or
+// with only a leading dot) keeps its whole path as the stem.
+static std::string OutputStem(const std::string& base) {
   size_t nameStart = base.rfind('/');
   nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
   size_t dot = base.rfind('.');
-  std::string stem = dot != std::string::npos && dot > nameStart ? base.substr(0, dot) : base;
+  return dot != std::string::npos && dot > nameStart ? base.substr(0, dot) : base;
+}
+
+std::string UnnumberedOutputPath(const std::string& inputPath, const std::string& extension) {
+  bool inOutputFolder = false;
+  const std::string stem = OutputStem(OutputBase(inputPath, false, &inOutputFolder));
+  std::string output = NumberedName(stem, 1, extension);
+  struct stat in, out;
+  if (stat(inputPath.c_str(), &in) == 0 && stat(output.c_str(), &out) == 0 && in.st_dev == out.st_dev &&
+      in.st_ino == out.st_ino)
+    output = NumberedName(stem, 2, extension);
+  return output;
+}
+
+std::string MakeOutputPath(const std::string& inputPath, const std::string& extension) {
+  Step(OutputStep::BeforeClaim, "");
+  bool inOutputFolder = false;
+  const std::string stem = OutputStem(OutputBase(inputPath, true, &inOutputFolder));
 
   std::string output = NumberedName(stem, 1, extension);
   int fd = -1;
   bool unnamed = false;
   for (unsigned n = 2; !ClaimName(output, &fd, &unnamed); ++n) output = NumberedName(stem, n, extension);
   claims.push_back({output, stem, extension, unnamed ? FdPath(fd) : TemporaryOutputPath(output), fd, unnamed});
+  Step(OutputStep::Claimed, output);
 
   std::lock_guard lock(StatusLock);
   StatusNotice = inOutputFolder ? _(kOutputFolderNotice) : "";
@@ -226,10 +256,12 @@ static bool LinkUnnamed(const ClaimedOutput& claim, const std::string& to) {
 }
 
 static bool Commit(ClaimedOutput& claim, std::string* reason) {
+  Step(OutputStep::BeforeFlush, claim.finalPath);
   if (!FlushToDisk(claim)) {
     *reason = g_strerror(errno);
     return false;
   }
+  Step(OutputStep::BeforeMove, claim.finalPath);
   std::string target = claim.finalPath;
   std::string extraClaim;  // the temporary that holds a renumbered name for us
   for (unsigned n = 2;;) {

@@ -59,6 +59,27 @@ bool IsOnOpticalMedia(const std::string& path);
 // Tests: behave as on a file system that refuses unnamed files (named temporaries).
 void SetUnnamedOutputsRefused(bool refused);
 
+// The batch mode's own places and order; nullptr restores the defaults.
+// An OutputFolderRule gives the folder (ending in '/') an input's output goes to
+// instead of the usual place, or "" for the usual place.
+using OutputFolderRule = std::string (*)(const std::string& inputPath);
+void SetOutputFolderRule(OutputFolderRule rule);
+
+// Steps of an output's life, for outputs named and committed by several processes in
+// one agreed order: the hook may block until it is this output's turn.
+enum class OutputStep {
+  BeforeClaim,  // a name is about to be chosen (finalPath empty)
+  Claimed,      // finalPath is ours until committed or discarded
+  BeforeFlush,  // the output is complete; its data goes to the disk next
+  BeforeMove,   // flushed; it is moved to finalPath next
+};
+using OutputStepHook = void (*)(OutputStep step, const std::string& finalPath);
+void SetOutputStepHook(OutputStepHook hook);
+
+// The name a fresh run gives an input's output when nothing is in the way: unnumbered,
+// or "_2" when the unnumbered name is the input itself.
+std::string UnnumberedOutputPath(const std::string& inputPath, const std::string& extension);
+
 // Tests replace the optical media test; nullptr restores the real one.
 using OpticalMediaTest = bool (*)(const std::string& path);
 void SetOpticalMediaTest(OpticalMediaTest test);

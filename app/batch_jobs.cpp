@@ -1,0 +1,554 @@
+// Worker processes for a batch: a few processes, each converting one file at a time.
+//
+// The parent gives a worker a file on its standard input:
+//   file PATH\tFOLDER  convert PATH, its output into FOLDER ("" for the usual place)
+// then "go" once the file may claim its output name, and "go" again once its output may
+// be brought under that name (a worker that gets there first waits for it). The worker
+// tells the parent, one line each on its standard output:
+//   name PATH        has claimed PATH
+//   start DURATION   its graph runs; the source lasts DURATION (100-ns units)
+//   progress P       P percent of its output written
+//   flush            its output is complete and goes to the disk
+//   message CAPTION\tTEXT   a message for the user
+//   end STATUS       the file is over: 0 converted, 1 failed, 130 stopped
+// (paths and texts escaped as C strings). It then waits for the next file; the end of its
+// standard input ends it. The "go"s follow the order of the files; closing the pipe, or
+// SIGTERM, stops the worker, which removes its temporary. A worker that ends in the middle
+// of a file has crashed.
+#include "app/batch_jobs.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <iterator>
+
+#include <gio/gio.h>
+#include <glib-unix.h>
+
+#include "common/batch.h"
+#include "common/error_box.h"
+#include "common/status_text.h"
+#include "engine/graph.h"
+#include "engine/naming.h"
+
+static constexpr unsigned kProgressIntervalMs = 150;
+// A flush that lasts longer than this lets the next file start beside it; a shorter one
+// is not worth starting another worker (about 100 ms of plugin loading).
+static constexpr unsigned kFlushGraceMs = 150;
+static constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+static constexpr const char* kCrashCaption = "エラー No.601";
+static constexpr const char* kCrashText = "変換中にエラーが発生しました。\n";
+
+// ---------------------------------------------------------------------------
+// The worker
+
+static int protocolFd = -1;  // the parent's pipe; standard output goes to standard error
+
+static void Tell(const std::string& line) {
+  std::string text = line + "\n";
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = write(protocolFd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+static std::string Escaped(const std::string& text) {
+  g_autofree char* escaped = g_strescape(text.c_str(), nullptr);
+  return escaped;
+}
+
+// One line from the parent; false at the end of its pipe.
+static bool ReadCommand(std::string* line) {
+  line->clear();
+  for (char c;;) {
+    ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (c == '\n') return true;
+    *line += c;
+  }
+}
+
+// Blocks until the parent says "go". Anything else means stop: the output, if any, is
+// removed and the worker ends at once.
+static void AwaitTurn(const std::string& finalPath) {
+  std::string line;
+  if (ReadCommand(&line) && line == "go") return;
+  if (!finalPath.empty()) unlink(TemporaryOutputPath(finalPath).c_str());
+  _exit(130);
+}
+
+static void OnWorkerOutputStep(OutputStep step, const std::string& finalPath) {
+  switch (step) {
+    case OutputStep::BeforeClaim: AwaitTurn(""); break;
+    case OutputStep::Claimed: Tell("name " + Escaped(finalPath)); break;
+    case OutputStep::BeforeFlush: Tell("flush"); break;
+    case OutputStep::BeforeMove: AwaitTurn(finalPath); break;
+  }
+}
+
+static void TellMessage(const std::string& caption, const std::string& text) {
+  Tell("message " + Escaped(caption) + "\t" + Escaped(text));
+}
+
+static GMainLoop* workerLoop = nullptr;
+static guint workerTimer = 0;
+static int workerPercent = -2;
+
+static gboolean OnWorkerTick(gpointer) {
+  int percent = QueryProgressPercent();
+  if (percent != workerPercent) Tell("progress " + std::to_string(percent));
+  workerPercent = percent;
+  return G_SOURCE_CONTINUE;
+}
+
+static void OnWorkerStarted() {
+  Tell("start " + std::to_string(ConversionGraph.duration));
+  workerTimer = g_timeout_add(kProgressIntervalMs, OnWorkerTick, nullptr);
+}
+
+static void OnWorkerEnded(RunOutcome) {
+  if (workerTimer) g_source_remove(workerTimer);
+  workerTimer = 0;
+  g_main_loop_quit(workerLoop);
+}
+
+static bool workerInterrupted = false;
+
+static gboolean OnWorkerInterrupt(gpointer) {
+  workerInterrupted = true;
+  if (CurrentRunOutcome() == RunOutcome::Running) CloseRun();
+  return G_SOURCE_CONTINUE;
+}
+
+static std::string workerFolder;  // the output folder of the file in hand
+
+static std::string WorkerOutputFolder(const std::string&) { return workerFolder; }
+
+int RunBatchWorker() {
+  protocolFd = dup(STDOUT_FILENO);
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+  SetOutputFolderRule(WorkerOutputFolder);
+  SetOutputStepHook(OnWorkerOutputStep);
+  SetErrorBoxHandler(TellMessage);
+
+  workerLoop = g_main_loop_new(nullptr, FALSE);
+  RunFrontEnd frontEnd;
+  frontEnd.startAnimation = OnWorkerStarted;
+  frontEnd.endRun = OnWorkerEnded;
+  SetRunFrontEnd(frontEnd);
+  guint sources[std::size(kInterruptSignals)];
+  for (size_t i = 0; i < std::size(kInterruptSignals); ++i)
+    sources[i] = g_unix_signal_add(kInterruptSignals[i], OnWorkerInterrupt, nullptr);
+
+  int status = 0;
+  for (std::string command; status != 130 && !workerInterrupted && ReadCommand(&command);) {
+    if (!command.starts_with("file ")) continue;
+    const size_t tab = command.find('\t');
+    g_autofree char* path = g_strcompress(command.substr(5, tab - 5).c_str());
+    g_autofree char* folder = g_strcompress(tab == std::string::npos ? "" : command.substr(tab + 1).c_str());
+    workerFolder = folder;
+    Batch.fileList = MakeFileList(path, {});
+    Batch.fileCount = 1;
+    Batch.currentFile = 1;
+    workerPercent = -2;
+    if (BeginRun()) g_main_loop_run(workerLoop);
+    switch (CurrentRunOutcome()) {
+      case RunOutcome::Finished: status = 0; break;
+      case RunOutcome::Closed: status = 130; break;
+      default: status = 1; break;
+    }
+    Tell("end " + std::to_string(status));
+  }
+
+  for (guint source : sources) g_source_remove(source);
+  g_main_loop_unref(workerLoop);
+  workerLoop = nullptr;
+  return status == 130 || workerInterrupted ? 130 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// The parent
+
+namespace {
+
+enum class JobPhase {
+  Waiting,     // not started
+  Converting,  // a worker runs its graph
+  Flushing,    // its output is complete and on its way to the disk and its name
+  Ended,
+};
+
+enum class JobResult { None, Converted, Failed, Stopped };
+
+struct Job {
+  BatchFile file;
+  JobPhase phase = JobPhase::Waiting;
+  JobResult result = JobResult::None;
+  int worker = -1;                 // the worker converting it; -1 none
+  bool claimed = false, stopped = false;
+  bool mayClaim = false, mayCommit = false;  // the "go"s sent
+  std::string finalPath;           // the name it claimed
+  int64_t duration = -1;           // 100-ns units; -1 unknown
+  int percent = 0;
+  gint64 flushSince = 0;           // monotonic microseconds
+  std::vector<std::pair<std::string, std::string>> messages;
+};
+
+struct Worker {
+  GSubprocess* process = nullptr;  // owned; nullptr once it has ended
+  GDataInputStream* out = nullptr; // its lines
+  GOutputStream* in = nullptr;     // our lines; nullptr once closed
+  int job = -1;                    // the file in hand; -1 idle
+};
+
+struct JobsState {
+  std::vector<Job> jobs;
+  std::deque<Worker> workers;   // every worker started; a deque keeps them in place
+  unsigned limit = 1;           // conversions at once
+  bool keepGoing = false;
+  std::vector<std::string> workerArgs;
+  BatchJobsDisplay display;
+  BatchTally* tally = nullptr;
+  size_t nextStart = 0;         // first job not started
+  size_t claimTurn = 0;         // first job not past choosing its name
+  size_t reported = 0;          // jobs shown to the user so far
+  bool noMoreStarts = false;    // a failure or an interruption
+  bool interrupted = false;
+  bool failedShown = false;     // the batch's first failure was shown; nothing more is
+  GMainLoop* loop = nullptr;
+};
+
+JobsState state;
+pid_t parentPid = 0;
+
+}  // namespace
+
+static void Send(Worker& worker, const std::string& line) {
+  if (!worker.in) return;
+  std::string text = line + "\n";
+  g_output_stream_write_all(worker.in, text.data(), text.size(), nullptr, nullptr, nullptr);
+}
+
+static void CloseInput(Worker& worker) {
+  if (worker.in) g_output_stream_close(worker.in, nullptr, nullptr);
+  g_clear_object(&worker.in);
+}
+
+static void Stop(Job& job) {
+  if (job.worker < 0 || job.stopped) return;
+  job.stopped = true;
+  Worker& worker = state.workers[job.worker];
+  CloseInput(worker);
+  if (worker.process) g_subprocess_send_signal(worker.process, SIGTERM);
+}
+
+static void StopFrom(size_t first) {
+  for (size_t i = first; i < state.jobs.size(); ++i) Stop(state.jobs[i]);
+}
+
+static void Pump();
+
+static void EndJob(Job& job, JobResult result) {
+  job.phase = JobPhase::Ended;
+  job.result = result;
+  if (job.worker >= 0) state.workers[job.worker].job = -1;
+  job.worker = -1;
+  if (result == JobResult::Failed && !state.keepGoing) {
+    // A failure stops every later file; earlier ones finish.
+    state.noMoreStarts = true;
+    StopFrom(static_cast<size_t>(&job - state.jobs.data()) + 1);
+  }
+}
+
+static void InterruptBatch() {
+  state.interrupted = state.noMoreStarts = true;
+  StopFrom(0);
+}
+
+static void HandleLine(Job& job, const std::string& line) {
+  const size_t space = line.find(' ');
+  const std::string word = line.substr(0, space);
+  const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+  if (word == "name") {
+    g_autofree char* path = g_strcompress(rest.c_str());
+    job.finalPath = path;
+    job.claimed = true;
+  } else if (word == "start") {
+    job.duration = g_ascii_strtoll(rest.c_str(), nullptr, 10);
+  } else if (word == "progress") {
+    job.percent = std::clamp(static_cast<int>(g_ascii_strtoll(rest.c_str(), nullptr, 10)), 0, 100);
+  } else if (word == "flush") {
+    job.phase = JobPhase::Flushing;
+    job.percent = 100;
+    job.flushSince = g_get_monotonic_time();
+    g_timeout_add(kFlushGraceMs + 1, [](gpointer) {
+      if (state.loop) Pump();
+      return gboolean{G_SOURCE_REMOVE};
+    }, nullptr);
+  } else if (word == "message") {
+    const size_t tab = rest.find('\t');
+    g_autofree char* caption = g_strcompress(rest.substr(0, tab).c_str());
+    g_autofree char* text = g_strcompress(tab == std::string::npos ? "" : rest.substr(tab + 1).c_str());
+    job.messages.emplace_back(caption, text);
+  } else if (word == "end") {
+    const int status = static_cast<int>(g_ascii_strtoll(rest.c_str(), nullptr, 10));
+    if (status == 0) {
+      EndJob(job, JobResult::Converted);
+    } else if (status != 130) {
+      EndJob(job, JobResult::Failed);
+    } else {
+      // Stopped by us, or interrupted from outside (Ctrl-C reaches the whole process
+      // group): then so is the batch.
+      if (!job.stopped) InterruptBatch();
+      EndJob(job, JobResult::Stopped);
+    }
+  }
+}
+
+// A worker that ended in the middle of a file crashed there (a decoder fault): the
+// file fails with 601 and its temporary is ours to remove.
+static void OnWorkerExited(GObject* source, GAsyncResult* result, gpointer data) {
+  Worker& worker = state.workers[GPOINTER_TO_SIZE(data)];
+  GSubprocess* process = G_SUBPROCESS(source);
+  g_subprocess_wait_finish(process, result, nullptr);
+  if (worker.job >= 0) {
+    Job& job = state.jobs[worker.job];
+    if (job.stopped) {
+      EndJob(job, JobResult::Stopped);
+    } else {
+      if (job.claimed) unlink(TemporaryOutputPath(job.finalPath).c_str());
+      std::string reason = g_subprocess_get_if_signaled(process)
+                               ? g_strsignal(g_subprocess_get_term_sig(process))
+                               : "exit status " + std::to_string(g_subprocess_get_exit_status(process));
+      job.messages.emplace_back(kCrashCaption, kCrashText + reason);
+      EndJob(job, JobResult::Failed);
+    }
+  }
+  CloseInput(worker);
+  g_clear_object(&worker.out);
+  g_clear_object(&worker.process);
+  Pump();
+}
+
+static void ReadNextLine(size_t index);
+
+static void OnWorkerLine(GObject* source, GAsyncResult* result, gpointer data) {
+  const size_t index = GPOINTER_TO_SIZE(data);
+  Worker& worker = state.workers[index];
+  g_autofree char* line = g_data_input_stream_read_line_finish(G_DATA_INPUT_STREAM(source), result, nullptr, nullptr);
+  if (!line) {
+    g_subprocess_wait_async(worker.process, nullptr, OnWorkerExited, data);
+    return;
+  }
+  if (worker.job >= 0) HandleLine(state.jobs[worker.job], line);
+  Pump();
+  ReadNextLine(index);
+}
+
+static void ReadNextLine(size_t index) {
+  g_data_input_stream_read_line_async(state.workers[index].out, G_PRIORITY_DEFAULT, nullptr, OnWorkerLine,
+                                      GSIZE_TO_POINTER(index));
+}
+
+// In the worker before it runs: it ends when the parent does, whatever ends the parent.
+static void DieWithParent(gpointer) {
+  signal(SIGPIPE, SIG_DFL);
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parentPid) _exit(130);
+}
+
+// A new worker, idle; -1 with the reason when none can be started.
+static int StartWorker(std::string* reason) {
+  std::vector<const char*> argv = {"/proc/self/exe", "--batch", "--worker"};
+  for (const std::string& arg : state.workerArgs) argv.push_back(arg.c_str());
+  argv.push_back(nullptr);
+  g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(
+      static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_PIPE));
+  g_subprocess_launcher_set_child_setup(launcher, DieWithParent, nullptr, nullptr);
+  g_autoptr(GError) error = nullptr;
+  GSubprocess* process = g_subprocess_launcher_spawnv(launcher, argv.data(), &error);
+  if (!process) {
+    *reason = error->message;
+    return -1;
+  }
+  Worker& worker = state.workers.emplace_back();
+  worker.process = process;
+  worker.in = G_OUTPUT_STREAM(g_object_ref(g_subprocess_get_stdin_pipe(process)));
+  worker.out = g_data_input_stream_new(g_subprocess_get_stdout_pipe(process));
+  ReadNextLine(state.workers.size() - 1);
+  return static_cast<int>(state.workers.size() - 1);
+}
+
+static void StartJob(size_t index, int worker) {
+  Job& job = state.jobs[index];
+  job.phase = JobPhase::Converting;
+  job.worker = worker;
+  state.workers[worker].job = static_cast<int>(index);
+  Send(state.workers[worker], "file " + Escaped(job.file.path) + "\t" + Escaped(job.file.outputFolder));
+}
+
+static void ShowJob(Job& job) {
+  BatchTally& tally = *state.tally;
+  for (const auto& [caption, text] : job.messages) state.display.message(caption, text);
+  if (job.result == JobResult::Converted) {
+    ++tally.converted;
+    state.display.fileDone(static_cast<unsigned>(&job - state.jobs.data()) + 1,
+                           static_cast<unsigned>(state.jobs.size()), job.finalPath);
+    return;
+  }
+  std::string text;
+  for (const auto& [caption, message] : job.messages) text += caption + ": " + message + "\n";
+  tally.failures.emplace_back(job.file.path, text);
+  if (!state.keepGoing) state.failedShown = state.noMoreStarts = true;
+}
+
+// Results in input order; after the first failure nothing more is shown, and a file
+// stopped before its end shows nothing.
+static void ShowEndedJobs() {
+  std::vector<Job>& jobs = state.jobs;
+  for (; !state.failedShown && state.reported < jobs.size() && jobs[state.reported].phase == JobPhase::Ended;
+       ++state.reported)
+    if (jobs[state.reported].result != JobResult::Stopped) ShowJob(jobs[state.reported]);
+}
+
+// Starts files while fewer than limit convert. A worker whose file is flushing is busy,
+// so one more worker than limit lets a long flush overlap the next file's work; workers
+// stay for the next file and go once no file is left to start.
+static void StartFiles() {
+  std::vector<Job>& jobs = state.jobs;
+  unsigned converting = 0, workers = 0;
+  const gint64 graceStart = g_get_monotonic_time() - kFlushGraceMs * G_TIME_SPAN_MILLISECOND;
+  for (const Job& job : jobs)
+    converting += job.phase == JobPhase::Converting || (job.phase == JobPhase::Flushing && job.flushSince > graceStart);
+  for (const Worker& worker : state.workers) workers += worker.process != nullptr;
+  while (!state.noMoreStarts && state.nextStart < jobs.size() && converting < state.limit) {
+    int idle = -1;
+    for (size_t w = 0; w < state.workers.size() && idle < 0; ++w)
+      if (state.workers[w].process && state.workers[w].in && state.workers[w].job < 0) idle = static_cast<int>(w);
+    std::string reason;
+    if (idle < 0 && workers >= state.limit + 1) break;
+    if (idle < 0 && (idle = StartWorker(&reason)) < 0) {
+      Job& job = jobs[state.nextStart++];
+      job.messages.emplace_back(kCrashCaption, kCrashText + reason);
+      EndJob(job, JobResult::Failed);
+      continue;
+    }
+    if (idle >= static_cast<int>(workers)) ++workers;
+    StartJob(state.nextStart++, idle);
+    ++converting;
+  }
+  if (state.noMoreStarts || state.nextStart == jobs.size())
+    for (Worker& worker : state.workers)
+      if (worker.job < 0) CloseInput(worker);
+}
+
+// Everything that waits on the order of the files moves as far as it can.
+static void Pump() {
+  std::vector<Job>& jobs = state.jobs;
+  const size_t n = jobs.size();
+
+  ShowEndedJobs();
+  StartFiles();
+  // Names are chosen in input order: a file claims once every earlier one has. The
+  // "go" is sent ahead, so that a worker finds it waiting.
+  while (state.claimTurn < n && (jobs[state.claimTurn].claimed || jobs[state.claimTurn].phase == JobPhase::Ended))
+    ++state.claimTurn;
+  if (state.claimTurn < n && jobs[state.claimTurn].worker >= 0 && !jobs[state.claimTurn].mayClaim) {
+    jobs[state.claimTurn].mayClaim = true;
+    Send(state.workers[jobs[state.claimTurn].worker], "go");
+  }
+
+  // Outputs take their names in input order unless the batch goes on past failures:
+  // a later file never bears a final name where a sequential run stops before it.
+  for (Job& job : jobs) {
+    if (job.worker >= 0 && job.mayClaim && !job.mayCommit) {
+      job.mayCommit = true;
+      Send(state.workers[job.worker], "go");
+    }
+    if (!state.keepGoing && job.result != JobResult::Converted) break;
+  }
+
+  ShowEndedJobs();  // a file no worker could take fails in its turn like any other
+
+  if (std::none_of(state.workers.begin(), state.workers.end(), [](const Worker& w) { return w.process; }))
+    g_main_loop_quit(state.loop);
+}
+
+static gboolean OnProgressTick(gpointer) {
+  unsigned done = 0;
+  std::vector<std::string> inFlight;
+  double known = 0;
+  int knownCount = 0;
+  for (const Job& job : state.jobs) {
+    if (job.duration > 0) {
+      known += static_cast<double>(job.duration);
+      ++knownCount;
+    }
+  }
+  // Files whose length is not known yet count as long as the average known one.
+  const double unknownWeight = knownCount ? known / knownCount : 1.0;
+  double total = 0, weighted = 0;
+  for (const Job& job : state.jobs) {
+    const double weight = job.duration > 0 ? static_cast<double>(job.duration) : unknownWeight;
+    total += weight;
+    if (job.result == JobResult::Converted) {
+      ++done;
+      weighted += weight;
+    } else if (job.phase == JobPhase::Converting || job.phase == JobPhase::Flushing) {
+      weighted += weight * job.percent / 100;
+      inFlight.push_back(GetFileNamePart(job.claimed ? job.finalPath : job.file.path));
+    }
+  }
+  state.display.progress(done, static_cast<unsigned>(state.jobs.size()), inFlight,
+                         total > 0 ? static_cast<int>(weighted * 100 / total) : 0);
+  return G_SOURCE_CONTINUE;
+}
+
+static gboolean OnInterrupt(gpointer) {
+  InterruptBatch();
+  Pump();
+  return G_SOURCE_CONTINUE;
+}
+
+RunOutcome RunBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool keepGoing,
+                        const std::vector<std::string>& workerArgs, const BatchJobsDisplay& display,
+                        BatchTally* tally) {
+  state = JobsState{};
+  state.jobs.resize(files.size());
+  for (size_t i = 0; i < files.size(); ++i) state.jobs[i].file = files[i];
+  state.limit = std::max(1u, jobs);
+  state.keepGoing = keepGoing;
+  state.workerArgs = workerArgs;
+  state.display = display;
+  state.tally = tally;
+  state.loop = g_main_loop_new(nullptr, FALSE);
+  parentPid = getpid();
+  auto pipeHandler = signal(SIGPIPE, SIG_IGN);  // a worker gone before our answer is seen at its end
+
+  guint sources[std::size(kInterruptSignals)];
+  for (size_t i = 0; i < std::size(kInterruptSignals); ++i)
+    sources[i] = g_unix_signal_add(kInterruptSignals[i], OnInterrupt, nullptr);
+  guint timer = display.progress ? g_timeout_add(kProgressIntervalMs, OnProgressTick, nullptr) : 0;
+
+  Pump();
+  if (std::any_of(state.workers.begin(), state.workers.end(), [](const Worker& w) { return w.process; }))
+    g_main_loop_run(state.loop);
+
+  if (timer) g_source_remove(timer);
+  for (guint source : sources) g_source_remove(source);
+  g_main_loop_unref(state.loop);
+  state.loop = nullptr;
+  state.workers.clear();
+  signal(SIGPIPE, pipeHandler);
+  if (state.interrupted) return RunOutcome::Closed;
+  return tally->failures.empty() ? RunOutcome::Finished : RunOutcome::Failed;
+}

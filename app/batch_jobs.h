@@ -1,0 +1,44 @@
+// Several files of a batch converted at once, each in a worker process: the program
+// itself again, with the hidden --worker option, converting one file at a time. Every
+// worker has its own process-wide records and graph; a decoder that crashes takes only its worker
+// down. The parent decides the order: names are claimed and outputs committed in input
+// order, and messages and per-file lines are shown in input order.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/run.h"
+
+struct BatchFile {
+  std::string path;          // absolute
+  std::string outputFolder;  // ending in '/'; "" for the usual place
+};
+
+// What became of the files of a batch, for the summary.
+struct BatchTally {
+  int converted = 0;
+  int skipped = 0;
+  std::vector<std::pair<std::string, std::string>> failures;  // input, its messages
+};
+
+// How the parent shows what the workers report.
+struct BatchJobsDisplay {
+  void (*message)(const std::string& caption, const std::string& text) = nullptr;
+  // File i (1-based) of n converted into finalPath.
+  void (*fileDone)(unsigned i, unsigned n, const std::string& finalPath) = nullptr;
+  // done of n files finished, the names in flight, the batch's percentage by duration.
+  void (*progress)(unsigned done, unsigned n, const std::vector<std::string>& inFlight, int percent) = nullptr;
+};
+
+// Converts files with at most jobs conversions at once (a worker flushing its output
+// may run beside them). workerArgs: the format options every worker is given. Without
+// keepGoing the batch stops at the first failure in input order and leaves what a
+// sequential run leaves. Returns Finished, Failed or Closed (interrupted).
+RunOutcome RunBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool keepGoing,
+                        const std::vector<std::string>& workerArgs, const BatchJobsDisplay& display,
+                        BatchTally* tally);
+
+// The worker's side: converts the files the parent gives it one at a time, talking to
+// the parent on standard input and output. Returns the exit status (130: stopped).
+int RunBatchWorker();

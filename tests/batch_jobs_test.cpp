@@ -1,0 +1,178 @@
+// Batches converted several files at once, going on past failures, into folders of
+// one's own, and run again to finish what is left.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "tests/support/media_fixtures.h"
+
+using namespace mediatest;
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string err;
+};
+
+Outcome Batch(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {QL_PROGRAM, "--batch"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Outcome o;
+  RunCommand(argv, &o.status, &o.err);
+  return o;
+}
+
+// Every file under folder, relative to it, sorted.
+std::vector<std::string> Tree(const std::string& folder) {
+  std::string listing = RunCommand({"find", folder, "-type", "f", "-printf", "%P\n"});
+  std::vector<std::string> files;
+  for (size_t at = 0, end; (end = listing.find('\n', at)) != std::string::npos; at = end + 1)
+    files.push_back(listing.substr(at, end - at));
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+bool IsPart(const std::string& name) { return name.find("quilllomare") != std::string::npos; }
+
+std::vector<pid_t> Children(pid_t parent) {
+  std::vector<pid_t> children;
+  DIR* proc = opendir("/proc");
+  while (dirent* entry = readdir(proc)) {
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string pid, name, state;
+    pid_t ppid = 0;
+    if (stat >> pid >> name >> state >> ppid && ppid == parent) children.push_back(std::stoi(pid));
+  }
+  closedir(proc);
+  return children;
+}
+
+// The same batch one file after another and three at once: the same messages and
+// lines in the same order, the same files under the same names, the same bytes; a bad
+// file in the middle stops both at the same place, or is summed up with --keep-going.
+TEST(BatchJobsTest, ParallelRunsLeaveWhatSequentialRunsLeave) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir dir;
+  const std::pair<Fixture, const char*> inputs[] = {
+      {Fixture::Wav16Stereo44k, "song.wav"}, {Fixture::Mp3Stereo44k, "song.mp3"}, {Fixture::AviPcm, "clip.avi"},
+      {Fixture::VobAc3Stereo, "film.vob"},   {Fixture::Mp3Mono22k, "voice.mp3"},  {Fixture::WmvWma, "movie.wmv"},
+      {Fixture::Mpeg1PsMp2, "prog.mpg"},     {Fixture::Wav8BitMono8k, "low.wav"}};
+  std::vector<std::string> files;
+  for (const auto& [fixture, name] : inputs) files.push_back(MakeFixture(fixture, dir.path(), 2.0, name));
+  const std::string bad = MakeFixture(Fixture::TextAsMpg, dir.path(), 1.0, "bad.mpg");
+
+  struct Row { const char* name; bool withBad, keepGoing; int status; size_t outputs; };
+  const Row rows[] = {{"all good", false, false, 0, 8}, {"bad fourth", true, false, 1, 3},
+                      {"bad fourth, keep going", true, true, 1, 8}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> batch = files;
+    if (row.withBad) batch.insert(batch.begin() + 3, bad);
+    Outcome runs[2];
+    for (int jobs : {1, 3}) {
+      std::vector<std::string> args = {"--mode", "mp3", "--mp3-format", "128,44100,2", "--jobs", std::to_string(jobs),
+                                       "--output-dir", dir.file("out" + std::to_string(jobs))};
+      if (row.keepGoing) args.push_back("--keep-going");
+      args.insert(args.end(), batch.begin(), batch.end());
+      runs[jobs > 1] = Batch(args);
+      EXPECT_EQ(runs[jobs > 1].status, row.status) << runs[jobs > 1].err;
+    }
+    EXPECT_EQ(runs[0].err, runs[1].err);
+    const std::vector<std::string> names = Tree(dir.file("out1"));
+    EXPECT_EQ(names.size(), row.outputs);
+    EXPECT_EQ(Tree(dir.file("out3")), names);
+    EXPECT_TRUE(std::count(names.begin(), names.end(), "song_2.mp3")) << "song.mp3 comes after song.wav";
+    for (const std::string& name : names)
+      EXPECT_EQ(ReadFileBytes(dir.file("out3/" + name)), ReadFileBytes(dir.file("out1/" + name))) << name;
+    if (row.keepGoing) {
+      EXPECT_NE(runs[1].err.find("quilllomare: 変換 8、失敗 1、スキップ 0\n  " + bad + "\n    エラー No."),
+                std::string::npos) << runs[1].err;
+    }
+    RunCommand({"rm", "-rf", dir.file("out1"), dir.file("out3")});
+  }
+}
+
+// A batch stopped by SIGTERM, or by a worker that crashes, leaves no partial output;
+// a rerun with --skip-existing finishes the rest without a second copy of anything.
+TEST(BatchJobsTest, StoppedBatchesLeaveNothingPartialAndRerunsFinishTheRest) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir dir;
+  std::vector<std::string> args = {"--mode", "mp3", "--jobs", "2", "--output-dir", dir.file("out")};
+  for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav"})
+    args.push_back(MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 60.0, name));
+  std::vector<std::string> argv = {QL_PROGRAM, "--batch"};
+  argv.insert(argv.end(), args.begin(), args.end());
+
+  for (bool crash : {false, true}) {
+    SCOPED_TRACE(crash ? "a worker crashes" : "SIGTERM");
+    pid_t pid = StartCommand(argv, dir.file("err"));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (std::vector<std::string> files; std::none_of(files.begin(), files.end(), IsPart);
+         files = Tree(dir.file("out"))) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no output was begun";
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // The first file's worker is the first started.
+    std::vector<pid_t> workers = Children(pid);
+    ASSERT_FALSE(workers.empty());
+    kill(crash ? *std::min_element(workers.begin(), workers.end()) : pid, crash ? SIGSEGV : SIGTERM);
+    const int status = WaitCommand(pid);
+    const std::string err = ReadFileBytes(dir.file("err"));
+    EXPECT_EQ(status, crash ? 1 : 130) << err;
+    if (crash) {
+      EXPECT_NE(err.find("エラー No.601: 変換中にエラーが発生しました。\n"), std::string::npos) << err;
+    }
+    for (const std::string& name : Tree(dir.file("out"))) {
+      EXPECT_FALSE(IsPart(name)) << name;
+      EXPECT_NEAR(ProbeAudio(dir.file("out/" + name)).duration, 60.0, 0.1) << name;
+    }
+  }
+
+  const size_t done = Tree(dir.file("out")).size();
+  args.push_back("--skip-existing");
+  Outcome rerun = Batch(args);
+  EXPECT_EQ(rerun.status, 0) << rerun.err;
+  EXPECT_NE(rerun.err.find("変換 " + std::to_string(4 - done) + "、失敗 0、スキップ " + std::to_string(done)),
+            std::string::npos) << rerun.err;
+  EXPECT_EQ(Tree(dir.file("out")), (std::vector<std::string>{"a.mp3", "b.mp3", "c.mp3", "d.mp3"}));
+}
+
+// Outputs mirror the tree under each folder given (its subfolders with --recursive);
+// a file given directly lands in the output folder itself; without --output-dir a
+// folder converts in place. Only media files of a folder are inputs.
+TEST(BatchJobsTest, FoldersAsInputsAndOutputFolders) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir dir;
+  const std::string tree = dir.file("tree");
+  RunCommand({"mkdir", "-p", tree + "/sub/deep"});
+  MakeFixture(Fixture::Wav8BitMono8k, tree, 1.0, "a.wav");
+  MakeFixture(Fixture::Wav8BitMono8k, tree + "/sub", 1.0, "b.WAV");
+  MakeFixture(Fixture::Mp3Mono22k, tree + "/sub/deep", 1.0, "c.mp3");
+  WriteFileBytes(tree + "/notes.txt", "not media");
+  const std::string direct = MakeFixture(Fixture::Mp3Mono22k, dir.path(), 1.0, "direct.mp3");
+
+  struct Row { std::vector<std::string> args; const char* folder; std::vector<std::string> files; };
+  const Row rows[] = {
+      {{"--recursive", "--output-dir", dir.file("out"), tree, direct}, "out",
+       {"a.wav", "direct.wav", "sub/b.wav", "sub/deep/c.wav"}},
+      {{"--output-dir", dir.file("flat"), tree, direct}, "flat", {"a.wav", "direct.wav"}},
+      {{tree}, "tree", {"a.wav", "a_2.wav", "notes.txt", "sub/b.WAV", "sub/deep/c.mp3"}},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args = {"--mode", "wav", "--wav-format", "keep"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    Outcome o = Batch(args);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(Tree(dir.file(row.folder)), row.files) << row.folder;
+  }
+  EXPECT_EQ(ProbeAudio(dir.file("out/sub/deep/c.wav")).sampleRate, 22050);
+}
+
+}  // namespace
