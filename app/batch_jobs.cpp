@@ -33,6 +33,7 @@
 
 #include "common/batch.h"
 #include "common/error_box.h"
+#include "common/i18n.h"
 #include "common/status_text.h"
 #include "engine/graph.h"
 #include "engine/naming.h"
@@ -42,8 +43,8 @@ static constexpr unsigned kProgressIntervalMs = 150;
 // is not worth starting another worker (about 100 ms of plugin loading).
 static constexpr unsigned kFlushGraceMs = 150;
 static constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
-static constexpr const char* kCrashCaption = "エラー No.601";
-static constexpr const char* kCrashText = "変換中にエラーが発生しました。\n";
+static constexpr const char* kCrashCaption = N_("エラー No.601");
+static constexpr const char* kCrashText = N_("変換中にエラーが発生しました。\n");
 
 // ---------------------------------------------------------------------------
 // The worker
@@ -329,7 +330,7 @@ static void OnWorkerExited(GObject* source, GAsyncResult* result, gpointer data)
       std::string reason = g_subprocess_get_if_signaled(process)
                                ? g_strsignal(g_subprocess_get_term_sig(process))
                                : "exit status " + std::to_string(g_subprocess_get_exit_status(process));
-      job.messages.emplace_back(kCrashCaption, kCrashText + reason);
+      job.messages.emplace_back(_(kCrashCaption), _(kCrashText) + reason);
       EndJob(job, JobResult::Failed);
     }
   }
@@ -438,7 +439,7 @@ static void StartFiles() {
     if (idle < 0 && workers >= state.limit + 1) break;
     if (idle < 0 && (idle = StartWorker(&reason)) < 0) {
       Job& job = jobs[state.nextStart++];
-      job.messages.emplace_back(kCrashCaption, kCrashText + reason);
+      job.messages.emplace_back(_(kCrashCaption), _(kCrashText) + reason);
       EndJob(job, JobResult::Failed);
       continue;
     }

@@ -570,7 +570,7 @@ static RunOutcome RunInWorkers(const std::vector<BatchFile>& files, unsigned job
 // "quilllomare: 変換 10、失敗 1、スキップ 2", then each failed file with its messages.
 static void PrintSummary() {
   EndProgressLine();
-  std::fprintf(stderr, "quilllomare: 変換 %d、失敗 %zu、スキップ %d\n", tally.converted, tally.failures.size(),
+  std::fprintf(stderr, _("quilllomare: 変換 %d、失敗 %zu、スキップ %d\n"), tally.converted, tally.failures.size(),
                tally.skipped);
   for (const auto& [path, messages] : tally.failures) {
     std::fprintf(stderr, "  %s\n", path.c_str());
