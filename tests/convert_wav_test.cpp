@@ -88,8 +88,9 @@ TEST_P(KeepFormatTest, WritesTheDecodedFormatWithEverySample) {
   EXPECT_NEAR(written, expected, c.tolerance) << "ffmpeg decodes " << expected;
   EXPECT_EQ(ConversionGraph.expectedBytes, int64_t{wave.format.avgBytesPerSec} * ConversionGraph.duration / 10000000);
 
-  if (c.input != Fixture::Mp3LameVbrNoXing)  // every other source is a kToneHz tone
+  if (c.input != Fixture::Mp3LameVbrNoXing) {  // every other source is a kToneHz tone
     EXPECT_NEAR(DominantFrequency(DecodeToS16(output, 0, 1), c.rate), kToneHz, 5) << "not the first audio stream";
+  }
   if (c.sampleError >= 0) {
     const std::vector<int16_t> ours = DecodeToS16(output), theirs = DecodeToS16(input);
     ASSERT_EQ(ours.size(), theirs.size());
