@@ -93,6 +93,7 @@ static void OnWorkerOutputStep(OutputStep step, const std::string& finalPath) {
     case OutputStep::Claimed: Tell("name " + Escaped(finalPath)); break;
     case OutputStep::BeforeFlush: Tell("flush"); break;
     case OutputStep::BeforeMove: AwaitTurn(finalPath); break;
+    case OutputStep::Moved: Tell("name " + Escaped(finalPath)); break;
   }
 }
 
@@ -197,7 +198,7 @@ struct Job {
   int worker = -1;                 // the worker converting it; -1 none
   bool claimed = false, stopped = false;
   bool mayClaim = false, mayCommit = false;  // the "go"s sent
-  std::string finalPath;           // the name it claimed
+  std::string finalPath;           // the name it claimed, then the name it got
   int64_t duration = -1;           // 100-ns units; -1 unknown
   int percent = 0;
   gint64 flushSince = 0;           // monotonic microseconds

@@ -296,6 +296,7 @@ static bool Commit(ClaimedOutput& claim, std::string* reason) {
     std::lock_guard lock(StatusLock);
     StatusFileName = GetFileNamePart(target);
   }
+  Step(OutputStep::Moved, target);
   return true;
 }
 

@@ -72,6 +72,7 @@ enum class OutputStep {
   Claimed,      // finalPath is ours until committed or discarded
   BeforeFlush,  // the output is complete; its data goes to the disk next
   BeforeMove,   // flushed; it is moved to finalPath next
+  Moved,        // under its final name, finalPath (a later number when the name was taken)
 };
 using OutputStepHook = void (*)(OutputStep step, const std::string& finalPath);
 void SetOutputStepHook(OutputStepHook hook);

@@ -114,14 +114,14 @@ TEST(BatchJobsTest, StoppedBatchesLeaveNothingPartialAndRerunsFinishTheRest) {
     SCOPED_TRACE(crash ? "a worker crashes" : "SIGTERM");
     pid_t pid = StartCommand(argv, dir.file("err"));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (std::vector<std::string> files; std::none_of(files.begin(), files.end(), IsPart);
-         files = Tree(dir.file("out"))) {
+    std::vector<pid_t> workers;
+    while (std::none_of(workers.begin(), workers.end(),
+                        [&](pid_t worker) { return UnnamedOutputSize(worker, dir.file("out")) > 0; })) {
       ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no output was begun";
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      workers = Children(pid);
     }
     // The first file's worker is the first started.
-    std::vector<pid_t> workers = Children(pid);
-    ASSERT_FALSE(workers.empty());
     kill(crash ? *std::min_element(workers.begin(), workers.end()) : pid, crash ? SIGSEGV : SIGTERM);
     const int status = WaitCommand(pid);
     const std::string err = ReadFileBytes(dir.file("err"));

@@ -207,11 +207,6 @@ TEST(BatchModeTest, StoredRowsOutsideTheirListReadAsRowZero) {
   EXPECT_EQ(std::make_tuple(wma.sampleRate, wma.channels), std::make_tuple(8000, 1));
 }
 
-off_t FileSize(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
 // Two runs started at once never write one file: every round gives two complete
 // outputs under two names, whether they convert one input or two that map to one name.
 TEST(BatchModeTest, RunsStartedTogetherWriteTwoCompleteFiles) {
@@ -234,18 +229,6 @@ TEST(BatchModeTest, RunsStartedTogetherWriteTwoCompleteFiles) {
       unlink(dir.file(name).c_str());
     }
   }
-}
-
-// The size of the unnamed output file the program pid writes in folder (an O_TMPFILE
-// file shows in /proc as "FOLDER/#INODE (deleted)"); -1 when it has none open.
-off_t UnnamedOutputSize(pid_t pid, const std::string& folder) {
-  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
-    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-    if (target.starts_with(folder + "/#") && target.ends_with(" (deleted)")) return FileSize(entry.path());
-  }
-  return -1;
 }
 
 // SIGHUP, SIGINT and SIGTERM in the middle of any mode end the run alike: exit 130, one

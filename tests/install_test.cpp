@@ -30,14 +30,14 @@ TEST(InstallTest, InstalledCopyHasItsDesktopFilesAndKeepsUserFilesInTheHome) {
 
   const std::string desktop = prefix + "/share/applications/quilllomare.desktop";
   const std::string metainfo = prefix + "/share/metainfo/org.quilllomare.QuillLomare.metainfo.xml";
-  for (const std::string& file : {"bin/quilllomare", "share/man/man1/quilllomare.1.gz",
-                                   "share/man/ja/man1/quilllomare.1.gz", "share/doc/quilllomare/copyright",
-                                   "share/locale/en/LC_MESSAGES/quilllomare.mo",
-                                   "share/locale/ja/LC_MESSAGES/quilllomare.mo",
-                                   "share/icons/hicolor/32x32/apps/quilllomare.png",
-                                   "share/icons/hicolor/48x48/apps/quilllomare.png",
-                                   "share/icons/hicolor/256x256/apps/quilllomare.png",
-                                   "share/icons/hicolor/scalable/apps/quilllomare.svg"})
+  for (const char* file : {"bin/quilllomare", "share/man/man1/quilllomare.1.gz",
+                           "share/man/ja/man1/quilllomare.1.gz", "share/doc/quilllomare/copyright",
+                           "share/locale/en/LC_MESSAGES/quilllomare.mo",
+                           "share/locale/ja/LC_MESSAGES/quilllomare.mo",
+                           "share/icons/hicolor/32x32/apps/quilllomare.png",
+                           "share/icons/hicolor/48x48/apps/quilllomare.png",
+                           "share/icons/hicolor/256x256/apps/quilllomare.png",
+                           "share/icons/hicolor/scalable/apps/quilllomare.svg"})
     EXPECT_TRUE(Exists(prefix + "/" + file)) << file;
   // The validators read the desktop entry and the metainfo, which must be there.
   for (const std::vector<std::string>& check :

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -579,6 +580,21 @@ bool ReadAviAudioFormat(const std::string& path, int audioIndex, RiffFormat* for
     return false;
   });
   return found;
+}
+
+off_t FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+off_t UnnamedOutputSize(pid_t pid, const std::string& folder) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
+    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (target.starts_with(folder + "/#") && target.ends_with(" (deleted)")) return FileSize(entry.path());
+  }
+  return -1;
 }
 
 }  // namespace mediatest
