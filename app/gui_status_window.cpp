@@ -10,6 +10,7 @@
 #include "common/app_settings.h"
 #include "common/batch.h"
 #include "common/status_text.h"
+#include "dialog/gui_placement.h"
 #include "engine/graph.h"
 
 GtkWindow* StatusWindow = nullptr;
@@ -22,6 +23,9 @@ constexpr int kFilledBar = 124, kUnfilledBar = 125;
 constexpr int kDecodingBackground = 126, kEncodingBackground = 127;
 constexpr int kDecodingFrames = 145, kEncodingFrames = 155, kMasks = 165;
 constexpr int kDecodingIcon = 102;
+
+// A window manager's frame around the picture, at most, for keeping the window on screen.
+constexpr int kFrameAllowance = 16, kTitleAllowance = 40;
 
 // Where the parts go in the picture, pixels from its top-left corner.
 constexpr int kMascotX = 15, kMascotY = 30, kMascotWidth = 48, kMascotHeight = 50;
@@ -197,6 +201,10 @@ void CreateStatusWindow(int left, int top) {
   StatusWindow = GTK_WINDOW(window);
   gtk_window_set_title(StatusWindow, kSelectingCaption);
   gtk_window_set_resizable(StatusWindow, FALSE);
+  // A window of the dialog kind, so that window managers draw it with a close box alone
+  // and leave the whole title bar to the caption.
+  gtk_window_set_type_hint(StatusWindow, GDK_WINDOW_TYPE_HINT_DIALOG);
+  KeepOnMonitor(&left, &top, kStatusWidth + kFrameAllowance, kStatusHeight + kTitleAllowance);
   gtk_window_move(StatusWindow, left, top);
   SetStatusIcon(kDecodingIcon);
   drawingArea = gtk_drawing_area_new();
@@ -208,6 +216,12 @@ void CreateStatusWindow(int left, int top) {
   // itself: a window manager may not have seen the window yet when the run starts.
   gtk_window_set_keep_above(StatusWindow, TRUE);
   gtk_window_iconify(StatusWindow);
+  // The window can be moved and closed, nothing else (no minimise, maximise or resize
+  // box): said to the window manager once the window exists on the display.
+  gtk_widget_realize(window);
+  GdkWindow* gdkWindow = gtk_widget_get_window(window);
+  gdk_window_set_functions(gdkWindow, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_CLOSE));
+  gdk_window_set_decorations(gdkWindow, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE | GDK_DECOR_MENU));
   firstPaintedFrame = 0;
   drawCount = 0;
   closeRequested = false;

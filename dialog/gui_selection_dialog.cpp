@@ -10,6 +10,7 @@
 #include "common/target_format.h"
 #include "dialog/encoder_formats.h"
 #include "dialog/format_lists.h"
+#include "dialog/gui_placement.h"
 #include "dialog/preview.h"
 
 SettingsPanelState SettingsPanel;
@@ -73,10 +74,10 @@ int ComboSelection(int id) {
   return w ? gtk_combo_box_get_active(GTK_COMBO_BOX(w)) : -1;
 }
 
-// WM_GETTEXT: whatever the edit field shows, typed text included.
+// WM_GETTEXT: whatever the edit field shows, typed text included (the MP3 list).
 std::string ComboText(int id) {
   GtkWidget* w = Control(id);
-  if (!w) return "";
+  if (!w || !gtk_combo_box_get_has_entry(GTK_COMBO_BOX(w))) return "";
   GtkWidget* entry = gtk_bin_get_child(GTK_BIN(w));
   return entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : "";
 }
@@ -110,9 +111,11 @@ GtkWidget* NewLabel(int id, const char* text, float xalign = 0) {
   return Keep(id, label);
 }
 
-GtkWidget* NewCombo(int id) {
-  GtkWidget* combo = gtk_combo_box_text_new_with_entry();
-  gtk_entry_set_width_chars(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(combo))), 26);
+// The MP3 list has an edit field whose text is parsed into a format; the PCM and WMA
+// lists offer their rows only, so that what is converted is always a row shown.
+GtkWidget* NewCombo(int id, bool editable) {
+  GtkWidget* combo = editable ? gtk_combo_box_text_new_with_entry() : gtk_combo_box_text_new();
+  if (editable) gtk_entry_set_width_chars(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(combo))), 26);
   return Keep(id, combo);
 }
 
@@ -184,7 +187,7 @@ GtkWidget* BuildSettingsPanel() {
   GtkWidget* keep = NewRadio(kCtlKeepFormat, nullptr, "音質そのまま");
   gtk_box_pack_start(GTK_BOX(page), keep, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlSetFormat, keep, "音質を設定する"), FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlPcmList), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlPcmList, false), FALSE, FALSE, 0);
 
   GtkWidget* plainRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
   GtkWidget* plain = NewRadio(kCtlPlainMp3, nullptr, "MP3形式で出力");
@@ -192,8 +195,8 @@ GtkWidget* BuildSettingsPanel() {
   gtk_box_pack_end(GTK_BOX(plainRow), NewLabel(kCtlMp3Grade, "MP3 Codec", 1), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), plainRow, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlRiffMp3, plain, "RIFF形式で出力"), FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlMp3List), FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlWmaList), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlMp3List, true), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlWmaList, false), FALSE, FALSE, 0);
 
   gtk_box_pack_start(GTK_BOX(page), NewLabel(kCtlNoteVob, "vob(DVD)->ac3"), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewLabel(kCtlNoteMpeg1, "mpg(MPEG-1)->mp2"), FALSE, FALSE, 0);
@@ -282,6 +285,21 @@ std::vector<std::string> ChosenFiles() {
   for (GSList* f = files; f; f = f->next) paths.emplace_back(static_cast<char*>(f->data));
   g_slist_free_full(files, g_free);
   return paths;
+}
+
+bool ChosenFilesExist() {
+  for (const std::string& path : ChosenFiles())
+    if (!g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) return false;
+  return true;
+}
+
+// The stored folder; on the first start the user's Music folder, or the home folder
+// where there is none.
+std::string StartFolder() {
+  if (!Settings.InitialDir.empty()) return Settings.InitialDir;
+  const char* music = g_get_user_special_dir(G_USER_DIRECTORY_MUSIC);
+  if (music && g_file_test(music, G_FILE_TEST_IS_DIR)) return music;
+  return g_get_home_dir();
 }
 
 }  // namespace
@@ -412,9 +430,33 @@ void SettingsPanelCommand(int id) {
   }
 }
 
-void InitSettingsPanel() {
-  gtk_window_move(GTK_WINDOW(SettingsPanel.dialog), Settings.rDialogWindow.left, Settings.rDialogWindow.top);
+// Every control stays where it is whatever the page and the preview's state: the page's
+// frame takes the room of its largest page, the preview button that of its longer caption.
+static void FixPanelSizes() {
+  int width = 0, height = 0;
+  GtkWidget* frame = Control(kCtlPageFrame);
+  for (void (*show)() : {ShowWavPage, ShowMp3Page, ShowWmaPage, ShowExtractPage}) {
+    show();
+    int w = 0, h = 0;
+    gtk_widget_get_preferred_width(frame, nullptr, &w);
+    gtk_widget_get_preferred_height(frame, nullptr, &h);
+    width = std::max(width, w);
+    height = std::max(height, h);
+  }
+  gtk_widget_set_size_request(frame, width, height);
 
+  GtkWidget* preview = Control(kCtlPreview);
+  int buttonWidth = 0;
+  for (const char* caption : {kStopCaption, kPreviewCaption}) {
+    SetText(kCtlPreview, caption);
+    int w = 0;
+    gtk_widget_get_preferred_width(preview, nullptr, &w);
+    buttonWidth = std::max(buttonWidth, w);
+  }
+  gtk_widget_set_size_request(preview, buttonWidth, -1);
+}
+
+void InitSettingsPanel() {
   GtkRange* trackbar = GTK_RANGE(Control(kCtlTrackbar));
   gtk_range_set_range(trackbar, 0, 100);
   gtk_range_set_increments(trackbar, kTrackbarLineSize, kTrackbarPageSize);
@@ -423,13 +465,14 @@ void InitSettingsPanel() {
   Check(Settings.Riff ? kCtlRiffMp3 : kCtlPlainMp3);
   FillWmaList();
   FillPcmList();
+  FillMp3List();
+  FixPanelSizes();
   switch (Settings.DecodeMode) {
     case kModeMp3: ShowMp3Page(); break;
     case kModeWma: ShowWmaPage(); break;
     case kModeExtract: ShowExtractPage(); break;
     default: ShowWavPage(); break;
   }
-  FillMp3List();
 }
 
 void StoreSettingsPanel() {
@@ -472,7 +515,7 @@ bool RunSelectionDialog(GtkWindow* owner) {
   gtk_file_chooser_set_select_multiple(chooser, TRUE);
   gtk_file_chooser_set_local_only(chooser, TRUE);
   AddFilters(chooser);
-  if (!Settings.InitialDir.empty()) gtk_file_chooser_set_current_folder(chooser, Settings.InitialDir.c_str());
+  gtk_file_chooser_set_current_folder(chooser, StartFolder().c_str());
 
   SettingsPanel.dialog = dialog;
   SettingsPanel.generation++;
@@ -486,8 +529,13 @@ bool RunSelectionDialog(GtkWindow* owner) {
   // replaces it.
   gtk_widget_show(dialog);
   gtk_window_resize(GTK_WINDOW(dialog), kDialogWidth, kDialogHeight);
+  // A window manager honours a move of the chooser only once it is shown.
+  PlaceShownWindow(GTK_WINDOW(dialog), Settings.rDialogWindow.left, Settings.rDialogWindow.top);
   StartSelectionWatcher();
-  const int response = gtk_dialog_run(GTK_DIALOG(dialog));
+  int response = 0;
+  // A typed name of a file that does not exist confirms nothing: the dialog stays open.
+  while ((response = gtk_dialog_run(GTK_DIALOG(dialog))) == GTK_RESPONSE_ACCEPT && !ChosenFilesExist())
+    gtk_widget_error_bell(dialog);
   const bool confirmed = response == GTK_RESPONSE_ACCEPT && !ChosenFiles().empty();
   if (confirmed) StoreSettingsPanel();
   // A preview never outlives the dialog, whichever way it closed.
