@@ -24,9 +24,6 @@ constexpr int kDecodingBackground = 126, kEncodingBackground = 127;
 constexpr int kDecodingFrames = 145, kEncodingFrames = 155, kMasks = 165;
 constexpr int kDecodingIcon = 102;
 
-// A window manager's frame around the picture, at most, for keeping the window on screen.
-constexpr int kFrameAllowance = 16, kTitleAllowance = 40;
-
 // Where the parts go in the picture, pixels from its top-left corner.
 constexpr int kMascotX = 15, kMascotY = 30, kMascotWidth = 48, kMascotHeight = 50;
 constexpr int kBarX = 80, kBarY = 60, kBarWidth = 100, kBarRows = 10;  // the outline's interior
@@ -201,9 +198,10 @@ void CreateStatusWindow(int left, int top) {
   StatusWindow = GTK_WINDOW(window);
   gtk_window_set_title(StatusWindow, kSelectingCaption);
   gtk_window_set_resizable(StatusWindow, FALSE);
-  // A window of the dialog kind, so that window managers draw it with a close box alone
-  // and leave the whole title bar to the caption.
-  gtk_window_set_type_hint(StatusWindow, GDK_WINDOW_TYPE_HINT_DIALOG);
+  // A window of the toolbar kind, which window managers give neither a minimise nor a
+  // maximise box (openbox keeps a minimise box on every other kind, whatever the hints
+  // below say), so that the whole title bar is left to the caption.
+  gtk_window_set_type_hint(StatusWindow, GDK_WINDOW_TYPE_HINT_TOOLBAR);
   KeepOnMonitor(&left, &top, kStatusWidth + kFrameAllowance, kStatusHeight + kTitleAllowance);
   gtk_window_move(StatusWindow, left, top);
   SetStatusIcon(kDecodingIcon);
@@ -221,7 +219,7 @@ void CreateStatusWindow(int left, int top) {
   gtk_widget_realize(window);
   GdkWindow* gdkWindow = gtk_widget_get_window(window);
   gdk_window_set_functions(gdkWindow, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_CLOSE));
-  gdk_window_set_decorations(gdkWindow, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE | GDK_DECOR_MENU));
+  gdk_window_set_decorations(gdkWindow, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE));
   firstPaintedFrame = 0;
   drawCount = 0;
   closeRequested = false;

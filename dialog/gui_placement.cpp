@@ -17,17 +17,3 @@ void KeepOnMonitor(int* left, int* top, int width, int height) {
   *left = std::max(std::min(*left, area.x + area.width - width), area.x);
   *top = std::max(std::min(*top, area.y + area.height - height), area.y);
 }
-
-void PlaceShownWindow(GtkWindow* window, int left, int top) {
-  int width = 0, height = 0;
-  gtk_window_get_size(window, &width, &height);
-  // With its frame, once the window manager has drawn one.
-  if (GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(window))) {
-    GdkRectangle frame;
-    gdk_window_get_frame_extents(gdkWindow, &frame);
-    width = std::max(width, frame.width);
-    height = std::max(height, frame.height);
-  }
-  KeepOnMonitor(&left, &top, width, height);
-  gtk_window_move(window, left, top);
-}

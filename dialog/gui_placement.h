@@ -8,6 +8,5 @@
 // the screen, even beyond what X11 can carry, come back on it.
 void KeepOnMonitor(int* left, int* top, int width, int height);
 
-// Moves a shown window to (left, top), kept on a monitor. A window manager may place it
-// elsewhere still: where it went is what gtk_window_get_position reads afterwards.
-void PlaceShownWindow(GtkWindow* window, int left, int top);
+// Room for a window manager's frame around a window (borders, title bar), at most.
+inline constexpr int kFrameAllowance = 16, kTitleAllowance = 40;

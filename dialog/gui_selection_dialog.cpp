@@ -287,6 +287,14 @@ std::vector<std::string> ChosenFiles() {
   return paths;
 }
 
+gboolean OnDialogMapped(GtkWidget* dialog, GdkEvent*, gpointer) {
+  g_signal_handlers_disconnect_by_func(dialog, reinterpret_cast<gpointer>(OnDialogMapped), nullptr);
+  int left = Settings.rDialogWindow.left, top = Settings.rDialogWindow.top;
+  KeepOnMonitor(&left, &top, kDialogWidth + kFrameAllowance, kDialogHeight + kTitleAllowance);
+  gtk_window_move(GTK_WINDOW(dialog), left, top);
+  return FALSE;
+}
+
 bool ChosenFilesExist() {
   for (const std::string& path : ChosenFiles())
     if (!g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) return false;
@@ -527,10 +535,17 @@ bool RunSelectionDialog(GtkWindow* owner) {
 
   // The chooser picks its own size as it is shown; a size that fits a small screen
   // replaces it.
+  // Mapped at its own size, which may exceed the screen, it would be pushed to a corner.
+  gtk_window_set_default_size(GTK_WINDOW(dialog), kDialogWidth, kDialogHeight);
+  int left = Settings.rDialogWindow.left, top = Settings.rDialogWindow.top;
+  KeepOnMonitor(&left, &top, kDialogWidth + kFrameAllowance, kDialogHeight + kTitleAllowance);
+  gtk_window_move(GTK_WINDOW(dialog), left, top);
   gtk_widget_show(dialog);
   gtk_window_resize(GTK_WINDOW(dialog), kDialogWidth, kDialogHeight);
-  // A window manager honours a move of the chooser only once it is shown.
-  PlaceShownWindow(GTK_WINDOW(dialog), Settings.rDialogWindow.left, Settings.rDialogWindow.top);
+  // A window manager may place the chooser itself when it maps it, and honours a move
+  // only once it is on the screen; the move asked before keeps GTK's own later requests
+  // (a resize as the folder is listed) from taking it back.
+  g_signal_connect(dialog, "map-event", G_CALLBACK(OnDialogMapped), nullptr);
   StartSelectionWatcher();
   int response = 0;
   // A typed name of a file that does not exist confirms nothing: the dialog stays open.
