@@ -150,6 +150,21 @@ gboolean OnTrackbarChangeValue(GtkRange*, GtkScrollType, double value, gpointer)
   return FALSE;
 }
 
+// The preview button as wide as its longer caption, measured once it is styled on screen.
+void OnPreviewMapped(GtkWidget* preview, gpointer) {
+  g_signal_handlers_disconnect_by_func(preview, reinterpret_cast<gpointer>(OnPreviewMapped), nullptr);
+  const std::string shown = gtk_button_get_label(GTK_BUTTON(preview));
+  int width = 0;
+  for (const char* caption : {kStopCaption, kPreviewCaption}) {
+    gtk_button_set_label(GTK_BUTTON(preview), caption);
+    int w = 0;
+    gtk_widget_get_preferred_width(preview, nullptr, &w);
+    width = std::max(width, w);
+  }
+  gtk_button_set_label(GTK_BUTTON(preview), shown.c_str());
+  gtk_widget_set_size_request(preview, width, -1);
+}
+
 void ConnectRadio(int id) {
   g_signal_connect(Control(id), "toggled", G_CALLBACK(OnRadioToggled), GINT_TO_POINTER(id));
 }
@@ -225,6 +240,7 @@ GtkWidget* BuildSettingsPanel() {
   for (int id : {kCtlWavMode, kCtlMp3Mode, kCtlWmaMode, kCtlExtractMode, kCtlKeepFormat, kCtlSetFormat})
     ConnectRadio(id);
   g_signal_connect(preview, "clicked", G_CALLBACK(OnPreviewClicked), nullptr);
+  g_signal_connect(preview, "map", G_CALLBACK(OnPreviewMapped), nullptr);
   g_signal_connect(trackbar, "button-press-event", G_CALLBACK(OnTrackbarPressed), nullptr);
   g_signal_connect_after(trackbar, "button-release-event", G_CALLBACK(OnTrackbarReleased), nullptr);
   g_signal_connect(trackbar, "change-value", G_CALLBACK(OnTrackbarChangeValue), nullptr);
@@ -439,7 +455,7 @@ void SettingsPanelCommand(int id) {
 }
 
 // Every control stays where it is whatever the page and the preview's state: the page's
-// frame takes the room of its largest page, the preview button that of its longer caption.
+// frame takes the room of its largest page (the preview button: OnPreviewMapped).
 static void FixPanelSizes() {
   int width = 0, height = 0;
   GtkWidget* frame = Control(kCtlPageFrame);
@@ -453,16 +469,8 @@ static void FixPanelSizes() {
   }
   gtk_widget_set_size_request(frame, width, height);
 
-  GtkWidget* preview = Control(kCtlPreview);
-  int buttonWidth = 0;
-  for (const char* caption : {kStopCaption, kPreviewCaption}) {
-    SetText(kCtlPreview, caption);
-    int w = 0;
-    gtk_widget_get_preferred_width(preview, nullptr, &w);
-    buttonWidth = std::max(buttonWidth, w);
-  }
-  gtk_widget_set_size_request(preview, buttonWidth, -1);
 }
+
 
 void InitSettingsPanel() {
   GtkRange* trackbar = GTK_RANGE(Control(kCtlTrackbar));

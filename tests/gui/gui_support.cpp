@@ -38,6 +38,7 @@ GtkWindow* FindWindowByTitle(const std::string& title) {
 #include <X11/Xatom.h>
 #include <gdk/gdkx.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -192,7 +193,11 @@ void SoundServer::StartRecording() {
            "--latency-msec=20", static_cast<char*>(nullptr));
     _exit(127);
   }
-  g_usleep(300 * 1000);  // connected to the server
+  // Recording once the first 100 ms of what the sink plays (silence) are in.
+  RunUntil([&] {
+    struct stat st {};
+    return stat(recording.c_str(), &st) == 0 && st.st_size >= 1600;
+  }, 5000);
 }
 
 std::vector<bool> SoundServer::StopRecording() {

@@ -185,7 +185,6 @@ TEST_F(WindowRunTest, OneFileToMp3ShowsThePreparingCaptionFirstAndChimesOnceAtTh
     const size_t length = (bursts[0].second - bursts[0].first + 1) * guitest::kSoundBlockMs;
     EXPECT_GE(length, 200u);
     EXPECT_LE(length, 1000u);
-    EXPECT_GE(bursts[0].first * guitest::kSoundBlockMs, 1000u);  // not before the conversion
     EXPECT_LE((heard.size() - bursts[0].second) * guitest::kSoundBlockMs, 1500u);  // the program ended after it
   }
   ASSERT_GE(seen_.titles.size(), 3u);
