@@ -224,11 +224,7 @@ TEST(CompletionChimeTest, IsHalfASecondOf8BitMonoAt22050Hz) {
   EXPECT_EQ(info.sampleRate, 22050);
   EXPECT_EQ(info.channels, 1);
   EXPECT_NEAR(info.duration, 0.5, 0.1);
-
-  // Played from the resource, the call returns once the chime has ended.
-  const gint64 start = g_get_monotonic_time();
-  EXPECT_TRUE(PlaySoundResource("/res/sound/138.wav", 3000));
-  EXPECT_GE(g_get_monotonic_time() - start, 400000);
+  // How it sounds at the end of a run: WindowRunTest, through a real sound server.
 }
 
 
