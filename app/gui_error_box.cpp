@@ -4,14 +4,31 @@
 
 #include "common/error_box.h"
 
+static GtkWidget* shownBox = nullptr;  // the box on screen, while ShowWindowErrorBox waits
+static bool dismissed = false;         // the program is ending: no further box is shown
+
 // A modal box with no owner, the text, the caption as its title and an OK button only.
 static void ShowWindowErrorBox(const std::string& caption, const std::string& text) {
+  if (dismissed) return;
   GtkWidget* box = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER,
                                           GTK_BUTTONS_OK, "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
   gtk_window_set_keep_above(GTK_WINDOW(box), TRUE);
+  GtkWidget* outer = shownBox;
+  shownBox = box;
   gtk_dialog_run(GTK_DIALOG(box));
+  shownBox = outer;
   gtk_widget_destroy(box);
 }
 
-void UseWindowErrorBox() { SetErrorBoxHandler(ShowWindowErrorBox); }
+void UseWindowErrorBox() {
+  dismissed = false;
+  SetErrorBoxHandler(ShowWindowErrorBox);
+}
+
+bool DismissErrorBox() {
+  if (!shownBox) return false;
+  dismissed = true;
+  gtk_dialog_response(GTK_DIALOG(shownBox), GTK_RESPONSE_OK);
+  return true;
+}

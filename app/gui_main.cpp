@@ -26,6 +26,8 @@ constexpr int kEncodingIcon = 139;
 constexpr const char* kChime = "/res/sound/138.wav";
 constexpr unsigned kChimeTimeoutMs = 3000;  // the chime is about half a second
 
+bool terminated = false;  // a termination signal came
+
 // The files named on the command line; "--" ends the options.
 std::vector<std::string> CommandLineFiles(int argc, char** argv) {
   std::vector<std::string> files;
@@ -81,10 +83,13 @@ void ShowAndAnimate() {
   StartStatusAnimation();
 }
 
-// Stopped from the terminal, the run ends as if the window had been closed: the output
-// being written is deleted rather than left half done.
-// While the files are being chosen, it ends as the dialog's cancel does.
+// Stopped from the terminal, or its terminal closed, the run ends as if the window had
+// been closed: the output being written is deleted rather than left half done.
+// While the files are being chosen, it ends as the dialog's cancel does; a message box
+// on screen is dismissed, and the run it reports ends as after its OK.
 gboolean OnTerminate(gpointer) {
+  terminated = true;
+  if (DismissErrorBox()) return G_SOURCE_CONTINUE;
   CancelSelectionDialog();
   if (CurrentRunOutcome() == RunOutcome::Running) CloseRun();
   return G_SOURCE_CONTINUE;
@@ -141,6 +146,9 @@ bool InitializeRun(const std::vector<std::string>& files) {
 }
 
 int RunWindowMode(int argc, char** argv) {
+  // The X11 backend where there is one (XWayland too): Wayland lets no program place its
+  // windows or keep one above the others.
+  gdk_set_allowed_backends("x11,*");
   if (!gtk_init_check(&argc, &argv)) {
     std::fprintf(stderr, "%s", _("quilllomare: no display to show the window on (see --batch --help)\n"));
     return 1;
@@ -156,11 +164,12 @@ int RunWindowMode(int argc, char** argv) {
   CreateStatusWindow(Settings.rLomareWindow.left, Settings.rLomareWindow.top);
   gtk_widget_show_all(GTK_WIDGET(StatusWindow));
 
-  const guint sigint = g_unix_signal_add(SIGINT, OnTerminate, nullptr);
-  const guint sigterm = g_unix_signal_add(SIGTERM, OnTerminate, nullptr);
-  if (InitializeRun(files) && CurrentRunOutcome() == RunOutcome::Running) gtk_main();
-  g_source_remove(sigint);
-  g_source_remove(sigterm);
+  terminated = false;
+  guint signals[3];
+  int n = 0;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) signals[n++] = g_unix_signal_add(signal, OnTerminate, nullptr);
+  if (InitializeRun(files) && CurrentRunOutcome() == RunOutcome::Running && !terminated) gtk_main();
+  for (guint source : signals) g_source_remove(source);
 
   DestroyStatusWindow();
   SetErrorBoxHandler(nullptr);

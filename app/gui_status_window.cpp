@@ -10,6 +10,7 @@
 #include "common/app_settings.h"
 #include "common/batch.h"
 #include "common/status_text.h"
+#include "dialog/gui_placement.h"
 #include "engine/graph.h"
 
 GtkWindow* StatusWindow = nullptr;
@@ -197,6 +198,11 @@ void CreateStatusWindow(int left, int top) {
   StatusWindow = GTK_WINDOW(window);
   gtk_window_set_title(StatusWindow, _(kSelectingCaption));
   gtk_window_set_resizable(StatusWindow, FALSE);
+  // A window of the toolbar kind, which window managers give neither a minimise nor a
+  // maximise box (openbox keeps a minimise box on every other kind, whatever the hints
+  // below say), so that the whole title bar is left to the caption.
+  gtk_window_set_type_hint(StatusWindow, GDK_WINDOW_TYPE_HINT_TOOLBAR);
+  KeepOnMonitor(&left, &top, kStatusWidth + kFrameAllowance, kStatusHeight + kTitleAllowance);
   gtk_window_move(StatusWindow, left, top);
   SetStatusIcon(kDecodingIcon);
   drawingArea = gtk_drawing_area_new();
@@ -208,6 +214,12 @@ void CreateStatusWindow(int left, int top) {
   // itself: a window manager may not have seen the window yet when the run starts.
   gtk_window_set_keep_above(StatusWindow, TRUE);
   gtk_window_iconify(StatusWindow);
+  // The window can be moved and closed, nothing else (no minimise, maximise or resize
+  // box): said to the window manager once the window exists on the display.
+  gtk_widget_realize(window);
+  GdkWindow* gdkWindow = gtk_widget_get_window(window);
+  gdk_window_set_functions(gdkWindow, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_CLOSE));
+  gdk_window_set_decorations(gdkWindow, GdkWMDecoration(GDK_DECOR_BORDER | GDK_DECOR_TITLE));
   firstPaintedFrame = 0;
   drawCount = 0;
   closeRequested = false;

@@ -11,6 +11,7 @@
 #include "common/target_format.h"
 #include "dialog/encoder_formats.h"
 #include "dialog/format_lists.h"
+#include "dialog/gui_placement.h"
 #include "dialog/preview.h"
 
 SettingsPanelState SettingsPanel;
@@ -74,10 +75,10 @@ int ComboSelection(int id) {
   return w ? gtk_combo_box_get_active(GTK_COMBO_BOX(w)) : -1;
 }
 
-// WM_GETTEXT: whatever the edit field shows, typed text included.
+// WM_GETTEXT: whatever the edit field shows, typed text included (the MP3 list).
 std::string ComboText(int id) {
   GtkWidget* w = Control(id);
-  if (!w) return "";
+  if (!w || !gtk_combo_box_get_has_entry(GTK_COMBO_BOX(w))) return "";
   GtkWidget* entry = gtk_bin_get_child(GTK_BIN(w));
   return entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : "";
 }
@@ -111,9 +112,11 @@ GtkWidget* NewLabel(int id, const char* text, float xalign = 0) {
   return Keep(id, label);
 }
 
-GtkWidget* NewCombo(int id) {
-  GtkWidget* combo = gtk_combo_box_text_new_with_entry();
-  gtk_entry_set_width_chars(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(combo))), 26);
+// The MP3 list has an edit field whose text is parsed into a format; the PCM and WMA
+// lists offer their rows only, so that what is converted is always a row shown.
+GtkWidget* NewCombo(int id, bool editable) {
+  GtkWidget* combo = editable ? gtk_combo_box_text_new_with_entry() : gtk_combo_box_text_new();
+  if (editable) gtk_entry_set_width_chars(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(combo))), 26);
   return Keep(id, combo);
 }
 
@@ -146,6 +149,21 @@ gboolean OnTrackbarChangeValue(GtkRange*, GtkScrollType, double value, gpointer)
   // While the thumb is held, only the release seeks.
   if (!trackbarDragging) TrackbarScrolled(value);
   return FALSE;
+}
+
+// The preview button as wide as its longer caption, measured once it is styled on screen.
+void OnPreviewMapped(GtkWidget* preview, gpointer) {
+  g_signal_handlers_disconnect_by_func(preview, reinterpret_cast<gpointer>(OnPreviewMapped), nullptr);
+  const std::string shown = gtk_button_get_label(GTK_BUTTON(preview));
+  int width = 0;
+  for (const char* caption : {kStopCaption, kPreviewCaption}) {
+    gtk_button_set_label(GTK_BUTTON(preview), caption);
+    int w = 0;
+    gtk_widget_get_preferred_width(preview, nullptr, &w);
+    width = std::max(width, w);
+  }
+  gtk_button_set_label(GTK_BUTTON(preview), shown.c_str());
+  gtk_widget_set_size_request(preview, width, -1);
 }
 
 void ConnectRadio(int id) {
@@ -185,7 +203,7 @@ GtkWidget* BuildSettingsPanel() {
   GtkWidget* keep = NewRadio(kCtlKeepFormat, nullptr, _("音質そのまま"));
   gtk_box_pack_start(GTK_BOX(page), keep, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlSetFormat, keep, _("音質を設定する")), FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlPcmList), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlPcmList, false), FALSE, FALSE, 0);
 
   GtkWidget* plainRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
   GtkWidget* plain = NewRadio(kCtlPlainMp3, nullptr, _("MP3形式で出力"));
@@ -193,8 +211,8 @@ GtkWidget* BuildSettingsPanel() {
   gtk_box_pack_end(GTK_BOX(plainRow), NewLabel(kCtlMp3Grade, "MP3 Codec", 1), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), plainRow, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlRiffMp3, plain, _("RIFF形式で出力")), FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlMp3List), FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlWmaList), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlMp3List, true), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlWmaList, false), FALSE, FALSE, 0);
 
   gtk_box_pack_start(GTK_BOX(page), NewLabel(kCtlNoteVob, "vob(DVD)->ac3"), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewLabel(kCtlNoteMpeg1, "mpg(MPEG-1)->mp2"), FALSE, FALSE, 0);
@@ -223,6 +241,7 @@ GtkWidget* BuildSettingsPanel() {
   for (int id : {kCtlWavMode, kCtlMp3Mode, kCtlWmaMode, kCtlExtractMode, kCtlKeepFormat, kCtlSetFormat})
     ConnectRadio(id);
   g_signal_connect(preview, "clicked", G_CALLBACK(OnPreviewClicked), nullptr);
+  g_signal_connect(preview, "map", G_CALLBACK(OnPreviewMapped), nullptr);
   g_signal_connect(trackbar, "button-press-event", G_CALLBACK(OnTrackbarPressed), nullptr);
   g_signal_connect_after(trackbar, "button-release-event", G_CALLBACK(OnTrackbarReleased), nullptr);
   g_signal_connect(trackbar, "change-value", G_CALLBACK(OnTrackbarChangeValue), nullptr);
@@ -283,6 +302,29 @@ std::vector<std::string> ChosenFiles() {
   for (GSList* f = files; f; f = f->next) paths.emplace_back(static_cast<char*>(f->data));
   g_slist_free_full(files, g_free);
   return paths;
+}
+
+gboolean OnDialogMapped(GtkWidget* dialog, GdkEvent*, gpointer) {
+  g_signal_handlers_disconnect_by_func(dialog, reinterpret_cast<gpointer>(OnDialogMapped), nullptr);
+  int left = Settings.rDialogWindow.left, top = Settings.rDialogWindow.top;
+  KeepOnMonitor(&left, &top, kDialogWidth + kFrameAllowance, kDialogHeight + kTitleAllowance);
+  gtk_window_move(GTK_WINDOW(dialog), left, top);
+  return FALSE;
+}
+
+bool ChosenFilesExist() {
+  for (const std::string& path : ChosenFiles())
+    if (!g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) return false;
+  return true;
+}
+
+// The stored folder; on the first start the user's Music folder, or the home folder
+// where there is none.
+std::string StartFolder() {
+  if (!Settings.InitialDir.empty()) return Settings.InitialDir;
+  const char* music = g_get_user_special_dir(G_USER_DIRECTORY_MUSIC);
+  if (music && g_file_test(music, G_FILE_TEST_IS_DIR)) return music;
+  return g_get_home_dir();
 }
 
 }  // namespace
@@ -413,9 +455,25 @@ void SettingsPanelCommand(int id) {
   }
 }
 
-void InitSettingsPanel() {
-  gtk_window_move(GTK_WINDOW(SettingsPanel.dialog), Settings.rDialogWindow.left, Settings.rDialogWindow.top);
+// Every control stays where it is whatever the page and the preview's state: the page's
+// frame takes the room of its largest page (the preview button: OnPreviewMapped).
+static void FixPanelSizes() {
+  int width = 0, height = 0;
+  GtkWidget* frame = Control(kCtlPageFrame);
+  for (void (*show)() : {ShowWavPage, ShowMp3Page, ShowWmaPage, ShowExtractPage}) {
+    show();
+    int w = 0, h = 0;
+    gtk_widget_get_preferred_width(frame, nullptr, &w);
+    gtk_widget_get_preferred_height(frame, nullptr, &h);
+    width = std::max(width, w);
+    height = std::max(height, h);
+  }
+  gtk_widget_set_size_request(frame, width, height);
 
+}
+
+
+void InitSettingsPanel() {
   GtkRange* trackbar = GTK_RANGE(Control(kCtlTrackbar));
   gtk_range_set_range(trackbar, 0, 100);
   gtk_range_set_increments(trackbar, kTrackbarLineSize, kTrackbarPageSize);
@@ -424,13 +482,14 @@ void InitSettingsPanel() {
   Check(Settings.Riff ? kCtlRiffMp3 : kCtlPlainMp3);
   FillWmaList();
   FillPcmList();
+  FillMp3List();
+  FixPanelSizes();
   switch (Settings.DecodeMode) {
     case kModeMp3: ShowMp3Page(); break;
     case kModeWma: ShowWmaPage(); break;
     case kModeExtract: ShowExtractPage(); break;
     default: ShowWavPage(); break;
   }
-  FillMp3List();
 }
 
 void StoreSettingsPanel() {
@@ -473,7 +532,7 @@ bool RunSelectionDialog(GtkWindow* owner) {
   gtk_file_chooser_set_select_multiple(chooser, TRUE);
   gtk_file_chooser_set_local_only(chooser, TRUE);
   AddFilters(chooser);
-  if (!Settings.InitialDir.empty()) gtk_file_chooser_set_current_folder(chooser, Settings.InitialDir.c_str());
+  gtk_file_chooser_set_current_folder(chooser, StartFolder().c_str());
 
   SettingsPanel.dialog = dialog;
   SettingsPanel.generation++;
@@ -485,10 +544,22 @@ bool RunSelectionDialog(GtkWindow* owner) {
 
   // The chooser picks its own size as it is shown; a size that fits a small screen
   // replaces it.
+  // Mapped at its own size, which may exceed the screen, it would be pushed to a corner.
+  gtk_window_set_default_size(GTK_WINDOW(dialog), kDialogWidth, kDialogHeight);
+  int left = Settings.rDialogWindow.left, top = Settings.rDialogWindow.top;
+  KeepOnMonitor(&left, &top, kDialogWidth + kFrameAllowance, kDialogHeight + kTitleAllowance);
+  gtk_window_move(GTK_WINDOW(dialog), left, top);
   gtk_widget_show(dialog);
   gtk_window_resize(GTK_WINDOW(dialog), kDialogWidth, kDialogHeight);
+  // A window manager may place the chooser itself when it maps it, and honours a move
+  // only once it is on the screen; the move asked before keeps GTK's own later requests
+  // (a resize as the folder is listed) from taking it back.
+  g_signal_connect(dialog, "map-event", G_CALLBACK(OnDialogMapped), nullptr);
   StartSelectionWatcher();
-  const int response = gtk_dialog_run(GTK_DIALOG(dialog));
+  int response = 0;
+  // A typed name of a file that does not exist confirms nothing: the dialog stays open.
+  while ((response = gtk_dialog_run(GTK_DIALOG(dialog))) == GTK_RESPONSE_ACCEPT && !ChosenFilesExist())
+    gtk_widget_error_bell(dialog);
   const bool confirmed = response == GTK_RESPONSE_ACCEPT && !ChosenFiles().empty();
   if (confirmed) StoreSettingsPanel();
   // A preview never outlives the dialog, whichever way it closed.

@@ -156,15 +156,26 @@ bool BuildMp3Preview(const std::string& path, uint32_t samplesPerSec, uint32_t a
   return RunPreviewGraph(graph);
 }
 
+// Many files tell their length only once they play (MP3 without an Info frame, MPEG
+// audio and program streams, RIFF-wrapped MP3), and a VBR file's estimate drifts: the
+// duration is asked again on every use. The caller holds the lock.
+static void RefreshPreviewDuration() {
+  int64_t duration = 0;
+  if (GraphGetDuration(PreviewGraph.seeking.get(), &duration) && duration > 0) PreviewGraph.duration = duration;
+}
+
 void SeekPreview(int value) {
   std::lock_guard lock(previewLock);
   if (!PreviewGraph.seeking) return;
+  RefreshPreviewDuration();
   GraphSetCurrentPosition(PreviewGraph.seeking.get(), int64_t{value} * PreviewGraph.duration / 100);
 }
 
 int32_t QueryPreviewPercent() {
   std::lock_guard lock(previewLock);
-  if (!PreviewGraph.seeking || PreviewGraph.duration == 0) return 0;
+  if (!PreviewGraph.seeking) return 0;
+  RefreshPreviewDuration();
+  if (PreviewGraph.duration == 0) return 0;
   int64_t position = 0;
   GraphGetCurrentPosition(PreviewGraph.seeking.get(), &position);
   return static_cast<int32_t>(position * 100 / PreviewGraph.duration);

@@ -13,7 +13,7 @@ struct PreviewGraphState {
   GraphRef seeking;        // positions and duration; set last, once the graph runs
   GraphRef mediaEvent;     // its event queue (drained, no effect)
   GraphRef mediaControl;   // runs and stops it
-  int64_t duration = 0;    // 100-ns units, read when the preview starts
+  int64_t duration = 0;    // 100-ns units, read when the preview starts and on every use
 };
 
 // Every field is guarded by one lock inside the module: read them only through the

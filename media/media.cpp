@@ -395,6 +395,7 @@ struct TrimState {
   Mp3Gapless window;
   int64_t seen = 0;      // samples passed through the pad since the stream started
   int bytesPerFrame = 0;
+  int rate = 0;
 };
 
 static GstPadProbeReturn OnTrimProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
@@ -409,7 +410,10 @@ static GstPadProbeReturn OnTrimProbe(GstPad*, GstPadProbeInfo* info, gpointer da
       GstCaps* caps = nullptr;
       gst_event_parse_caps(event, &caps);
       GstAudioInfo audio;
-      if (gst_audio_info_from_caps(&audio, caps)) trim->bytesPerFrame = GST_AUDIO_INFO_BPF(&audio);
+      if (gst_audio_info_from_caps(&audio, caps)) {
+        trim->bytesPerFrame = GST_AUDIO_INFO_BPF(&audio);
+        trim->rate = GST_AUDIO_INFO_RATE(&audio);
+      }
     }
     return GST_PAD_PROBE_OK;
   }
@@ -426,6 +430,12 @@ static GstPadProbeReturn OnTrimProbe(GstPad*, GstPadProbeInfo* info, gpointer da
   if (from == first && to == last) return GST_PAD_PROBE_OK;
   GstBuffer* part = gst_buffer_copy_region(buffer, GST_BUFFER_COPY_ALL, (from - first) * trim->bytesPerFrame,
                                            (to - from) * trim->bytesPerFrame);
+  // A part that starts inside the buffer comes without a timestamp: it is given its own,
+  // or a resampler behind it stamps nothing and a player cannot pace it.
+  if (GST_BUFFER_PTS_IS_VALID(buffer) && trim->rate > 0) {
+    GST_BUFFER_PTS(part) = GST_BUFFER_PTS(buffer) + gst_util_uint64_scale_int(from - first, GST_SECOND, trim->rate);
+    GST_BUFFER_DURATION(part) = gst_util_uint64_scale_int(to - from, GST_SECOND, trim->rate);
+  }
   gst_buffer_unref(buffer);
   GST_PAD_PROBE_INFO_DATA(info) = part;
   return GST_PAD_PROBE_OK;

@@ -30,3 +30,193 @@ GtkWindow* FindWindowByTitle(const std::string& title) {
 }
 
 }  // namespace guitest
+
+// ---------------------------------------------------------------------------
+// Window manager
+
+#include <fcntl.h>
+#include <X11/Xatom.h>
+#include <gdk/gdkx.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "tests/support/media_fixtures.h"
+
+namespace guitest {
+namespace {
+
+Display* XDisplay() { return GDK_DISPLAY_XDISPLAY(gdk_display_get_default()); }
+
+bool HaveWindowManager() {
+  Atom type = None;
+  int format = 0;
+  unsigned long items = 0, left = 0;
+  unsigned char* data = nullptr;
+  const int status = XGetWindowProperty(XDisplay(), DefaultRootWindow(XDisplay()),
+                                        gdk_x11_get_xatom_by_name("_NET_SUPPORTING_WM_CHECK"), 0, 1, False,
+                                        XA_WINDOW, &type, &format, &items, &left, &data);
+  if (data) XFree(data);
+  return status == Success && items == 1;
+}
+
+// The property's 32-bit items (atoms, cardinals), empty when it is not set.
+std::vector<long> LongProperty(Window window, const char* name, Atom type) {
+  Atom actual = None;
+  int format = 0;
+  unsigned long items = 0, left = 0;
+  unsigned char* data = nullptr;
+  std::vector<long> values;
+  gdk_x11_display_error_trap_push(gdk_display_get_default());
+  if (XGetWindowProperty(XDisplay(), window, gdk_x11_get_xatom_by_name(name), 0, 64, False, type, &actual,
+                         &format, &items, &left, &data) == Success &&
+      data && format == 32)
+    values.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + items);
+  if (data) XFree(data);
+  gdk_x11_display_error_trap_pop_ignored(gdk_display_get_default());
+  return values;
+}
+
+}  // namespace
+
+WindowManager::WindowManager() {
+  pid = fork();
+  if (pid == 0) {
+    execlp("openbox", "openbox", "--sm-disable", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (!RunUntil(HaveWindowManager, 10000)) {
+    std::fprintf(stderr, "openbox did not start\n");
+    if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
+    pid = -1;
+    return;
+  }
+  // It names itself before it has finished starting, when it may still ignore requests.
+  RunUntil([] { return false; }, 1000);
+}
+
+WindowManager::~WindowManager() {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  RunUntil([] { return false; }, 100);
+}
+
+ManagedWindow ReadManagedWindow(GtkWindow* window) {
+  ManagedWindow seen;
+  GdkWindow* gdkWindow = gtk_widget_get_window(GTK_WIDGET(window));
+  if (!gdkWindow) return seen;
+  const Window client = GDK_WINDOW_XID(gdkWindow);
+  const std::vector<long> actions = LongProperty(client, "_NET_WM_ALLOWED_ACTIONS", XA_ATOM);
+  seen.managed = !actions.empty();
+  for (long atom : actions) seen.actions.push_back(gdk_x11_get_xatom_name(Atom(atom)));
+  const std::vector<long> extents = LongProperty(client, "_NET_FRAME_EXTENTS", XA_CARDINAL);
+  for (size_t i = 0; i < extents.size() && i < 4; ++i) seen.extents[i] = int(extents[i]);
+  // The frame is the client's ancestor that is a child of the root window.
+  Window w = client, root = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  while (XQueryTree(XDisplay(), w, &root, &parent, &children, &count)) {
+    if (children) XFree(children);
+    if (parent == root || !parent) break;
+    w = parent;
+  }
+  XWindowAttributes attributes;
+  if (XGetWindowAttributes(XDisplay(), w, &attributes)) {
+    seen.frameLeft = attributes.x;
+    seen.frameTop = attributes.y;
+  }
+  return seen;
+}
+
+ManagedWindow WaitUntilManaged(GtkWindow* window, int timeoutMs) {
+  ManagedWindow seen;
+  RunUntil([&] { return (seen = ReadManagedWindow(window)).managed && seen.extents[2] > 0; }, timeoutMs);
+  RunUntil([] { return false; }, 200);  // placing and drawing the frame
+  return ReadManagedWindow(window);
+}
+
+// ---------------------------------------------------------------------------
+// Sound server
+
+SoundServer::SoundServer() {
+  int status = -1;
+  mediatest::RunCommand({"pulseaudio", "--version"}, &status);
+  if (status != 0) return;
+  g_autofree char* dir = g_dir_make_tmp("ql-pulse-XXXXXX", nullptr);
+  if (!dir) return;
+  runtime = dir;
+  hadRuntime = g_getenv("XDG_RUNTIME_DIR") != nullptr;
+  if (hadRuntime) oldRuntime = g_getenv("XDG_RUNTIME_DIR");
+  hadSink = g_getenv(kAudioSinkVariable) != nullptr;
+  if (hadSink) oldSink = g_getenv(kAudioSinkVariable);
+  g_setenv("XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
+  g_unsetenv(kAudioSinkVariable);  // the program's own choice of output
+  std::string err;
+  mediatest::RunCommand({"pulseaudio", "-n", "--daemonize=yes", "--exit-idle-time=-1", "-L",
+                         "module-null-sink sink_name=nullout", "-L", "module-native-protocol-unix"},
+                        &status, &err);
+  // It is up once its socket answers.
+  started = status == 0 && RunUntil([] {
+              int s = -1;
+              mediatest::RunCommand({"pactl", "info"}, &s);
+              return s == 0;
+            }, 10000);
+  recording = runtime + "/recording.raw";
+}
+
+SoundServer::~SoundServer() {
+  if (recorder > 0) StopRecording();
+  if (!runtime.empty()) {
+    int status = -1;
+    mediatest::RunCommand({"pulseaudio", "--kill"}, &status);
+    RunUntil([&] { return !g_file_test((runtime + "/pulse/native").c_str(), G_FILE_TEST_EXISTS); }, 5000);
+    mediatest::RunCommand({"rm", "-rf", runtime});
+  }
+  if (hadRuntime) g_setenv("XDG_RUNTIME_DIR", oldRuntime.c_str(), TRUE);
+  else g_unsetenv("XDG_RUNTIME_DIR");
+  if (hadSink) g_setenv(kAudioSinkVariable, oldSink.c_str(), TRUE);
+}
+
+void SoundServer::StartRecording() {
+  recorder = fork();
+  if (recorder == 0) {
+    const int fd = open(recording.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) _exit(127);
+    dup2(fd, STDOUT_FILENO);
+    execlp("parec", "parec", "-d", "nullout.monitor", "--raw", "--format=s16le", "--rate=8000", "--channels=1",
+           "--latency-msec=20", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Recording once the first 100 ms of what the sink plays (silence) are in.
+  RunUntil([&] {
+    struct stat st {};
+    return stat(recording.c_str(), &st) == 0 && st.st_size >= 1600;
+  }, 5000);
+}
+
+std::vector<bool> SoundServer::StopRecording() {
+  std::vector<bool> blocks;
+  if (recorder <= 0) return blocks;
+  g_usleep(200 * 1000);  // what the server still buffers
+  kill(recorder, SIGTERM);
+  waitpid(recorder, nullptr, 0);
+  recorder = -1;
+  std::ifstream in(recording, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  constexpr size_t kBlockBytes = 8000 * 2 * kSoundBlockMs / 1000;
+  for (size_t at = 0; at + kBlockBytes <= bytes.size(); at += kBlockBytes) {
+    int peak = 0;
+    for (size_t i = at; i < at + kBlockBytes; i += 2)
+      peak = std::max(peak, std::abs(int(int16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)))));
+    blocks.push_back(peak > 300);
+  }
+  return blocks;
+}
+
+}  // namespace guitest

@@ -3,8 +3,11 @@
 
 #include <gtk/gtk.h>
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace guitest {
 
@@ -16,5 +19,47 @@ bool RunUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 
 // The first visible toplevel window whose title equals title, or nullptr.
 GtkWindow* FindWindowByTitle(const std::string& title);
+
+}  // namespace guitest
+
+namespace guitest {
+
+// A window manager (openbox) on the test's display, for the cases that depend on one; it
+// leaves again with the object.
+struct WindowManager {
+  WindowManager();
+  ~WindowManager();
+  bool running() const { return pid > 0; }
+  pid_t pid = -1;
+};
+
+// What the window manager publishes about a client window (read from the server).
+struct ManagedWindow {
+  bool managed = false;               // _NET_WM_ALLOWED_ACTIONS is present
+  std::vector<std::string> actions;   // _NET_WM_ACTION_CLOSE, ...
+  int frameLeft = 0, frameTop = 0;    // outer corner of the frame on the screen
+  int extents[4] = {0, 0, 0, 0};      // _NET_FRAME_EXTENTS: left, right, top, bottom
+};
+ManagedWindow ReadManagedWindow(GtkWindow* window);
+// Runs the main loop until the window manager has taken the window; what it publishes.
+ManagedWindow WaitUntilManaged(GtkWindow* window, int timeoutMs = 5000);
+
+// A sound server (PulseAudio with a null sink "nullout") in a private runtime folder, set
+// as this process's XDG_RUNTIME_DIR while it runs; the program's own audio path plays into it.
+struct SoundServer {
+  SoundServer();
+  ~SoundServer();
+  bool running() const { return started; }
+  // Records what the null sink plays (mono, 16-bit, 8000 Hz) until StopRecording.
+  void StartRecording();
+  // Per 50 ms block of the recording, whether it held sound.
+  std::vector<bool> StopRecording();
+  bool started = false;
+  std::string runtime, recording;
+  std::string oldRuntime, oldSink;
+  bool hadRuntime = false, hadSink = false;
+  pid_t recorder = -1;
+};
+inline constexpr int kSoundBlockMs = 50;
 
 }  // namespace guitest

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -33,7 +35,13 @@ bool Checked(int id) { return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(Ctl
 void Click(int id) { gtk_button_clicked(GTK_BUTTON(Ctl(id))); }
 int Row(int id) { return gtk_combo_box_get_active(GTK_COMBO_BOX(Ctl(id))); }
 void SetRow(int id, int row) { gtk_combo_box_set_active(GTK_COMBO_BOX(Ctl(id)), row); }
-std::string EntryText(int id) { return gtk_entry_get_text(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(Ctl(id))))); }
+// The text the list shows: its edit field's, or its selected row's.
+std::string EntryText(int id) {
+  if (gtk_combo_box_get_has_entry(GTK_COMBO_BOX(Ctl(id))))
+    return gtk_entry_get_text(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(Ctl(id)))));
+  g_autofree char* text = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(Ctl(id)));
+  return text ? text : "";
+}
 std::string Label(int id) { return gtk_label_get_text(GTK_LABEL(Ctl(id))); }
 std::string Caption(int id) {
   GtkWidget* w = Ctl(id);
@@ -107,6 +115,10 @@ TEST_F(SelectionDialogTest, FirstRunOpensOnTheWavPageWithTheDefaults) {
     EXPECT_EQ(EntryText(kCtlPcmList), "32,000 Hz , 16ビット , ステレオ");
     EXPECT_EQ(Row(kCtlWmaList), 15);
     EXPECT_EQ(EntryText(kCtlMp3List), "128Kbps 44100Hz ステレオ");
+    // Only the MP3 list takes typed text; the PCM and WMA lists offer their rows alone.
+    EXPECT_TRUE(gtk_combo_box_get_has_entry(GTK_COMBO_BOX(Ctl(kCtlMp3List))));
+    EXPECT_FALSE(gtk_combo_box_get_has_entry(GTK_COMBO_BOX(Ctl(kCtlPcmList))));
+    EXPECT_FALSE(gtk_combo_box_get_has_entry(GTK_COMBO_BOX(Ctl(kCtlWmaList))));
     EXPECT_EQ(Label(kCtlMp3Grade), "(Professional)");
     EXPECT_EQ(Label(kCtlFileName), "ファイル名");
     EXPECT_EQ(Label(kCtlFileInfo), "-");
@@ -134,8 +146,46 @@ TEST_F(SelectionDialogTest, FirstRunOpensOnTheWavPageWithTheDefaults) {
   });
 }
 
+// Where a control lies in the dialog, and its width.
+struct Placement {
+  int x = 0, y = 0, width = 0;
+  bool operator==(const Placement&) const = default;
+};
+Placement PlacementOf(GtkWidget* widget) {
+  Placement p;
+  gtk_widget_translate_coordinates(widget, SettingsPanel.dialog, 0, 0, &p.x, &p.y);
+  p.width = gtk_widget_get_allocated_width(widget);
+  return p;
+}
+
 TEST_F(SelectionDialogTest, PagesShowTheirControlsAndKeepThePcmListState) {
-  RunDialogWith([] {
+  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
+  const std::string wav = MakeFixture(Fixture::Wav16Stereo44k, media.path(), 2.0);
+  RunDialogWith([&] {
+    // The frame, the preview button and its trackbar stay where they are whatever the
+    // page and whether the preview plays.
+    auto settle = [] { guitest::RunUntil([] { return false; }, 150); };
+    settle();
+    const Placement frame = PlacementOf(Ctl(kCtlPageFrame)), button = PlacementOf(Ctl(kCtlPreview)),
+                    trackbar = PlacementOf(Ctl(kCtlTrackbar));
+    auto expectStill = [&](const char* what) {
+      settle();
+      EXPECT_EQ(PlacementOf(Ctl(kCtlPageFrame)), frame) << what;
+      if (Visible(kCtlPreview)) {
+        EXPECT_EQ(PlacementOf(Ctl(kCtlPreview)), button) << what;
+        EXPECT_EQ(PlacementOf(Ctl(kCtlTrackbar)), trackbar) << what;
+      }
+    };
+    for (int page : {kCtlMp3Mode, kCtlWmaMode, kCtlExtractMode, kCtlWavMode}) {
+      Click(page);
+      expectStill("page");
+    }
+    ASSERT_TRUE(Select(wav));
+    Click(kCtlPreview);
+    ASSERT_TRUE(previewPlaying);
+    expectStill("playing");
+    Click(kCtlPreview);
+
     struct PageRow {
       int button;
       const char* caption;
@@ -271,6 +321,40 @@ TEST_F(SelectionDialogTest, ConfirmationStoresThePanelAndTheNextStartShowsIt) {
   EXPECT_EQ(Settings.InitialDir, media.path() + "/");
 }
 
+// Under a window manager the dialog opens where it was left, as the desktop shows it, and
+// the next confirmation stores the same place; a place off the screen is brought onto it.
+TEST_F(SelectionDialogTest, UnderAWindowManagerOpensWhereStoredAndStoresWhereItIs) {
+  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
+  guitest::WindowManager wm;
+  ASSERT_TRUE(wm.running()) << "openbox is needed";
+  const std::string wav = MakeFixture(Fixture::Wav8BitMono8k, media.path(), 0.5);
+  struct Case {
+    int left, top;
+    bool kept;
+  };
+  for (const Case& c : {Case{120, 90, true}, Case{5000, 70000, false}}) {
+    SCOPED_TRACE(testing::Message() << c.left << "," << c.top);
+    Settings.rDialogWindow = {c.left, c.top};
+    guitest::ManagedWindow seen;
+    ASSERT_TRUE(RunDialogWith([&] {
+      seen = guitest::WaitUntilManaged(GTK_WINDOW(SettingsPanel.dialog));
+      ASSERT_TRUE(Select(wav));
+      Confirm();
+    }));
+    ASSERT_TRUE(seen.managed);
+    if (c.kept) {
+      EXPECT_EQ(seen.frameLeft, c.left);
+      EXPECT_EQ(seen.frameTop, c.top);
+    }
+    EXPECT_GE(seen.frameLeft, 0);
+    EXPECT_GE(seen.frameTop, 0);
+    EXPECT_LT(seen.frameLeft, 1024 - 100);
+    EXPECT_LT(seen.frameTop, 768 - 100);
+    EXPECT_EQ(Settings.rDialogWindow.left, seen.frameLeft);
+    EXPECT_EQ(Settings.rDialogWindow.top, seen.frameTop);
+  }
+}
+
 TEST_F(SelectionDialogTest, CancelStoresNothingAndEndsThePreview) {
   ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
   const std::string wav = MakeFixture(Fixture::Wav16Stereo44k, media.path(), 2.0);
@@ -402,17 +486,13 @@ TEST_F(SelectionDialogTest, PreviewPlaysTheChosenFormatAndSeeks) {
       EXPECT_TRUE(Enabled(kCtlMp3List));
     }
 
-    // Seek to the middle: the position lands there and the thumb follows.
+    // Seek to the middle: the thumb follows.
     Click(kCtlWavMode);
     Click(kCtlPreview);
     ASSERT_TRUE(previewPlaying);
     guitest::RunUntil([] { return false; }, 200);
     SeekPreview(50);
-    guitest::RunUntil([] { return false; }, 100);
-    const int percent = QueryPreviewPercent();
-    EXPECT_GE(percent, 48);
-    EXPECT_LE(percent, 60);
-    EXPECT_TRUE(guitest::RunUntil([] { return gtk_range_get_value(GTK_RANGE(Ctl(kCtlTrackbar))) >= 48; }, 500));
+    EXPECT_TRUE(guitest::RunUntil([] { return gtk_range_get_value(GTK_RANGE(Ctl(kCtlTrackbar))) >= 45; }, 1000));
     // A held thumb is left alone.
     trackbarDragging = true;
     gtk_range_set_value(GTK_RANGE(Ctl(kCtlTrackbar)), 5);
@@ -425,6 +505,77 @@ TEST_F(SelectionDialogTest, PreviewPlaysTheChosenFormatAndSeeks) {
   });
   EXPECT_FALSE(previewPlaying);
   EXPECT_FALSE(PreviewGraph.graph);
+}
+
+// The first PCM row at that rate, 16-bit stereo.
+int PcmRowAt(uint32_t rate) {
+  for (int row = 0; row < kPcmFormatCount; ++row) {
+    const TargetAudioFormat f = PcmFormatForRow(row);
+    if (f.samplesPerSec == rate && f.bitsPerSample == 16 && f.channels == 2) return row;
+  }
+  return -1;
+}
+
+// Every kind of file the preview plays, through the machine's own audio output (a real
+// sound server where one can run): the position follows the clock, a seek to the middle
+// lands there, and the sound stops with the preview.
+TEST_F(SelectionDialogTest, PreviewPositionFollowsTheClockAndSeeksForEveryKindOfFile) {
+  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
+  constexpr double kSeconds = 8;
+  const std::string wav = MakeFixture(Fixture::Wav16Stereo44k, media.path(), kSeconds, "tone.wav");
+  const std::string riff = media.file("riff.mp3");
+  int status = -1;
+  std::string err;
+  mediatest::RunCommand({QL_PROGRAM, "--batch", "-q", "--mode=mp3", "--mp3-form=riff", "--mp3-format=128,44100,2", wav},
+                        &status, &err);
+  ASSERT_EQ(status, 0) << err;
+  ASSERT_EQ(std::rename(media.file("tone.mp3").c_str(), riff.c_str()), 0);
+  const TargetAudioFormat row22k = PcmFormatForRow(PcmRowAt(22050));
+  ASSERT_EQ(row22k.samplesPerSec, 22050u);
+  struct Case {
+    const char* what;
+    std::string path;
+    uint32_t rate = 0;  // a PCM row's format, 0 as decoded
+  };
+  const Case cases[] = {
+      {"WAV", wav},
+      {"MP3 without Xing", MakeFixture(Fixture::Mp3FfmpegNoXing, media.path(), kSeconds)},
+      {"MP2", mediatest::MakeToneFile(media.file("tone.mp2"), 44100, 2, kSeconds, {"-c:a", "mp2"})},
+      {"MP3 at a 22050 Hz row", MakeFixture(Fixture::Mp3Stereo44k, media.path(), kSeconds), 22050},
+      {"MPEG-1 PS", MakeFixture(Fixture::Mpeg1PsMp2, media.path(), kSeconds)},
+      {"RIFF-MP3 of ours", riff},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_FALSE(c.path.empty());
+    // A server of its own for each file: in one process, the previews that followed an
+    // MP2 preview with a seek were seen to stall after half a second (not yet explained).
+    guitest::SoundServer sound;
+    if (sound.running()) sound.StartRecording();
+    if (c.rate)
+      ASSERT_TRUE(BuildPcmPreview(c.path, row22k.samplesPerSec, row22k.avgBytesPerSec, row22k.bitsPerSample,
+                                  row22k.channels));
+    else
+      ASSERT_TRUE(BuildPcmPreview(c.path, 0, 0, 0, 0));
+    // Once it plays, 2 s of an 8 s file move the bar by a quarter: not to the end.
+    EXPECT_TRUE(guitest::RunUntil([] { return QueryPreviewPercent() >= 1; }, 5000));
+    const int started = QueryPreviewPercent();
+    guitest::RunUntil([] { return false; }, 2000);
+    EXPECT_NEAR(QueryPreviewPercent() - started, 25, 12);
+    SeekPreview(50);
+    guitest::RunUntil([] { return false; }, 300);
+    const int middle = QueryPreviewPercent();
+    EXPECT_GE(middle, 45);
+    EXPECT_LE(middle, 65);
+    StopPreview();
+    if (!sound.running()) continue;
+    // Heard while it played (2.3 s and more), silent once stopped.
+    guitest::RunUntil([] { return false; }, 700);
+    const std::vector<bool> heard = sound.StopRecording();
+    EXPECT_GE(std::count(heard.begin(), heard.end(), true) * guitest::kSoundBlockMs, 1800);
+    ASSERT_GE(heard.size(), 12u);
+    EXPECT_EQ(std::count(heard.end() - 12, heard.end(), true), 0);
+  }
 }
 
 TEST_F(SelectionDialogTest, PreviewThatCannotStartLeavesThePanelAsItWas) {
@@ -444,14 +595,7 @@ TEST_F(SelectionDialogTest, PreviewThatCannotStartLeavesThePanelAsItWas) {
     Click(kCtlPreview);
     expectIdle();
     EXPECT_EQ(guitest::FindWindowByTitle("エラー No504"), nullptr);
-    // A PCM list whose typed text names no row: no format, no preview.
     ASSERT_TRUE(Select(wav));
-    Click(kCtlSetFormat);
-    gtk_entry_set_text(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(Ctl(kCtlPcmList)))), "44,100 Hz");
-    ASSERT_EQ(Row(kCtlPcmList), -1);
-    Click(kCtlPreview);
-    expectIdle();
-    EXPECT_TRUE(Enabled(kCtlPcmList));
     // A typed MP3 text that matches no encoder format.
     Click(kCtlMp3Mode);
     gtk_entry_set_text(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(Ctl(kCtlMp3List)))), "999Kbps");

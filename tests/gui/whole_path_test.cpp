@@ -32,11 +32,19 @@ bool HaveXdotool() {
 
 // The program copied into work (so that its settings file and outputs stay there),
 // started without files; returns its selection dialog's window id, "" when none came.
-std::string StartProgram(const mediatest::TempDir& work, GSubprocess** child) {
+// home, when given, is the user's home folder, its Music folder named by the desktop's
+// user-dirs file.
+std::string StartProgram(const mediatest::TempDir& work, GSubprocess** child, const std::string& home = "") {
   const std::string program = work.file("quilllomare");
   std::filesystem::copy_file(QL_PROGRAM, program);
   g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE);
   g_subprocess_launcher_set_cwd(launcher, work.path().c_str());
+  if (!home.empty()) {
+    std::filesystem::create_directories(home + "/.config");
+    std::ofstream(home + "/.config/user-dirs.dirs") << "XDG_MUSIC_DIR=\"$HOME/Music\"\n";
+    g_subprocess_launcher_setenv(launcher, "HOME", home.c_str(), TRUE);
+    g_subprocess_launcher_setenv(launcher, "XDG_CONFIG_HOME", (home + "/.config").c_str(), TRUE);
+  }
   *child = g_subprocess_launcher_spawn(launcher, nullptr, program.c_str(), nullptr);
   if (!*child) return "";
   std::string window;
@@ -80,22 +88,33 @@ TEST(WholePathTest, CancellingTheDialogEndsTheProgramAndSavesNothing) {
     std::ofstream(work.file("QuillLomare.ini")) << ini;
     g_autoptr(GSubprocess) child = nullptr;
     ASSERT_FALSE(StartProgram(work, &child).empty()) << "the selection dialog did not appear";
-    if (bySignal) g_subprocess_send_signal(child, SIGTERM);
-    else Xdotool({"key", "Escape"});
+    if (bySignal) {
+      g_subprocess_send_signal(child, SIGTERM);
+    } else {
+      // A typed name of a file that does not exist keeps the dialog open.
+      Xdotool({"key", "ctrl+l"});
+      Xdotool({"type", work.file("missing.wav")});
+      Xdotool({"key", "Return"});
+      g_usleep(1000 * 1000);
+      EXPECT_FALSE(Xdotool({"search", "--name", "ファイルを選ぶ"}).empty());
+      Xdotool({"key", "Escape"});
+      Xdotool({"key", "Escape"});
+    }
     EXPECT_EQ(WaitForExit(child, 30000), 0);
     EXPECT_EQ(ReadText(work.file("QuillLomare.ini")), ini);
   }
 }
 
-TEST(WholePathTest, PickTwoFilesChooseMp3ConfirmAndBothAreConverted) {
+// The first start opens in the user's Music folder.
+TEST(WholePathTest, FirstStartPickTwoFilesInMusicChooseMp3ConfirmAndBothAreConverted) {
   if (!mediatest::HaveFfmpeg() || !HaveXdotool()) GTEST_SKIP() << "needs ffmpeg and xdotool";
   mediatest::TempDir work;
-  std::filesystem::create_directory(work.file("in"));
-  const std::string a = MakeFixture(Fixture::Wav16Stereo44k, work.file("in"), 2.0, "a.wav");
-  const std::string b = MakeFixture(Fixture::Wav8BitMono8k, work.file("in"), 1.5, "b.wav");
-  std::ofstream(work.file("QuillLomare.ini")) << "[Setting]\nInitialDir=" << work.file("in") << "/\n";
+  const std::string music = work.file("home/Music");
+  std::filesystem::create_directories(music);
+  const std::string a = MakeFixture(Fixture::Wav16Stereo44k, music, 2.0, "a.wav");
+  const std::string b = MakeFixture(Fixture::Wav8BitMono8k, music, 1.5, "b.wav");
   g_autoptr(GSubprocess) child = nullptr;
-  const std::string window = StartProgram(work, &child);
+  const std::string window = StartProgram(work, &child, work.file("home"));
   ASSERT_FALSE(window.empty()) << "the selection dialog did not appear";
 
   // Both files, the MP3 mode button (first row of the panel, right column), then Enter.

@@ -23,6 +23,7 @@ struct Seen {
   bool keptAbove = false;           // keep-above was asked for (with the map, or later)
   std::vector<std::string> messages;  // "title: text" of every message box, dismissed with OK
   bool closeUnderMessage = false;     // press the close box while a message box is up
+  int signalUnderMessage = 0;         // raise this signal instead of pressing OK
   bool timedOut = false;
 };
 Seen* seen = nullptr;
@@ -65,7 +66,9 @@ gboolean DismissMessageBoxes(gpointer) {
     g_object_get(w->data, "text", &text, nullptr);
     seen->messages.push_back(std::string(gtk_window_get_title(GTK_WINDOW(w->data))) + ": " + (text ? text : ""));
     if (seen->closeUnderMessage && StatusWindow) gtk_window_close(StatusWindow);
-    gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_OK);
+    // Signalled once; should the box stay, the run never ends and the test says so.
+    if (seen->signalUnderMessage > 0) raise(seen->signalUnderMessage), seen->signalUnderMessage = -1;
+    else if (seen->signalUnderMessage == 0) gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_OK);
   }
   g_list_free(windows);
   return G_SOURCE_CONTINUE;
@@ -106,7 +109,7 @@ class WindowRunTest : public ::testing::Test {
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     const guint dismiss = g_timeout_add(50, DismissMessageBoxes, nullptr);
-    const guint guard = g_timeout_add_seconds(90, GiveUp, nullptr);
+    const guint guard = g_timeout_add_seconds(60, GiveUp, nullptr);
     const int status = RunWindowMode(static_cast<int>(args.size()), argv.data());
     g_source_remove(dismiss);
     if (!seen_.timedOut) g_source_remove(guard);
@@ -165,9 +168,25 @@ TEST_F(WindowRunTest, ThreeFilesToWavFromFirstCaptionToSavedPosition) {
   EXPECT_TRUE(seen_.messages.empty());
 }
 
-TEST_F(WindowRunTest, OneFileToMp3ShowsThePreparingCaptionFirst) {
+// The chime through the machine's own audio output (a real sound server where one can
+// run): heard once, at the end of the run.
+TEST_F(WindowRunTest, OneFileToMp3ShowsThePreparingCaptionFirstAndChimesOnceAtTheEnd) {
   const std::string input = MakeToneFile(dir_.file("tone.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"});
+  guitest::SoundServer sound;
+  if (sound.running()) sound.StartRecording();
   EXPECT_EQ(Run("[Setting]\nDecodeMode=1\n", {input}), 0);
+  if (sound.running()) {
+    const std::vector<bool> heard = sound.StopRecording();
+    std::vector<std::pair<size_t, size_t>> bursts;  // first and last block of each sound
+    for (size_t i = 0; i < heard.size(); ++i)
+      if (heard[i] && (i == 0 || !heard[i - 1])) bursts.push_back({i, i});
+      else if (heard[i]) bursts.back().second = i;
+    ASSERT_EQ(bursts.size(), 1u);
+    const size_t length = (bursts[0].second - bursts[0].first + 1) * guitest::kSoundBlockMs;
+    EXPECT_GE(length, 200u);
+    EXPECT_LE(length, 1000u);
+    EXPECT_LE((heard.size() - bursts[0].second) * guitest::kSoundBlockMs, 1500u);  // the program ended after it
+  }
   ASSERT_GE(seen_.titles.size(), 3u);
   EXPECT_EQ(seen_.titles[1], "エンコード 準備中");
   ExpectTitles({"ろまれのファイル選択", "エンコード 準備中", R"((\d+% )?ゆまれ中)", "100% -ゆまれ完了-"});
@@ -179,13 +198,14 @@ TEST_F(WindowRunTest, OneFileToMp3ShowsThePreparingCaptionFirst) {
 
 // The close box (or a termination signal) during the second of three files: the first
 // output stays, the second is deleted, the third is never started, the position is saved.
-void CloseMidRun(WindowRunTest* t, bool bySignal) {
+void CloseMidRun(WindowRunTest* t, int bySignal) {
   const std::vector<std::string> files = {
       MakeToneFile(t->dir_.file("a.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"}),
       MakeToneFile(t->dir_.file("b.wav"), 44100, 2, 120.0, {"-c:a", "pcm_s16le"}),
       MakeToneFile(t->dir_.file("c.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"})};
   struct Closer {
-    bool bySignal, closed = false;
+    int bySignal;
+    bool closed = false;
   } closer{bySignal};
   const guint source = g_timeout_add(20, [](gpointer data) -> gboolean {
     auto* closer = static_cast<Closer*>(data);
@@ -193,7 +213,7 @@ void CloseMidRun(WindowRunTest* t, bool bySignal) {
     const std::string title = gtk_window_get_title(StatusWindow);
     if (!std::regex_match(title, std::regex(R"(\(2/3\) \d+% ゆまれ中)"))) return G_SOURCE_CONTINUE;
     if (closer->bySignal)
-      raise(SIGTERM);
+      raise(closer->bySignal);
     else
       gtk_window_close(StatusWindow);
     closer->closed = true;
@@ -211,27 +231,38 @@ void CloseMidRun(WindowRunTest* t, bool bySignal) {
       << t->SettingsText();
 }
 
-TEST_F(WindowRunTest, ClosingTheWindowMidRunKeepsOnlyFinishedOutputs) { CloseMidRun(this, false); }
-TEST_F(WindowRunTest, TerminationSignalMidRunEndsLikeTheCloseBox) { CloseMidRun(this, true); }
+TEST_F(WindowRunTest, ClosingTheWindowMidRunKeepsOnlyFinishedOutputs) { CloseMidRun(this, 0); }
+// A termination signal, or the terminal's hang-up, ends the run as the close box does.
+TEST_F(WindowRunTest, TerminationSignalMidRunEndsLikeTheCloseBox) { CloseMidRun(this, SIGTERM); }
+TEST_F(WindowRunTest, HangUpMidRunEndsLikeTheCloseBox) { CloseMidRun(this, SIGHUP); }
 
 // A second file that cannot be read: its message box (dismissed here), then the end,
 // without a completion caption and without saving the position. The close box pressed
-// while the modal message is up changes nothing.
-TEST_F(WindowRunTest, FailingSecondFileShowsItsMessageAndKeepsTheFirstOutput) {
+// while the modal message is up changes nothing; a termination signal then ends the
+// program as the OK button would.
+void FailSecondFile(WindowRunTest* t, int signal) {
+  auto& dir_ = t->dir_;
+  auto& seen_ = t->seen_;
   const std::vector<std::string> files = {MakeFixture(Fixture::Mp3Stereo44k, dir_.path(), 2.0, "one.mp3"),
                                           MakeFixture(Fixture::TextAsMpg, dir_.path(), 2.0, "bad.mpg"),
                                           MakeFixture(Fixture::Mp3Stereo44k, dir_.path(), 2.0, "three.mp3")};
   const std::string settings = "[Setting]\nDecodeMode=0\nrLomareWindow.left=30\nrLomareWindow.top=40\n";
   seen_.closeUnderMessage = true;
-  EXPECT_EQ(Run(settings, files), 0);
+  seen_.signalUnderMessage = signal;
+  EXPECT_EQ(t->Run(settings, files), 0);
 
-  ASSERT_EQ(seen_.messages.size(), 1u);
+  ASSERT_GE(seen_.messages.size(), 1u);
+  if (!signal) EXPECT_EQ(seen_.messages.size(), 1u);
+  EXPECT_FALSE(seen_.timedOut);
   EXPECT_EQ(seen_.messages[0].rfind("エラー", 0), 0u) << seen_.messages[0];
   ExpectConverted(dir_.file("one.wav"), "pcm_s16le", 2.0);
   EXPECT_FALSE(g_file_test(dir_.file("bad.wav").c_str(), G_FILE_TEST_EXISTS));
   EXPECT_FALSE(g_file_test(dir_.file("three.wav").c_str(), G_FILE_TEST_EXISTS));
-  EXPECT_EQ(IndexOf("100% -ろまれ完了-"), std::string::npos);
-  EXPECT_EQ(SettingsText(), settings);
+  EXPECT_EQ(t->IndexOf("100% -ろまれ完了-"), std::string::npos);
+  EXPECT_EQ(t->SettingsText(), settings);
 }
+
+TEST_F(WindowRunTest, FailingSecondFileShowsItsMessageAndKeepsTheFirstOutput) { FailSecondFile(this, 0); }
+TEST_F(WindowRunTest, TerminationSignalUnderTheMessageEndsTheProgram) { FailSecondFile(this, SIGTERM); }
 
 }  // namespace
