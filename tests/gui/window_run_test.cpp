@@ -252,7 +252,9 @@ void FailSecondFile(WindowRunTest* t, int signal) {
   EXPECT_EQ(t->Run(settings, files), 0);
 
   ASSERT_GE(seen_.messages.size(), 1u);
-  if (!signal) EXPECT_EQ(seen_.messages.size(), 1u);
+  if (!signal) {
+    EXPECT_EQ(seen_.messages.size(), 1u);
+  }
   EXPECT_FALSE(seen_.timedOut);
   EXPECT_EQ(seen_.messages[0].rfind("エラー", 0), 0u) << seen_.messages[0];
   ExpectConverted(dir_.file("one.wav"), "pcm_s16le", 2.0);
