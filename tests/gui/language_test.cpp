@@ -60,8 +60,8 @@ TEST_F(LanguageGuiTest, EnglishPanelFitsTheDialog) {
             {kCtlPageFrame, " WAV settings "}, {kCtlKeepFormat, "Keep the format"},
             {kCtlSetFormat, "Set the format"}, {kCtlPreview, "Preview"}};
         for (const auto& [id, text] : texts) EXPECT_EQ(Text(id), text) << id;
-        GtkWidget* pcm = gtk_bin_get_child(GTK_BIN(PanelControl(kCtlPcmList)));
-        EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(pcm)), "32,000 Hz , 16 bit , Stereo");
+        g_autofree char* pcm = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(PanelControl(kCtlPcmList)));
+        EXPECT_STREQ(pcm, "32,000 Hz , 16 bit , Stereo");
 
         // Every page's controls get their natural width, and the dialog keeps its size.
         for (int mode : {kCtlMp3Mode, kCtlWmaMode, kCtlExtractMode, kCtlWavMode}) {
