@@ -8,20 +8,11 @@ using namespace mediatest;
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
 // The program under env (LC_ALL=..., LANGUAGE=...), with no other language setting.
-Outcome InLocale(const std::vector<std::string>& env, const std::vector<std::string>& args) {
-  std::vector<std::string> argv{"env", "-u", "LANGUAGE", "-u", "LANG", "-u", "LC_MESSAGES"};
-  argv.insert(argv.end(), env.begin(), env.end());
-  argv.push_back(QL_PROGRAM);
-  argv.insert(argv.end(), args.begin(), args.end());
-  Outcome run;
-  run.out = RunCommand(argv, &run.status, &run.err);
-  return run;
+ProgramRun InLocale(const std::vector<std::string>& env, const std::vector<std::string>& args) {
+  std::vector<std::string> wrapper{"env", "-u", "LANGUAGE", "-u", "LANG", "-u", "LC_MESSAGES"};
+  wrapper.insert(wrapper.end(), env.begin(), env.end());
+  return RunProgram(args, wrapper);
 }
 
 TEST(LanguageTest, MessagesAndHelpFollowTheCatalogueAndKeepTheDesignWithoutOne) {
@@ -48,7 +39,7 @@ TEST(LanguageTest, MessagesAndHelpFollowTheCatalogueAndKeepTheDesignWithoutOne) 
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.env[0]);
-    Outcome run = InLocale(c.env, {"--batch", "-q", dir.file("notes.wav")});
+    ProgramRun run = InLocale(c.env, {"--batch", "-q", dir.file("notes.wav")});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, c.error);
     run = InLocale(c.env, {"--batch", "--mode", "fm", dir.file("notes.wav")});
@@ -67,7 +58,7 @@ TEST(LanguageTest, EnglishFormatLabelsNameTheSameFormats) {
   TempDir dir;
   const std::string input = MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 0.5, "song.wav");
   const std::vector<std::string> english{"LC_ALL=en_US.UTF-8", "LANGUAGE=en"};
-  Outcome run = InLocale(english, {"--batch", "--list-formats"});
+  ProgramRun run = InLocale(english, {"--batch", "--list-formats"});
   EXPECT_NE(run.out.find(" 0   8,000 Hz ,  8 bit , Mono\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("128,44100,2  128Kbps 44100Hz Stereo\n"), std::string::npos) << run.out;
   run = InLocale(english, {"--batch", "-q", "--mode", "mp3", "--mp3-format", "128,44100,2", input});

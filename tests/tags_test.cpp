@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 
 #include "tests/support/media_fixtures.h"
@@ -43,11 +42,6 @@ Tags ProbeTags(const std::string& path) {
   return tags;
 }
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 class TagsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -74,7 +68,7 @@ class TagsTest : public ::testing::Test {
     wavpack.insert(wavpack.end(), {"-c:a", "wavpack", d + "/ape.wv"});
     RunCommand(wavpack);
     RunCommand({"lame", "--quiet", "-b", "128", d + "/plain.wav", d + "/ape.mp3"});
-    const std::string wv = ReadAll(d + "/ape.wv");
+    const std::string wv = ReadFileBytes(d + "/ape.wv");
     if (size_t tag = wv.find("APETAGEX"); tag != std::string::npos)
       std::ofstream(d + "/ape.mp3", std::ios::binary | std::ios::app) << wv.substr(tag);
     RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=red:s=16x16", "-frames:v", "1", d + "/cover.png"});
@@ -96,13 +90,11 @@ class TagsTest : public ::testing::Test {
     std::filesystem::create_directory(folder);
     const std::string copy = folder + "/" + std::filesystem::path(input).filename().string();
     std::filesystem::copy_file(dir_->file(input), copy);
-    std::vector<std::string> args = {QL_PROGRAM, "--batch", "-q"};
+    std::vector<std::string> args = {"--batch", "-q"};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(copy);
-    int status = -1;
-    std::string err;
-    RunCommand(args, &status, &err);
-    EXPECT_EQ(status, 0) << caseName << ": " << err;
+    const ProgramRun run = RunProgram(args);
+    EXPECT_EQ(run.status, 0) << caseName << ": " << run.err;
     for (const auto& entry : std::filesystem::directory_iterator(folder))
       if (entry.path() != copy) return entry.path();
     return "";
@@ -149,11 +141,8 @@ TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
       const std::string name = std::string(in.input) + "-" + form.name;
       const std::string out = Convert(in.input, form.options, name);
       EXPECT_EQ(ProbeTags(out), in.expected) << name;
-      const std::string bytes = ReadAll(out);
-      if (bytes.rfind("RIFF", 0) == 0) {  // the RIFF size counts the tags' chunk
-        EXPECT_EQ(static_cast<uint8_t>(bytes[4]) | static_cast<uint8_t>(bytes[5]) << 8 |
-                      static_cast<uint8_t>(bytes[6]) << 16 | static_cast<uint8_t>(bytes[7]) << 24,
-                  bytes.size() - 8) << name;
+      if (const RiffWave wave = ReadRiffWave(out); ReadFileBytes(out).starts_with("RIFF")) {
+        EXPECT_EQ(wave.riffSize + 8u, wave.fileSize) << name;  // the RIFF size counts the tags' chunk
       }
       if (in.input == std::string("vorbis.flac")) flacOutputs[form.name] = out;
     }
@@ -172,7 +161,7 @@ TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
 TEST_F(TagsTest, PlainMp3TagGoesInFrontWithTheCover) {
   const std::string out = Convert("cover.mp3", kForms[1].options, "cover");
   const std::string bare = Convert("cover.mp3", {"--mode", "mp3", "--mp3-form", "mp3", "--no-tags"}, "cover-bare");
-  const std::string tagged = ReadAll(out), plain = ReadAll(bare);
+  const std::string tagged = ReadFileBytes(out), plain = ReadFileBytes(bare);
   ASSERT_GE(tagged.size(), 10u);
   ASSERT_EQ(tagged.substr(0, 3), "ID3");
   const size_t tagBytes = 10 + ((tagged[6] & 0x7F) << 21 | (tagged[7] & 0x7F) << 14 | (tagged[8] & 0x7F) << 7 |
@@ -181,7 +170,7 @@ TEST_F(TagsTest, PlainMp3TagGoesInFrontWithTheCover) {
   EXPECT_EQ(ProbeTags(out).at("title"), "夜の歌");
   const std::string picture = dir_->file("cover-out.png");
   RunCommand({"ffmpeg", "-v", "error", "-i", out, "-map", "0:v", "-c", "copy", "-f", "image2", picture});
-  EXPECT_EQ(ReadAll(picture), ReadAll(dir_->file("cover.png")));
+  EXPECT_EQ(ReadFileBytes(picture), ReadFileBytes(dir_->file("cover.png")));
 }
 
 }  // namespace
