@@ -101,13 +101,20 @@ TEST_F(DamagedInputTest, DamageInTheMiddleIsReadPastOrReported) {
 TEST_F(DamagedInputTest, AnInputCutShortWhileConvertingFailsAndNothingIsEverLeft) {
   static std::string input;
   static std::vector<std::string> duringRun;
-  input = MakeToneFile(dir.file("long.mp3"), 44100, 2, 240.0, {"-c:a", "libmp3lame", "-b:a", "64k", "-write_xing", "0"});
-  runtest::RunResult run = RunFiles({input}, 120, -1, [] {
-    duringRun = FolderEntries(input.substr(0, input.rfind('/')));
-    ASSERT_EQ(truncate(input.c_str(), 200 * 1024), 0);
-  });
-  ExpectFailedWith(run, "変換中に入力ファイルが短くなりました", dir, 1);
-  EXPECT_EQ(duringRun, std::vector<std::string>{"long.mp3"});
+  const struct { const char* name; double seconds; std::vector<std::string> args; } inputs[] = {
+      {"long.mp3", 240.0, {"-c:a", "libmp3lame", "-b:a", "64k", "-write_xing", "0"}},
+      {"long.wav", 60.0, {"-c:a", "pcm_s16le"}}};
+  for (const auto& in : inputs) {
+    SCOPED_TRACE(in.name);
+    TempDir dir;
+    input = MakeToneFile(dir.file(in.name), 44100, 2, in.seconds, in.args);
+    runtest::RunResult run = RunFiles({input}, 120, -1, [] {
+      duringRun = FolderEntries(input.substr(0, input.rfind('/')));
+      ASSERT_EQ(truncate(input.c_str(), 200 * 1024), 0);
+    });
+    ExpectFailedWith(run, "変換中に入力ファイルが短くなりました", dir, 1);
+    EXPECT_EQ(duringRun, std::vector<std::string>{in.name});
+  }
 }
 
 // A name at the limit (250 bytes of stem) whose first output name is taken: the numbered
