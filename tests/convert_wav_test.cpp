@@ -27,16 +27,9 @@ namespace {
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-class ConvertToWavTest : public ::testing::Test {
+class ConvertToWavTest : public runtest::EngineTest {
  protected:
-  void SetUp() override {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are needed to make and judge media";
-    runtest::InitEngineForTests();
-    Settings = AppSettings{};
-    Settings.DecodeMode = kModeWav;
-    TargetFormat = TargetAudioFormat{};
-  }
-  TempDir dir;
+  void SetUp() override { Prepare(kModeWav); }
 };
 
 // input none: a 2-second tone WAV written with `codec`, rate and channels. codec: of the

@@ -20,13 +20,9 @@ namespace {
 
 constexpr const char* kFailed601 = "エラー No.601: 変換中にエラーが発生しました。\n";
 
-class DamagedInputTest : public ::testing::Test {
+class DamagedInputTest : public runtest::EngineTest {
  protected:
-  void SetUp() override {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are needed to make and judge media";
-    Settings = AppSettings{};
-    TargetFormat = TargetAudioFormat{};
-  }
+  void SetUp() override { Prepare(kModeWav); }
   void TearDown() override { TargetFormat = TargetAudioFormat{}; }
 
   void UseMode(int mode) {
@@ -34,7 +30,6 @@ class DamagedInputTest : public ::testing::Test {
     TargetFormat = mode == kModeMp3 ? TargetAudioFormat{44100, 128 * 125, 16, 2} : TargetAudioFormat{};
     Settings.WmaFormat = 5;
   }
-  TempDir dir;
 };
 
 // A failed run: one 601 message whose sentence contains what, and nothing in the folder

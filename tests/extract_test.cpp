@@ -20,14 +20,9 @@ namespace {
 
 constexpr double kSeconds = 3.0;
 
-class ExtractTest : public ::testing::Test {
+class ExtractTest : public runtest::EngineTest {
  protected:
-  void SetUp() override {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are needed to make and judge media";
-    Settings = AppSettings{};
-    Settings.DecodeMode = kModeExtract;
-  }
-  TempDir dir;
+  void SetUp() override { Prepare(kModeExtract); }
 };
 
 // The input file's name, made fit for a test name.
