@@ -193,11 +193,6 @@ TEST(BatchModeTest, StoredRowsOutsideTheirListReadAsRowZero) {
   EXPECT_EQ(std::make_tuple(wma.sampleRate, wma.channels), std::make_tuple(8000, 1));
 }
 
-off_t FileSize(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
 // Two runs started at once never write one file: every round gives two complete
 // outputs under two names, whether they convert one input or two that map to one name.
 TEST(BatchModeTest, RunsStartedTogetherWriteTwoCompleteFiles) {
@@ -229,7 +224,8 @@ off_t UnnamedOutputSize(pid_t pid, const std::string& folder) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
     const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-    if (target.starts_with(folder + "/#") && target.ends_with(" (deleted)")) return FileSize(entry.path());
+    if (target.starts_with(folder + "/#") && target.ends_with(" (deleted)"))
+      return static_cast<off_t>(std::filesystem::file_size(entry.path(), error));  // -1 on error
   }
   return -1;
 }
