@@ -16,17 +16,9 @@ using namespace mediatest;
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string err;
-};
-
-Outcome Batch(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {QL_PROGRAM, "--batch"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  Outcome o;
-  RunCommand(argv, &o.status, &o.err);
-  return o;
+ProgramRun Batch(std::vector<std::string> args) {
+  args.insert(args.begin(), "--batch");
+  return RunProgram(args);
 }
 
 // Every file under folder, relative to it, sorted.
@@ -75,7 +67,7 @@ TEST(BatchJobsTest, ParallelRunsLeaveWhatSequentialRunsLeave) {
     SCOPED_TRACE(row.name);
     std::vector<std::string> batch = files;
     if (row.withBad) batch.insert(batch.begin() + 3, bad);
-    Outcome runs[2];
+    ProgramRun runs[2];
     for (int jobs : {1, 3}) {
       std::vector<std::string> args = {"--mode", "mp3", "--mp3-format", "128,44100,2", "--jobs", std::to_string(jobs),
                                        "--output-dir", dir.file("out" + std::to_string(jobs))};
@@ -137,7 +129,7 @@ TEST(BatchJobsTest, StoppedBatchesLeaveNothingPartialAndRerunsFinishTheRest) {
 
   const size_t done = Tree(dir.file("out")).size();
   args.push_back("--skip-existing");
-  Outcome rerun = Batch(args);
+  ProgramRun rerun = Batch(args);
   EXPECT_EQ(rerun.status, 0) << rerun.err;
   EXPECT_NE(rerun.err.find("変換 " + std::to_string(4 - done) + "、失敗 0、スキップ " + std::to_string(done)),
             std::string::npos) << rerun.err;
@@ -168,7 +160,7 @@ TEST(BatchJobsTest, FoldersAsInputsAndOutputFolders) {
   for (const Row& row : rows) {
     std::vector<std::string> args = {"--mode", "wav", "--wav-format", "keep"};
     args.insert(args.end(), row.args.begin(), row.args.end());
-    Outcome o = Batch(args);
+    ProgramRun o = Batch(args);
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(Tree(dir.file(row.folder)), row.files) << row.folder;
   }

@@ -21,20 +21,6 @@ using namespace mediatest;
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-// The program with args, run under the wrapper command when one is given.
-Outcome RunProgram(std::vector<std::string> args, std::vector<std::string> wrapper = {}) {
-  args.insert(args.begin(), QL_PROGRAM);
-  args.insert(args.begin(), wrapper.begin(), wrapper.end());
-  Outcome o;
-  o.out = RunCommand(args, &o.status, &o.err);
-  return o;
-}
-
 // Usage errors exit with 2 and one line. Each option takes its value after a space or
 // an equals sign; a bad value is a usage error either way, a good one lets the run
 // reach the missing file (exit 1).
@@ -44,7 +30,7 @@ TEST(BatchModeTest, UsageErrorsAndBothSpellingsOfEachOption) {
       {"--batch", "--frobnicate", "a.mp3"}, {"--batch", "a.mp3", "--mode"},
   };
   for (const auto& args : usageErrors) {
-    Outcome o = RunProgram(args);
+    ProgramRun o = RunProgram(args);
     EXPECT_EQ(o.status, 2) << ::testing::PrintToString(args);
     EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
   }
@@ -60,7 +46,7 @@ TEST(BatchModeTest, UsageErrorsAndBothSpellingsOfEachOption) {
         std::vector<std::string> args = {"--batch", "--mode=mp3"};
         args.insert(args.end(), spelling.begin(), spelling.end());
         args.push_back("/nonexistent/a.mp3");
-        Outcome o = RunProgram(args);
+        ProgramRun o = RunProgram(args);
         EXPECT_EQ(o.status, value == good ? 1 : 2) << ::testing::PrintToString(args) << ": " << o.err;
         EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
       }
@@ -69,15 +55,15 @@ TEST(BatchModeTest, UsageErrorsAndBothSpellingsOfEachOption) {
 }
 
 TEST(BatchModeTest, VersionHelpAndFormatListsNeedNoFiles) {
-  Outcome version = RunProgram({"--version"});
+  ProgramRun version = RunProgram({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "quilllomare 4.10\n");
-  Outcome help = RunProgram({"--batch", "--help"});
+  ProgramRun help = RunProgram({"--batch", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--wav-format=keep|ROW"), std::string::npos);
   EXPECT_NE(help.out.find("130 interrupted"), std::string::npos);
 
-  Outcome list = RunProgram({"--batch", "--list-formats"});
+  ProgramRun list = RunProgram({"--batch", "--list-formats"});
   EXPECT_EQ(list.status, 0);
   EXPECT_NE(list.out.find("   0   8,000 Hz ,  8ビット , モノラル"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("  23  48,000 Hz , 16ビット , ステレオ"), std::string::npos);
@@ -93,7 +79,7 @@ TEST(BatchModeTest, ProgressOnATerminalOrNotAndOutputsBesideEachInput) {
   mkdir(dir.file("two").c_str(), 0755);
   std::string a = MakeFixture(Fixture::Wav8BitMono8k, dir.file("one"), 1.0, "a.wav");
   std::string b = MakeFixture(Fixture::Mp3Mono22k, dir.file("two"), 1.0, "b b.mp3");
-  Outcome quiet = RunProgram({"--batch", "--quiet", "--mode", "wav", a});
+  ProgramRun quiet = RunProgram({"--batch", "--quiet", "--mode", "wav", a});
   EXPECT_EQ(quiet.status, 0);
   EXPECT_EQ(quiet.err, "");
   unlink(dir.file("one/a_2.wav").c_str());
@@ -111,7 +97,7 @@ TEST(BatchModeTest, ProgressOnATerminalOrNotAndOutputsBesideEachInput) {
   EXPECT_TRUE(screen.ends_with("\n")) << screen;
   unlink(dir.file("one/a_2.wav").c_str());
 
-  Outcome o = RunProgram({"--batch", "--mode", "wav", "--wav-format", "10", a, b});
+  ProgramRun o = RunProgram({"--batch", "--mode", "wav", "--wav-format", "10", a, b});
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_NE(o.err.find("(1/2) 100% ろまれ完了 a_2.wav"), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("100% -ろまれ完了- b b.wav"), std::string::npos) << o.err;
@@ -152,7 +138,7 @@ TEST(BatchModeTest, DamagedAndUnusualInputsConvertWholeOrFailLoudly) {
       std::vector<std::string> args = modes[m].args;
       args.insert(args.begin(), "--batch");
       args.push_back(input);
-      Outcome o = RunProgram(args, {"timeout", "60"});
+      ProgramRun o = RunProgram(args, {"timeout", "60"});
 
       if (c.failure[m]) {
         EXPECT_EQ(o.status, 1) << o.err;

@@ -38,17 +38,14 @@ double FrameBitRate(const std::string& path, int rate, int samplesPerFrame) {
   return frames ? bytes * 8.0 * rate / (static_cast<double>(frames) * samplesPerFrame) : 0;
 }
 
-class ConvertToMp3Test : public ::testing::Test {
+class ConvertToMp3Test : public runtest::EngineTest {
  protected:
   void SetUp() override {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are needed to make and judge media";
-    runtest::InitEngineForTests();
+    Prepare(kModeMp3);
+    if (IsSkipped()) return;
     if (!CreateFilterByFriendlyName(kCategoryAudioCompressor, "MPEG Layer-3")) GTEST_SKIP() << "lamemp3enc is not installed";
-    Settings = AppSettings{};
-    Settings.DecodeMode = kModeMp3;
     TargetFormat = Mp3Entry(128, 44100, 2);
   }
-  TempDir dir;
 };
 
 // samplesPerFrame: 1152 for MPEG-1, 576 for MPEG-2 and 2.5.

@@ -27,17 +27,14 @@ using runtest::RunFiles;
 
 namespace {
 
-class ConvertWmaTest : public ::testing::Test {
+class ConvertWmaTest : public runtest::EngineTest {
  protected:
   void SetUp() override {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
-    runtest::InitEngineForTests();
+    Prepare(kModeWma);
+    if (IsSkipped()) return;
     if (!CreateFilterByFriendlyName(kCategoryLegacyAmFilter, "WM ASF Writer"))
       GTEST_SKIP() << "avenc_wmav2 or avmux_asf not installed";
-    Settings = AppSettings{};
-    Settings.DecodeMode = kModeWma;
   }
-  TempDir dir;
 };
 
 // Samples of one WMA frame at the given rate: the encoder codes whole frames, and

@@ -20,13 +20,9 @@ namespace {
 
 constexpr const char* kFailed601 = "エラー No.601: 変換中にエラーが発生しました。\n";
 
-class DamagedInputTest : public ::testing::Test {
+class DamagedInputTest : public runtest::EngineTest {
  protected:
-  void SetUp() override {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are needed to make and judge media";
-    Settings = AppSettings{};
-    TargetFormat = TargetAudioFormat{};
-  }
+  void SetUp() override { Prepare(kModeWav); }
   void TearDown() override { TargetFormat = TargetAudioFormat{}; }
 
   void UseMode(int mode) {
@@ -34,7 +30,6 @@ class DamagedInputTest : public ::testing::Test {
     TargetFormat = mode == kModeMp3 ? TargetAudioFormat{44100, 128 * 125, 16, 2} : TargetAudioFormat{};
     Settings.WmaFormat = 5;
   }
-  TempDir dir;
 };
 
 // A failed run: one 601 message whose sentence contains what, and nothing in the folder
@@ -101,13 +96,20 @@ TEST_F(DamagedInputTest, DamageInTheMiddleIsReadPastOrReported) {
 TEST_F(DamagedInputTest, AnInputCutShortWhileConvertingFailsAndNothingIsEverLeft) {
   static std::string input;
   static std::vector<std::string> duringRun;
-  input = MakeToneFile(dir.file("long.mp3"), 44100, 2, 240.0, {"-c:a", "libmp3lame", "-b:a", "64k", "-write_xing", "0"});
-  runtest::RunResult run = RunFiles({input}, 120, -1, [] {
-    duringRun = FolderEntries(input.substr(0, input.rfind('/')));
-    ASSERT_EQ(truncate(input.c_str(), 200 * 1024), 0);
-  });
-  ExpectFailedWith(run, "変換中に入力ファイルが短くなりました", dir, 1);
-  EXPECT_EQ(duringRun, std::vector<std::string>{"long.mp3"});
+  const struct { const char* name; double seconds; std::vector<std::string> args; } inputs[] = {
+      {"long.mp3", 240.0, {"-c:a", "libmp3lame", "-b:a", "64k", "-write_xing", "0"}},
+      {"long.wav", 60.0, {"-c:a", "pcm_s16le"}}};
+  for (const auto& in : inputs) {
+    SCOPED_TRACE(in.name);
+    TempDir dir;
+    input = MakeToneFile(dir.file(in.name), 44100, 2, in.seconds, in.args);
+    runtest::RunResult run = RunFiles({input}, 120, -1, [] {
+      duringRun = FolderEntries(input.substr(0, input.rfind('/')));
+      ASSERT_EQ(truncate(input.c_str(), 200 * 1024), 0);
+    });
+    ExpectFailedWith(run, "変換中に入力ファイルが短くなりました", dir, 1);
+    EXPECT_EQ(duringRun, std::vector<std::string>{in.name});
+  }
 }
 
 // A name at the limit (250 bytes of stem) whose first output name is taken: the numbered

@@ -5,9 +5,7 @@
 #include <glib.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <optional>
-#include <set>
 #include <tuple>
 
 #include "common/app_settings.h"
@@ -22,14 +20,9 @@ namespace {
 
 constexpr double kSeconds = 3.0;
 
-class ExtractTest : public ::testing::Test {
+class ExtractTest : public runtest::EngineTest {
  protected:
-  void SetUp() override {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are needed to make and judge media";
-    Settings = AppSettings{};
-    Settings.DecodeMode = kModeExtract;
-  }
-  TempDir dir;
+  void SetUp() override { Prepare(kModeExtract); }
 };
 
 // The input file's name, made fit for a test name.
@@ -164,63 +157,55 @@ INSTANTIATE_TEST_SUITE_P(
                       AviCase{std::nullopt, "mixed.avi", "mixed.wav", "adpcm_ms", 0, false}),
     ParamName<AviCase>);
 
-// Refusals and failures: one message each, nothing written.
+// Refusals and failures: one message each, nothing written. What a wave file cannot
+// carry playably is refused rather than wrapped: AAC and Vorbis, and a stream whose
+// "strf" record is damaged (no format tag, no channels, no rate).
 TEST_F(ExtractTest, FailuresShowTheirMessageAndWriteNothing) {
   const char* const refused = "エラーNo.401: そのまま抽出できるのはmpg,avi,vobだけです";
   const char* const no408 = "エラー No.408: これは読み込み可能なMPEG-1形式のファイルではありません。";
   const char* const no412 = "エラー No.412: これは読み込み可能なAVI形式のファイルではありません。";
+  const char* const no413 = "エラー No.413: AVIファイルの音声部分を認識できませんでした。";
   const struct { std::optional<Fixture> input; const char* name; const char* message; } cases[] = {  // none: absent
       {Fixture::Mpeg1PsMp2, "clip.mp2", refused}, {Fixture::Wav16Stereo44k, "clip.wav", refused},
       {Fixture::Mpeg1PsMp2, "clip", refused},     {std::nullopt, "folder.avi/clip", refused},
       {Fixture::VobVideoOnly, "silent.vob", "エラー No.406: MPEG-2スプリッターとDumpフィルターの接続で失敗しました。"},
       {Fixture::MpgVideoOnly, "silent.mpg", "エラー No.410: MPEG-1スプリッターとDumpフィルターの接続で失敗しました。"},
-      {Fixture::AviVideoOnly, "silent.avi", "エラー No.413: AVIファイルの音声部分を認識できませんでした。"},
+      {Fixture::AviVideoOnly, "silent.avi", no413},
       {Fixture::TextAsMpg, "text.vob", "エラー No.404: これは読み込み可能なMPEG-2形式のファイルではありません。"},
       {Fixture::TextAsMpg, "text.mpg", no408}, {Fixture::TextAsMpg, "text.avi", no412},
       {std::nullopt, "absent.mpeg", no408},    {std::nullopt, "absent.avi", no412}};
-  std::set<std::string> made;
+  std::vector<std::pair<std::string, std::string>> inputs;  // path, message
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string input = dir.file(c.name);
-    ASSERT_TRUE(!c.input || MakeFixture(*c.input, dir.path(), 1.0, c.name) == input);
-    if (c.input) made.insert(c.name);
-    runtest::RunResult run = RunFiles({input});
-    EXPECT_EQ(run.outcome, RunOutcome::Failed);
-    EXPECT_EQ(run.messages, std::vector<std::string>{c.message});
+    ASSERT_TRUE(!c.input || MakeFixture(*c.input, dir.path(), 1.0, c.name) == dir.file(c.name)) << c.name;
+    inputs.emplace_back(dir.file(c.name), c.message);
   }
-  std::set<std::string> left;  // nothing but the inputs
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) left.insert(entry.path().filename());
-  EXPECT_EQ(left, made);
-}
-
-// What a wave file cannot carry playably is refused rather than wrapped: AAC and Vorbis,
-// and a stream whose "strf" record is damaged (no format tag, no channels, no rate).
-// AC3 in an MPEG-1 file is named ".ac3".
-TEST_F(ExtractTest, StreamsAWaveFileCannotCarryAreRefusedAndStreamsNamedByCodec) {
-  const std::string no413 = "エラー No.413: AVIファイルの音声部分を認識できませんでした。";
+  inputs.emplace_back(MakeToneFile(dir.file("aac.avi"), 44100, 2, 1.0, {"-c:a", "aac"}), no413);
+  inputs.emplace_back(MakeToneFile(dir.file("vorbis.avi"), 44100, 2, 1.0, {"-c:a", "libvorbis"}), no413);
   const std::string mp3 = MakeToneFile(dir.file("mp3.avi"), 44100, 2, 1.0, {"-c:a", "libmp3lame"});
   const std::string strf = ReadFileBytes(mp3);
+  std::remove(mp3.c_str());
   const size_t record = strf.find("strf", strf.find("auds")) + 8;
   ASSERT_NE(record, std::string::npos + 8);
   const struct { const char* name; size_t at, bytes; char fill; } damaged[] = {
       {"tag.avi", 0, 2, '\xFF'}, {"channels.avi", 2, 2, 0}, {"rate.avi", 4, 4, 0}};
-  std::vector<std::string> refused = {MakeToneFile(dir.file("aac.avi"), 44100, 2, 1.0, {"-c:a", "aac"}),
-                                      MakeToneFile(dir.file("vorbis.avi"), 44100, 2, 1.0, {"-c:a", "libvorbis"})};
   for (const auto& d : damaged) {
     std::string bytes = strf;
     bytes.replace(record + d.at, d.bytes, d.bytes, d.fill);
     WriteFileBytes(dir.file(d.name), bytes);
-    refused.push_back(dir.file(d.name));
+    inputs.emplace_back(dir.file(d.name), no413);
   }
-  std::remove(mp3.c_str());
-  for (const std::string& input : refused) {
+  const std::vector<std::string> made = FolderEntries(dir.path());
+  for (const auto& [input, message] : inputs) {
     SCOPED_TRACE(input);
     runtest::RunResult run = RunFiles({input});
     EXPECT_EQ(run.outcome, RunOutcome::Failed);
-    EXPECT_EQ(run.messages, std::vector<std::string>{no413});
+    EXPECT_EQ(run.messages, std::vector<std::string>{message});
   }
-  EXPECT_EQ(FolderEntries(dir.path()).size(), refused.size());  // nothing but the inputs
+  EXPECT_EQ(FolderEntries(dir.path()), made);  // nothing but the inputs
+}
 
+// AC3 in an MPEG-1 file is named ".ac3".
+TEST_F(ExtractTest, StreamsAreNamedByTheirCodec) {
   const std::string ac3 = MakeToneFile(dir.file("ac3.mpg"), 48000, 2, 1.0, {"-c:a", "ac3", "-f", "mpeg"});
   ASSERT_EQ(RunFiles({ac3}).outcome, RunOutcome::Finished);
   EXPECT_EQ(ProbeAudio(dir.file("ac3.ac3")).codec, "ac3");

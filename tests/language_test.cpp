@@ -8,20 +8,11 @@ using namespace mediatest;
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
 // The program under env (LC_ALL=..., LANGUAGE=...), with no other language setting.
-Outcome InLocale(const std::vector<std::string>& env, const std::vector<std::string>& args) {
-  std::vector<std::string> argv{"env", "-u", "LANGUAGE", "-u", "LANG", "-u", "LC_MESSAGES"};
-  argv.insert(argv.end(), env.begin(), env.end());
-  argv.push_back(QL_PROGRAM);
-  argv.insert(argv.end(), args.begin(), args.end());
-  Outcome run;
-  run.out = RunCommand(argv, &run.status, &run.err);
-  return run;
+ProgramRun InLocale(const std::vector<std::string>& env, const std::vector<std::string>& args) {
+  std::vector<std::string> wrapper{"env", "-u", "LANGUAGE", "-u", "LANG", "-u", "LC_MESSAGES"};
+  wrapper.insert(wrapper.end(), env.begin(), env.end());
+  return RunProgram(args, wrapper);
 }
 
 TEST(LanguageTest, MessagesAndHelpFollowTheCatalogueAndKeepTheDesignWithoutOne) {
@@ -41,14 +32,14 @@ TEST(LanguageTest, MessagesAndHelpFollowTheCatalogueAndKeepTheDesignWithoutOne) 
       {{"LC_ALL=en_US.UTF-8", "LANGUAGE=en"}, "Error No.103: This is not a readable media file.\n",
        "quilllomare: unknown mode: fm (see --help)\n", {"Convert without a window", "Exit status:"}, {"ウィンドウ"}},
       {{"LC_ALL=ja_JP.UTF-8"}, kJapaneseError, "quilllomare: 不明なモードです: fm (--help を参照)\n",
-       {"ウィンドウを出さずに変換する", "終了ステータス:", "ファイル..."}, {"Convert", "Exit status"}},
+       {"ウィンドウを出さずに変換する", "終了ステータス:", "ファイル|フォルダ..."}, {"Convert", "Exit status"}},
       // The C locale takes no catalogue, whatever LANGUAGE says.
       {{"LC_ALL=C", "LANGUAGE=en"}, kJapaneseError, "quilllomare: unknown mode: fm (see --help)\n",
        {"Convert without a window", "Exit status:"}, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.env[0]);
-    Outcome run = InLocale(c.env, {"--batch", "-q", dir.file("notes.wav")});
+    ProgramRun run = InLocale(c.env, {"--batch", "-q", dir.file("notes.wav")});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, c.error);
     run = InLocale(c.env, {"--batch", "--mode", "fm", dir.file("notes.wav")});
@@ -67,7 +58,7 @@ TEST(LanguageTest, EnglishFormatLabelsNameTheSameFormats) {
   TempDir dir;
   const std::string input = MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 0.5, "song.wav");
   const std::vector<std::string> english{"LC_ALL=en_US.UTF-8", "LANGUAGE=en"};
-  Outcome run = InLocale(english, {"--batch", "--list-formats"});
+  ProgramRun run = InLocale(english, {"--batch", "--list-formats"});
   EXPECT_NE(run.out.find(" 0   8,000 Hz ,  8 bit , Mono\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("128,44100,2  128Kbps 44100Hz Stereo\n"), std::string::npos) << run.out;
   run = InLocale(english, {"--batch", "-q", "--mode", "mp3", "--mp3-format", "128,44100,2", input});

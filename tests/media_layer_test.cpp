@@ -17,15 +17,9 @@ using namespace mediatest;
 
 namespace {
 
-class MediaLayerTest : public ::testing::Test {
+class MediaLayerTest : public runtest::EngineTest {
  protected:
-  void SetUp() override {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are needed to make and judge media";
-    runtest::InitEngineForTests();
-    Settings = AppSettings{};
-    TargetFormat = TargetAudioFormat{};
-  }
-  TempDir dir;
+  void SetUp() override { Prepare(kModeWav); }
 };
 
 // Runs a built graph on the main loop until it completes or fails.

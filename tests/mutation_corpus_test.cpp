@@ -12,8 +12,6 @@
 #include <filesystem>
 #include <mutex>
 #include <random>
-#include <set>
-#include <string_view>
 #include <thread>
 
 #include "tests/support/media_fixtures.h"
@@ -36,22 +34,20 @@ struct Seed {
   bool extractable;  // extraction takes MPEG program streams and AVI
 };
 
+Seed FixtureSeed(Fixture fixture, const std::string& extension, const TempDir& dir, double seconds) {
+  const std::string path = MakeFixture(fixture, dir.path(), seconds, "seed." + extension);
+  return {extension, ReadFileBytes(path), extension != "mp3" && extension != "wav" && extension != "wmv"};
+}
+
 std::vector<Seed> MakeSeeds(const TempDir& dir) {
-  struct {
-    Fixture fixture;
-    const char* extension;
-  } fixtures[] = {
+  const std::pair<Fixture, const char*> fixtures[] = {
       {Fixture::Mp3Stereo44k, "mp3"}, {Fixture::Mp3Mono22k, "mp3"},   {Fixture::Wav8BitMono8k, "wav"},
       {Fixture::Wav16Stereo44k, "wav"}, {Fixture::Mpeg1PsMp2, "mpg"}, {Fixture::VobAc3Stereo, "vob"},
       {Fixture::AviPcm, "avi"},       {Fixture::AviMp3, "avi"},       {Fixture::AviMsAdpcm, "avi"},
       {Fixture::AviImaAdpcm, "avi"},  {Fixture::WmvWma, "wmv"},
   };
   std::vector<Seed> seeds;
-  for (const auto& f : fixtures) {
-    std::string path = MakeFixture(f.fixture, dir.path(), 0.6, std::string("seed.") + f.extension);
-    const std::string_view ext = f.extension;
-    seeds.push_back({f.extension, ReadFileBytes(path), ext != "mp3" && ext != "wav" && ext != "wmv"});
-  }
+  for (const auto& [fixture, extension] : fixtures) seeds.push_back(FixtureSeed(fixture, extension, dir, 0.6));
   // More sample formats, and WMA in its own container.
   struct {
     const char* extension;
@@ -131,9 +127,28 @@ std::string Mutate(const std::string& seed, std::mt19937& rng, std::string* what
   return b;
 }
 
+// keepsTheAudio: a success must also hold at least 90% of the audio ffmpeg decodes
+// from the same mutant.
 struct Job {
   std::string folder, input, mode, what;
+  bool keepsTheAudio = false;
 };
+
+// A folder of its own holding the mutant as m.EXTENSION and a file that existed before.
+Job MakeJob(const std::string& folder, const std::string& extension, const std::string& bytes, const char* mode,
+            const std::string& what, bool keepsTheAudio = false) {
+  std::filesystem::create_directory(folder);
+  const std::string input = folder + "/m." + extension;
+  WriteFileBytes(input, bytes);
+  WriteFileBytes(folder + "/" + KeptName(extension), kKeptBytes);
+  return {folder, input, mode, what, keepsTheAudio};
+}
+
+// Seconds of audio ffmpeg decodes from the file, at one rate so that any two compare.
+double DecodedSeconds(const std::string& path) {
+  constexpr int kRate = 8000;
+  return static_cast<double>(DecodeToS16(path, kRate, 1).size()) / kRate;
+}
 
 // Runs one job; an empty result when the program behaved.
 std::string Judge(const Job& job) {
@@ -164,49 +179,27 @@ std::string Judge(const Job& job) {
     RiffWave wave = ReadRiffWave(output);
     if (!wave.valid || wave.dataSize == 0) return "succeeded with a header-only " + outputs.front();
   }
-  return "";
+  if (!job.keepsTheAudio) return "";
+  const double got = DecodedSeconds(output), want = DecodedSeconds(job.input);
+  if (got >= 0.9 * want) return "";
+  return "succeeded with " + std::to_string(got) + " s of the " + std::to_string(want) + " s ffmpeg decodes";
 }
 
-TEST(MutationCorpusTest, DamagedMediaNeverCrashHangOrLeaveBadFiles) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
-  // Plugins fed damaged files may assert; the program keeps that off the terminal, which
-  // is what is judged here, so such an assertion must not end the run.
-  unsetenv("G_DEBUG");
-  TempDir dir;
-  const std::vector<Seed> seeds = MakeSeeds(dir);
-  const char* count = std::getenv("QL_MUTANTS");
-  const int mutants = count ? std::atoi(count) : kDefaultMutants;
-
-  std::mt19937 rng(kSeed);
-  std::vector<Job> jobs;
-  for (int i = 0; i < mutants; ++i) {
-    const Seed& seed = seeds[static_cast<size_t>(i) % seeds.size()];
-    if (seed.bytes.empty()) continue;
-    std::string what;
-    const std::string bytes = Mutate(seed.bytes, rng, &what);
-    for (const char* mode : {"wav", "extract"}) {
-      if (std::string(mode) == "extract" && !seed.extractable) continue;
-      const std::string folder = dir.file("m" + std::to_string(i) + mode);
-      std::filesystem::create_directory(folder);
-      const std::string input = folder + "/m." + seed.extension;
-      WriteFileBytes(input, bytes);
-      WriteFileBytes(folder + "/" + KeptName(seed.extension), kKeptBytes);
-      jobs.push_back({folder, input, mode, "mutant " + std::to_string(i) + " (" + seed.extension + ", " + what + ")"});
-    }
-  }
-
-  // Two programs at a time: what the machine has. Each worker takes every other job.
+// Judges the jobs two at a time (what the machine has), each worker taking every other
+// one, and fails the test for every run that misbehaved.
+void JudgeAll(const std::vector<Job>& jobs) {
   std::mutex lock;
   std::vector<std::string> faults;
   auto worker = [&](size_t first) {
     for (size_t i = first; i < jobs.size(); i += 2) {
-      std::string fault = Judge(jobs[i]);
+      const std::string fault = Judge(jobs[i]);
+      if (fault.empty()) continue;
       std::lock_guard guard(lock);
-      if (const char* keep = std::getenv("QL_MUTANT_KEEP"); keep && !fault.empty())
-        std::filesystem::copy_file(jobs[i].input, std::string(keep) + "/" + std::filesystem::path(jobs[i].folder).filename().string() +
-                                                      std::filesystem::path(jobs[i].input).extension().string(),
+      const std::filesystem::path folder = jobs[i].folder, input = jobs[i].input;
+      if (const char* keep = std::getenv("QL_MUTANT_KEEP"))
+        std::filesystem::copy_file(input, std::string(keep) + "/" + folder.filename().string() + input.extension().string(),
                                    std::filesystem::copy_options::overwrite_existing);
-      if (!fault.empty()) faults.push_back(jobs[i].what + ", " + jobs[i].mode + ": " + fault);
+      faults.push_back(jobs[i].what + ", " + jobs[i].mode + ": " + fault);
     }
   };
   std::thread other(worker, 1);
@@ -214,6 +207,40 @@ TEST(MutationCorpusTest, DamagedMediaNeverCrashHangOrLeaveBadFiles) {
   other.join();
   for (const std::string& f : faults) ADD_FAILURE() << f;
   EXPECT_TRUE(faults.empty()) << faults.size() << " of " << jobs.size() << " runs misbehaved (seed " << kSeed << ")";
+}
+
+int MutantCount(const char* variable, int fallback) {
+  const char* count = std::getenv(variable);
+  return count ? std::atoi(count) : fallback;
+}
+
+class MutationCorpusTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+    // Plugins fed damaged files may assert; the program keeps that off the terminal,
+    // which is what is judged here, so such an assertion must not end the run.
+    unsetenv("G_DEBUG");
+  }
+  TempDir dir;
+};
+
+TEST_F(MutationCorpusTest, DamagedMediaNeverCrashHangOrLeaveBadFiles) {
+  const std::vector<Seed> seeds = MakeSeeds(dir);
+  std::mt19937 rng(kSeed);
+  std::vector<Job> jobs;
+  for (int i = 0, mutants = MutantCount("QL_MUTANTS", kDefaultMutants); i < mutants; ++i) {
+    const Seed& seed = seeds[static_cast<size_t>(i) % seeds.size()];
+    if (seed.bytes.empty()) continue;
+    std::string what;
+    const std::string bytes = Mutate(seed.bytes, rng, &what);
+    for (const char* mode : {"wav", "extract"}) {
+      if (std::string(mode) == "extract" && !seed.extractable) continue;
+      jobs.push_back(MakeJob(dir.file("m" + std::to_string(i) + mode), seed.extension, bytes, mode,
+                             "mutant " + std::to_string(i) + " (" + seed.extension + ", " + what + ")"));
+    }
+  }
+  JudgeAll(jobs);
 }
 
 // ---- Damage in the middle of long files ----
@@ -241,74 +268,24 @@ std::string DamageTheMiddle(const std::string& seed, std::mt19937& rng, std::str
   return b;
 }
 
-// Judge's verdict, and for a success, how its audio compares with ffmpeg's.
-std::string JudgeKeepsTheAudio(const Job& job) {
-  std::string fault = Judge(job);
-  if (!fault.empty()) return fault;
-  std::vector<std::string> outputs = FolderEntries(job.folder);
-  const std::string kept = KeptName(std::filesystem::path(job.input).extension().string().substr(1));
-  std::erase_if(outputs, [&](const std::string& name) { return job.folder + "/" + name == job.input || name == kept; });
-  if (outputs.empty()) return "";  // failed, leaving nothing
-  const int64_t ours = DecodedSampleCount(job.folder + "/" + outputs.front());
-  const int64_t theirs = DecodedSampleCount(job.input);
-  if (ours * 10 >= theirs * 9) return "";
-  return "succeeded with " + std::to_string(ours) + " samples of the " + std::to_string(theirs) + " ffmpeg decodes";
-}
-
-TEST(MutationCorpusTest, DamageInTheMiddleNeverEndsTheAudioSilently) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
-  unsetenv("G_DEBUG");
-  TempDir dir;
-  const struct {
-    Fixture fixture;
-    const char* extension;
-  } fixtures[] = {{Fixture::AviMp3, "avi"}, {Fixture::WmvWma, "wmv"}, {Fixture::Mpeg1PsMp2, "mpg"}};
-  std::vector<Seed> seeds;
-  for (const auto& f : fixtures) {
-    const std::string path = MakeFixture(f.fixture, dir.path(), kMiddleSeconds, std::string("long.") + f.extension);
-    seeds.push_back({f.extension, ReadFileBytes(path), std::string(f.extension) != "wmv"});
-  }
-  const char* count = std::getenv("QL_MIDDLE_MUTANTS");
-  const int mutants = count ? std::atoi(count) : kDefaultMiddleMutants;
-
+TEST_F(MutationCorpusTest, DamageInTheMiddleNeverEndsTheAudioSilently) {
+  const std::vector<Seed> seeds = {FixtureSeed(Fixture::AviMp3, "avi", dir, kMiddleSeconds),
+                                   FixtureSeed(Fixture::WmvWma, "wmv", dir, kMiddleSeconds),
+                                   FixtureSeed(Fixture::Mpeg1PsMp2, "mpg", dir, kMiddleSeconds)};
   std::mt19937 rng(kSeed);
   std::vector<Job> jobs;
-  for (int i = 0; i < mutants; ++i) {
+  for (int i = 0, mutants = MutantCount("QL_MIDDLE_MUTANTS", kDefaultMiddleMutants); i < mutants; ++i) {
     const Seed& seed = seeds[static_cast<size_t>(i) % seeds.size()];
     ASSERT_FALSE(seed.bytes.empty());
     std::string what;
     const std::string bytes = DamageTheMiddle(seed.bytes, rng, &what);
     // Extraction for every other mutant of the containers it takes: the bound on time.
     const char* mode = seed.extractable && i % 2 ? "extract" : "wav";
-    const std::string folder = dir.file("d" + std::to_string(i) + mode);
-    std::filesystem::create_directory(folder);
-    const std::string input = folder + "/m." + seed.extension;
-    WriteFileBytes(input, bytes);
-    WriteFileBytes(folder + "/" + KeptName(seed.extension), kKeptBytes);
-    jobs.push_back({folder, input, mode, "mutant " + std::to_string(i) + " (" + seed.extension + ", " + what + ")"});
+    jobs.push_back(MakeJob(dir.file("d" + std::to_string(i) + mode), seed.extension, bytes, mode,
+                           "mutant " + std::to_string(i) + " (" + seed.extension + ", " + what + ")", true));
   }
-
-  std::mutex lock;
-  std::vector<std::string> faults;
-  auto worker = [&](size_t first) {
-    for (size_t i = first; i < jobs.size(); i += 2) {
-      std::string fault = JudgeKeepsTheAudio(jobs[i]);
-      std::lock_guard guard(lock);
-      if (const char* keep = std::getenv("QL_MUTANT_KEEP"); keep && !fault.empty())
-        std::filesystem::copy_file(jobs[i].input, std::string(keep) + "/" + std::filesystem::path(jobs[i].folder).filename().string() +
-                                                      std::filesystem::path(jobs[i].input).extension().string(),
-                                   std::filesystem::copy_options::overwrite_existing);
-      if (!fault.empty()) faults.push_back(jobs[i].what + ", " + jobs[i].mode + ": " + fault);
-    }
-  };
-  std::thread other(worker, 1);
-  worker(0);
-  other.join();
-  for (const std::string& f : faults) ADD_FAILURE() << f;
-  EXPECT_TRUE(faults.empty()) << faults.size() << " of " << jobs.size() << " runs misbehaved (seed " << kSeed << ")";
+  JudgeAll(jobs);
 }
-
-}  // namespace
 
 // ---- Field-level damage of a WAV file's "fmt " chunk ----------------------------------
 //
@@ -316,8 +293,6 @@ TEST(MutationCorpusTest, DamageInTheMiddleNeverEndsTheAudioSilently) {
 // each field of the record set to values that once crashed, hung or fooled the program.
 // Besides the rules above, a conversion that succeeds must hold at least 90% of the audio
 // ffmpeg decodes from the same mutant.
-
-namespace {
 
 struct FmtField {
   const char* name;
@@ -372,16 +347,7 @@ std::string MutateFmtField(const std::string& seed, const FmtField& field, std::
   return b;
 }
 
-// Seconds of audio ffmpeg decodes from the file, at one rate so that any two compare.
-double DecodedSeconds(const std::string& path) {
-  constexpr int kRate = 8000;
-  return static_cast<double>(DecodeToS16(path, kRate, 1).size()) / kRate;
-}
-
-TEST(MutationCorpusTest, DamagedWavFormatFieldsNeverCrashOrConvertShort) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
-  unsetenv("G_DEBUG");
-  TempDir dir;
+TEST_F(MutationCorpusTest, DamagedWavFormatFieldsNeverCrashOrConvertShort) {
   const std::vector<std::vector<std::string>> encodings = {
       {"-c:a", "pcm_s16le"}, {"-c:a", "pcm_u8", "-ac", "1", "-ar", "8000"}, {"-c:a", "pcm_f32le"},
       {"-c:a", "pcm_s24le"}, {"-c:a", "pcm_s16le", "-ac", "6"},
@@ -399,37 +365,12 @@ TEST(MutationCorpusTest, DamagedWavFormatFieldsNeverCrashOrConvertShort) {
         std::string what;
         const std::string bytes = MutateFmtField(seeds[s], field, rng, &what);
         if (bytes.empty()) continue;
-        const std::string folder = dir.file("f" + std::to_string(jobs.size()));
-        std::filesystem::create_directory(folder);
-        WriteFileBytes(folder + "/m.wav", bytes);
-        WriteFileBytes(folder + "/" + KeptName("wav"), kKeptBytes);
-        jobs.push_back({folder, folder + "/m.wav", "wav", "seed " + std::to_string(s) + " (" + what + ")"});
+        jobs.push_back(MakeJob(dir.file("f" + std::to_string(jobs.size())), "wav", bytes, "wav",
+                               "seed " + std::to_string(s) + " (" + what + ")", true));
       }
     }
   }
-
-  std::mutex lock;
-  std::vector<std::string> faults;
-  auto worker = [&](size_t first) {
-    for (size_t i = first; i < jobs.size(); i += 2) {
-      const Job& job = jobs[i];
-      std::string fault = Judge(job);
-      std::vector<std::string> outputs = FolderEntries(job.folder);
-      std::erase_if(outputs, [](const std::string& name) { return name == "m.wav" || name == KeptName("wav"); });
-      if (fault.empty() && outputs.size() == 1) {
-        const double got = DecodedSeconds(job.folder + "/" + outputs.front()), want = DecodedSeconds(job.input);
-        if (got < 0.9 * want)
-          fault = "succeeded with " + std::to_string(got) + " s of the " + std::to_string(want) + " s ffmpeg decodes";
-      }
-      std::lock_guard guard(lock);
-      if (!fault.empty()) faults.push_back(job.what + ": " + fault);
-    }
-  };
-  std::thread other(worker, 1);
-  worker(0);
-  other.join();
-  for (const std::string& f : faults) ADD_FAILURE() << f;
-  EXPECT_TRUE(faults.empty()) << faults.size() << " of " << jobs.size() << " runs misbehaved (seed " << kSeed << ")";
+  JudgeAll(jobs);
 }
 
 }  // namespace

@@ -6,8 +6,6 @@
 
 #include <fstream>
 
-#include <glib.h>
-
 #include "common/app_settings.h"
 #include "common/batch.h"
 #include "common/status_text.h"
@@ -102,20 +100,6 @@ TEST_F(NamingTest, ClaimsNamesAndCommitsWithoutReplacing) {
   // A name too long for the decorations still gets a hidden temporary in the folder.
   const std::string longName = dir.file(std::string(250, 'x') + ".wav");
   EXPECT_TRUE(TemporaryOutputPath(longName).starts_with(dir.file(".quilllomare-")));
-}
-
-// A name at the file system's limit loses the end of its stem, whole characters only,
-// to keep its number and extension.
-TEST_F(NamingTest, LongNamesAreShortenedOnACharacterBoundary) {
-  std::string stem = "a";
-  while (stem.size() + 3 <= 251) stem += "曲";  // 3 bytes each: "a" + 83 of them = 250 bytes
-  Touch(dir.file(stem + ".wav"));
-  const std::string output = MakeOutputPath(dir.file(stem + ".wav"), "wav");
-  const std::string name = output.substr(output.rfind('/') + 1);
-  EXPECT_LE(name.size(), 255u);
-  EXPECT_TRUE(name.ends_with("曲_2.wav")) << name;
-  EXPECT_TRUE(g_utf8_validate(name.c_str(), -1, nullptr));
-  EXPECT_EQ(name.size(), 253u);  // 2 bytes of a character do not fit
 }
 
 TEST_F(NamingTest, OpticalMediaGoToTheOutputFolderWithANotice) {

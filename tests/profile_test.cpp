@@ -73,22 +73,20 @@ TEST_F(ProfileTest, ReplaceIsAtomicAndKeepsModeAndLinks) {
   EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"link.ini", "test.ini"}));
 }
 
-TEST_F(ProfileTest, TextThatWouldBreakTheFileIsRefused) {
+// Text that would break the file, and places that cannot hold one, are refused: false,
+// nothing left behind, nothing lost.
+TEST_F(ProfileTest, RefusedWritesAreQuietAndChangeNothing) {
   WriteText(ini, "[S]\nk=1\n");
-  const std::tuple<const char*, const char*, const char*> cases[] = {
-      {"S", "k", "line\ninjected=1"}, {"S", "a=b", "v"}, {"S", ";k", "v"}, {"S]x", "k", "v"}};
-  for (const auto& [section, key, value] : cases)
-    EXPECT_FALSE(WritePrivateProfileString(ini, section, key, value)) << section << " " << key;
-  EXPECT_EQ(ReadFileBytes(ini), "[S]\nk=1\n");
-}
-
-// Failures come back as false, leave nothing behind and lose nothing.
-TEST_F(ProfileTest, UnwritablePlacesAreQuietFailures) {
-  std::string regular = dir.file("regular");
+  const std::string regular = dir.file("regular");
   WriteText(regular, "not a folder");
-  for (const std::string& path : {dir.file("no such folder/test.ini"), regular + "/test.ini", dir.path()})
-    EXPECT_FALSE(WritePrivateProfileString(path, "S", "k", "v")) << path;
-  EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"regular"});
+  const std::tuple<std::string, const char*, const char*, const char*> cases[] = {  // file, section, key, value
+      {ini, "S", "k", "line\ninjected=1"}, {ini, "S", "a=b", "v"}, {ini, "S", ";k", "v"}, {ini, "S]x", "k", "v"},
+      {dir.file("no such folder/test.ini"), "S", "k", "v"}, {regular + "/test.ini", "S", "k", "v"},
+      {dir.path(), "S", "k", "v"}};
+  for (const auto& [path, section, key, value] : cases)
+    EXPECT_FALSE(WritePrivateProfileString(path, section, key, value)) << path << " [" << section << "] " << key;
+  EXPECT_EQ(ReadFileBytes(ini), "[S]\nk=1\n");
+  EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"regular", "test.ini"}));
 }
 
 TEST_F(ProfileTest, FilesThatCannotBeWrittenAreLeftAlone) {

@@ -41,11 +41,9 @@ TEST(WavHeaderCheckTest, InconsistentFormatRecordsAreUnreadableInEveryMode) {
       TempDir out;
       const std::string input = out.file("in.wav");
       ASSERT_TRUE(WriteFileBytes(input, WithFmtField(seed, offset, size, value)));
-      int status = -1;
-      std::string err;
-      RunCommand({QL_PROGRAM, "--batch", "--mode", mode, input}, &status, &err);
-      EXPECT_EQ(status, 1) << label << ", " << mode << "\n" << err;
-      EXPECT_NE(err.find(number), std::string::npos) << label << ", " << mode << "\n" << err;
+      const ProgramRun run = RunProgram({"--batch", "--mode", mode, input});
+      EXPECT_EQ(run.status, 1) << label << ", " << mode << "\n" << run.err;
+      EXPECT_NE(run.err.find(number), std::string::npos) << label << ", " << mode << "\n" << run.err;
       EXPECT_EQ(FolderEntries(out.path()), std::vector<std::string>{"in.wav"}) << label << ", " << mode;
     }
   }
@@ -61,9 +59,8 @@ TEST(WavHeaderCheckTest, LameGaplessMpeg2Layer3ConvertsCleanAndWhole) {
     RunCommand({"lame", "--quiet", "-b", "64", wav, mp3}, &status);
     ASSERT_EQ(status, 0);
     for (const char* mode : {"wav", "wma"}) {
-      std::string err;
-      RunCommand({QL_PROGRAM, "--batch", "--mode", mode, mp3}, &status, &err);
-      EXPECT_EQ(status, 0) << rate << ", " << mode << "\n" << err;
+      const ProgramRun run = RunProgram({"--batch", "--mode", mode, mp3});
+      EXPECT_EQ(run.status, 0) << rate << ", " << mode << "\n" << run.err;
     }
     EXPECT_EQ(DecodedSampleCount(dir.file("t" + std::to_string(rate) + "_2.wav")), DecodedSampleCount(mp3)) << rate;
   }

@@ -322,6 +322,15 @@ void ExpectNoGLibNoise(const std::string& stderrText) {
   }
 }
 
+ProgramRun RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& wrapper) {
+  std::vector<std::string> argv = wrapper;
+  argv.push_back(QL_PROGRAM);
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProgramRun run;
+  run.out = RunCommand(argv, &run.status, &run.err);
+  return run;
+}
+
 pid_t StartCommand(const std::vector<std::string>& argv, const std::string& stderrPath) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -386,18 +395,6 @@ std::string MakeToneFile(const std::string& path, int rate, int channels, double
              : std::string();
 }
 
-std::string TruncateFile(const std::string& src, size_t bytes, const std::string& dst) {
-  std::string data = ReadFileBytes(src);
-  if (data.size() < bytes) {
-    ADD_FAILURE() << src << " has " << data.size() << " bytes, fewer than " << bytes;
-    return {};
-  }
-  data.resize(bytes);
-  if (WriteFileBytes(dst, data)) return dst;
-  ADD_FAILURE() << "cannot write " << dst;
-  return {};
-}
-
 // ---- judging ----
 
 AudioInfo ProbeAudio(const std::string& path) {
@@ -426,15 +423,6 @@ AudioInfo ProbeAudio(const std::string& path) {
   info.bitsPerSample = ParseNumber<int>(stream("bits_per_sample"));
   info.duration = ParseNumber<double>(stream("duration"), ParseNumber<double>(values["format.duration"]));
   info.bitRate = ParseNumber<int64_t>(stream("bit_rate"));
-
-  // ffprobe does not show block align; the RIFF record does.
-  RiffFormat riff;
-  if (info.formatName == "wav") {
-    RiffWave wave = ReadRiffWave(path);
-    if (wave.valid) info.blockAlign = wave.format.blockAlign;
-  } else if (info.formatName == "avi" && ReadAviAudioFormat(path, 0, &riff)) {
-    info.blockAlign = riff.blockAlign;
-  }
   return info;
 }
 

@@ -40,6 +40,14 @@ std::string RunCommand(const std::vector<std::string>& argv, int* exitStatus = n
 // standard error (RunCommand checks every command's).
 void ExpectNoGLibNoise(const std::string& stderrText);
 
+// The program under test run with args, prefixed by the wrapper command when one is
+// given (env, timeout, ...).
+struct ProgramRun {
+  int status = -1;
+  std::string out, err;
+};
+ProgramRun RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& wrapper = {});
+
 // Starts argv[0] (searched in PATH) in the background, standard error into the file
 // stderrPath; its pid, or -1. WaitCommand: its exit status as RunCommand gives it.
 pid_t StartCommand(const std::vector<std::string>& argv, const std::string& stderrPath);
@@ -105,9 +113,6 @@ std::string MakeFixture(Fixture f, const std::string& dir, double seconds = 3.0,
 std::string MakeToneFile(const std::string& path, int rate, int channels, double seconds,
                          const std::vector<std::string>& outputArgs);
 
-// Copies the first `bytes` bytes of src to dst; returns dst, or "" on failure.
-std::string TruncateFile(const std::string& src, size_t bytes, const std::string& dst);
-
 // The first audio stream as ffprobe sees it. codec is empty when the file has no
 // audio stream (or is not media).
 struct AudioInfo {
@@ -118,7 +123,6 @@ struct AudioInfo {
   int bitsPerSample = 0;   // coded bits (16, 8, 4 for ADPCM); 0 for MP3, AC3, WMA
   double duration = 0;     // seconds: the stream's, else the container's
   int64_t bitRate = 0;     // b/s of the stream; 0 when unknown
-  int blockAlign = 0;      // from the RIFF "fmt "/"strf" record; 0 for other containers
 };
 AudioInfo ProbeAudio(const std::string& path);
 

@@ -4,8 +4,10 @@
 
 #include <utility>
 
+#include "common/app_settings.h"
 #include "common/batch.h"
 #include "common/error_box.h"
+#include "common/target_format.h"
 #include "engine/graph.h"
 #include "media/media.h"
 
@@ -82,6 +84,14 @@ RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds,
   current = nullptr;
   result.messages = std::exchange(shownMessages, {});
   return result;
+}
+
+void EngineTest::Prepare(int mode) {
+  if (!mediatest::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are needed to make and judge media";
+  InitEngineForTests();
+  Settings = AppSettings{};
+  Settings.DecodeMode = mode;
+  TargetFormat = TargetAudioFormat{};
 }
 
 }  // namespace runtest

@@ -2,10 +2,13 @@
 // the batch mode does, and records what the user would have seen.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
 #include "app/run.h"
+#include "tests/support/media_fixtures.h"
 
 namespace runtest {
 
@@ -27,5 +30,13 @@ void InitEngineForTests();
 // when given, is called once the first file's graph runs.
 RunResult RunFiles(const std::vector<std::string>& paths, double timeoutSeconds = 60,
                    int stopAtPercent = -1, void (*started)() = nullptr);
+
+// The fixture of the engine tests. Prepare, called from SetUp, skips the test when
+// ffmpeg is missing, readies the engine and sets the default settings in the given mode.
+class EngineTest : public ::testing::Test {
+ protected:
+  void Prepare(int mode);
+  mediatest::TempDir dir;
+};
 
 }  // namespace runtest
