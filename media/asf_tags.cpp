@@ -4,6 +4,7 @@
 #include "media/asf_tags.h"
 
 #include <gst/gst.h>
+#include <gst/tag/tag.h>
 
 #include <algorithm>
 #include <cstring>
@@ -74,7 +75,31 @@ std::vector<uint8_t> ContentDescription(const AsfTagTexts& tags) {
   return object;
 }
 
-// Extended content descriptors: name, type 0 (a string), value.
+void PutDescriptor(std::vector<uint8_t>* out, const char* name, uint16_t type, const std::vector<uint8_t>& value) {
+  std::vector<uint8_t> key = Utf16(name);
+  PutLe16(out, static_cast<uint16_t>(key.size()));
+  out->insert(out->end(), key.begin(), key.end());
+  PutLe16(out, type);
+  PutLe16(out, static_cast<uint16_t>(value.size()));
+  out->insert(out->end(), value.begin(), value.end());
+}
+
+// The WM/Picture value: picture type, length of the picture, MIME type and (empty)
+// description, each text UTF-16LE with its zero, then the picture. Empty when there is
+// none or it is too large for a descriptor's 16-bit length.
+std::vector<uint8_t> PictureValue(const AsfTagTexts& tags) {
+  std::vector<uint8_t> mime = Utf16(tags.pictureMime);
+  if (tags.picture.empty() || mime.empty()) return {};
+  std::vector<uint8_t> value = {tags.pictureType};
+  PutLe32(&value, static_cast<uint32_t>(std::min<size_t>(tags.picture.size(), UINT32_MAX)));
+  value.insert(value.end(), mime.begin(), mime.end());
+  PutLe16(&value, 0);  // no description
+  if (tags.picture.size() > 0xFFFF - value.size()) return {};
+  value.insert(value.end(), tags.picture.begin(), tags.picture.end());
+  return value;
+}
+
+// Extended content descriptors: name, type (0 a string, 1 bytes), value.
 std::vector<uint8_t> Descriptors(const AsfTagTexts& tags, uint16_t* count) {
   const std::pair<const char*, const std::string*> items[] = {
       {"WM/AlbumTitle", &tags.album}, {"WM/TrackNumber", &tags.track}, {"WM/Year", &tags.year},
@@ -84,12 +109,11 @@ std::vector<uint8_t> Descriptors(const AsfTagTexts& tags, uint16_t* count) {
   for (const auto& [name, text] : items) {
     std::vector<uint8_t> value = Utf16(*text);
     if (value.empty()) continue;
-    std::vector<uint8_t> key = Utf16(name);
-    PutLe16(&out, static_cast<uint16_t>(key.size()));
-    out.insert(out.end(), key.begin(), key.end());
-    PutLe16(&out, 0);
-    PutLe16(&out, static_cast<uint16_t>(value.size()));
-    out.insert(out.end(), value.begin(), value.end());
+    PutDescriptor(&out, name, 0, value);
+    ++*count;
+  }
+  if (std::vector<uint8_t> picture = PictureValue(tags); !picture.empty()) {
+    PutDescriptor(&out, "WM/Picture", 1, picture);
     ++*count;
   }
   return out;
@@ -181,6 +205,30 @@ std::string TagText(const GstTagList* tags, const char* tag) {
   return gst_tag_list_get_string_index(tags, tag, 0, &text) && text ? text : "";
 }
 
+// The cover (or else the preview picture) of a tag list, its type numbered as in
+// ID3v2, as id3mux numbers it for a plain MP3 file.
+void PictureOfTags(const GstTagList* tags, AsfTagTexts* texts) {
+  g_autoptr(GstSample) sample = nullptr;
+  bool preview = false;
+  if (!gst_tag_list_get_sample_index(tags, GST_TAG_IMAGE, 0, &sample)) {
+    if (!gst_tag_list_get_sample_index(tags, GST_TAG_PREVIEW_IMAGE, 0, &sample)) return;
+    preview = true;
+  }
+  GstBuffer* buffer = gst_sample_get_buffer(sample);
+  const GstCaps* caps = gst_sample_get_caps(sample);
+  const char* mime = caps && !gst_caps_is_empty(caps) ? gst_structure_get_name(gst_caps_get_structure(caps, 0)) : "";
+  if (!buffer || !g_str_has_prefix(mime, "image/")) return;  // a link to a picture is no picture
+  texts->pictureMime = mime;
+  texts->pictureType = preview ? 1 : 0;  // a 32x32 icon, or other
+  const GstStructure* info = gst_sample_get_info(sample);
+  const GValue* type = info && !preview ? gst_structure_get_value(info, "image-type") : nullptr;
+  if (type && G_VALUE_HOLDS_ENUM(type) && g_value_get_enum(type) >= GST_TAG_IMAGE_TYPE_FRONT_COVER &&
+      g_value_get_enum(type) <= GST_TAG_IMAGE_TYPE_PUBLISHER_STUDIO_LOGO)
+    texts->pictureType = static_cast<uint8_t>(g_value_get_enum(type) + 2);
+  texts->picture.resize(gst_buffer_get_size(buffer));
+  gst_buffer_extract(buffer, 0, texts->picture.data(), texts->picture.size());
+}
+
 // The texts of a tag list; false when it gives none.
 bool TextsOfTags(const GstTagList* tags, AsfTagTexts* texts) {
   if (!tags) return false;
@@ -201,8 +249,9 @@ bool TextsOfTags(const GstTagList* tags, AsfTagTexts* texts) {
     if (g_date_valid(date)) texts->year = std::to_string(g_date_get_year(date));
     g_date_free(date);
   }
+  PictureOfTags(tags, texts);
   return !(texts->title.empty() && texts->author.empty() && texts->description.empty() && texts->album.empty() &&
-           texts->genre.empty() && texts->track.empty() && texts->year.empty());
+           texts->genre.empty() && texts->track.empty() && texts->year.empty() && PictureValue(*texts).empty());
 }
 
 }  // namespace

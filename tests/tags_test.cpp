@@ -1,5 +1,5 @@
 // Tags carried from inputs made by other tools into every output form, read back by
-// ffprobe; the cover picture into a plain MP3; --no-tags.
+// ffprobe; the cover picture into a plain MP3 and a WMA file; --no-tags.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -81,6 +81,10 @@ class TagsTest : public ::testing::Test {
     RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=red:s=16x16", "-frames:v", "1", d + "/cover.png"});
     RunCommand({"ffmpeg", "-v", "error", "-i", d + "/lame.mp3", "-i", d + "/cover.png", "-map", "0:a", "-map", "1",
                 "-c", "copy", "-id3v2_version", "3", d + "/cover.mp3"});
+    RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "nullsrc=s=256x256,geq=random(1)*255:128:128",
+                "-frames:v", "1", d + "/big.png"});  // noise: about 90 KB
+    RunCommand({"ffmpeg", "-v", "error", "-i", d + "/lame.mp3", "-i", d + "/big.png", "-map", "0:a", "-map", "1",
+                "-c", "copy", "-id3v2_version", "3", d + "/big-cover.mp3"});
   }
   static void TearDownTestSuite() {
     delete dir_;
@@ -162,7 +166,8 @@ TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
 }
 
 // The plain MP3 file: the ID3v2 tag first, then the very bytes of the untagged file
-// (its Xing frame first); the cover picture comes through unchanged.
+// (its Xing frame first); the cover picture comes through unchanged, into a WMA file
+// too, where a cover too large for it is left out and the file is whole.
 TEST_F(TagsTest, PlainMp3TagGoesInFrontWithTheCover) {
   const std::string out = Convert("cover.mp3", kForms[1].options, "cover");
   const std::string bare = Convert("cover.mp3", {"--mode", "mp3", "--mp3-form", "mp3", "--no-tags"}, "cover-bare");
@@ -173,9 +178,19 @@ TEST_F(TagsTest, PlainMp3TagGoesInFrontWithTheCover) {
                                 (tagged[9] & 0x7F));
   EXPECT_EQ(tagged.substr(tagBytes), plain);
   EXPECT_EQ(ProbeTags(out).at("title"), "夜の歌");
-  const std::string picture = dir_->file("cover-out.png");
-  RunCommand({"ffmpeg", "-v", "error", "-i", out, "-map", "0:v", "-c", "copy", "-f", "image2", picture});
-  EXPECT_EQ(ReadFileBytes(picture), ReadFileBytes(dir_->file("cover.png")));
+  // The same cover in a WMA file (WM/Picture), where it fits a descriptor (64 KB).
+  const std::string wma = Convert("cover.mp3", kForms[3].options, "cover-wma");
+  for (const std::string& file : {out, wma}) {
+    const std::string picture = file + ".png";
+    RunCommand({"ffmpeg", "-v", "error", "-i", file, "-map", "0:v", "-c", "copy", "-f", "image2", picture});
+    EXPECT_EQ(ReadFileBytes(picture), ReadFileBytes(dir_->file("cover.png"))) << file;
+  }
+  const std::string big = Convert("big-cover.mp3", kForms[3].options, "big-cover-wma");
+  EXPECT_EQ(ProbeTags(big).at("title"), "夜の歌");
+  std::string descriptor;  // its name as the file spells it, UTF-16LE
+  for (char c : std::string("WM/Picture")) descriptor += {c, '\0'};
+  EXPECT_EQ(ReadFileBytes(big).find(descriptor), std::string::npos);
+  EXPECT_EQ(DecodeToS16(big), DecodeToS16(wma));
 }
 
 }  // namespace
