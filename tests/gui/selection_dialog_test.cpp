@@ -545,12 +545,10 @@ TEST_F(SelectionDialogTest, PreviewPositionFollowsTheClockAndSeeksForEveryKindOf
       {"MPEG-1 PS", MakeFixture(Fixture::Mpeg1PsMp2, media.path(), kSeconds)},
       {"RIFF-MP3 of ours", riff},
   };
+  guitest::SoundServer sound;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_FALSE(c.path.empty());
-    // A server of its own for each file: in one process, the previews that followed an
-    // MP2 preview with a seek were seen to stall after half a second (not yet explained).
-    guitest::SoundServer sound;
     if (sound.running()) sound.StartRecording();
     if (c.rate)
       ASSERT_TRUE(BuildPcmPreview(c.path, row22k.samplesPerSec, row22k.avgBytesPerSec, row22k.bitsPerSample,
