@@ -545,10 +545,14 @@ TEST_F(SelectionDialogTest, PreviewPositionFollowsTheClockAndSeeksForEveryKindOf
       {"MPEG-1 PS", MakeFixture(Fixture::Mpeg1PsMp2, media.path(), kSeconds)},
       {"RIFF-MP3 of ours", riff},
   };
-  guitest::SoundServer sound;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_FALSE(c.path.empty());
+    // A server of its own for each file: with one server for all, whichever previews ran
+    // about 15 to 25 s into the server's life stalled after half a second (the sink kept
+    // rendering; the position and the sound stopped), whatever the order of the files.
+    // Not yet explained.
+    guitest::SoundServer sound;
     if (sound.running()) sound.StartRecording();
     if (c.rate)
       ASSERT_TRUE(BuildPcmPreview(c.path, row22k.samplesPerSec, row22k.avgBytesPerSec, row22k.bitsPerSample,
