@@ -2,7 +2,8 @@
 //
 // The parent gives a worker a file on its standard input:
 //   file PATH\tFOLDER  convert PATH, its output into FOLDER ("" for the usual place)
-// then "go" once the file may claim its output name, and "go" again once its output may
+// then "go" once the file may claim its output name (followed by the names that the
+// files in flight elsewhere hold, each after a tab), and "go" again once its output may
 // be brought under that name (a worker that gets there first waits for it). The worker
 // tells the parent, one line each on its standard output:
 //   name PATH        has claimed PATH
@@ -78,18 +79,29 @@ static bool ReadCommand(std::string* line) {
   }
 }
 
-// Blocks until the parent says "go". Anything else means stop: the output, if any, is
-// removed and the worker ends at once.
-static void AwaitTurn(const std::string& finalPath) {
+// Blocks until the parent says "go", and gives what follows it. Anything else means
+// stop: the output, if any, is removed and the worker ends at once.
+static std::string AwaitTurn(const std::string& finalPath) {
   std::string line;
-  if (ReadCommand(&line) && line == "go") return;
+  if (ReadCommand(&line) && (line == "go" || line.starts_with("go\t"))) return line.substr(2);
   if (!finalPath.empty()) unlink(TemporaryOutputPath(finalPath).c_str());
   _exit(130);
 }
 
+// The names other workers hold are unnamed files: nothing on the disk says they are taken.
+static void AwaitClaimTurn() {
+  std::vector<std::string> held;
+  g_auto(GStrv) fields = g_strsplit(AwaitTurn("").c_str(), "\t", -1);
+  for (char** field = fields; *field; ++field) {
+    g_autofree char* name = g_strcompress(*field);
+    if (*name) held.emplace_back(name);
+  }
+  SetNamesHeldElsewhere(std::move(held));
+}
+
 static void OnWorkerOutputStep(OutputStep step, const std::string& finalPath) {
   switch (step) {
-    case OutputStep::BeforeClaim: AwaitTurn(""); break;
+    case OutputStep::BeforeClaim: AwaitClaimTurn(); break;
     case OutputStep::Claimed: Tell("name " + Escaped(finalPath)); break;
     case OutputStep::BeforeFlush: Tell("flush"); break;
     case OutputStep::BeforeMove: AwaitTurn(finalPath); break;
@@ -465,8 +477,11 @@ static void Pump() {
   while (state.claimTurn < n && (jobs[state.claimTurn].claimed || jobs[state.claimTurn].phase == JobPhase::Ended))
     ++state.claimTurn;
   if (state.claimTurn < n && jobs[state.claimTurn].worker >= 0 && !jobs[state.claimTurn].mayClaim) {
+    std::string go = "go";
+    for (const Job& other : jobs)
+      if (other.claimed && other.phase != JobPhase::Ended) go += "\t" + Escaped(other.finalPath);
     jobs[state.claimTurn].mayClaim = true;
-    Send(state.workers[jobs[state.claimTurn].worker], "go");
+    Send(state.workers[jobs[state.claimTurn].worker], go);
   }
 
   // Outputs take their names in input order unless the batch goes on past failures:

@@ -70,6 +70,9 @@ struct ClaimedOutput {
 };
 
 static std::vector<ClaimedOutput> claims;
+static std::vector<std::string> namesHeldElsewhere;
+
+void SetNamesHeldElsewhere(std::vector<std::string> names) { namesHeldElsewhere = std::move(names); }
 static bool unnamedOutputsRefused = false;  // tests: behave as on a file system without them
 
 void SetUnnamedOutputsRefused(bool refused) { unnamedOutputsRefused = refused; }
@@ -100,6 +103,7 @@ static bool NameTaken(const std::string& path) {
 // another's) holds it and no output of this run has it in hand.
 static bool NameFree(const std::string& path) {
   if (NameTaken(path) || NameTaken(TemporaryOutputPath(path))) return false;
+  if (std::find(namesHeldElsewhere.begin(), namesHeldElsewhere.end(), path) != namesHeldElsewhere.end()) return false;
   return std::none_of(claims.begin(), claims.end(),
                       [&path](const ClaimedOutput& c) { return c.finalPath == path; });
 }

@@ -77,6 +77,10 @@ enum class OutputStep {
 using OutputStepHook = void (*)(OutputStep step, const std::string& finalPath);
 void SetOutputStepHook(OutputStepHook hook);
 
+// Names chosen by the other processes of the same run and not given up: an unnamed file
+// holds no name on the disk, so they count as taken here until replaced by the next list.
+void SetNamesHeldElsewhere(std::vector<std::string> names);
+
 // The name a fresh run gives an input's output when nothing is in the way: unnumbered,
 // or "_2" when the unnumbered name is the input itself.
 std::string UnnumberedOutputPath(const std::string& inputPath, const std::string& extension);

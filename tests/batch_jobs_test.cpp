@@ -57,7 +57,9 @@ TEST(BatchJobsTest, ParallelRunsLeaveWhatSequentialRunsLeave) {
       {Fixture::VobAc3Stereo, "film.vob"},   {Fixture::Mp3Mono22k, "voice.mp3"},  {Fixture::WmvWma, "movie.wmv"},
       {Fixture::Mpeg1PsMp2, "prog.mpg"},     {Fixture::Wav8BitMono8k, "low.wav"}};
   std::vector<std::string> files;
-  for (const auto& [fixture, name] : inputs) files.push_back(MakeFixture(fixture, dir.path(), 2.0, name));
+  // The first file is the longest, so that with --keep-going the later song.mp3 is done first.
+  for (const auto& [fixture, name] : inputs)
+    files.push_back(MakeFixture(fixture, dir.path(), files.empty() ? 8.0 : 2.0, name));
   const std::string bad = MakeFixture(Fixture::TextAsMpg, dir.path(), 1.0, "bad.mpg");
 
   struct Row { const char* name; bool withBad, keepGoing; int status; size_t outputs; };
@@ -82,7 +84,7 @@ TEST(BatchJobsTest, ParallelRunsLeaveWhatSequentialRunsLeave) {
     EXPECT_EQ(Tree(dir.file("out3")), names);
     EXPECT_TRUE(std::count(names.begin(), names.end(), "song_2.mp3")) << "song.mp3 comes after song.wav";
     for (const std::string& name : names)
-      EXPECT_EQ(ReadFileBytes(dir.file("out3/" + name)), ReadFileBytes(dir.file("out1/" + name))) << name;
+      EXPECT_TRUE(ReadFileBytes(dir.file("out3/" + name)) == ReadFileBytes(dir.file("out1/" + name))) << name;
     if (row.keepGoing) {
       EXPECT_NE(runs[1].err.find("quilllomare: 変換 8、失敗 1、スキップ 0\n  " + bad + "\n    エラー No."),
                 std::string::npos) << runs[1].err;
