@@ -21,6 +21,14 @@ using namespace mediatest;
 
 namespace {
 
+class BatchMediaTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  }
+  TempDir dir;
+};
+
 // Usage errors exit with 2 and one line. Each option takes its value after a space or
 // an equals sign; a bad value is a usage error either way, a good one lets the run
 // reach the missing file (exit 1).
@@ -72,9 +80,7 @@ TEST(BatchModeTest, VersionHelpAndFormatListsNeedNoFiles) {
 
 // Quiet: nothing. On a terminal: one line rewritten in place. Otherwise: one line
 // per finished file. Outputs go beside each input, from several folders.
-TEST(BatchModeTest, ProgressOnATerminalOrNotAndOutputsBesideEachInput) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
-  TempDir dir;
+TEST_F(BatchMediaTest, ProgressOnATerminalOrNotAndOutputsBesideEachInput) {
   mkdir(dir.file("one").c_str(), 0755);
   mkdir(dir.file("two").c_str(), 0755);
   std::string a = MakeFixture(Fixture::Wav8BitMono8k, dir.file("one"), 1.0, "a.wav");
@@ -168,9 +174,7 @@ TEST(BatchModeTest, DamagedAndUnusualInputsConvertWholeOrFailLoudly) {
 
 // A stored PCM row, MP3 row or WMA profile outside its list reads as row 0, as the
 // dialog stores it when its box shows no selection.
-TEST(BatchModeTest, StoredRowsOutsideTheirListReadAsRowZero) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
-  TempDir dir;
+TEST_F(BatchMediaTest, StoredRowsOutsideTheirListReadAsRowZero) {
   const std::string ini = dir.file("QuillLomare.ini");
   ASSERT_TRUE(WriteFileBytes(ini, "[Setting]\nChangeWavFormat=1\nWavFormat=99\nMp3Format=1000\nWmaFormat=-3\n"));
   SetSettingsFilePath(ini);
@@ -195,9 +199,7 @@ TEST(BatchModeTest, StoredRowsOutsideTheirListReadAsRowZero) {
 
 // Two runs started at once never write one file: every round gives two complete
 // outputs under two names, whether they convert one input or two that map to one name.
-TEST(BatchModeTest, RunsStartedTogetherWriteTwoCompleteFiles) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
-  TempDir dir;
+TEST_F(BatchMediaTest, RunsStartedTogetherWriteTwoCompleteFiles) {
   const std::string mp3 = MakeFixture(Fixture::Mp3Stereo44k, dir.path(), 2.0, "song.mp3");
   const std::string wav = MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 2.0, "song.wav");
   for (int round = 0; round < 4; ++round) {
@@ -221,8 +223,7 @@ TEST(BatchModeTest, RunsStartedTogetherWriteTwoCompleteFiles) {
 // line, and nothing left of the output. SIGKILL cannot be handled, yet it leaves nothing
 // either: the output has no name until it is complete. An output that cannot be named
 // (its folder moved away while it is written) fails the file with 601 and the reason.
-TEST(BatchModeTest, InterruptionsInTheMiddleLeaveNoOutput) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+TEST_F(BatchMediaTest, InterruptionsInTheMiddleLeaveNoOutput) {
   struct {
     const char* mode;
     Fixture fixture;
@@ -233,22 +234,21 @@ TEST(BatchModeTest, InterruptionsInTheMiddleLeaveNoOutput) {
       {"wma", Fixture::Mp3Stereo44k, "in.mp3"},
       {"extract", Fixture::AviPcm, "in.avi"},
   };
-  TempDir logs;
-  const std::string errPath = logs.file("err");
+  const std::string errPath = dir.file("err");
   for (const auto& m : modes) {
-    TempDir dir;
-    const std::string input = MakeFixture(m.fixture, dir.path(), 120.0, m.input);
-    const std::string moved = dir.path() + ".moved";
+    TempDir work;
+    const std::string input = MakeFixture(m.fixture, work.path(), 120.0, m.input);
+    const std::string moved = work.path() + ".moved";
     for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGKILL, 0}) {  // 0: the folder moved away
       const std::string where = std::string(m.mode) + ", signal " + std::to_string(sig);
       pid_t pid = StartCommand({QL_PROGRAM, "--batch", "--mode", m.mode, input}, errPath);
       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-      while (UnnamedOutputSize(pid, dir.path()) <= 0 && std::chrono::steady_clock::now() < deadline)
+      while (UnnamedOutputSize(pid, work.path()) <= 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      ASSERT_GT(UnnamedOutputSize(pid, dir.path()), 0) << where << ": the output never grew";
-      EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{m.input}) << where;
+      ASSERT_GT(UnnamedOutputSize(pid, work.path()), 0) << where << ": the output never grew";
+      EXPECT_EQ(FolderEntries(work.path()), std::vector<std::string>{m.input}) << where;
       if (sig) kill(pid, sig);
-      else ASSERT_EQ(rename(dir.path().c_str(), moved.c_str()), 0);
+      else ASSERT_EQ(rename(work.path().c_str(), moved.c_str()), 0);
       const int status = WaitCommand(pid);
       const std::string err = ReadFileBytes(errPath);
       ExpectNoGLibNoise(err);
@@ -259,12 +259,12 @@ TEST(BatchModeTest, InterruptionsInTheMiddleLeaveNoOutput) {
         EXPECT_NE(err.find("エラー No.601: 変換中にエラーが発生しました。\nNo such file or directory"), std::string::npos)
             << where << "\n" << err;
         EXPECT_EQ(FolderEntries(moved), std::vector<std::string>{m.input}) << where;
-        ASSERT_EQ(rename(moved.c_str(), dir.path().c_str()), 0);
+        ASSERT_EQ(rename(moved.c_str(), work.path().c_str()), 0);
       } else {
         EXPECT_EQ(status, 130) << where << "\n" << err;
         EXPECT_EQ(err.substr(err.rfind('\n', err.size() - 2) + 1), "quilllomare: 変換を中断しました。\n") << where;
       }
-      EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{m.input}) << where;
+      EXPECT_EQ(FolderEntries(work.path()), std::vector<std::string>{m.input}) << where;
     }
   }
 }

@@ -67,6 +67,9 @@ TEST_P(MpegExtractTest, DumpsTheFirstAudioStreamUnchanged) {
     const std::string theirs = ReadFileBytes(FfmpegStreamCopy(input, c.format, dir.path()));
     EXPECT_TRUE(!theirs.empty() && ours == theirs) << ours.size() << " bytes, ffmpeg's " << theirs.size();
   }
+  // The first stream carries kToneHz, a second one kSecondToneHz.
+  const std::string output = dir.file(c.output);
+  EXPECT_NEAR(DominantFrequency(DecodeToS16(output, 0, 1), ProbeAudio(output).sampleRate), kToneHz, 5);
   ExpectNoPercentage(run);
 }
 

@@ -1,4 +1,4 @@
-// Output naming, the progress measure and the status captions.
+// Output naming and the status captions.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -9,7 +9,6 @@
 #include "common/app_settings.h"
 #include "common/batch.h"
 #include "common/status_text.h"
-#include "engine/graph.h"
 #include "engine/naming.h"
 #include "tests/support/media_fixtures.h"
 
@@ -118,26 +117,6 @@ TEST_F(NamingTest, OpticalMediaGoToTheOutputFolderWithANotice) {
   SetOpticalMediaTest(nullptr);  // the real test: neither a local folder nor a missing one
   EXPECT_FALSE(IsOnOpticalMedia(dir.path()));
   EXPECT_FALSE(IsOnOpticalMedia("/nonexistent/file.mpg"));
-}
-
-TEST(ProgressTest, NeverDividesByZero) {
-  TempDir dir;
-  const std::string output = dir.file("out.wav");
-  Touch(output);
-  ConversionGraph = ConversionGraphState{};
-  EXPECT_EQ(QueryProgressPercent(), -1);  // nothing measures yet
-
-  ConversionGraph.outputFile = output;
-  ConversionGraph.expectedBytes = 0;  // e.g. a 4-bit format
-  EXPECT_EQ(QueryProgressPercent(), -1);
-
-  ConversionGraph.expectedBytes = 4;
-  EXPECT_EQ(QueryProgressPercent(), 25);
-  ConversionGraph.expectedBytes = 1;  // past the estimate: shown as it is
-  EXPECT_EQ(QueryProgressPercent(), 100);
-  std::ofstream(output, std::ios::app) << "yy";
-  EXPECT_EQ(QueryProgressPercent(), 300);
-  ConversionGraph = ConversionGraphState{};
 }
 
 TEST(StatusCaptionTest, FollowModeFilesAndProgress) {

@@ -1,6 +1,5 @@
-// The dialog's describer is a child process: a file that kills it, or one that would
-// crash the WAV parser, leaves the dialog up and shows "-"; the next file is described
-// by a fresh child.
+// The dialog's describer is a child process: a file that kills it leaves the dialog up
+// and shows "-"; the next file is described by a fresh child.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -34,14 +33,6 @@ TEST(DescriberTest, AFileThatKillsTheDescriberShowsADash) {
   // first in the folder, so the dialog describes it as it opens.
   const std::string killer = mediatest::MakeFixture(mediatest::Fixture::Wav16Stereo44k, media.path(), 1.0,
                                                     "crash-describer.wav");
-  // A block align that GStreamer's WAV parser once crashed on.
-  std::string bytes = mediatest::ReadFileBytes(mediatest::MakeToneFile(media.file("wide.wav"), 44100, 6, 0.5,
-                                                                       {"-c:a", "pcm_s24le"}));
-  const size_t fmt = bytes.find("fmt ");
-  ASSERT_NE(fmt, std::string::npos);
-  bytes[fmt + 20] = static_cast<char>(30000 & 0xFF);
-  bytes[fmt + 21] = static_cast<char>(30000 >> 8);
-  ASSERT_TRUE(mediatest::WriteFileBytes(media.file("wide.wav"), bytes));
   const std::string mono = mediatest::MakeFixture(mediatest::Fixture::Wav8BitMono8k, media.path(), 1.0, "x-mono.wav");
 
   SetSettingsFilePath(settingsDir.file("QuillLomare.ini"));
@@ -55,7 +46,7 @@ TEST(DescriberTest, AFileThatKillsTheDescriberShowsADash) {
     // A description that arrives proves a child answers after the first one died.
     ASSERT_TRUE(Select(mono));
     EXPECT_TRUE(Shows("x-mono.wav", " 8000Hz  8Bit モノラル", 10000)) << Label(kCtlFileInfo);
-    for (const std::string& path : {media.file("wide.wav"), mono, killer, mono}) {
+    for (const std::string& path : {killer, mono}) {
       ASSERT_TRUE(Select(path));
       const std::string info = path == mono ? " 8000Hz  8Bit モノラル" : "-";
       EXPECT_TRUE(Shows(GetFileNamePart(path), info, 10000)) << path << ": " << Label(kCtlFileInfo);

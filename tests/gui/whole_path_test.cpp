@@ -12,6 +12,8 @@
 #include "tests/support/media_fixtures.h"
 
 using mediatest::Fixture;
+using mediatest::HaveTool;
+using mediatest::ReadFileBytes;
 using mediatest::RunCommand;
 
 namespace {
@@ -22,12 +24,6 @@ std::string Xdotool(std::vector<std::string> args) {
   std::string out = RunCommand(args);
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return out;
-}
-
-bool HaveXdotool() {
-  int status = -1;
-  RunCommand({"xdotool", "version"}, &status);
-  return status == 0;
 }
 
 // The program copied into work (so that its settings file and outputs stay there),
@@ -73,19 +69,14 @@ int WaitForExit(GSubprocess* child, int timeoutMs) {
   return g_subprocess_get_if_exited(child) ? g_subprocess_get_exit_status(child) : -1;
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // The cancel button's key, and a termination signal, both end the program at once.
 TEST(WholePathTest, CancellingTheDialogEndsTheProgramAndSavesNothing) {
-  if (!HaveXdotool()) GTEST_SKIP() << "needs xdotool";
+  if (!HaveTool("xdotool")) GTEST_SKIP() << "needs xdotool";
   for (const bool bySignal : {false, true}) {
     SCOPED_TRACE(bySignal ? "SIGTERM" : "Escape");
     mediatest::TempDir work;
     const std::string ini = "[Setting]\nDecodeMode=2\nInitialDir=" + work.path() + "/\n";
-    std::ofstream(work.file("QuillLomare.ini")) << ini;
+    mediatest::WriteFileBytes(work.file("QuillLomare.ini"), ini);
     g_autoptr(GSubprocess) child = nullptr;
     ASSERT_FALSE(StartProgram(work, &child).empty()) << "the selection dialog did not appear";
     if (bySignal) {
@@ -101,13 +92,13 @@ TEST(WholePathTest, CancellingTheDialogEndsTheProgramAndSavesNothing) {
       Xdotool({"key", "Escape"});
     }
     EXPECT_EQ(WaitForExit(child, 30000), 0);
-    EXPECT_EQ(ReadText(work.file("QuillLomare.ini")), ini);
+    EXPECT_EQ(ReadFileBytes(work.file("QuillLomare.ini")), ini);
   }
 }
 
 // The first start opens in the user's Music folder.
 TEST(WholePathTest, FirstStartPickTwoFilesInMusicChooseMp3ConfirmAndBothAreConverted) {
-  if (!mediatest::HaveFfmpeg() || !HaveXdotool()) GTEST_SKIP() << "needs ffmpeg and xdotool";
+  if (!mediatest::HaveFfmpeg() || !HaveTool("xdotool")) GTEST_SKIP() << "needs ffmpeg and xdotool";
   mediatest::TempDir work;
   const std::string music = work.file("home/Music");
   std::filesystem::create_directories(music);
@@ -131,7 +122,7 @@ TEST(WholePathTest, FirstStartPickTwoFilesInMusicChooseMp3ConfirmAndBothAreConve
     EXPECT_EQ(info.codec, "mp3") << output;
     EXPECT_GT(info.duration, 1.0) << output;
   }
-  const std::string text = ReadText(work.file("QuillLomare.ini"));
+  const std::string text = ReadFileBytes(work.file("QuillLomare.ini"));
   EXPECT_NE(text.find("DecodeMode=1"), std::string::npos) << text;
 }
 

@@ -226,7 +226,10 @@ std::string Derive(Fixture f, const std::string& whole, const std::string& path,
     case Fixture::Mp3XingClaimsMore: {
       bytes = lame({"-V", "4"});
       const size_t xing = bytes.find("Xing");
-      if (xing == std::string::npos) break;
+      if (xing == std::string::npos) {
+        bytes.clear();
+        break;
+      }
       uint32_t frames = 0;  // big-endian, after the flags
       for (int i = 0; i < 4; i++) frames = frames << 8 | static_cast<uint8_t>(bytes[xing + 8 + i]);
       for (int i = 0; i < 4; i++) bytes[xing + 8 + i] = static_cast<char>((frames * 4) >> (24 - 8 * i));
