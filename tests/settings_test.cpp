@@ -79,12 +79,13 @@ TEST_F(SettingsTest, FirstCompleteRunWritesTheWholeFile) {
             "rLomareWindow.left=0\nrLomareWindow.top=1000\n[Version]\nVersion=4.10\n");
 }
 
-// Keys in another letter case are read and updated where they are; comments, blank
-// lines and unknown keys and sections stay.
+// Keys in another letter case are read and updated where they are; new keys go after
+// the last of their section, even one whose last line has no line break; comments,
+// blank lines and unknown keys and sections stay.
 TEST_F(SettingsTest, HandWrittenFileIsUpdatedInPlace) {
   WriteIni(
-      "; my notes\n[SETTING]\ndecodemode=2\nRIFF=1\nExtra=keep me\nrlomarewindow.LEFT=5\n\n"
-      "[version]\nVERSION=4.00\n[Mine]\ncolour=blue\n");
+      "; my notes\n[version]\nVERSION=4.00\n\n[Mine]\ncolour=blue\n"
+      "[SETTING]\ndecodemode=2\nRIFF=1\nExtra=keep me\nrlomarewindow.LEFT=5");
   LoadSettings(1024, 768);
   EXPECT_EQ(Settings.DecodeMode, 2);
   EXPECT_EQ(Settings.Riff, 1);
@@ -95,10 +96,10 @@ TEST_F(SettingsTest, HandWrittenFileIsUpdatedInPlace) {
   SaveSettings();
   SaveWindowPosition();
   EXPECT_EQ(ReadFileBytes(ini),
-            "; my notes\n[SETTING]\ndecodemode=1\nRIFF=1\nExtra=keep me\nrlomarewindow.LEFT=7\n"
+            "; my notes\n[version]\nVERSION=4.10\n\n[Mine]\ncolour=blue\n"
+            "[SETTING]\ndecodemode=1\nRIFF=1\nExtra=keep me\nrlomarewindow.LEFT=7\n"
             "ChangeWavFormat=0\nWavFormat=15\nMp3Format=15\nWmaFormat=15\nrDialogWindow.left=0\n"
-            "rDialogWindow.top=0\nInitialDir=\nrLomareWindow.top=364\n\n"
-            "[version]\nVERSION=4.10\n[Mine]\ncolour=blue\n");
+            "rDialogWindow.top=0\nInitialDir=\nrLomareWindow.top=364\n");
 }
 
 }  // namespace

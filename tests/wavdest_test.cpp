@@ -110,13 +110,13 @@ void ExpectWholeFile(const RiffWave& w) {
   EXPECT_EQ(w.dataOffset + w.dataSize + w.dataSize % 2, w.fileSize);
 }
 
-// Records derived from caps; the final header replaces the placeholder.
+// Records derived from caps; the final header replaces the placeholder. (16-bit PCM
+// and the extensible records are judged by the WAV conversion tests.)
 TEST_F(WavDestTest, CapsGiveExactFilesWithFinalSizes) {
   // chain: between audiotestsrc and qlwavdest; codec: as ffprobe names it.
   struct Row { const char* chain; int buffers, samplesPerBuffer; const char* codec;
                int tag, channels, rate, bits; uint32_t fmtBytes; };
   const Row rows[] = {
-      {"audio/x-raw,format=S16LE,rate=44100,channels=2", 10, 1000, "pcm_s16le", 1, 2, 44100, 16, 16},
       {"audio/x-raw,format=U8,rate=8000,channels=1", 3, 333, "pcm_u8", 1, 1, 8000, 8, 16},  // odd data
       {"audio/x-raw,format=F32LE,rate=32000,channels=2", 3, 500, "pcm_f32le", 3, 2, 32000, 32, 18},
       {"audio/x-raw,rate=8000,channels=1 ! alawenc", 5, 801, "pcm_alaw", 6, 1, 8000, 8, 18},
