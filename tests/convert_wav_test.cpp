@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <iterator>
 #include <optional>
 #include <tuple>
 
@@ -16,7 +15,6 @@
 #include "dialog/format_lists.h"
 #include "engine/builders.h"
 #include "engine/graph.h"
-#include "engine/naming.h"
 #include "tests/support/media_fixtures.h"
 #include "tests/support/run_harness.h"
 
@@ -161,24 +159,6 @@ TEST_F(ConvertToWavTest, BadInputsGiveTheirNumberedMessage) {
   const std::string cut = MakeFixture(Fixture::TruncatedMpg, dir.path(), 2.0);
   ASSERT_EQ(RunFiles({cut}).outcome, RunOutcome::Finished);
   EXPECT_GT(DecodedSampleCount(cut.substr(0, cut.rfind('.')) + ".wav"), 0);
-}
-
-// Progress is measured while a file converts and rises; a graph released before its
-// end leaves no output (nor its temporary file) behind.
-TEST_F(ConvertToWavTest, ProgressRisesAndAStoppedConversionLeavesNothing) {
-  std::string input = MakeToneFile(dir.file("long.wav"), 48000, 2, 120.0, {"-c:a", "pcm_s16le"});
-  TargetFormat = PcmFormatForRow(8);  // resampling makes the conversion last a while
-  runtest::RunResult run = RunFiles({input}, 60, 30);
-  ASSERT_EQ(run.outcome, RunOutcome::Running) << ::testing::PrintToString(run.progress);
-  std::vector<int> measured;
-  std::copy_if(run.progress.begin(), run.progress.end(), std::back_inserter(measured), [](int p) { return p >= 0; });
-  ASSERT_GE(measured.size(), 2u) << "the conversion finished before progress could be read";
-  EXPECT_TRUE(std::is_sorted(measured.begin(), measured.end()));
-  EXPECT_LT(measured.front(), measured.back());
-  const std::string output = dir.file("long_2.wav");
-  EXPECT_FALSE(Exists(output));
-  EXPECT_FALSE(Exists(TemporaryOutputPath(output)));
-  EXPECT_TRUE(Exists(input));
 }
 
 // An error while streaming ends the run with its own message and removes the output.
