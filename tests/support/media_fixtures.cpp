@@ -83,6 +83,7 @@ const Recipe& RecipeOf(Fixture f) {
       {"Wav8BitMono8k", ".wav", nullptr, 1, 8000, 1, {"-c:a", "pcm_u8"}, "wav"},
       {"Wav16Stereo44k", ".wav", nullptr, 1, 44100, 2, kS16, "wav"},
       {"Mpeg1PsMp2", ".mpg", "mpeg1video", 1, 44100, 2, {"-c:a", "mp2", "-b:a", "192k"}, "mpeg"},
+      {"Mpeg1PsAc3", ".mpg", "mpeg1video", 1, 48000, 2, {"-c:a", "ac3", "-b:a", "192k"}, "mpeg"},
       {"VobAc3Stereo", ".vob", "mpeg2video", 1, 48000, 2, {"-c:a", "ac3", "-b:a", "192k"}, "vob"},
       {"VobAc3Surround", ".vob", "mpeg2video", 1, 48000, 6, {"-c:a", "ac3", "-b:a", "448k"}, "vob"},
       {"VobTwoAudio", ".vob", "mpeg2video", 2, 48000, 2, {"-c:a", "ac3", "-b:a", "192k"}, "vob"},
@@ -543,34 +544,17 @@ RiffWave ReadRiffWave(const std::string& path) {
 }
 
 bool ReadAviAudioFormat(const std::string& path, int audioIndex, RiffFormat* format) {
+  // A stream header's body starts with its type; the stream's "strf" chunk follows it.
   const std::string b = ReadFileBytes(path);
   if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "AVI ") != 0) return false;
-  int audioSeen = 0;
-  bool found = false;
-  // Calls each(bodyBegin, bodyEnd) for the LIST chunks of the given type in [begin, end).
-  auto lists = [&](size_t begin, size_t end, const char* type, auto each) {
-    ForEachChunk(b, begin, end, [&](const std::string& id, size_t, uint32_t, size_t body, size_t present) {
-      return id != "LIST" || present < 4 || b.compare(body, 4, type) != 0 || each(body + 4, body + present);
-    });
-  };
-  // RIFF 'AVI ' > LIST 'hdrl' (only the first counts) > LIST 'strl' > 'strh' (fccType) + 'strf'
-  lists(12, b.size(), "hdrl", [&](size_t hdrl, size_t hdrlEnd) {
-    lists(hdrl, hdrlEnd, "strl", [&](size_t strl, size_t strlEnd) {
-      std::string type;
-      RiffFormat candidate;
-      bool parsed = false;
-      ForEachChunk(b, strl, strlEnd, [&](const std::string& id, size_t, uint32_t, size_t body, size_t present) {
-        if (id == "strh" && present >= 4) type = b.substr(body, 4);
-        if (id == "strf") parsed = ParseFormatRecord(b, body, present, &candidate);
-        return true;
-      });
-      if (type != "auds" || audioSeen++ != audioIndex) return true;
-      if ((found = parsed)) *format = candidate;
-      return false;
-    });
-    return false;
-  });
-  return found;
+  size_t at = 0;
+  for (int seen = 0;; at += 4) {
+    if ((at = b.find("auds", at)) == std::string::npos) return false;
+    if (at >= 8 && b.compare(at - 8, 4, "strh") == 0 && seen++ == audioIndex) break;
+  }
+  const size_t strf = b.find("strf", at);
+  return strf != std::string::npos && strf + 8 <= b.size() &&
+         ParseFormatRecord(b, strf + 8, std::min<size_t>(Le32(b, strf + 4), b.size() - strf - 8), format);
 }
 
 off_t FileSize(const std::string& path) {

@@ -62,6 +62,7 @@ enum class Fixture {
   Wav8BitMono8k,   // .wav  PCM u8, 8000 Hz mono
   Wav16Stereo44k,  // .wav  PCM s16le, 44100 Hz stereo
   Mpeg1PsMp2,      // .mpg  MPEG-1 program stream: mpeg1video + MP2 44100 Hz stereo 192 kbps
+  Mpeg1PsAc3,      // .mpg  MPEG-1 program stream: mpeg1video + AC3 48000 Hz stereo 192 kbps
   VobAc3Stereo,    // .vob  mpeg2video + AC3 48000 Hz stereo 192 kbps
   VobAc3Surround,  // .vob  mpeg2video + AC3 48000 Hz 5.1 448 kbps (tone in the centre)
   VobTwoAudio,     // .vob  mpeg2video + AC3 stereo kToneHz + AC3 stereo kSecondToneHz
