@@ -112,8 +112,9 @@ TEST_F(BatchMediaTest, ProgressOnATerminalOrNotAndOutputsBesideEachInput) {
 }
 
 // Inputs that once came out empty or short while reported as converted, or never let
-// the program end. In every mode each converts whole (judged by ffmpeg against the
-// input) or fails at once with its number, exit 1 and nothing left.
+// the program end, and WAV "fmt " records that GStreamer's parser would crash on, exhaust
+// memory or spray warnings over. In every mode each converts whole (judged by ffmpeg
+// against the input) or fails at once with its number, exit 1 and nothing left.
 TEST(BatchModeTest, DamagedAndUnusualInputsConvertWholeOrFailLoudly) {
   if (!HaveFfmpeg() || !HaveTool("sox")) GTEST_SKIP() << "ffmpeg and sox make and judge these inputs";
   struct Mode { const char* ext; std::vector<std::string> args; };
@@ -121,15 +122,27 @@ TEST(BatchModeTest, DamagedAndUnusualInputsConvertWholeOrFailLoudly) {
                         {"mp3", {"--mode", "mp3", "--mp3-format", "128,44100,2", "--mp3-form", "mp3"}},
                         {"wma", {"--mode", "wma", "--wma-profile", "15"}},
                         {"ac3", {"--mode", "extract"}}};
-  struct Case { std::optional<Fixture> input; const char* name; std::vector<const char*> failure; };  // none: a FIFO
+  struct Case {
+    std::optional<Fixture> input;  // none: a FIFO
+    const char* name;
+    std::vector<const char*> failure;  // per mode; nullptr converts
+    size_t fmtOffset = 0, fmtBytes = 0;  // a field of the "fmt " record set to fmtValue
+    uint32_t fmtValue = 0;
+  };
   const std::vector<const char*> unreadable = {"エラー No.103", "エラー No.202", "エラー No302"};
-  const Case cases[] = {  // per mode, the failure; nullptr converts
+  const Case cases[] = {
       {Fixture::Wav8BitOdd, "odd.wav", {nullptr, nullptr, nullptr}},
       {Fixture::TruncatedWav, "cut.wav", {nullptr, nullptr, nullptr}},
       {Fixture::WavHeaderOnly, "header.wav", unreadable},
       {Fixture::WavCutInFormat, "format.wav", unreadable},
       {Fixture::WavCutAfterList, "list.wav", unreadable},
       {std::nullopt, "pipe.vob", {"エラー No.102", "エラー No.201", "エラー No302", "エラー No.404"}},
+      {Fixture::Wav24Stereo44k, "align.wav", unreadable, 12, 2, 30000},  // extensible block align
+      {Fixture::Wav16Stereo44k, "rate.wav", unreadable, 4, 4, 0x7FFFFFFF},
+      {Fixture::Wav16Stereo44k, "slow.wav", unreadable, 4, 4, 2},
+      {Fixture::Wav16Stereo44k, "channels.wav", unreadable, 2, 2, 255},
+      {Fixture::Wav16Stereo44k, "bytes.wav", unreadable, 8, 4, 44100 * 4 + 1},  // byte rate off by one
+      {Fixture::Wav24Stereo44k, "mask.wav", unreadable, 20, 4, 0x7},  // three speakers for two channels
   };
   for (const Case& c : cases) {
     for (size_t m = 0; m < c.failure.size(); ++m) {
@@ -141,6 +154,12 @@ TEST(BatchModeTest, DamagedAndUnusualInputsConvertWholeOrFailLoudly) {
       else
         ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
       ASSERT_FALSE(input.empty());
+      if (c.fmtBytes) {
+        std::string b = ReadFileBytes(input);
+        const size_t at = b.find("fmt ") + 8 + c.fmtOffset;
+        for (size_t k = 0; k < c.fmtBytes; ++k) b[at + k] = static_cast<char>(c.fmtValue >> (8 * k));
+        ASSERT_TRUE(WriteFileBytes(input, b));
+      }
       std::vector<std::string> args = modes[m].args;
       args.insert(args.begin(), "--batch");
       args.push_back(input);
@@ -169,6 +188,24 @@ TEST(BatchModeTest, DamagedAndUnusualInputsConvertWholeOrFailLoudly) {
         EXPECT_LE(frames, want + 4);
       }
     }
+  }
+}
+
+// MPEG-2 layer III files with LAME's gapless data convert to exactly the samples ffmpeg
+// decodes, with nothing on standard error (RunCommand fails a test on any GLib warning).
+TEST_F(BatchMediaTest, LameGaplessMpeg2Layer3ConvertsCleanAndWhole) {
+  if (!HaveTool("lame")) GTEST_SKIP() << "lame is needed";
+  for (int rate : {22050, 16000}) {
+    const std::string stem = dir.file("t" + std::to_string(rate));
+    const std::string wav = MakeToneFile(stem + ".wav", rate, 1, 1.0, {"-c:a", "pcm_s16le"}), mp3 = stem + ".mp3";
+    int status = -1;
+    RunCommand({"lame", "--quiet", "-b", "64", wav, mp3}, &status);
+    ASSERT_EQ(status, 0);
+    for (const char* mode : {"wav", "wma"}) {
+      const ProgramRun run = RunProgram({"--batch", "--mode", mode, mp3});
+      EXPECT_EQ(run.status, 0) << rate << ", " << mode << "\n" << run.err;
+    }
+    EXPECT_EQ(DecodedSampleCount(stem + "_2.wav"), DecodedSampleCount(mp3)) << rate;
   }
 }
 

@@ -82,6 +82,7 @@ const Recipe& RecipeOf(Fixture f) {
       {"Mp3Mono22k", ".mp3", nullptr, 1, 22050, 1, {"-c:a", "libmp3lame", "-b:a", "64k"}, "mp3"},
       {"Wav8BitMono8k", ".wav", nullptr, 1, 8000, 1, {"-c:a", "pcm_u8"}, "wav"},
       {"Wav16Stereo44k", ".wav", nullptr, 1, 44100, 2, kS16, "wav"},
+      {"Wav24Stereo44k", ".wav", nullptr, 1, 44100, 2, {"-c:a", "pcm_s24le"}, "wav"},
       {"Mpeg1PsMp2", ".mpg", "mpeg1video", 1, 44100, 2, {"-c:a", "mp2", "-b:a", "192k"}, "mpeg"},
       {"Mpeg1PsAc3", ".mpg", "mpeg1video", 1, 48000, 2, {"-c:a", "ac3", "-b:a", "192k"}, "mpeg"},
       {"VobAc3Stereo", ".vob", "mpeg2video", 1, 48000, 2, {"-c:a", "ac3", "-b:a", "192k"}, "vob"},

@@ -61,6 +61,7 @@ enum class Fixture {
   Mp3Mono22k,      // .mp3  MPEG-2 layer 3, 22050 Hz mono, 64 kbps CBR
   Wav8BitMono8k,   // .wav  PCM u8, 8000 Hz mono
   Wav16Stereo44k,  // .wav  PCM s16le, 44100 Hz stereo
+  Wav24Stereo44k,  // .wav  PCM s24le, 44100 Hz stereo (WAVE_FORMAT_EXTENSIBLE)
   Mpeg1PsMp2,      // .mpg  MPEG-1 program stream: mpeg1video + MP2 44100 Hz stereo 192 kbps
   Mpeg1PsAc3,      // .mpg  MPEG-1 program stream: mpeg1video + AC3 48000 Hz stereo 192 kbps
   VobAc3Stereo,    // .vob  mpeg2video + AC3 48000 Hz stereo 192 kbps
