@@ -1,7 +1,7 @@
 // The tags of an ASF file's header object (WMA, WMV), read from the file itself: the
 // content description object and the extended content description object. GStreamer's
-// demuxer leaves out the genre, the year and the description, among others; these fill
-// the gaps in what it gives.
+// demuxer leaves out WM/Genre, and the year and comment ffmpeg writes ("date",
+// "Description"); these fill the gaps in what it gives.
 #pragma once
 
 #include <cstddef>

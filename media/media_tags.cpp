@@ -8,8 +8,9 @@
 // tool that made the input) never reach a file, so an input that has no others gives
 // the same bytes as one without tags. With Batch.noTags nothing passes at all.
 //
-// Of an ASF file, the tags GStreamer's demuxer leaves out (genre, year, description)
-// are read from its header object and added where the decoder chain's tags leave it.
+// Of an ASF file, the tags GStreamer's demuxer leaves out (the genre; the year and the
+// comment as ffmpeg names them) are read from its header object and added to the
+// decoder chain's tags.
 #include <fcntl.h>
 #include <gst/gst.h>
 #include <sys/stat.h>

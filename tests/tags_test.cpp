@@ -1,5 +1,6 @@
 // Tags carried from inputs made by other tools into every output form, read back by
-// ffprobe; the cover picture into a plain MP3 and a WMA file; --no-tags.
+// ffprobe; the cover picture into a plain MP3 and a WMA file; --no-tags. Each batch of
+// one file converts in the program's own process, through the run the window mode uses.
 #include <gtest/gtest.h>
 
 #include <filesystem>
