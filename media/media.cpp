@@ -856,6 +856,10 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
   // A tag whose frame count leaves no sample at all contradicts the stream it heads.
   if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless) && gapless.keepSamples != 0)
     TrimDecodedOutput(chain.get(), gapless);
+  if (IsSourceKind(out->filter->kind)) {
+    g_autoptr(GstPad) decoded = gst_element_get_static_pad(chain->capsfilter, "src");
+    AddHeaderTags(decoded, out->filter->path);
+  }
   Pin* chainIn = chain->pins[0].get();
   Pin* chainOut = chain->pins[1].get();
   MediaType anyAudio;

@@ -142,6 +142,9 @@ void CarryTagsThrough(GstElement* element, const char* padName);
 // that must know before the run whether there will be any (an ID3v2 tag).
 void NoteCarriedTags(Graph* graph, GstPad* prerolledPad);
 bool GraphCarriesTags(const Graph* graph);
+// Adds the tags of the file's own header that the demuxer leaves out (of an ASF file)
+// to the tag events passing the decoder chain's output pad.
+void AddHeaderTags(GstPad* decoded, const std::string& path);
 // Gives the comments passing the element's pad the form an ID3v2 writer turns into
 // the plain comment frame.
 void CommentsForId3(GstElement* element, const char* padName);

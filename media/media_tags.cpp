@@ -7,9 +7,17 @@
 // comment and the cover picture, one value each. Technical tags (codec, bit rate, the
 // tool that made the input) never reach a file, so an input that has no others gives
 // the same bytes as one without tags. With Batch.noTags nothing passes at all.
+//
+// Of an ASF file, the tags GStreamer's demuxer leaves out (the genre; the year and the
+// comment as ffmpeg names them) are read from its header object and added to the
+// decoder chain's tags.
+#include <fcntl.h>
 #include <gst/gst.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/batch.h"
+#include "media/asf_header.h"
 #include "media/media_internal.h"
 
 #define GST_CAT_DEFAULT ql_media_debug
@@ -69,7 +77,67 @@ GstPadProbeReturn OnCommentForId3(GstPad*, GstPadProbeInfo* info, gpointer) {
   return GST_PAD_PROBE_OK;
 }
 
+// The tags of an ASF file's header object; nullptr for none or another kind of file.
+GstTagList* AsfHeaderTagList(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  AsfHeaderTags header;
+  auto readAt = [fd](uint64_t offset, uint8_t* buffer, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+      ssize_t n = pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return done;
+  };
+  const bool asf = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadAsfHeaderTags(readAt, &header);
+  close(fd);
+  if (!asf) return nullptr;
+  GstTagList* tags = gst_tag_list_new_empty();
+  const std::pair<const char*, const std::string*> texts[] = {
+      {GST_TAG_TITLE, &header.title}, {GST_TAG_ARTIST, &header.artist}, {GST_TAG_ALBUM, &header.album},
+      {GST_TAG_GENRE, &header.genre}, {GST_TAG_COMMENT, &header.comment}};
+  for (const auto& [tag, text] : texts)
+    if (!text->empty()) gst_tag_list_add(tags, GST_TAG_MERGE_KEEP, tag, text->c_str(), nullptr);
+  if (guint64 track = g_ascii_strtoull(header.track.c_str(), nullptr, 10); track >= 1 && track <= G_MAXUINT)
+    gst_tag_list_add(tags, GST_TAG_MERGE_KEEP, GST_TAG_TRACK_NUMBER, static_cast<guint>(track), nullptr);
+  // "2019", or a full date and time.
+  g_autoptr(GstDateTime) when =
+      header.date.empty() ? nullptr : gst_date_time_new_from_iso8601_string(header.date.c_str());
+  if (when) gst_tag_list_add(tags, GST_TAG_MERGE_KEEP, GST_TAG_DATE_TIME, when, nullptr);
+  if (gst_tag_list_is_empty(tags)) {
+    gst_tag_list_unref(tags);
+    return nullptr;
+  }
+  return tags;
+}
+
+// What the demuxer gave wins; the header's tags fill the gaps.
+GstPadProbeReturn OnDecodedTags(GstPad*, GstPadProbeInfo* info, gpointer headerTags) {
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  if (GST_EVENT_TYPE(event) != GST_EVENT_TAG) return GST_PAD_PROBE_OK;
+  GstTagList* tags = nullptr;
+  gst_event_parse_tag(event, &tags);
+  GstTagList* merged = gst_tag_list_merge(tags, static_cast<GstTagList*>(headerTags), GST_TAG_MERGE_KEEP);
+  gst_tag_list_set_scope(merged, gst_tag_list_get_scope(tags));
+  GstEvent* kept = gst_event_new_tag(merged);
+  gst_event_set_seqnum(kept, gst_event_get_seqnum(event));
+  gst_event_unref(event);
+  GST_PAD_PROBE_INFO_DATA(info) = kept;
+  return GST_PAD_PROBE_OK;
+}
+
 }  // namespace
+
+void AddHeaderTags(GstPad* decoded, const std::string& path) {
+  GstTagList* tags = AsfHeaderTagList(path);
+  GST_DEBUG("header tags of %s: %" GST_PTR_FORMAT, path.c_str(), tags);
+  if (tags)
+    gst_pad_add_probe(decoded, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, OnDecodedTags, tags,
+                      [](gpointer list) { gst_tag_list_unref(static_cast<GstTagList*>(list)); });
+}
 
 void CommentsForId3(GstElement* element, const char* padName) {
   g_autoptr(GstPad) pad = gst_element_get_static_pad(element, padName);

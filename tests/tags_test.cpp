@@ -1,11 +1,13 @@
 // Tags carried from inputs made by other tools into every output form, read back by
-// ffprobe; the cover picture into a plain MP3 and a WMA file; --no-tags.
+// ffprobe; the cover picture into a plain MP3 and a WMA file; --no-tags. Each batch of
+// one file converts in the program's own process, through the run the window mode uses.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 
+#include "media/asf_header.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;
@@ -66,6 +68,13 @@ class TagsTest : public ::testing::Test {
       args.push_back(d + "/" + name);
       RunCommand(args);
     }
+    // A WMV file with the year named as Windows Media names it.
+    std::vector<std::string> wmv = {"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=f=440:d=2", "-f", "lavfi",
+                                    "-i", "testsrc=size=64x48:rate=10:d=2", "-ac", "2"};
+    wmv.insert(wmv.end(), kTagArgs.begin(), kTagArgs.end());
+    wmv.insert(wmv.end(),
+               {"-metadata", "date=", "-metadata", "WM/Year=2019", "-c:v", "wmv2", "-c:a", "wmav2", d + "/asf.wmv"});
+    RunCommand(wmv);
     // lame writes ID3v2 and an ID3v1 tag that cannot hold the Japanese text.
     RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=d=2", "-ac", "2", d + "/plain.wav"});
     RunCommand({"lame", "--quiet", "-b", "128", "--tt", "夜の歌", "--ta", "鈴木花子", "--tl", "冬の集い", "--tn", "7",
@@ -126,7 +135,7 @@ const OutputForm kForms[] = {
     {"wma", {"--mode", "wma"}},
 };
 
-// Each input's tags, as far as the framework reads them, reach every output form
+// Each input's tags reach every output form
 // intact. --no-tags leaves them out and changes nothing else.
 TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
   Tags lame = kAll;
@@ -141,8 +150,9 @@ TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
       {"info.wav", Only({"title", "artist", "album", "date", "genre", "comment"})},
       {"odd.wav", Only({"title", "artist", "album", "date", "genre", "comment"})},
       {"ape.mp3", Only({"title", "artist", "album", "track", "genre", "comment"})},
-      // The framework reads the content description, the album and the track of these.
-      {"asf.wma", Only({"title", "artist", "album", "track"})},
+      // The year, genre and comment the framework leaves out come from the header object.
+      {"asf.wma", kAll},
+      {"asf.wmv", kAll},
   };
   std::map<std::string, std::string> flacOutputs;
   for (const auto& in : inputs) {
@@ -191,6 +201,82 @@ TEST_F(TagsTest, PlainMp3TagGoesInFrontWithTheCover) {
   for (char c : std::string("WM/Picture")) descriptor += {c, '\0'};
   EXPECT_EQ(ReadFileBytes(big).find(descriptor), std::string::npos);
   EXPECT_EQ(DecodeToS16(big), DecodeToS16(wma));
+}
+
+std::string Le(uint64_t v, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i));
+  return out;
+}
+std::string Utf16(const std::string& ascii) {
+  std::string out;
+  for (char c : ascii) out += {c, '\0'};
+  return out + std::string(2, '\0');
+}
+// An object: its GUID's first byte (0x30 the header, 0x33 the content description,
+// 0x40 the extended content description), its size (the right one when 0) and body.
+std::string Object(uint8_t guid, const std::string& body, uint64_t size = 0) {
+  static const std::map<uint8_t, const char*> kGuids = {
+      {0x30, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"},
+      {0x33, "\x33\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C"},
+      {0x40, "\x40\xA4\xD0\xD2\x07\xE3\xD2\x11\x97\xF0\x00\xA0\xC9\x5E\xA8\x50"}};
+  return std::string(kGuids.at(guid), 16) + Le(size ? size : 24 + body.size(), 8) + body;
+}
+std::string Header(const std::vector<std::string>& objects) {
+  std::string body = Le(objects.size(), 4) + std::string(2, '\0');
+  for (const std::string& o : objects) body += o;
+  return Object(0x30, body);
+}
+std::string Description(std::vector<std::string> texts) {  // title, author, copyright, description, rating
+  std::string lengths, bytes;
+  for (const std::string& t : texts) lengths += Le(t.size(), 2), bytes += t;
+  return Object(0x33, lengths + bytes);
+}
+std::string Descriptors(const std::vector<std::tuple<std::string, int, std::string>>& items) {
+  std::string body = Le(items.size(), 2);
+  for (const auto& [name, type, value] : items)
+    body += Le(Utf16(name).size(), 2) + Utf16(name) + Le(type, 2) + Le(value.size(), 2) + value;
+  return Object(0x40, body);
+}
+
+// The header's own reader: both objects, numbers as numbers, the first value winning,
+// and untrusted sizes and texts stopping the reading, not the program.
+TEST(AsfHeaderTags, ReadsWhatTheHeaderHolds) {
+  const std::string cd = Description({Utf16("T"), Utf16("A"), Utf16("C"), Utf16("D"), ""});
+  const std::string ecd = Descriptors({{"WM/TrackNumber", 3, Le(3, 4)}, {"wm/genre", 0, Utf16("G")},
+                                       {"WM/Year", 0, Utf16("2001")}, {"Description", 0, Utf16("E")},
+                                       {std::string(80, 'x'), 0, Utf16("long name")},
+                                       {"WM/TrackNumber", 0, Utf16("8")}});
+  const struct {
+    const char* name;
+    std::string bytes;
+    bool asf;
+    std::vector<std::string> expected;  // title, artist, album, track, date, genre, comment
+  } rows[] = {
+      {"both", Header({cd, ecd}), true, {"T", "A", "", "3", "2001", "G", "D"}},
+      {"track of a text", Header({Descriptors({{"WM/TrackNumber", 0, Utf16("04/12")}})}), true,
+       {"", "", "", "4", "", "", ""}},
+      {"object beyond the header", Header({cd, Object(0x40, "", 1u << 30)}), true, {"T", "A", "", "", "", "", "D"}},
+      {"texts beyond the object", Header({Object(0x33, Le(500, 2) + Le(0, 8) + Utf16("T"))}), true,
+       {"", "", "", "", "", "", ""}},
+      {"lone surrogate", Header({Description({std::string("\x00\xD8", 2), Utf16("A"), "", "", ""})}), true,
+       {"", "A", "", "", "", "", ""}},
+      {"cut short", Header({cd, ecd}).substr(0, 200), true, {"T", "A", "", "3", "", "G", "D"}},
+      {"not ASF", "RIFF", false, {"", "", "", "", "", "", ""}},
+  };
+  for (const auto& row : rows) {
+    AsfHeaderTags tags;
+    const std::string& bytes = row.bytes;
+    auto readAt = [&bytes](uint64_t at, uint8_t* buffer, size_t size) -> size_t {
+      return at >= bytes.size() ? 0 : bytes.copy(reinterpret_cast<char*>(buffer), size, at);
+    };
+    const bool asf = ReadAsfHeaderTags(readAt, &tags);
+    EXPECT_EQ(asf, row.asf) << row.name;
+    EXPECT_EQ((std::vector<std::string>{tags.title, tags.artist, tags.album, tags.track, tags.date, tags.genre,
+                                        tags.comment}),
+              row.expected)
+        << row.name;
+  }
 }
 
 }  // namespace

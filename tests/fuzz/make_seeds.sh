@@ -6,7 +6,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 c="$here/corpus"
-mkdir -p "$c"/{profile_fuzz,avi_header_fuzz,mp3_gapless_fuzz,wavdest_fuzz,wave_check_fuzz}
+mkdir -p "$c"/{profile_fuzz,avi_header_fuzz,mp3_gapless_fuzz,wavdest_fuzz,wave_check_fuzz,asf_header_fuzz}
 ff() { ffmpeg -nostdin -v error -y "$@"; }
 tone() { echo -f lavfi -i "sine=f=440:d=0.3:sample_rate=$1"; }
 
@@ -84,3 +84,18 @@ wavhead s24 -c:a pcm_s24le
 wavhead f32 -c:a pcm_f32le
 wavhead 6ch -c:a pcm_s16le -ac 6
 wavhead ima -c:a adpcm_ima_wav
+
+# ASF header objects with tags, as ffmpeg names them and as Windows Media names them.
+asfhead() {  # name, options
+  local name=$1; shift
+  ff $(tone 22050) "$@" -metadata title=夜の歌 -metadata artist=花子 -metadata album=冬 -metadata track=7 \
+    -metadata genre=演歌 -metadata comment=備考 "$work/$name"
+  python3 - "$work/$name" "$c/asf_header_fuzz/$name" <<'PY'
+import struct, sys
+d = open(sys.argv[1], 'rb').read()
+open(sys.argv[2], 'wb').write(d[:struct.unpack('<Q', d[16:24])[0]])
+PY
+}
+asfhead ffmpeg.wma -c:a wmav2 -metadata date=2019
+asfhead wm.wmv -f lavfi -i "testsrc=size=32x24:rate=5:d=0.4" -c:v wmv2 -c:a wmav2 -metadata WM/Year=2019 \
+  -metadata WM/Track=6

@@ -1,0 +1,26 @@
+// The tags of an ASF file's header object (WMA, WMV), read from the file itself: the
+// content description object and the extended content description object. GStreamer's
+// demuxer leaves out WM/Genre, and the year and comment ffmpeg writes ("date",
+// "Description"); these fill the gaps in what it gives.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Copies up to size bytes at offset into buffer; returns how many it copied (fewer at
+// the end of the file).
+using AsfReadAt = std::function<size_t(uint64_t offset, uint8_t* buffer, size_t size)>;
+
+// UTF-8; empty where the header has nothing. The track is a number from 1, the date
+// the text as stored ("2019", "2019-05-06").
+struct AsfHeaderTags {
+  std::string title, artist, album, track, date, genre, comment;
+};
+
+// Reads the tags of the header object at the start of the file. The first value of
+// each wins; the objects are read up to the first one that does not fit the header,
+// texts that are not valid UTF-16 are left out, and no read exceeds 64 KB. False when
+// the file does not start with an ASF header object.
+bool ReadAsfHeaderTags(const AsfReadAt& readAt, AsfHeaderTags* tags);
