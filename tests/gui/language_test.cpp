@@ -96,7 +96,7 @@ TEST_F(LanguageGuiTest, EnglishCaptionsFitTheStatusWindow) {
                                   FormatProgressCaption(kModeMp3, 8, 9, 100), FormatFileDoneCaption(kModeMp3, 8, 9),
                                   FormatFinishedCaption(kModeWav)};
   EXPECT_EQ(captions[2], "(8/9) 100% Yumare…");
-  EXPECT_EQ(captions[3], "(8/9) 100% Yumare done");
+  EXPECT_EQ(captions[3], "(8/9) Yumare done");
   EXPECT_EQ(captions[4], "100% -Lomare done-");
   for (const std::string& caption : captions) {
     SetStatusCaption(caption);
