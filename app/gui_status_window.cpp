@@ -179,6 +179,12 @@ gboolean on_status_window_delete_event(GtkWidget*, GdkEvent*, gpointer) {
   return TRUE;  // the window goes when the run is over
 }
 
+gboolean on_status_window_remapped(GtkWidget* window, GdkEvent*, gpointer) {
+  g_signal_handlers_disconnect_by_func(window, gpointer(on_status_window_remapped), nullptr);
+  gtk_window_set_keep_above(GTK_WINDOW(window), TRUE);
+  return FALSE;
+}
+
 gboolean OnAnimationStep(gpointer) {
   if (StopAnimation) {
     animationTimer = 0;
@@ -249,6 +255,10 @@ void ShowStatusWindow() {
     gtk_widget_hide(GTK_WIDGET(StatusWindow));
     gtk_window_set_type_hint(StatusWindow, GDK_WINDOW_TYPE_HINT_TOOLBAR);
     gtk_window_move(StatusWindow, placedLeft, placedTop);
+    // A window manager that lets go of a window clears its states (openbox does), and it
+    // may do so only after the states for the new map have been written: keep-above is
+    // asked again once the window is back.
+    g_signal_connect(StatusWindow, "map-event", G_CALLBACK(on_status_window_remapped), nullptr);
   }
   gtk_window_set_keep_above(StatusWindow, TRUE);
   gtk_window_deiconify(StatusWindow);

@@ -11,9 +11,7 @@
 #include "common/resources.h"
 #include "common/status_text.h"
 #include "dialog/gui_selection_dialog.h"
-#include "media/media.h"
 #include "tests/gui/gui_support.h"
-#include "tests/support/media_fixtures.h"
 
 namespace {
 
@@ -212,26 +210,6 @@ TEST_F(StatusWindowTest, PausedAnimationKeepsCaptionAndFrame) {
   EXPECT_STREQ(gtk_window_get_title(StatusWindow), "100% -ろまれ完了-");
 }
 
-// The chime the finish plays, as a player other than ours reads it.
-TEST(CompletionChimeTest, IsHalfASecondOf8BitMonoAt22050Hz) {
-  if (!mediatest::HaveFfmpeg()) GTEST_SKIP() << "ffprobe is needed to judge the chime";
-  RegisterProgramResources();
-  g_autoptr(GBytes) chime = g_resources_lookup_data("/res/sound/138.wav", G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
-  ASSERT_NE(chime, nullptr);
-  mediatest::TempDir dir;
-  gsize size = 0;
-  const void* data = g_bytes_get_data(chime, &size);
-  ASSERT_TRUE(g_file_set_contents(dir.file("chime.wav").c_str(), static_cast<const char*>(data), size, nullptr));
-  mediatest::AudioInfo info = mediatest::ProbeAudio(dir.file("chime.wav"));
-  EXPECT_EQ(info.codec, "pcm_u8");
-  EXPECT_EQ(info.sampleRate, 22050);
-  EXPECT_EQ(info.channels, 1);
-  EXPECT_NEAR(info.duration, 0.5, 0.1);
-  // How it sounds at the end of a run: WindowRunTest, through a real sound server.
-}
-
-
-
 // ---- Under a window manager -------------------------------------------------------
 
 // The columns of the frame's title bar that the caption's text covers: the bar with the
@@ -339,24 +317,29 @@ TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShows
   gtk_window_set_default_size(GTK_WINDOW(wide), 700, 50);
   gtk_widget_show_all(wide);
   guitest::WaitUntilManaged(GTK_WINDOW(wide));
+  // Each caption form with its widest number, in Japanese and in English.
   std::vector<std::string> captions;
-  auto addCaptions = [&captions](uint32_t firstFile) {
+  auto addCaptions = [&captions] {
     captions.push_back(_(kSelectingCaption));
     captions.push_back(_(kPreparingCaption));
     for (int mode : {kModeWav, kModeMp3})
-      for (uint32_t file = firstFile; file <= 3; ++file) {
-        for (int percent : {0, 67, 100}) captions.push_back(FormatProgressCaption(mode, file, 3, percent));
-        if (file < 3) captions.push_back(FormatFileDoneCaption(mode, file, 3));
-        else captions.push_back(FormatFinishedCaption(mode));
+      for (uint32_t file = 1; file <= 3; ++file) {
+        captions.push_back(FormatProgressCaption(mode, file, 3, 100));
+        captions.push_back(file < 3 ? FormatFileDoneCaption(mode, file, 3) : FormatFinishedCaption(mode));
       }
   };
-  addCaptions(1);
-  // And the English ones (every form, the widest numbers).
+  addCaptions();
   setenv("LC_ALL", "en_US.UTF-8", 1);
   setenv("LANGUAGE", "en", 1);
   InitLocalization();
-  EXPECT_STREQ(_(kPreparingCaption), "Preparing the encoder") << "no English catalogue beside the test program";
-  addCaptions(2);
+  const std::pair<std::string, const char*> english[] = {
+      {_(kSelectingCaption), "Lomare: choose files"},
+      {_(kPreparingCaption), "Preparing the encoder"},
+      {FormatProgressCaption(kModeMp3, 2, 3, 100), "(2/3) 100% Yumare…"},
+      {FormatFileDoneCaption(kModeMp3, 2, 3), "(2/3) Yumare done"},
+      {FormatFinishedCaption(kModeWav), "100% -Lomare done-"}};
+  for (const auto& [caption, text] : english) EXPECT_EQ(caption, text) << "the English catalogue beside the test program";
+  addCaptions();
   setenv("LC_ALL", "C", 1);
   unsetenv("LANGUAGE");
   InitLocalization();
