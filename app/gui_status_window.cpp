@@ -52,6 +52,8 @@ guint animationTimer = 0;
 int64_t firstPaintedFrame = 0;
 uint64_t drawCount = 0;       // draws of the window so far
 bool closeRequested = false;  // the close box was pressed where it could not act
+int placedLeft = 0, placedTop = 0;  // where the window was placed as it was made
+bool shownForRun = false;           // shown as the run's window (ShowStatusWindow)
 
 // ---------------------------------------------------------------------------
 // Pictures from the resources
@@ -177,6 +179,12 @@ gboolean on_status_window_delete_event(GtkWidget*, GdkEvent*, gpointer) {
   return TRUE;  // the window goes when the run is over
 }
 
+gboolean on_status_window_remapped(GtkWidget* window, GdkEvent*, gpointer) {
+  g_signal_handlers_disconnect_by_func(window, gpointer(on_status_window_remapped), nullptr);
+  gtk_window_set_keep_above(GTK_WINDOW(window), TRUE);
+  return FALSE;
+}
+
 gboolean OnAnimationStep(gpointer) {
   if (StopAnimation) {
     animationTimer = 0;
@@ -198,12 +206,13 @@ void CreateStatusWindow(int left, int top) {
   StatusWindow = GTK_WINDOW(window);
   gtk_window_set_title(StatusWindow, _(kSelectingCaption));
   gtk_window_set_resizable(StatusWindow, FALSE);
-  // A window of the toolbar kind, which window managers give neither a minimise nor a
-  // maximise box (openbox keeps a minimise box on every other kind, whatever the hints
-  // below say), so that the whole title bar is left to the caption.
-  gtk_window_set_type_hint(StatusWindow, GDK_WINDOW_TYPE_HINT_TOOLBAR);
+  // A normal window while the files are chosen: window managers minimise no toolbar
+  // (ShowStatusWindow makes it one for the run).
   KeepOnMonitor(&left, &top, kStatusWidth + kFrameAllowance, kStatusHeight + kTitleAllowance);
   gtk_window_move(StatusWindow, left, top);
+  placedLeft = left;
+  placedTop = top;
+  shownForRun = false;
   SetStatusIcon(kDecodingIcon);
   drawingArea = gtk_drawing_area_new();
   gtk_widget_set_size_request(drawingArea, kStatusWidth, kStatusHeight);
@@ -236,6 +245,21 @@ void DestroyStatusWindow() {
 
 void ShowStatusWindow() {
   if (!StatusWindow) return;
+  if (!shownForRun) {
+    // For the run a window of the toolbar kind, which window managers give neither a
+    // minimise nor a maximise box (openbox keeps a minimise box on every other kind,
+    // whatever the hints say), so that the whole title bar is left to the caption. The
+    // kind is read as the window is mapped: it leaves the screen and comes back where it
+    // was placed.
+    shownForRun = true;
+    gtk_widget_hide(GTK_WIDGET(StatusWindow));
+    gtk_window_set_type_hint(StatusWindow, GDK_WINDOW_TYPE_HINT_TOOLBAR);
+    gtk_window_move(StatusWindow, placedLeft, placedTop);
+    // A window manager that lets go of a window clears its states (openbox does), and it
+    // may do so only after the states for the new map have been written: keep-above is
+    // asked again once the window is back.
+    g_signal_connect(StatusWindow, "map-event", G_CALLBACK(on_status_window_remapped), nullptr);
+  }
   gtk_window_set_keep_above(StatusWindow, TRUE);
   gtk_window_deiconify(StatusWindow);
   gtk_widget_show_all(GTK_WIDGET(StatusWindow));

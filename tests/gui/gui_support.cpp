@@ -36,6 +36,7 @@ GtkWindow* FindWindowByTitle(const std::string& title) {
 
 #include <fcntl.h>
 #include <X11/Xatom.h>
+#include <X11/Xutil.h>
 #include <gdk/gdkx.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -118,6 +119,11 @@ ManagedWindow ReadManagedWindow(GtkWindow* window) {
   for (long atom : actions) seen.actions.push_back(gdk_x11_get_xatom_name(Atom(atom)));
   const std::vector<long> extents = LongProperty(client, "_NET_FRAME_EXTENTS", XA_CARDINAL);
   for (size_t i = 0; i < extents.size() && i < 4; ++i) seen.extents[i] = int(extents[i]);
+  for (long atom : LongProperty(client, "_NET_WM_STATE", XA_ATOM)) seen.states.push_back(gdk_x11_get_xatom_name(Atom(atom)));
+  const std::vector<long> wmState = LongProperty(client, "WM_STATE", gdk_x11_get_xatom_by_name("WM_STATE"));
+  seen.iconic = !wmState.empty() && wmState[0] == IconicState;
+  for (long w : LongProperty(DefaultRootWindow(XDisplay()), "_NET_CLIENT_LIST", XA_WINDOW))
+    seen.listed = seen.listed || Window(w) == client;
   // The frame is the client's ancestor that is a child of the root window.
   Window w = client, root = 0, parent = 0, *children = nullptr;
   unsigned count = 0;
@@ -130,6 +136,7 @@ ManagedWindow ReadManagedWindow(GtkWindow* window) {
   if (XGetWindowAttributes(XDisplay(), w, &attributes)) {
     seen.frameLeft = attributes.x;
     seen.frameTop = attributes.y;
+    seen.onScreen = attributes.map_state == IsViewable;
   }
   return seen;
 }

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,7 +40,14 @@ struct ManagedWindow {
   std::vector<std::string> actions;   // _NET_WM_ACTION_CLOSE, ...
   int frameLeft = 0, frameTop = 0;    // outer corner of the frame on the screen
   int extents[4] = {0, 0, 0, 0};      // _NET_FRAME_EXTENTS: left, right, top, bottom
+  std::vector<std::string> states;    // _NET_WM_STATE: _NET_WM_STATE_HIDDEN, ...
+  bool iconic = false;                // WM_STATE says IconicState
+  bool listed = false;                // in the root's _NET_CLIENT_LIST, where taskbars look
+  bool onScreen = false;              // the frame is mapped and viewable
 };
+inline bool Contains(const std::vector<std::string>& atoms, const char* atom) {
+  return std::find(atoms.begin(), atoms.end(), atom) != atoms.end();
+}
 ManagedWindow ReadManagedWindow(GtkWindow* window);
 // Runs the main loop until the window manager has taken the window; what it publishes.
 ManagedWindow WaitUntilManaged(GtkWindow* window, int timeoutMs = 5000);

@@ -1,14 +1,12 @@
-// The window side in English: the panel's and the status window's texts, read back from
-// the widgets, and room for them in the designed sizes.
+// The window side in English: the panel's texts, read back from the widgets, and room for
+// them in the designed size. (The status window's English captions: StatusWindowUnderWindowManagerTest.)
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
-#include "app/gui_status_window.h"
 #include "app/settings.h"
 #include "common/app_settings.h"
 #include "common/i18n.h"
-#include "common/status_text.h"
 #include "dialog/gui_selection_dialog.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/media_fixtures.h"
@@ -20,13 +18,6 @@ std::string Text(int id) {
   if (GTK_IS_FRAME(w)) return gtk_frame_get_label(GTK_FRAME(w));
   if (GTK_IS_LABEL(w)) return gtk_label_get_text(GTK_LABEL(w));
   return gtk_button_get_label(GTK_BUTTON(w));
-}
-
-int TextWidth(GtkWidget* widget, const std::string& text) {
-  g_autoptr(PangoLayout) layout = gtk_widget_create_pango_layout(widget, text.c_str());
-  int width = 0;
-  pango_layout_get_pixel_size(layout, &width, nullptr);
-  return width;
 }
 
 class LanguageGuiTest : public ::testing::Test {
@@ -84,26 +75,6 @@ TEST_F(LanguageGuiTest, EnglishPanelFitsTheDialog) {
       },
       nullptr);
   EXPECT_FALSE(RunSelectionDialog(nullptr));
-}
-
-// The captions read back from the window, each narrower than the window for runs of up
-// to nine files.
-TEST_F(LanguageGuiTest, EnglishCaptionsFitTheStatusWindow) {
-  CreateStatusWindow(0, 0);
-  GtkWidget* window = GTK_WIDGET(StatusWindow);
-  EXPECT_STREQ(gtk_window_get_title(StatusWindow), "Lomare: choose files");
-  const std::string captions[] = {gtk_window_get_title(StatusWindow), _(kPreparingCaption),
-                                  FormatProgressCaption(kModeMp3, 8, 9, 100), FormatFileDoneCaption(kModeMp3, 8, 9),
-                                  FormatFinishedCaption(kModeWav)};
-  EXPECT_EQ(captions[2], "(8/9) 100% Yumare…");
-  EXPECT_EQ(captions[3], "(8/9) 100% Yumare done");
-  EXPECT_EQ(captions[4], "100% -Lomare done-");
-  for (const std::string& caption : captions) {
-    SetStatusCaption(caption);
-    EXPECT_EQ(gtk_window_get_title(StatusWindow), caption);
-    EXPECT_LT(TextWidth(window, caption), kStatusWidth) << caption;
-  }
-  DestroyStatusWindow();
 }
 
 }  // namespace

@@ -548,8 +548,10 @@ TEST_F(SelectionDialogTest, PreviewPositionFollowsTheClockAndSeeksForEveryKindOf
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_FALSE(c.path.empty());
-    // A server of its own for each file: in one process, the previews that followed an
-    // MP2 preview with a seek were seen to stall after half a second (not yet explained).
+    // A server of its own for each file: with one server for all, whichever previews ran
+    // about 15 to 25 s into the server's life stalled after half a second (the sink kept
+    // rendering; the position and the sound stopped), whatever the order of the files.
+    // Not yet explained.
     guitest::SoundServer sound;
     if (sound.running()) sound.StartRecording();
     if (c.rate)

@@ -2,15 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "app/gui_status_window.h"
 #include "app/run.h"
 #include "common/app_settings.h"
+#include "common/i18n.h"
 #include "common/resources.h"
 #include "common/status_text.h"
-#include "media/media.h"
+#include "dialog/gui_selection_dialog.h"
 #include "tests/gui/gui_support.h"
-#include "tests/support/media_fixtures.h"
 
 namespace {
 
@@ -209,26 +210,6 @@ TEST_F(StatusWindowTest, PausedAnimationKeepsCaptionAndFrame) {
   EXPECT_STREQ(gtk_window_get_title(StatusWindow), "100% -ろまれ完了-");
 }
 
-// The chime the finish plays, as a player other than ours reads it.
-TEST(CompletionChimeTest, IsHalfASecondOf8BitMonoAt22050Hz) {
-  if (!mediatest::HaveFfmpeg()) GTEST_SKIP() << "ffprobe is needed to judge the chime";
-  RegisterProgramResources();
-  g_autoptr(GBytes) chime = g_resources_lookup_data("/res/sound/138.wav", G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
-  ASSERT_NE(chime, nullptr);
-  mediatest::TempDir dir;
-  gsize size = 0;
-  const void* data = g_bytes_get_data(chime, &size);
-  ASSERT_TRUE(g_file_set_contents(dir.file("chime.wav").c_str(), static_cast<const char*>(data), size, nullptr));
-  mediatest::AudioInfo info = mediatest::ProbeAudio(dir.file("chime.wav"));
-  EXPECT_EQ(info.codec, "pcm_u8");
-  EXPECT_EQ(info.sampleRate, 22050);
-  EXPECT_EQ(info.channels, 1);
-  EXPECT_NEAR(info.duration, 0.5, 0.1);
-  // How it sounds at the end of a run: WindowRunTest, through a real sound server.
-}
-
-
-
 // ---- Under a window manager -------------------------------------------------------
 
 // The columns of the frame's title bar that the caption's text covers: the bar with the
@@ -274,12 +255,39 @@ TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShows
   };
   for (const Place& place : {Place{3000, 20, false}, Place{-40, 70000, false}, Place{300, 200, true}}) {
     SCOPED_TRACE(testing::Message() << place.left << "," << place.top);
+    // As the window mode starts: mapped iconified behind the selection dialog, yet listed
+    // where a taskbar finds it; then up, and kept above the others, for the run.
     CreateStatusWindow(place.left, place.top);
+    gtk_widget_show_all(GTK_WIDGET(StatusWindow));
+    if (place.kept) {
+      g_idle_add([](gpointer) -> gboolean {
+        guitest::RunUntil([] { return SettingsPanel.dialog && gtk_widget_get_mapped(SettingsPanel.dialog); });
+        guitest::WaitUntilManaged(GTK_WINDOW(SettingsPanel.dialog));
+        const guitest::ManagedWindow behind = guitest::ReadManagedWindow(StatusWindow);
+        EXPECT_TRUE(behind.managed);
+        EXPECT_TRUE(behind.iconic);
+        EXPECT_FALSE(behind.onScreen);
+        EXPECT_TRUE(guitest::Contains(behind.states, "_NET_WM_STATE_HIDDEN"));
+        EXPECT_TRUE(behind.listed);
+        EXPECT_FALSE(guitest::Contains(behind.states, "_NET_WM_STATE_SKIP_TASKBAR"));
+        gtk_dialog_response(GTK_DIALOG(SettingsPanel.dialog), GTK_RESPONSE_CANCEL);
+        return G_SOURCE_REMOVE;
+      }, nullptr);
+      EXPECT_FALSE(RunSelectionDialog(StatusWindow));
+    }
     PrepareStatusGraphics();
     ShowStatusWindow();
     PaintStatus(0);
-    const guitest::ManagedWindow m = guitest::WaitUntilManaged(StatusWindow);
+    guitest::ManagedWindow m;
+    EXPECT_TRUE(guitest::RunUntil([&] {
+      m = guitest::ReadManagedWindow(StatusWindow);
+      return m.managed && m.extents[2] > 0 && !m.iconic && guitest::Contains(m.states, "_NET_WM_STATE_ABOVE");
+    })) << "iconic " << m.iconic;
+    guitest::RunUntil([] { return false; }, 200);  // placing and drawing the frame
+    m = guitest::ReadManagedWindow(StatusWindow);
     ASSERT_TRUE(m.managed);
+    EXPECT_TRUE(m.onScreen);
+    EXPECT_FALSE(guitest::Contains(m.states, "_NET_WM_STATE_HIDDEN"));
     for (const char* action : {"_NET_WM_ACTION_CLOSE", "_NET_WM_ACTION_MOVE"})
       EXPECT_NE(std::find(m.actions.begin(), m.actions.end(), action), m.actions.end()) << action;
     for (const char* action : {"_NET_WM_ACTION_MINIMIZE", "_NET_WM_ACTION_MAXIMIZE_HORZ",
@@ -309,13 +317,32 @@ TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShows
   gtk_window_set_default_size(GTK_WINDOW(wide), 700, 50);
   gtk_widget_show_all(wide);
   guitest::WaitUntilManaged(GTK_WINDOW(wide));
-  std::vector<std::string> captions = {kPreparingCaption};
-  for (int mode : {kModeWav, kModeMp3})
-    for (uint32_t file = 1; file <= 3; ++file) {
-      for (int percent : {0, 67, 100}) captions.push_back(FormatProgressCaption(mode, file, 3, percent));
-      if (file < 3) captions.push_back(FormatFileDoneCaption(mode, file, 3));
-      else captions.push_back(FormatFinishedCaption(mode));
-    }
+  // Each caption form with its widest number, in Japanese and in English.
+  std::vector<std::string> captions;
+  auto addCaptions = [&captions] {
+    captions.push_back(_(kSelectingCaption));
+    captions.push_back(_(kPreparingCaption));
+    for (int mode : {kModeWav, kModeMp3})
+      for (uint32_t file = 1; file <= 3; ++file) {
+        captions.push_back(FormatProgressCaption(mode, file, 3, 100));
+        captions.push_back(file < 3 ? FormatFileDoneCaption(mode, file, 3) : FormatFinishedCaption(mode));
+      }
+  };
+  addCaptions();
+  setenv("LC_ALL", "en_US.UTF-8", 1);
+  setenv("LANGUAGE", "en", 1);
+  InitLocalization();
+  const std::pair<std::string, const char*> english[] = {
+      {_(kSelectingCaption), "Lomare: choose files"},
+      {_(kPreparingCaption), "Preparing the encoder"},
+      {FormatProgressCaption(kModeMp3, 2, 3, 100), "(2/3) 100% Yumare…"},
+      {FormatFileDoneCaption(kModeMp3, 2, 3), "(2/3) Yumare done"},
+      {FormatFinishedCaption(kModeWav), "100% -Lomare done-"}};
+  for (const auto& [caption, text] : english) EXPECT_EQ(caption, text) << "the English catalogue beside the test program";
+  addCaptions();
+  setenv("LC_ALL", "C", 1);
+  unsetenv("LANGUAGE");
+  InitLocalization();
   for (const std::string& caption : captions) {
     const int full = CaptionInkWidth(GTK_WINDOW(wide), caption);
     EXPECT_GT(full, 20) << caption;

@@ -19,6 +19,7 @@ namespace {
 // What the test saw of the status window while RunWindowMode ran.
 struct Seen {
   std::vector<std::string> titles;  // every caption, the first one included
+  bool mapped = false;
   bool iconifiedAtFirst = false;    // the window came up iconified
   bool keptAbove = false;           // keep-above was asked for (with the map, or later)
   std::vector<std::string> messages;  // "title: text" of every message box, dismissed with OK
@@ -35,7 +36,8 @@ void on_title(GObject* window, GParamSpec*, gpointer) {
 
 void on_map(GtkWidget* window, gpointer) {
   const GdkWindowState state = gdk_window_get_state(gtk_widget_get_window(window));
-  seen->iconifiedAtFirst = state & GDK_WINDOW_STATE_ICONIFIED;
+  if (!seen->mapped) seen->iconifiedAtFirst = state & GDK_WINDOW_STATE_ICONIFIED;
+  seen->mapped = true;
   seen->keptAbove = seen->keptAbove || (state & GDK_WINDOW_STATE_ABOVE);
 }
 
