@@ -562,12 +562,10 @@ TEST_F(SelectionDialogTest, PreviewPositionFollowsTheClockAndSeeksForEveryKindOf
                                                      {"-c:a", "libmp3lame", "-b:a", "128k", "-f", "wav"})},
   };
   GstCriticals criticals;
+  guitest::SoundServer sound;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_FALSE(c.path.empty());
-    // A server of its own for each file: in one process, the previews that followed an
-    // MP2 preview with a seek were seen to stall after half a second (not yet explained).
-    guitest::SoundServer sound;
     if (sound.running()) sound.StartRecording();
     if (c.rate)
       ASSERT_TRUE(BuildPcmPreview(c.path, row22k.samplesPerSec, row22k.avgBytesPerSec, row22k.bitsPerSample,
