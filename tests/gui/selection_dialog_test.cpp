@@ -64,19 +64,15 @@ void Confirm() {
 // Runs the dialog; script runs inside its loop once it is on screen and may confirm it.
 // The dialog is cancelled when the script leaves it open.
 bool RunDialogWith(const std::function<void()>& script) {
-  struct Call {
-    const std::function<void()>* script;
-  } call{&script};
   g_idle_add(
-      [](gpointer data) -> gboolean {
-        auto* call = static_cast<Call*>(data);
+      [](gpointer script) -> gboolean {
         guitest::RunUntil([] { return SettingsPanel.dialog && gtk_widget_get_mapped(SettingsPanel.dialog); });
         responded = false;
-        (*call->script)();
+        (*static_cast<const std::function<void()>*>(script))();
         if (!responded) gtk_dialog_response(GTK_DIALOG(SettingsPanel.dialog), GTK_RESPONSE_CANCEL);
         return G_SOURCE_REMOVE;
       },
-      &call);
+      const_cast<std::function<void()>*>(&script));
   return RunSelectionDialog(nullptr);
 }
 
