@@ -849,6 +849,8 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
   if (IsSourceKind(out->filter->kind) && !AviStreamsUsable(out->filter->path)) return false;
   FilterRef chain = MakeDecoderChain();
   if (!chain || !GraphAddFilter(graph, chain, "Decoder")) return false;
+  if (IsSourceKind(out->filter->kind) && in->filter->kind == FilterKind::AudioRenderer)
+    out->filter->mpegDataAlone = true;
   // Every file with a gapless tag is trimmed here, once: GStreamer's MPEG audio parser
   // would trim those whose tag names LAME itself, not those of ffmpeg ("Lavf"/"Lavc"),
   // and its way fails on frames that hold nothing but delay or padding.
@@ -1233,15 +1235,16 @@ static GstPadProbeReturn OnSchedulingQuery(GstPad*, GstPadProbeInfo* info, gpoin
   return GST_PAD_PROBE_HANDLED;
 }
 
-// A WAV file of MPEG audio reaches the decoders as its "data" chunk alone, a plain MPEG
-// audio stream, with byte positions counted from the chunk's start. GStreamer's WAV
+// A WAV file of MPEG audio reaches a player's decoders as its "data" chunk alone, a plain
+// MPEG audio stream, with byte positions counted from the chunk's start. GStreamer's WAV
 // parser can neither time nor seek such a file when pushed: it hands the seek to the
 // MPEG parser behind it, then fails an assertion on the byte segment that comes back
-// and stamps it with an invalid base, so a seek lands nowhere.
+// and stamps it with an invalid base, so a seek lands nowhere. Conversions, which never
+// seek, keep the parser for the tags of the file's INFO chunk.
 static GstPadProbeReturn OnMpegWaveSource(GstPad*, GstPadProbeInfo* info, gpointer data) {
   const Filter* source = static_cast<Filter*>(data);
   const uint64_t start = source->mpegDataStart, end = start + source->mpegDataSize;
-  if (start == 0) return GST_PAD_PROBE_OK;
+  if (start == 0 || !source->mpegDataAlone) return GST_PAD_PROBE_OK;
   auto inData = [&](uint64_t at) { return static_cast<gint64>(std::clamp(at, start, end) - start); };
   if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
