@@ -849,6 +849,8 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
   if (IsSourceKind(out->filter->kind) && !AviStreamsUsable(out->filter->path)) return false;
   FilterRef chain = MakeDecoderChain();
   if (!chain || !GraphAddFilter(graph, chain, "Decoder")) return false;
+  if (IsSourceKind(out->filter->kind) && in->filter->kind == FilterKind::AudioRenderer)
+    out->filter->mpegDataAlone = true;
   // Every file with a gapless tag is trimmed here, once: GStreamer's MPEG audio parser
   // would trim those whose tag names LAME itself, not those of ffmpeg ("Lavf"/"Lavc"),
   // and its way fails on frames that hold nothing but delay or padding.
@@ -1237,6 +1239,68 @@ static GstPadProbeReturn OnSchedulingQuery(GstPad*, GstPadProbeInfo* info, gpoin
   return GST_PAD_PROBE_HANDLED;
 }
 
+// A WAV file of MPEG audio reaches a player's decoders as its "data" chunk alone, a plain
+// MPEG audio stream, with byte positions counted from the chunk's start. GStreamer's WAV
+// parser can neither time nor seek such a file when pushed: it hands the seek to the
+// MPEG parser behind it, then fails an assertion on the byte segment that comes back
+// and stamps it with an invalid base, so a seek lands nowhere. Conversions, which never
+// seek, keep the parser for the tags of the file's INFO chunk.
+static GstPadProbeReturn OnMpegWaveSource(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  const Filter* source = static_cast<Filter*>(data);
+  const uint64_t start = source->mpegDataStart, end = start + source->mpegDataSize;
+  if (start == 0 || !source->mpegDataAlone) return GST_PAD_PROBE_OK;
+  auto inData = [&](uint64_t at) { return static_cast<gint64>(std::clamp(at, start, end) - start); };
+  if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!GST_BUFFER_OFFSET_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
+    const uint64_t first = GST_BUFFER_OFFSET(buffer), last = first + gst_buffer_get_size(buffer);
+    const uint64_t from = std::max(first, start), to = std::min(last, end);
+    if (to <= from) return GST_PAD_PROBE_DROP;
+    GstBuffer* part = gst_buffer_copy_region(buffer, GST_BUFFER_COPY_ALL, from - first, to - from);
+    GST_BUFFER_OFFSET(part) = from - start;
+    GST_BUFFER_OFFSET_END(part) = to - start;
+    gst_buffer_unref(buffer);
+    GST_PAD_PROBE_INFO_DATA(info) = part;
+    return GST_PAD_PROBE_OK;
+  }
+  if (info->type & GST_PAD_PROBE_TYPE_QUERY_UPSTREAM) {
+    GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+    GstFormat format = GST_FORMAT_UNDEFINED;
+    if (GST_QUERY_TYPE(query) == GST_QUERY_DURATION) gst_query_parse_duration(query, &format, nullptr);
+    if (format == GST_FORMAT_BYTES) gst_query_set_duration(query, format, source->mpegDataSize);
+    return GST_PAD_PROBE_OK;
+  }
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  GstEvent* replaced = nullptr;
+  if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+    GstSegment segment;
+    gst_event_copy_segment(event, &segment);
+    if (segment.format != GST_FORMAT_BYTES) return GST_PAD_PROBE_OK;
+    segment.start = inData(segment.start);
+    segment.position = inData(segment.position);
+    segment.time = inData(segment.time);
+    if (segment.stop != static_cast<guint64>(-1)) segment.stop = inData(segment.stop);
+    segment.duration = source->mpegDataSize;
+    replaced = gst_event_new_segment(&segment);
+  } else if (GST_EVENT_TYPE(event) == GST_EVENT_SEEK) {
+    gdouble rate;
+    GstFormat format;
+    GstSeekFlags flags;
+    GstSeekType startType, stopType;
+    gint64 from, to;
+    gst_event_parse_seek(event, &rate, &format, &flags, &startType, &from, &stopType, &to);
+    if (format != GST_FORMAT_BYTES) return GST_PAD_PROBE_OK;
+    if (startType == GST_SEEK_TYPE_SET && from >= 0) from += start;
+    if (stopType == GST_SEEK_TYPE_SET && to >= 0) to += start;
+    replaced = gst_event_new_seek(rate, format, flags, startType, from, stopType, to);
+  }
+  if (!replaced) return GST_PAD_PROBE_OK;
+  gst_event_set_seqnum(replaced, gst_event_get_seqnum(event));
+  gst_event_unref(event);
+  GST_PAD_PROBE_INFO_DATA(info) = replaced;
+  return GST_PAD_PROBE_OK;
+}
+
 // Follows how far into its file a source has delivered, pushed or pulled.
 static GstPadProbeReturn OnSourceBuffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
   Filter* source = static_cast<Filter*>(data);
@@ -1292,7 +1356,7 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
               (memcmp(head, "RIFF", 4) == 0 || memcmp(head, "RIFX", 4) == 0 || memcmp(head, "RF64", 4) == 0);
   // That parser trusts the "fmt " record: a file whose record it cannot read as stated
   // loads, as a damaged file does, but never connects.
-  const bool waveUnusable = wave && !WaveHeaderUsable([fd](uint64_t offset, uint8_t* buffer, size_t size) {
+  auto readAt = [fd](uint64_t offset, uint8_t* buffer, size_t size) {
     size_t done = 0;
     while (done < size) {
       ssize_t n = pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
@@ -1300,7 +1364,11 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
       done += static_cast<size_t>(n);
     }
     return done;
-  });
+  };
+  const bool waveUnusable = wave && !WaveHeaderUsable(readAt);
+  uint64_t mpegStart = 0, mpegSize = 0;
+  if (wave && !waveUnusable && S_ISREG(st.st_mode) && !FindMpegWaveData(readAt, st.st_size, &mpegStart, &mpegSize))
+    mpegStart = mpegSize = 0;
   filter->declaredSize = readable && S_ISREG(st.st_mode) ? DeclaredFileSize(fd) : 0;
   close(fd);
   filter->declaredDuration = 0;
@@ -1317,12 +1385,20 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, OnSourceBuffer, filter, nullptr);
     gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
                       OnSchedulingQuery, filter, nullptr);
+    gst_pad_add_probe(pad,
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                                   GST_PAD_PROBE_TYPE_EVENT_UPSTREAM),
+                      OnMpegWaveSource, filter, nullptr);
+    gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PULL),
+                      OnMpegWaveSource, filter, nullptr);
   }
   g_object_set(filter->element, "location", path.c_str(), nullptr);
   filter->path = path;
   filter->sourceSize = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
   filter->pushOnly = wave;
   filter->waveUnusable = waveUnusable;
+  filter->mpegDataStart = mpegStart;
+  filter->mpegDataSize = mpegSize;
   return true;
 }
 

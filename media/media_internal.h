@@ -61,6 +61,10 @@ struct Filter {
   uint64_t sourceSize = 0;           // file source: bytes in the file; 0 unknown
   bool pushOnly = false;             // file source: offers push mode alone (WAV files)
   bool waveUnusable = false;         // file source: a WAV file whose "fmt " chunk fails its check
+  // File source: where a WAV file of MPEG audio has its "data" chunk (0 for other files),
+  // and whether that chunk alone is passed on (towards a player, which seeks)
+  uint64_t mpegDataStart = 0, mpegDataSize = 0;
+  std::atomic<bool> mpegDataAlone{false};
   std::atomic<uint64_t> sourceReadEnd{0};  // file source: furthest byte delivered since the last run
   // File source: where the last piece delivered ended (a demuxer that meets damage stops
   // asking there, whatever it read before)

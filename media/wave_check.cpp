@@ -1,6 +1,7 @@
 // Checking a WAV file's "fmt " chunk before it is parsed for playing.
 #include "media/wave_check.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -113,6 +114,33 @@ bool WaveHeaderUsable(const WaveReadAt& readAt) {
       if (format.formatTag == kWaveFormatExtensible) return false;  // no big-endian writer makes it
     }
     return WaveFormatUsable(format);
+  }
+  return false;
+}
+
+bool FindMpegWaveData(const WaveReadAt& readAt, uint64_t fileSize, uint64_t* start, uint64_t* size) {
+  uint8_t head[12];
+  if (readAt(0, head, sizeof head) != sizeof head || std::memcmp(head, "RIFF", 4) != 0 ||
+      std::memcmp(head + 8, "WAVE", 4) != 0)
+    return false;
+  bool mpeg = false;
+  uint64_t at = sizeof head;
+  for (int i = 0; i < kMaxChunks; ++i) {
+    uint8_t chunk[10];
+    if (readAt(at, chunk, 8) != 8) return false;
+    const uint32_t chunkSize = GetLe32(chunk + 4);
+    if (std::memcmp(chunk, "fmt ", 4) == 0) {
+      if (chunkSize < 2 || readAt(at + 8, chunk + 8, 2) != 2) return false;
+      const uint16_t tag = GetLe16(chunk + 8);
+      mpeg = tag == kWaveFormatMpeg || tag == kWaveFormatMpegLayer3;
+    } else if (std::memcmp(chunk, "data", 4) == 0) {
+      if (!mpeg || at + 8 > fileSize) return false;
+      *start = at + 8;
+      const uint64_t left = fileSize - *start;
+      *size = chunkSize == 0 || chunkSize == 0xFFFFFFFF ? left : std::min<uint64_t>(chunkSize, left);
+      return true;
+    }
+    at += 8 + uint64_t{chunkSize} + (chunkSize & 1);
   }
   return false;
 }

@@ -19,6 +19,11 @@ using WaveReadAt = std::function<size_t(uint64_t offset, uint8_t* buffer, size_t
 // ends before the chunk, or has its "data" chunk first.
 bool WaveHeaderUsable(const WaveReadAt& readAt);
 
+// Where the MPEG audio stream of a RIFF WAVE file with an MPEG format tag (0x0050,
+// 0x0055) lies: the "data" chunk's start and its size (cut to fileSize, or up to it where
+// the size is 0 or 0xFFFFFFFF). False for any other file.
+bool FindMpegWaveData(const WaveReadAt& readAt, uint64_t fileSize, uint64_t* start, uint64_t* size);
+
 // The record's checks: a known format tag; 1 to 64 channels; a rate from 1,000 to
 // 768,000 Hz; for PCM, float, A-law and mu-law the bits the tag allows, block align of
 // one whole sample per channel and bytes per second of rate times block align; for

@@ -175,10 +175,14 @@ SoundServer::SoundServer() {
               return s == 0;
             }, 10000);
   recording = runtime + "/recording.raw";
+  if (started) StartRecording();
 }
 
 SoundServer::~SoundServer() {
-  if (recorder > 0) StopRecording();
+  if (recorder > 0) {
+    kill(recorder, SIGTERM);
+    waitpid(recorder, nullptr, 0);
+  }
   if (!runtime.empty()) {
     int status = -1;
     mediatest::RunCommand({"pulseaudio", "--kill"}, &status);
@@ -190,31 +194,34 @@ SoundServer::~SoundServer() {
   if (hadSink) g_setenv(kAudioSinkVariable, oldSink.c_str(), TRUE);
 }
 
+// The recorder runs from the server's start to its end. An idle null sink works in blocks of
+// its longest latency (2 s) and sleeps through them, so that a client arriving then waits
+// up to 2 s before its sound moves; the recorder's 20 ms keep the sink at a short latency,
+// as a sound card keeps it on a desktop.
 void SoundServer::StartRecording() {
-  recorder = fork();
-  if (recorder == 0) {
-    const int fd = open(recording.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) _exit(127);
-    dup2(fd, STDOUT_FILENO);
-    execlp("parec", "parec", "-d", "nullout.monitor", "--raw", "--format=s16le", "--rate=8000", "--channels=1",
-           "--latency-msec=20", static_cast<char*>(nullptr));
-    _exit(127);
+  if (recorder <= 0) {
+    recorder = fork();
+    if (recorder == 0) {
+      const int fd = open(recording.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0) _exit(127);
+      dup2(fd, STDOUT_FILENO);
+      execlp("parec", "parec", "-d", "nullout.monitor", "--raw", "--format=s16le", "--rate=8000", "--channels=1",
+             "--latency-msec=20", static_cast<char*>(nullptr));
+      _exit(127);
+    }
   }
   // Recording once the first 100 ms of what the sink plays (silence) are in.
-  RunUntil([&] {
-    struct stat st {};
-    return stat(recording.c_str(), &st) == 0 && st.st_size >= 1600;
-  }, 5000);
+  struct stat st {};
+  RunUntil([&] { return stat(recording.c_str(), &st) == 0 && st.st_size >= 1600; }, 5000);
+  recordedFrom = stat(recording.c_str(), &st) == 0 ? st.st_size & ~off_t{1} : 0;
 }
 
 std::vector<bool> SoundServer::StopRecording() {
   std::vector<bool> blocks;
   if (recorder <= 0) return blocks;
   g_usleep(200 * 1000);  // what the server still buffers
-  kill(recorder, SIGTERM);
-  waitpid(recorder, nullptr, 0);
-  recorder = -1;
   std::ifstream in(recording, std::ios::binary);
+  in.seekg(recordedFrom);
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   constexpr size_t kBlockBytes = 8000 * 2 * kSoundBlockMs / 1000;
   for (size_t at = 0; at + kBlockBytes <= bytes.size(); at += kBlockBytes) {

@@ -58,15 +58,16 @@ struct SoundServer {
   SoundServer();
   ~SoundServer();
   bool running() const { return started; }
-  // Records what the null sink plays (mono, 16-bit, 8000 Hz) until StopRecording.
+  // Records what the null sink plays (mono, 16-bit, 8000 Hz) from now until StopRecording.
   void StartRecording();
-  // Per 50 ms block of the recording, whether it held sound.
+  // Per 50 ms block of what was recorded since StartRecording, whether it held sound.
   std::vector<bool> StopRecording();
   bool started = false;
   std::string runtime, recording;
   std::string oldRuntime, oldSink;
   bool hadRuntime = false, hadSink = false;
   pid_t recorder = -1;
+  off_t recordedFrom = 0;
 };
 inline constexpr int kSoundBlockMs = 50;
 
