@@ -23,7 +23,7 @@ bool Select(const std::string& path) {
   GtkFileChooser* chooser = GTK_FILE_CHOOSER(SettingsPanel.dialog);
   gtk_file_chooser_unselect_all(chooser);
   gtk_file_chooser_select_filename(chooser, path.c_str());
-  return guitest::RunUntil([&] { return CurrentChooserFile() == path; }, 3000);
+  return guitest::RunUntil([&] { return CurrentChooserFile() == path; }, 10000);
 }
 
 TEST(DescriberTest, AFileThatKillsTheDescriberShowsADash) {
