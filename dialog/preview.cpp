@@ -59,6 +59,7 @@ static bool RunPreviewGraph(const GraphRef& graph) {
   GraphRun(graph.get());
   std::lock_guard lock(previewLock);
   PreviewGraph.duration = duration;
+  PreviewGraph.pendingSeek = -1;
   PreviewGraph.seeking = graph;
   return true;
 }
@@ -164,17 +165,31 @@ static void RefreshPreviewDuration() {
   if (GraphGetDuration(PreviewGraph.seeking.get(), &duration) && duration > 0) PreviewGraph.duration = duration;
 }
 
+// A jump needs the length and a graph that plays; until both are there it waits, and
+// every position read tries it again. Then it is made once: a graph that refuses it
+// leaves the thumb to follow the playing position. The caller holds the lock.
+static void TryPendingSeek() {
+  if (PreviewGraph.pendingSeek < 0 || PreviewGraph.duration <= 0) return;
+  int64_t position = 0;
+  if (!GraphGetCurrentPosition(PreviewGraph.seeking.get(), &position)) return;
+  GraphSetCurrentPosition(PreviewGraph.seeking.get(), int64_t{PreviewGraph.pendingSeek} * PreviewGraph.duration / 100);
+  PreviewGraph.pendingSeek = -1;
+}
+
 void SeekPreview(int value) {
   std::lock_guard lock(previewLock);
   if (!PreviewGraph.seeking) return;
   RefreshPreviewDuration();
-  GraphSetCurrentPosition(PreviewGraph.seeking.get(), int64_t{value} * PreviewGraph.duration / 100);
+  PreviewGraph.pendingSeek = value;
+  TryPendingSeek();
 }
 
 int32_t QueryPreviewPercent() {
   std::lock_guard lock(previewLock);
   if (!PreviewGraph.seeking) return 0;
   RefreshPreviewDuration();
+  TryPendingSeek();
+  if (PreviewGraph.pendingSeek >= 0) return PreviewGraph.pendingSeek;
   if (PreviewGraph.duration == 0) return 0;
   int64_t position = 0;
   GraphGetCurrentPosition(PreviewGraph.seeking.get(), &position);
@@ -191,6 +206,7 @@ void StopPreview() {
     PreviewGraph.mediaControl.reset();
     graph = std::move(PreviewGraph.graph);
     PreviewGraph.duration = 0;
+    PreviewGraph.pendingSeek = -1;
   }
   // The last reference goes outside the lock: releasing a graph may wait for its threads.
 }

@@ -14,6 +14,7 @@ struct PreviewGraphState {
   GraphRef mediaEvent;     // its event queue (drained, no effect)
   GraphRef mediaControl;   // runs and stops it
   int64_t duration = 0;    // 100-ns units, read when the preview starts and on every use
+  int pendingSeek = -1;    // percent the user asked for before the preview could seek; -1 none
 };
 
 // Every field is guarded by one lock inside the module: read them only through the
@@ -36,9 +37,11 @@ bool BuildMp3Preview(const std::string& path, uint32_t samplesPerSec, uint32_t a
 // branches may have shown a message).
 FilterRef AddPreviewSource(Graph* graph, const std::string& path);
 
-// Jumps to value percent (0 to 100) of the duration; nothing without a preview.
+// Jumps to value percent (0 to 100) of the duration; nothing without a preview. Asked
+// before the length is known or anything has played, the jump waits for both.
 void SeekPreview(int value);
-// The playing position in whole percent of the duration; 0 without a preview.
+// The playing position in whole percent of the duration (a waiting jump's target);
+// 0 without a preview.
 int32_t QueryPreviewPercent();
 // Stops and releases the preview. Idempotent.
 void StopPreview();

@@ -94,7 +94,9 @@ bool GraphConnectDirect(Graph* graph, Pin* out, Pin* in, const MediaType* type);
 // Builds the complete decoding chain of a file and prerolls it, for its duration.
 bool GraphRenderFile(Graph* graph, const std::string& path);
 
-// Graph: control, events and seeking. Times are in 100-ns units.
+// Graph: control, events and seeking. Times are in 100-ns units. In a graph with a
+// playback renderer, positions count from the first sample it played (no position before
+// it), and a length the parser has not yet told is estimated from the bytes it parsed.
 bool GraphRun(Graph* graph);
 void GraphStop(Graph* graph);
 void GraphSetNotify(Graph* graph, GraphNotify notify);

@@ -9,6 +9,28 @@
 
 #define GST_CAT_DEFAULT ql_media_debug
 
+// A program stream's audio starts where the stream's clock did, often half a second
+// in, and a player's position counts from its first sample: the stream time of the first
+// buffer that reaches the renderer after a run starts. A seek keeps it.
+static GstPadProbeReturn OnRendererBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+  auto* playedFrom = static_cast<std::atomic<int64_t>*>(data);
+  if (playedFrom->load() >= 0) return GST_PAD_PROBE_OK;
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  int64_t start = 0;
+  g_autoptr(GstEvent) event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
+  if (event) {
+    const GstSegment* segment = nullptr;
+    gst_event_parse_segment(event, &segment);
+    guint64 time = GST_CLOCK_TIME_NONE;
+    if (segment->format == GST_FORMAT_TIME && GST_BUFFER_PTS_IS_VALID(buffer))
+      time = gst_segment_to_stream_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+    if (time == GST_CLOCK_TIME_NONE && segment->format == GST_FORMAT_TIME) time = segment->time;
+    if (time != GST_CLOCK_TIME_NONE) start = static_cast<int64_t>(time);
+  }
+  playedFrom->store(start);
+  return GST_PAD_PROBE_OK;
+}
+
 static FilterRef MakeAudioRenderer() {
   GstElement* sink = nullptr;
   const char* replacement = g_getenv(kAudioSinkVariable);
@@ -22,7 +44,12 @@ static FilterRef MakeAudioRenderer() {
     sink = MakeElement("autoaudiosink");
   }
   FilterRef filter = NewFilterOf(FilterKind::AudioRenderer, sink);
-  if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
+  if (!filter) return filter;
+  filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
+  g_autoptr(GstPad) pad = gst_element_get_static_pad(sink, "sink");
+  if (pad)
+    filter->playedProbe =
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, OnRendererBuffer, &filter->playedFrom, nullptr);
   return filter;
 }
 

@@ -71,6 +71,10 @@ struct Filter {
   std::atomic<uint64_t> sourceLastEnd{0};
   uint64_t declaredSize = 0;         // file source: the size its header declares; 0 none
   int64_t declaredDuration = 0;      // file source: an AVI's audio length from its header; 0 none
+  // Audio renderer: the stream time (ns) of the first sample it was given since the graph
+  // last ran, -1 before it; where the user's position counts from
+  std::atomic<int64_t> playedFrom{-1};
+  gulong playedProbe = 0;            // audio renderer: the probe that learns playedFrom
 
   ~Filter();
 };

@@ -504,16 +504,19 @@ TEST_F(SelectionDialogTest, PreviewPositionFollowsTheClockAndSeeksForEveryKindOf
                         &status, &err);
   ASSERT_EQ(status, 0) << err;
   ASSERT_EQ(std::rename(media.file("tone.mp3").c_str(), riff.c_str()), 0);
+  const std::string noXing = MakeFixture(Fixture::Mp3FfmpegNoXing, media.path(), kSeconds);
   const TargetAudioFormat row22k = PcmFormatForRow(PcmRowAt(22050));
   ASSERT_EQ(row22k.samplesPerSec, 22050u);
   struct Case {
     const char* what;
     std::string path;
-    uint32_t rate = 0;  // a PCM row's format, 0 as decoded
+    uint32_t rate = 0;        // a PCM row's format, 0 as decoded
+    bool seekAtOnce = false;  // the user seeks to 50 before the length is known
   };
   const Case cases[] = {
       {"WAV", wav},
-      {"MP3 without Xing", MakeFixture(Fixture::Mp3FfmpegNoXing, media.path(), kSeconds)},
+      {"MP3 without Xing", noXing},
+      {"MP3 without Xing, sought at once", noXing, 0, true},
       {"MP2", mediatest::MakeToneFile(media.file("tone.mp2"), 44100, 2, kSeconds, {"-c:a", "mp2"})},
       {"MP3 at a 22050 Hz row", MakeFixture(Fixture::Mp3Stereo44k, media.path(), kSeconds), 22050},
       {"MPEG-1 PS", MakeFixture(Fixture::Mpeg1PsMp2, media.path(), kSeconds)},
@@ -532,10 +535,14 @@ TEST_F(SelectionDialogTest, PreviewPositionFollowsTheClockAndSeeksForEveryKindOf
                                   row22k.channels));
     else
       ASSERT_TRUE(BuildPcmPreview(c.path, 0, 0, 0, 0));
-    // Once it plays, 2 s of an 8 s file move the bar by a quarter: not to the end.
+    // Once it plays, 2 s of an 8 s file move the bar by a quarter: not to the end. It
+    // starts at 0, or where the user sought before anything played.
+    if (c.seekAtOnce) SeekPreview(50);
     EXPECT_TRUE(guitest::RunUntil([] { return QueryPreviewPercent() >= 1; }, 5000));
     const int started = QueryPreviewPercent();
-    guitest::RunUntil([] { return false; }, 2000);
+    EXPECT_NEAR(started, c.seekAtOnce ? 50 : 0, 4);
+    // Read all along, as the watcher does: a waiting seek is carried out by a read.
+    guitest::RunUntil([] { return QueryPreviewPercent() > 100; }, 2000);
     EXPECT_NEAR(QueryPreviewPercent() - started, 25, 12);
     SeekPreview(50);
     guitest::RunUntil([] { return false; }, 300);
