@@ -103,13 +103,4 @@ TEST(Mp3FormatList, EncoderLadder) {
   }
 }
 
-TEST(Mp3EncoderFormats, LegalTableFollowsTheMpegVersions) {
-  const std::tuple<uint32_t, uint32_t, bool> cases[] = {  // rate, kbps, legal
-      {44100, 320, true}, {48000, 32, true}, {32000, 24, false}, {44100, 144, false}, {22050, 160, true},
-      {24000, 8, true},   {16000, 144, false}, {22050, 192, false}, {8000, 64, true},  {12000, 8, true},
-      {11025, 80, false}, {96000, 128, false}, {44100, 130, false}, {0, 0, false},
-  };
-  for (const auto& [rate, kbps, legal] : cases) EXPECT_EQ(IsLegalMp3CbrFormat(rate, kbps), legal) << rate << ' ' << kbps;
-}
-
 }  // namespace

@@ -1,5 +1,5 @@
-// The media layer and toolkit pieces no builder test reaches: the MP3 decoder filter,
-// the ASF and CD source branches, and the toolkit's answers for missing things.
+// The media layer pieces no builder test reaches: the MP3 decoder filter, and the ASF
+// and CD source branches.
 #include <gtest/gtest.h>
 
 #include <glib.h>
@@ -7,7 +7,6 @@
 #include <tuple>
 
 #include "common/app_settings.h"
-#include "common/target_format.h"
 #include "engine/graph.h"
 #include "engine/source.h"
 #include "tests/support/media_fixtures.h"
@@ -63,24 +62,6 @@ TEST_F(MediaLayerTest, SourcesAreChosenByTheLastExtension) {
   EXPECT_EQ(run.outcome, RunOutcome::Failed);
   EXPECT_EQ(run.messages, (std::vector<std::string>{"エラー No505: ファイルを読み込めません",
                                                     "エラー No.102: ファイルの読み込みができませんでした。"}));
-}
-
-TEST_F(MediaLayerTest, ToolkitAnswersMissingThingsWithNothing) {
-  GraphRef graph = CreateGraph(kClsidFilterGraph);
-  FilterRef writer = AddFilterByClsid(graph.get(), kClsidFileWriter);
-  FilterRef acm = AddFilterByClsid(graph.get(), kClsidACMWrapper);
-  EXPECT_EQ(FindPin(writer.get(), PinDirection::Output), nullptr);  // a sink has no output
-  EXPECT_FALSE(ConnectFilters(graph.get(), writer.get(), acm.get()));
-  EXPECT_EQ(CreateFilter("{00000000-0000-0000-0000-000000000000}"), nullptr);
-  EXPECT_EQ(AddFilterByFriendlyName(graph.get(), kCategoryAudioCompressor, "mpeg layer-3"), nullptr);
-
-  // The first offered type that matches is the one returned.
-  PinRef out = FindPin(acm.get(), PinDirection::Output);
-  std::optional<MediaType> type = FindWaveMediaType(out.get(), 22050, 22050, 8, 1);
-  ASSERT_TRUE(type);
-  EXPECT_EQ(type->format, PcmWaveFormat(22050, 8, 1));
-  EXPECT_FALSE(FindWaveMediaType(out.get(), 22050, 44100, 8, 1));  // byte rate must agree
-  EXPECT_EQ(FindAudioPin(writer.get(), PinDirection::Output), nullptr);
 }
 
 }  // namespace

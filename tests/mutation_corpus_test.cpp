@@ -49,19 +49,14 @@ std::vector<Seed> MakeSeeds(const TempDir& dir) {
   std::vector<Seed> seeds;
   for (const auto& [fixture, extension] : fixtures) seeds.push_back(FixtureSeed(fixture, extension, dir, 0.6));
   // More sample formats, and WMA in its own container.
-  struct {
-    const char* extension;
-    std::vector<std::string> args;
-  } tones[] = {
+  const std::pair<const char*, std::vector<std::string>> tones[] = {
       {"wav", {"-c:a", "pcm_s24le"}},
       {"wav", {"-c:a", "pcm_f32le"}},
       {"wav", {"-c:a", "pcm_s16le", "-ac", "1", "-ar", "11025"}},
       {"wma", {"-c:a", "wmav2", "-b:a", "64k", "-f", "asf"}},
   };
-  for (const auto& t : tones) {
-    std::string path = MakeToneFile(dir.file(std::string("tone.") + t.extension), 22050, 2, 0.6, t.args);
-    seeds.push_back({t.extension, ReadFileBytes(path), false});
-  }
+  for (const auto& [extension, args] : tones)
+    seeds.push_back({extension, ReadFileBytes(MakeToneFile(dir.file(std::string("tone.") + extension), 22050, 2, 0.6, args)), false});
   return seeds;
 }
 
@@ -239,50 +234,6 @@ TEST_F(MutationCorpusTest, DamagedMediaNeverCrashHangOrLeaveBadFiles) {
       jobs.push_back(MakeJob(dir.file("m" + std::to_string(i) + mode), seed.extension, bytes, mode,
                              "mutant " + std::to_string(i) + " (" + seed.extension + ", " + what + ")"));
     }
-  }
-  JudgeAll(jobs);
-}
-
-// ---- Damage in the middle of long files ----
-//
-// A run of bytes removed, or overwritten with noise, between a tenth and nine tenths into
-// a long AVI, ASF and MPEG file, converted in WAV mode (and extracted, for AVI and MPEG).
-// Besides everything Judge asks, a run that succeeds must hold at least 90% of the audio
-// ffmpeg decodes from the same mutant: losing the rest of a file at its damage and
-// calling that success is the fault this class looks for.
-// QL_MIDDLE_MUTANTS=N runs N mutants instead of the default.
-
-constexpr int kDefaultMiddleMutants = 12;
-constexpr double kMiddleSeconds = 12.0;
-
-std::string DamageTheMiddle(const std::string& seed, std::mt19937& rng, std::string* what) {
-  std::string b = seed;
-  const size_t at = b.size() / 10 + rng() % (b.size() * 8 / 10), n = 1 + rng() % 4000;
-  if (rng() % 2) {
-    b.erase(at, n);
-    *what = "removed " + std::to_string(n) + " at " + std::to_string(at);
-  } else {
-    for (size_t i = at; i < at + n && i < b.size(); ++i) b[i] = static_cast<char>(rng() & 0xFF);
-    *what = "overwrote " + std::to_string(n) + " at " + std::to_string(at);
-  }
-  return b;
-}
-
-TEST_F(MutationCorpusTest, DamageInTheMiddleNeverEndsTheAudioSilently) {
-  const std::vector<Seed> seeds = {FixtureSeed(Fixture::AviMp3, "avi", dir, kMiddleSeconds),
-                                   FixtureSeed(Fixture::WmvWma, "wmv", dir, kMiddleSeconds),
-                                   FixtureSeed(Fixture::Mpeg1PsMp2, "mpg", dir, kMiddleSeconds)};
-  std::mt19937 rng(kSeed);
-  std::vector<Job> jobs;
-  for (int i = 0, mutants = MutantCount("QL_MIDDLE_MUTANTS", kDefaultMiddleMutants); i < mutants; ++i) {
-    const Seed& seed = seeds[static_cast<size_t>(i) % seeds.size()];
-    ASSERT_FALSE(seed.bytes.empty());
-    std::string what;
-    const std::string bytes = DamageTheMiddle(seed.bytes, rng, &what);
-    // Extraction for every other mutant of the containers it takes: the bound on time.
-    const char* mode = seed.extractable && i % 2 ? "extract" : "wav";
-    jobs.push_back(MakeJob(dir.file("d" + std::to_string(i) + mode), seed.extension, bytes, mode,
-                           "mutant " + std::to_string(i) + " (" + seed.extension + ", " + what + ")", true));
   }
   JudgeAll(jobs);
 }

@@ -558,17 +558,14 @@ bool ReadAviAudioFormat(const std::string& path, int audioIndex, RiffFormat* for
          ParseFormatRecord(b, strf + 8, std::min<size_t>(Le32(b, strf + 4), b.size() - strf - 8), format);
 }
 
-off_t FileSize(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
 off_t UnnamedOutputSize(pid_t pid, const std::string& folder) {
   const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
     const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-    if (target.starts_with(folder + "/#") && target.ends_with(" (deleted)")) return FileSize(entry.path());
+    struct stat st;
+    if (target.starts_with(folder + "/#") && target.ends_with(" (deleted)") && stat(entry.path().c_str(), &st) == 0)
+      return st.st_size;
   }
   return -1;
 }

@@ -189,9 +189,6 @@ struct RiffWave {
 };
 RiffWave ReadRiffWave(const std::string& path);
 
-// The size of a file, -1 when it cannot be examined.
-off_t FileSize(const std::string& path);
-
 // The size of the unnamed output file the program pid writes in folder (an O_TMPFILE
 // file shows in /proc as "FOLDER/#INODE (deleted)"); -1 when it has none open.
 off_t UnnamedOutputSize(pid_t pid, const std::string& folder);
