@@ -1,5 +1,9 @@
 #include "tests/gui/gui_support.h"
 
+#include <cstdlib>
+
+#include "common/i18n.h"
+#include "dialog/gui_selection_dialog.h"
 #include "media/media.h"
 
 namespace guitest {
@@ -29,6 +33,20 @@ GtkWindow* FindWindowByTitle(const std::string& title) {
   return found;
 }
 
+bool Select(const std::string& path) {
+  GtkFileChooser* chooser = GTK_FILE_CHOOSER(SettingsPanel.dialog);
+  gtk_file_chooser_unselect_all(chooser);
+  gtk_file_chooser_select_filename(chooser, path.c_str());
+  return RunUntil([&] { return CurrentChooserFile() == path; }, 10000);
+}
+
+void UseEnglish(bool english) {
+  setenv("LC_ALL", english ? "en_US.UTF-8" : "C", 1);
+  if (english) setenv("LANGUAGE", "en", 1);
+  else unsetenv("LANGUAGE");
+  InitLocalization();
+}
+
 }  // namespace guitest
 
 // ---------------------------------------------------------------------------
@@ -55,18 +73,6 @@ namespace {
 
 Display* XDisplay() { return GDK_DISPLAY_XDISPLAY(gdk_display_get_default()); }
 
-bool HaveWindowManager() {
-  Atom type = None;
-  int format = 0;
-  unsigned long items = 0, left = 0;
-  unsigned char* data = nullptr;
-  const int status = XGetWindowProperty(XDisplay(), DefaultRootWindow(XDisplay()),
-                                        gdk_x11_get_xatom_by_name("_NET_SUPPORTING_WM_CHECK"), 0, 1, False,
-                                        XA_WINDOW, &type, &format, &items, &left, &data);
-  if (data) XFree(data);
-  return status == Success && items == 1;
-}
-
 // The property's 32-bit items (atoms, cardinals), empty when it is not set.
 std::vector<long> LongProperty(Window window, const char* name, Atom type) {
   Atom actual = None;
@@ -82,6 +88,10 @@ std::vector<long> LongProperty(Window window, const char* name, Atom type) {
   if (data) XFree(data);
   gdk_x11_display_error_trap_pop_ignored(gdk_display_get_default());
   return values;
+}
+
+bool HaveWindowManager() {
+  return !LongProperty(DefaultRootWindow(XDisplay()), "_NET_SUPPORTING_WM_CHECK", XA_WINDOW).empty();
 }
 
 }  // namespace
@@ -141,9 +151,12 @@ ManagedWindow ReadManagedWindow(GtkWindow* window) {
   return seen;
 }
 
-ManagedWindow WaitUntilManaged(GtkWindow* window, int timeoutMs) {
+ManagedWindow WaitUntilManaged(GtkWindow* window, const std::function<bool(const ManagedWindow&)>& also) {
   ManagedWindow seen;
-  RunUntil([&] { return (seen = ReadManagedWindow(window)).managed && seen.extents[2] > 0; }, timeoutMs);
+  RunUntil([&] {
+    seen = ReadManagedWindow(window);
+    return seen.managed && seen.extents[2] > 0 && (!also || also(seen));
+  });
   RunUntil([] { return false; }, 200);  // placing and drawing the frame
   return ReadManagedWindow(window);
 }
