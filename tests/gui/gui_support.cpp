@@ -134,7 +134,9 @@ ManagedWindow ReadManagedWindow(GtkWindow* window) {
   seen.iconic = !wmState.empty() && wmState[0] == IconicState;
   for (long w : LongProperty(DefaultRootWindow(XDisplay()), "_NET_CLIENT_LIST", XA_WINDOW))
     seen.listed = seen.listed || Window(w) == client;
-  // The frame is the client's ancestor that is a child of the root window.
+  // The frame is the client's ancestor that is a child of the root window. The window
+  // manager may replace it meanwhile: its errors are ignored.
+  gdk_x11_display_error_trap_push(gdk_display_get_default());
   Window w = client, root = 0, parent = 0, *children = nullptr;
   unsigned count = 0;
   while (XQueryTree(XDisplay(), w, &root, &parent, &children, &count)) {
@@ -148,6 +150,7 @@ ManagedWindow ReadManagedWindow(GtkWindow* window) {
     seen.frameTop = attributes.y;
     seen.onScreen = attributes.map_state == IsViewable;
   }
+  gdk_x11_display_error_trap_pop_ignored(gdk_display_get_default());
   return seen;
 }
 

@@ -238,7 +238,7 @@ std::vector<uint32_t> Target(const TargetAudioFormat& f) {
   return {f.samplesPerSec, f.avgBytesPerSec, f.bitsPerSample, f.channels};
 }
 
-// Positions are the window-manager test's, the file's order the settings test's.
+// Positions are StatusWindowUnderWindowManagerTest's, the file's order the settings test's.
 TEST_F(SelectionDialogTest, ConfirmationStoresThePanelAndTheNextStartShowsIt) {
   ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
   std::vector<std::string> files;
@@ -295,40 +295,6 @@ TEST_F(SelectionDialogTest, ConfirmationStoresThePanelAndTheNextStartShowsIt) {
   EXPECT_EQ(Batch.fileCount, 1u);
   EXPECT_EQ(GetBatchFile(1), files[1]);
   EXPECT_EQ(Settings.InitialDir, media.path() + "/");
-}
-
-// Under a window manager the dialog opens where it was left, as the desktop shows it, and
-// the next confirmation stores the same place; a place off the screen is brought onto it.
-TEST_F(SelectionDialogTest, UnderAWindowManagerOpensWhereStoredAndStoresWhereItIs) {
-  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
-  guitest::WindowManager wm;
-  ASSERT_TRUE(wm.running()) << "openbox is needed";
-  const std::string wav = MakeFixture(Fixture::Wav8BitMono8k, media.path(), 0.5);
-  struct Case {
-    int left, top;
-    bool kept;
-  };
-  for (const Case& c : {Case{120, 90, true}, Case{5000, 70000, false}}) {
-    SCOPED_TRACE(testing::Message() << c.left << "," << c.top);
-    Settings.rDialogWindow = {c.left, c.top};
-    guitest::ManagedWindow seen;
-    ASSERT_TRUE(RunDialogWith([&] {
-      seen = guitest::WaitUntilManaged(GTK_WINDOW(SettingsPanel.dialog));
-      ASSERT_TRUE(Select(wav));
-      Confirm();
-    }));
-    ASSERT_TRUE(seen.managed);
-    if (c.kept) {
-      EXPECT_EQ(seen.frameLeft, c.left);
-      EXPECT_EQ(seen.frameTop, c.top);
-    }
-    EXPECT_GE(seen.frameLeft, 0);
-    EXPECT_GE(seen.frameTop, 0);
-    EXPECT_LT(seen.frameLeft, 1024 - 100);
-    EXPECT_LT(seen.frameTop, 768 - 100);
-    EXPECT_EQ(Settings.rDialogWindow.left, seen.frameLeft);
-    EXPECT_EQ(Settings.rDialogWindow.top, seen.frameTop);
-  }
 }
 
 // ---- Watcher ----------------------------------------------------------------------
@@ -421,15 +387,38 @@ void ExpectPreviewIdle() {
   EXPECT_TRUE(Enabled(kCtlMp3List));
 }
 
-TEST_F(SelectionDialogTest, PreviewPlaysTheChosenFormatAndSeeks) {
+// A preview that cannot start leaves the panel as it was; one that plays locks the panel,
+// plays the chosen format, and its thumb follows a seek.
+TEST_F(SelectionDialogTest, PreviewPlaysTheChosenFormatAndSeeksOrLeavesThePanelAsItWas) {
   ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
+  const std::string text = MakeFixture(Fixture::TextAsMpg, media.path());
   const std::string wav = MakeFixture(Fixture::Wav16Stereo44k, media.path(), 4.0);
   using Chain = std::vector<std::string>;
   const Chain decoded = {"Sorce Filter", "Decoder", "Audio Renderer"};
   const Chain converted = {"Sorce Filter", "Decoder", "", "Audio Renderer"};
   const Chain throughMp3 = {"Sorce Filter", "Decoder", "", "MPEG Layer-3", "MPEG Layer-3 Decoder", "Audio Renderer"};
   RunDialogWith([&] {
+    // A file without audio: the build fails silently.
+    ASSERT_TRUE(Select(text));
+    Click(kCtlPreview);
+    ExpectPreviewIdle();
+    EXPECT_EQ(guitest::FindWindowByTitle("エラー No504"), nullptr);
     ASSERT_TRUE(Select(wav));
+    // A typed MP3 text that matches no encoder format.
+    Click(kCtlMp3Mode);
+    gtk_entry_set_text(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(Ctl(kCtlMp3List)))), "999Kbps");
+    Click(kCtlPreview);
+    ExpectPreviewIdle();
+    SetRow(kCtlMp3List, 0);
+    // A machine without an audio output: no renderer, no preview, no noise.
+    if (!HaveAudioOutput()) {
+      g_autofree char* sink = g_strdup(g_getenv(kAudioSinkVariable));
+      g_unsetenv(kAudioSinkVariable);
+      Click(kCtlPreview);
+      g_setenv(kAudioSinkVariable, sink, TRUE);
+      ExpectPreviewIdle();
+    }
+
     struct Case {
       const char* what;
       std::function<void()> choose;
@@ -558,34 +547,6 @@ TEST_F(SelectionDialogTest, PreviewPositionFollowsTheClockAndSeeksForEveryKindOf
     ASSERT_GE(heard.size(), 12u);
     EXPECT_EQ(std::count(heard.end() - 12, heard.end(), true), 0);
   }
-}
-
-TEST_F(SelectionDialogTest, PreviewThatCannotStartLeavesThePanelAsItWas) {
-  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
-  const std::string text = MakeFixture(Fixture::TextAsMpg, media.path());
-  const std::string wav = MakeFixture(Fixture::Wav16Stereo44k, media.path(), 1.0);
-  RunDialogWith([&] {
-    // A file without audio: the build fails silently.
-    ASSERT_TRUE(Select(text));
-    Click(kCtlPreview);
-    ExpectPreviewIdle();
-    EXPECT_EQ(guitest::FindWindowByTitle("エラー No504"), nullptr);
-    ASSERT_TRUE(Select(wav));
-    // A typed MP3 text that matches no encoder format.
-    Click(kCtlMp3Mode);
-    gtk_entry_set_text(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(Ctl(kCtlMp3List)))), "999Kbps");
-    Click(kCtlPreview);
-    ExpectPreviewIdle();
-    // A machine without an audio output: no renderer, no preview, no noise.
-    if (!HaveAudioOutput()) {
-      g_autofree char* sink = g_strdup(g_getenv(kAudioSinkVariable));
-      g_unsetenv(kAudioSinkVariable);
-      SetRow(kCtlMp3List, 0);
-      Click(kCtlPreview);
-      g_setenv(kAudioSinkVariable, sink, TRUE);
-      ExpectPreviewIdle();
-    }
-  });
 }
 
 // The watcher's position reads and the user-interface thread's starts and stops share

@@ -12,6 +12,7 @@
 #include "common/status_text.h"
 #include "dialog/gui_selection_dialog.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/media_fixtures.h"
 
 namespace {
 
@@ -234,14 +235,18 @@ int CaptionInkWidth(GtkWindow* window, const std::string& caption) {
 }
 
 TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShowsEveryCaptionInFull) {
+  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
   guitest::WindowManager wm;
   ASSERT_TRUE(wm.running()) << "openbox is needed";
+  mediatest::TempDir media;
+  static std::string wav;
+  wav = mediatest::MakeFixture(mediatest::Fixture::Wav8BitMono8k, media.path(), 0.5);
   RegisterProgramResources();
   Settings = AppSettings{};
   GdkRectangle screen;
   gdk_monitor_get_geometry(gdk_display_get_monitor(gdk_display_get_default(), 0), &screen);
 
-  // Stored positions: kept as they are on the screen, brought onto it otherwise.
+  // Stored positions of both windows: kept as they are on the screen, brought onto it otherwise.
   struct Place {
     int left, top;
     bool kept;
@@ -249,25 +254,34 @@ TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShows
   for (const Place& place : {Place{3000, 20, false}, Place{-40, 70000, false}, Place{300, 200, true}}) {
     SCOPED_TRACE(testing::Message() << place.left << "," << place.top);
     // As the window mode starts: mapped iconified behind the selection dialog, yet listed
-    // where a taskbar finds it; then up, and kept above the others, for the run.
+    // where a taskbar finds it; then up, and kept above the others, for the run. The dialog
+    // opens where it was left, as the desktop shows it; a confirmation stores where it is.
     CreateStatusWindow(place.left, place.top);
     gtk_widget_show_all(GTK_WIDGET(StatusWindow));
-    if (place.kept) {
-      g_idle_add([](gpointer) -> gboolean {
-        guitest::RunUntil([] { return SettingsPanel.dialog && gtk_widget_get_mapped(SettingsPanel.dialog); });
-        guitest::WaitUntilManaged(GTK_WINDOW(SettingsPanel.dialog));
-        const guitest::ManagedWindow behind = guitest::ReadManagedWindow(StatusWindow);
-        EXPECT_TRUE(behind.managed);
-        EXPECT_TRUE(behind.iconic);
-        EXPECT_FALSE(behind.onScreen);
-        EXPECT_TRUE(guitest::Contains(behind.states, "_NET_WM_STATE_HIDDEN"));
-        EXPECT_TRUE(behind.listed);
-        EXPECT_FALSE(guitest::Contains(behind.states, "_NET_WM_STATE_SKIP_TASKBAR"));
-        gtk_dialog_response(GTK_DIALOG(SettingsPanel.dialog), GTK_RESPONSE_CANCEL);
-        return G_SOURCE_REMOVE;
-      }, nullptr);
-      EXPECT_FALSE(RunSelectionDialog(StatusWindow));
-    }
+    const std::pair<int, int> dialogPlace = place.kept ? std::pair(120, 90) : std::pair(place.left, place.top);
+    Settings.rDialogWindow = {dialogPlace.first, dialogPlace.second};
+    static guitest::ManagedWindow dialog;
+    g_idle_add([](gpointer) -> gboolean {
+      guitest::RunUntil([] { return SettingsPanel.dialog && gtk_widget_get_mapped(SettingsPanel.dialog); });
+      dialog = guitest::WaitUntilManaged(GTK_WINDOW(SettingsPanel.dialog));
+      const guitest::ManagedWindow behind = guitest::ReadManagedWindow(StatusWindow);
+      EXPECT_TRUE(behind.managed);
+      EXPECT_TRUE(behind.iconic);
+      EXPECT_FALSE(behind.onScreen);
+      EXPECT_TRUE(guitest::Contains(behind.states, "_NET_WM_STATE_HIDDEN"));
+      EXPECT_TRUE(behind.listed);
+      EXPECT_FALSE(guitest::Contains(behind.states, "_NET_WM_STATE_SKIP_TASKBAR"));
+      const bool chosen = guitest::Select(wav);
+      gtk_dialog_response(GTK_DIALOG(SettingsPanel.dialog), chosen ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
+      return G_SOURCE_REMOVE;
+    }, nullptr);
+    EXPECT_TRUE(RunSelectionDialog(StatusWindow));
+    ASSERT_TRUE(dialog.managed);
+    if (place.kept) EXPECT_EQ(std::pair(dialog.frameLeft, dialog.frameTop), dialogPlace);
+    EXPECT_TRUE(dialog.frameLeft >= 0 && dialog.frameLeft < 1024 - 100) << dialog.frameLeft;
+    EXPECT_TRUE(dialog.frameTop >= 0 && dialog.frameTop < 768 - 100) << dialog.frameTop;
+    EXPECT_EQ(std::pair(Settings.rDialogWindow.left, Settings.rDialogWindow.top),
+              std::pair(dialog.frameLeft, dialog.frameTop));
     PrepareStatusGraphics();
     ShowStatusWindow();
     PaintStatus(0);
@@ -284,10 +298,7 @@ TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShows
           {"_NET_WM_ACTION_MAXIMIZE_HORZ", false}, {"_NET_WM_ACTION_MAXIMIZE_VERT", false},
           {"_NET_WM_ACTION_RESIZE", false}, {"_NET_WM_ACTION_FULLSCREEN", false}})
       EXPECT_EQ(guitest::Contains(m.actions, action), offered) << action;
-    if (place.kept) {
-      EXPECT_EQ(m.frameLeft, place.left);
-      EXPECT_EQ(m.frameTop, place.top);
-    }
+    if (place.kept) EXPECT_EQ(std::pair(m.frameLeft, m.frameTop), std::pair(place.left, place.top));
     EXPECT_GE(m.frameLeft, screen.x);
     EXPECT_GE(m.frameTop, screen.y);
     EXPECT_LE(m.frameLeft + kStatusWidth + m.extents[0] + m.extents[1], screen.x + screen.width);
