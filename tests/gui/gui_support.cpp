@@ -57,6 +57,7 @@ void UseEnglish(bool english) {
 #include <X11/Xutil.h>
 #include <gdk/gdkx.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,6 +100,7 @@ bool HaveWindowManager() {
 WindowManager::WindowManager() {
   pid = fork();
   if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     execlp("openbox", "openbox", "--sm-disable", static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -218,6 +220,7 @@ void SoundServer::StartRecording() {
   if (recorder <= 0) {
     recorder = fork();
     if (recorder == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       const int fd = open(recording.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd < 0) _exit(127);
       dup2(fd, STDOUT_FILENO);

@@ -141,11 +141,9 @@ TEST_F(StatusWindowTest, TextLinesComeAndGoWithTheFile) {
       }
     return dark;
   };
-  auto rowsAsDesigned = [](int top, int bottom) {
-    for (int y = top; y < bottom; ++y)
-      for (int x = 0; x < kStatusWidth; ++x)
-        if (PictureAt(StatusPicture(), x, y) != Expected(x, y, 50, false, 0)) return false;
-    return true;
+  auto expectRowsAsDesigned = [](int top, int bottom) {
+    ExpectSamePixels(kStatusWidth, bottom - top, [=](int x, int y) { return PictureAt(StatusPicture(), x, top + y); },
+                     [=](int x, int y) { return Expected(x, top + y, 50, false, 0); }, "rows from " + std::to_string(top));
   };
   // A file from optical media: the notice at the top, the output's name below it.
   SetTexts("track01.wav", kOutputFolderNotice);
@@ -155,9 +153,9 @@ TEST_F(StatusWindowTest, TextLinesComeAndGoWithTheFile) {
   // The next file from a hard disk: the notice is gone.
   SetTexts("movie.wav", "");
   PaintStatus(50);
-  EXPECT_TRUE(rowsAsDesigned(0, 16));
+  expectRowsAsDesigned(0, 16);
   EXPECT_GT(darkPixelsInRows(16, 28), 20);
-  EXPECT_TRUE(rowsAsDesigned(30, kStatusHeight));
+  expectRowsAsDesigned(30, kStatusHeight);
 }
 
 // A window that lay over the status window goes away: the last picture is back at once,
