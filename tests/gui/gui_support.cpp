@@ -1,5 +1,9 @@
 #include "tests/gui/gui_support.h"
 
+#include <cstdlib>
+
+#include "common/i18n.h"
+#include "dialog/gui_selection_dialog.h"
 #include "media/media.h"
 
 namespace guitest {
@@ -29,6 +33,20 @@ GtkWindow* FindWindowByTitle(const std::string& title) {
   return found;
 }
 
+bool Select(const std::string& path) {
+  GtkFileChooser* chooser = GTK_FILE_CHOOSER(SettingsPanel.dialog);
+  gtk_file_chooser_unselect_all(chooser);
+  gtk_file_chooser_select_filename(chooser, path.c_str());
+  return RunUntil([&] { return CurrentChooserFile() == path; }, 10000);
+}
+
+void UseEnglish(bool english) {
+  setenv("LC_ALL", english ? "en_US.UTF-8" : "C", 1);
+  if (english) setenv("LANGUAGE", "en", 1);
+  else unsetenv("LANGUAGE");
+  InitLocalization();
+}
+
 }  // namespace guitest
 
 // ---------------------------------------------------------------------------
@@ -39,6 +57,7 @@ GtkWindow* FindWindowByTitle(const std::string& title) {
 #include <X11/Xutil.h>
 #include <gdk/gdkx.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,18 +73,6 @@ namespace guitest {
 namespace {
 
 Display* XDisplay() { return GDK_DISPLAY_XDISPLAY(gdk_display_get_default()); }
-
-bool HaveWindowManager() {
-  Atom type = None;
-  int format = 0;
-  unsigned long items = 0, left = 0;
-  unsigned char* data = nullptr;
-  const int status = XGetWindowProperty(XDisplay(), DefaultRootWindow(XDisplay()),
-                                        gdk_x11_get_xatom_by_name("_NET_SUPPORTING_WM_CHECK"), 0, 1, False,
-                                        XA_WINDOW, &type, &format, &items, &left, &data);
-  if (data) XFree(data);
-  return status == Success && items == 1;
-}
 
 // The property's 32-bit items (atoms, cardinals), empty when it is not set.
 std::vector<long> LongProperty(Window window, const char* name, Atom type) {
@@ -84,11 +91,16 @@ std::vector<long> LongProperty(Window window, const char* name, Atom type) {
   return values;
 }
 
+bool HaveWindowManager() {
+  return !LongProperty(DefaultRootWindow(XDisplay()), "_NET_SUPPORTING_WM_CHECK", XA_WINDOW).empty();
+}
+
 }  // namespace
 
 WindowManager::WindowManager() {
   pid = fork();
   if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     execlp("openbox", "openbox", "--sm-disable", static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -124,7 +136,9 @@ ManagedWindow ReadManagedWindow(GtkWindow* window) {
   seen.iconic = !wmState.empty() && wmState[0] == IconicState;
   for (long w : LongProperty(DefaultRootWindow(XDisplay()), "_NET_CLIENT_LIST", XA_WINDOW))
     seen.listed = seen.listed || Window(w) == client;
-  // The frame is the client's ancestor that is a child of the root window.
+  // The frame is the client's ancestor that is a child of the root window. The window
+  // manager may replace it meanwhile: its errors are ignored.
+  gdk_x11_display_error_trap_push(gdk_display_get_default());
   Window w = client, root = 0, parent = 0, *children = nullptr;
   unsigned count = 0;
   while (XQueryTree(XDisplay(), w, &root, &parent, &children, &count)) {
@@ -138,12 +152,16 @@ ManagedWindow ReadManagedWindow(GtkWindow* window) {
     seen.frameTop = attributes.y;
     seen.onScreen = attributes.map_state == IsViewable;
   }
+  gdk_x11_display_error_trap_pop_ignored(gdk_display_get_default());
   return seen;
 }
 
-ManagedWindow WaitUntilManaged(GtkWindow* window, int timeoutMs) {
+ManagedWindow WaitUntilManaged(GtkWindow* window, const std::function<bool(const ManagedWindow&)>& also) {
   ManagedWindow seen;
-  RunUntil([&] { return (seen = ReadManagedWindow(window)).managed && seen.extents[2] > 0; }, timeoutMs);
+  RunUntil([&] {
+    seen = ReadManagedWindow(window);
+    return seen.managed && seen.extents[2] > 0 && (!also || also(seen));
+  });
   RunUntil([] { return false; }, 200);  // placing and drawing the frame
   return ReadManagedWindow(window);
 }
@@ -202,6 +220,7 @@ void SoundServer::StartRecording() {
   if (recorder <= 0) {
     recorder = fork();
     if (recorder == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       const int fd = open(recording.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd < 0) _exit(127);
       dup2(fd, STDOUT_FILENO);

@@ -21,9 +21,11 @@ bool RunUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // The first visible toplevel window whose title equals title, or nullptr.
 GtkWindow* FindWindowByTitle(const std::string& title);
 
-}  // namespace guitest
+// Puts the selection dialog's cursor on path (a file or a folder) and waits until it is there.
+bool Select(const std::string& path);
 
-namespace guitest {
+// The program's texts in English (the catalogue beside the test program), or as built.
+void UseEnglish(bool english);
 
 // A window manager (openbox) on the test's display, for the cases that depend on one; it
 // leaves again with the object.
@@ -49,8 +51,9 @@ inline bool Contains(const std::vector<std::string>& atoms, const char* atom) {
   return std::find(atoms.begin(), atoms.end(), atom) != atoms.end();
 }
 ManagedWindow ReadManagedWindow(GtkWindow* window);
-// Runs the main loop until the window manager has taken the window; what it publishes.
-ManagedWindow WaitUntilManaged(GtkWindow* window, int timeoutMs = 5000);
+// Runs the main loop until the window manager has taken the window (and also, given,
+// until also() holds of what it publishes), then lets it draw the frame; what it publishes.
+ManagedWindow WaitUntilManaged(GtkWindow* window, const std::function<bool(const ManagedWindow&)>& also = nullptr);
 
 // A sound server (PulseAudio with a null sink "nullout") in a private runtime folder, set
 // as this process's XDG_RUNTIME_DIR while it runs; the program's own audio path plays into it.

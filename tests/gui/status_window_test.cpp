@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <functional>
 
 #include "app/gui_status_window.h"
 #include "app/run.h"
@@ -12,6 +12,7 @@
 #include "common/status_text.h"
 #include "dialog/gui_selection_dialog.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/media_fixtures.h"
 
 namespace {
 
@@ -66,6 +67,19 @@ uint32_t Expected(int x, int y, int percent, bool encoding, int frame) {
   return pixel;
 }
 
+// Every pixel of the w x h pictures alike; the first that differs is reported.
+using Pixels = std::function<uint32_t(int x, int y)>;
+void ExpectSamePixels(int w, int h, const Pixels& got, const Pixels& want, const std::string& what) {
+  int wrong = 0;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      if (got(x, y) != want(x, y) && wrong++ == 0)
+        ADD_FAILURE() << what << " at (" << x << ", " << y << "): " << std::hex << got(x, y) << " instead of "
+                      << want(x, y);
+  EXPECT_EQ(wrong, 0) << what;
+}
+Pixels Picture(cairo_surface_t* s) { return [s](int x, int y) { return PictureAt(s, x, y); }; }
+
 void SetTexts(const std::string& fileName, const std::string& notice) {
   std::lock_guard lock(StatusLock);
   StatusFileName = fileName;
@@ -86,7 +100,9 @@ class StatusWindowTest : public ::testing::Test {
   }
 };
 
-TEST_F(StatusWindowTest, PictureHasExactlyTheDesignedPixels) {
+// The picture as designed; on a display scaled by two every picture pixel becomes a 2 x 2
+// block of the same colour.
+TEST_F(StatusWindowTest, PictureHasExactlyTheDesignedPixelsAndScaledCrispOnes) {
   struct Case {
     int mode, frame, percent;
   };
@@ -99,16 +115,18 @@ TEST_F(StatusWindowTest, PictureHasExactlyTheDesignedPixels) {
     PrepareStatusGraphics();
     FrameIndex = c.frame;
     PaintStatus(c.percent);
-    int wrong = 0;
-    for (int y = 0; y < kStatusHeight; ++y)
-      for (int x = 0; x < kStatusWidth; ++x) {
-        const uint32_t want = Expected(x, y, c.percent, IsEncodingMode(c.mode), c.frame);
-        const uint32_t got = PictureAt(StatusPicture(), x, y);
-        if (got != want && wrong++ < 3)
-          ADD_FAILURE() << "mode " << c.mode << " frame " << c.frame << " percent " << c.percent << " at (" << x
-                        << ", " << y << "): " << std::hex << got << " instead of " << want;
-      }
-    EXPECT_EQ(wrong, 0) << "mode " << c.mode << " percent " << c.percent;
+    const std::string what = "mode " + std::to_string(c.mode) + " frame " + std::to_string(c.frame) + " percent " +
+                             std::to_string(c.percent);
+    ExpectSamePixels(kStatusWidth, kStatusHeight, Picture(StatusPicture()),
+                     [&](int x, int y) { return Expected(x, y, c.percent, IsEncodingMode(c.mode), c.frame); }, what);
+    cairo_surface_t* device = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 2 * kStatusWidth, 2 * kStatusHeight);
+    cairo_surface_set_device_scale(device, 2, 2);
+    cairo_t* cr = cairo_create(device);
+    DrawStatusPicture(cr);
+    cairo_destroy(cr);
+    ExpectSamePixels(2 * kStatusWidth, 2 * kStatusHeight, Picture(device),
+                     [](int x, int y) { return PictureAt(StatusPicture(), x / 2, y / 2); }, "scaled, " + what);
+    cairo_surface_destroy(device);
   }
 }
 
@@ -123,11 +141,9 @@ TEST_F(StatusWindowTest, TextLinesComeAndGoWithTheFile) {
       }
     return dark;
   };
-  auto rowsAsDesigned = [](int top, int bottom) {
-    for (int y = top; y < bottom; ++y)
-      for (int x = 0; x < kStatusWidth; ++x)
-        if (PictureAt(StatusPicture(), x, y) != Expected(x, y, 50, false, 0)) return false;
-    return true;
+  auto expectRowsAsDesigned = [](int top, int bottom) {
+    ExpectSamePixels(kStatusWidth, bottom - top, [=](int x, int y) { return PictureAt(StatusPicture(), x, top + y); },
+                     [=](int x, int y) { return Expected(x, top + y, 50, false, 0); }, "rows from " + std::to_string(top));
   };
   // A file from optical media: the notice at the top, the output's name below it.
   SetTexts("track01.wav", kOutputFolderNotice);
@@ -137,31 +153,15 @@ TEST_F(StatusWindowTest, TextLinesComeAndGoWithTheFile) {
   // The next file from a hard disk: the notice is gone.
   SetTexts("movie.wav", "");
   PaintStatus(50);
-  EXPECT_TRUE(rowsAsDesigned(0, 16));
+  expectRowsAsDesigned(0, 16);
   EXPECT_GT(darkPixelsInRows(16, 28), 20);
-  EXPECT_TRUE(rowsAsDesigned(30, kStatusHeight));
-}
-
-// On a display scaled by two every picture pixel becomes a 2 x 2 block of the same colour.
-TEST_F(StatusWindowTest, ScaledDisplayGetsCrispPixels) {
-  PrepareStatusGraphics();
-  PaintStatus(37);
-  cairo_surface_t* device = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 2 * kStatusWidth, 2 * kStatusHeight);
-  cairo_surface_set_device_scale(device, 2, 2);
-  cairo_t* cr = cairo_create(device);
-  DrawStatusPicture(cr);
-  cairo_destroy(cr);
-  int wrong = 0;
-  for (int y = 0; y < 2 * kStatusHeight; ++y)
-    for (int x = 0; x < 2 * kStatusWidth; ++x)
-      if (PictureAt(device, x, y) != PictureAt(StatusPicture(), x / 2, y / 2)) ++wrong;
-  EXPECT_EQ(wrong, 0);
-  cairo_surface_destroy(device);
+  expectRowsAsDesigned(30, kStatusHeight);
 }
 
 // A window that lay over the status window goes away: the last picture is back at once,
-// with no animation step to repaint it.
-TEST_F(StatusWindowTest, UncoveredWindowShowsItsLastPicture) {
+// with no animation step to repaint it. While the shell switches files the animation
+// leaves caption, frame and picture alone.
+TEST_F(StatusWindowTest, UncoveredWindowShowsItsLastPictureAndPausedAnimationKeepsCaptionAndFrame) {
   PrepareStatusGraphics();
   ShowStatusWindow();
   PaintStatus(64);
@@ -182,18 +182,10 @@ TEST_F(StatusWindowTest, UncoveredWindowShowsItsLastPicture) {
   g_autoptr(GdkPixbuf) shown =
       gdk_pixbuf_get_from_window(gdk_get_default_root_window(), x, y, kStatusWidth, kStatusHeight);
   ASSERT_NE(shown, nullptr);
-  Reference onScreen{shown};
-  int wrong = 0;
-  for (int py = 0; py < kStatusHeight; ++py)
-    for (int px = 0; px < kStatusWidth; ++px)
-      if (onScreen.at(px, py) != PictureAt(StatusPicture(), px, py)) ++wrong;
-  EXPECT_EQ(wrong, 0);
-}
+  const Reference onScreen{shown};
+  ExpectSamePixels(kStatusWidth, kStatusHeight, [&](int x, int y) { return onScreen.at(x, y); },
+                   Picture(StatusPicture()), "on screen");
 
-// While the shell switches files the animation leaves caption, frame and picture alone.
-TEST_F(StatusWindowTest, PausedAnimationKeepsCaptionAndFrame) {
-  PrepareStatusGraphics();
-  ShowStatusWindow();
   StartStatusAnimation();
   guitest::RunUntil([] { return false; }, 400);
   EXPECT_GE(FrameIndex.load(), 2u);
@@ -241,14 +233,18 @@ int CaptionInkWidth(GtkWindow* window, const std::string& caption) {
 }
 
 TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShowsEveryCaptionInFull) {
+  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
   guitest::WindowManager wm;
   ASSERT_TRUE(wm.running()) << "openbox is needed";
+  mediatest::TempDir media;
+  static std::string wav;
+  wav = mediatest::MakeFixture(mediatest::Fixture::Wav8BitMono8k, media.path(), 0.5);
   RegisterProgramResources();
   Settings = AppSettings{};
   GdkRectangle screen;
   gdk_monitor_get_geometry(gdk_display_get_monitor(gdk_display_get_default(), 0), &screen);
 
-  // Stored positions: kept as they are on the screen, brought onto it otherwise.
+  // Stored positions of both windows: kept as they are on the screen, brought onto it otherwise.
   struct Place {
     int left, top;
     bool kept;
@@ -256,47 +252,51 @@ TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShows
   for (const Place& place : {Place{3000, 20, false}, Place{-40, 70000, false}, Place{300, 200, true}}) {
     SCOPED_TRACE(testing::Message() << place.left << "," << place.top);
     // As the window mode starts: mapped iconified behind the selection dialog, yet listed
-    // where a taskbar finds it; then up, and kept above the others, for the run.
+    // where a taskbar finds it; then up, and kept above the others, for the run. The dialog
+    // opens where it was left, as the desktop shows it; a confirmation stores where it is.
     CreateStatusWindow(place.left, place.top);
     gtk_widget_show_all(GTK_WIDGET(StatusWindow));
-    if (place.kept) {
-      g_idle_add([](gpointer) -> gboolean {
-        guitest::RunUntil([] { return SettingsPanel.dialog && gtk_widget_get_mapped(SettingsPanel.dialog); });
-        guitest::WaitUntilManaged(GTK_WINDOW(SettingsPanel.dialog));
-        const guitest::ManagedWindow behind = guitest::ReadManagedWindow(StatusWindow);
-        EXPECT_TRUE(behind.managed);
-        EXPECT_TRUE(behind.iconic);
-        EXPECT_FALSE(behind.onScreen);
-        EXPECT_TRUE(guitest::Contains(behind.states, "_NET_WM_STATE_HIDDEN"));
-        EXPECT_TRUE(behind.listed);
-        EXPECT_FALSE(guitest::Contains(behind.states, "_NET_WM_STATE_SKIP_TASKBAR"));
-        gtk_dialog_response(GTK_DIALOG(SettingsPanel.dialog), GTK_RESPONSE_CANCEL);
-        return G_SOURCE_REMOVE;
-      }, nullptr);
-      EXPECT_FALSE(RunSelectionDialog(StatusWindow));
-    }
+    const std::pair<int, int> dialogPlace = place.kept ? std::pair(120, 90) : std::pair(place.left, place.top);
+    Settings.rDialogWindow = {dialogPlace.first, dialogPlace.second};
+    static guitest::ManagedWindow dialog;
+    g_idle_add([](gpointer) -> gboolean {
+      guitest::RunUntil([] { return SettingsPanel.dialog && gtk_widget_get_mapped(SettingsPanel.dialog); });
+      dialog = guitest::WaitUntilManaged(GTK_WINDOW(SettingsPanel.dialog));
+      const guitest::ManagedWindow behind = guitest::ReadManagedWindow(StatusWindow);
+      EXPECT_TRUE(behind.managed);
+      EXPECT_TRUE(behind.iconic);
+      EXPECT_FALSE(behind.onScreen);
+      EXPECT_TRUE(guitest::Contains(behind.states, "_NET_WM_STATE_HIDDEN"));
+      EXPECT_TRUE(behind.listed);
+      EXPECT_FALSE(guitest::Contains(behind.states, "_NET_WM_STATE_SKIP_TASKBAR"));
+      const bool chosen = guitest::Select(wav);
+      gtk_dialog_response(GTK_DIALOG(SettingsPanel.dialog), chosen ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
+      return G_SOURCE_REMOVE;
+    }, nullptr);
+    EXPECT_TRUE(RunSelectionDialog(StatusWindow));
+    ASSERT_TRUE(dialog.managed);
+    if (place.kept) EXPECT_EQ(std::pair(dialog.frameLeft, dialog.frameTop), dialogPlace);
+    EXPECT_TRUE(dialog.frameLeft >= 0 && dialog.frameLeft < 1024 - 100) << dialog.frameLeft;
+    EXPECT_TRUE(dialog.frameTop >= 0 && dialog.frameTop < 768 - 100) << dialog.frameTop;
+    EXPECT_EQ(std::pair(Settings.rDialogWindow.left, Settings.rDialogWindow.top),
+              std::pair(dialog.frameLeft, dialog.frameTop));
     PrepareStatusGraphics();
     ShowStatusWindow();
     PaintStatus(0);
-    guitest::ManagedWindow m;
-    EXPECT_TRUE(guitest::RunUntil([&] {
-      m = guitest::ReadManagedWindow(StatusWindow);
-      return m.managed && m.extents[2] > 0 && !m.iconic && guitest::Contains(m.states, "_NET_WM_STATE_ABOVE");
-    })) << "iconic " << m.iconic;
-    guitest::RunUntil([] { return false; }, 200);  // placing and drawing the frame
-    m = guitest::ReadManagedWindow(StatusWindow);
+    const guitest::ManagedWindow m = guitest::WaitUntilManaged(StatusWindow, [](const guitest::ManagedWindow& m) {
+      return !m.iconic && guitest::Contains(m.states, "_NET_WM_STATE_ABOVE");
+    });
     ASSERT_TRUE(m.managed);
+    EXPECT_FALSE(m.iconic);
     EXPECT_TRUE(m.onScreen);
+    EXPECT_TRUE(guitest::Contains(m.states, "_NET_WM_STATE_ABOVE"));
     EXPECT_FALSE(guitest::Contains(m.states, "_NET_WM_STATE_HIDDEN"));
-    for (const char* action : {"_NET_WM_ACTION_CLOSE", "_NET_WM_ACTION_MOVE"})
-      EXPECT_NE(std::find(m.actions.begin(), m.actions.end(), action), m.actions.end()) << action;
-    for (const char* action : {"_NET_WM_ACTION_MINIMIZE", "_NET_WM_ACTION_MAXIMIZE_HORZ",
-                               "_NET_WM_ACTION_MAXIMIZE_VERT", "_NET_WM_ACTION_RESIZE", "_NET_WM_ACTION_FULLSCREEN"})
-      EXPECT_EQ(std::find(m.actions.begin(), m.actions.end(), action), m.actions.end()) << action;
-    if (place.kept) {
-      EXPECT_EQ(m.frameLeft, place.left);
-      EXPECT_EQ(m.frameTop, place.top);
-    }
+    for (const auto& [action, offered] :
+         {std::pair{"_NET_WM_ACTION_CLOSE", true}, {"_NET_WM_ACTION_MOVE", true}, {"_NET_WM_ACTION_MINIMIZE", false},
+          {"_NET_WM_ACTION_MAXIMIZE_HORZ", false}, {"_NET_WM_ACTION_MAXIMIZE_VERT", false},
+          {"_NET_WM_ACTION_RESIZE", false}, {"_NET_WM_ACTION_FULLSCREEN", false}})
+      EXPECT_EQ(guitest::Contains(m.actions, action), offered) << action;
+    if (place.kept) EXPECT_EQ(std::pair(m.frameLeft, m.frameTop), std::pair(place.left, place.top));
     EXPECT_GE(m.frameLeft, screen.x);
     EXPECT_GE(m.frameTop, screen.y);
     EXPECT_LE(m.frameLeft + kStatusWidth + m.extents[0] + m.extents[1], screen.x + screen.width);
@@ -329,9 +329,7 @@ TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShows
       }
   };
   addCaptions();
-  setenv("LC_ALL", "en_US.UTF-8", 1);
-  setenv("LANGUAGE", "en", 1);
-  InitLocalization();
+  guitest::UseEnglish(true);
   const std::pair<std::string, const char*> english[] = {
       {_(kSelectingCaption), "Lomare: choose files"},
       {_(kPreparingCaption), "Preparing the encoder"},
@@ -340,9 +338,7 @@ TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShows
       {FormatFinishedCaption(kModeWav), "100% -Lomare done-"}};
   for (const auto& [caption, text] : english) EXPECT_EQ(caption, text) << "the English catalogue beside the test program";
   addCaptions();
-  setenv("LC_ALL", "C", 1);
-  unsetenv("LANGUAGE");
-  InitLocalization();
+  guitest::UseEnglish(false);
   for (const std::string& caption : captions) {
     const int full = CaptionInkWidth(GTK_WINDOW(wide), caption);
     EXPECT_GT(full, 20) << caption;

@@ -153,36 +153,17 @@ void ExpectConverted(const std::string& path, const std::string& codec, double s
   EXPECT_NEAR(info.duration, seconds, 0.1) << path;
 }
 
-TEST_F(WindowRunTest, ThreeFilesToWavFromFirstCaptionToSavedPosition) {
-  const std::vector<std::string> files = {MakeFixture(Fixture::Mp3Stereo44k, dir_.path(), 2.0, "one.mp3"),
+// Three files to MP3 from the window's first caption on: up iconified, then kept above;
+// the chime, through the machine's own audio output (a real sound server where one can
+// run), heard once at the end of the run; the centred default position on the 1024 x 768
+// test screen saved. (A stored position is kept: CloseMidRun.)
+TEST_F(WindowRunTest, ThreeFilesToMp3FromFirstCaptionToChimeAndSavedPosition) {
+  const std::vector<std::string> files = {MakeToneFile(dir_.file("one.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"}),
                                           MakeFixture(Fixture::Mpeg1PsMp2, dir_.path(), 2.0, "two.mpg"),
                                           MakeFixture(Fixture::AviPcm, dir_.path(), 2.0, "three.avi")};
-  EXPECT_EQ(Run("[Setting]\nDecodeMode=0\nrLomareWindow.left=30\nrLomareWindow.top=40\n", files), 0);
-
-  ASSERT_FALSE(seen_.titles.empty());
-  EXPECT_EQ(seen_.titles.front(), "ろまれのファイル選択");
-  EXPECT_TRUE(seen_.iconifiedAtFirst);
-  EXPECT_TRUE(seen_.keptAbove);
-  ExpectTitles({"ろまれのファイル選択", R"(\([123]/3\) (\d+% )?ろまれ中)", R"(\([12]/3\) 100% ろまれ完了)",
-                "100% -ろまれ完了-"});
-  EXPECT_TRUE(std::regex_match(seen_.titles.at(1), std::regex(R"(\(1/3\) (\d+% )?ろまれ中)"))) << seen_.titles.at(1);
-  const size_t first = IndexOf("(1/3) 100% ろまれ完了"), second = IndexOf("(2/3) 100% ろまれ完了");
-  EXPECT_LT(first, second);
-  EXPECT_NE(second, std::string::npos);
-  EXPECT_EQ(seen_.titles.back(), "100% -ろまれ完了-");
-
-  for (const char* name : {"one.wav", "two.wav", "three.wav"}) ExpectConverted(dir_.file(name), "pcm_s16le", 2.0);
-  EXPECT_NE(SettingsText().find("rLomareWindow.left=30\nrLomareWindow.top=40"), std::string::npos) << SettingsText();
-  EXPECT_TRUE(seen_.messages.empty());
-}
-
-// The chime through the machine's own audio output (a real sound server where one can
-// run): heard once, at the end of the run.
-TEST_F(WindowRunTest, OneFileToMp3ShowsThePreparingCaptionFirstAndChimesOnceAtTheEnd) {
-  const std::string input = MakeToneFile(dir_.file("tone.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"});
   guitest::SoundServer sound;
   if (sound.running()) sound.StartRecording();
-  EXPECT_EQ(Run("[Setting]\nDecodeMode=1\n", {input}), 0);
+  EXPECT_EQ(Run("[Setting]\nDecodeMode=1\n", files), 0);
   if (sound.running()) {
     const std::vector<bool> heard = sound.StopRecording();
     std::vector<std::pair<size_t, size_t>> bursts;  // first and last block of each sound
@@ -195,13 +176,23 @@ TEST_F(WindowRunTest, OneFileToMp3ShowsThePreparingCaptionFirstAndChimesOnceAtTh
     EXPECT_LE(length, 1000u);
     EXPECT_LE((heard.size() - bursts[0].second) * guitest::kSoundBlockMs, 1500u);  // the program ended after it
   }
+
   ASSERT_GE(seen_.titles.size(), 3u);
+  EXPECT_EQ(seen_.titles[0], "ろまれのファイル選択");
   EXPECT_EQ(seen_.titles[1], "エンコード 準備中");
-  ExpectTitles({"ろまれのファイル選択", "エンコード 準備中", R"((\d+% )?ゆまれ中)", "100% -ゆまれ完了-"});
+  EXPECT_TRUE(seen_.iconifiedAtFirst);
+  EXPECT_TRUE(seen_.keptAbove);
+  ExpectTitles({"ろまれのファイル選択", "エンコード 準備中", R"(\([123]/3\) (\d+% )?ゆまれ中)", R"(\([12]/3\) 100% ゆまれ完了)",
+                "100% -ゆまれ完了-"});
+  EXPECT_TRUE(std::regex_match(seen_.titles.at(2), std::regex(R"(\(1/3\) (\d+% )?ゆまれ中)"))) << seen_.titles.at(2);
+  const size_t first = IndexOf("(1/3) 100% ゆまれ完了"), second = IndexOf("(2/3) 100% ゆまれ完了");
+  EXPECT_LT(first, second);
+  EXPECT_NE(second, std::string::npos);
   EXPECT_EQ(seen_.titles.back(), "100% -ゆまれ完了-");
-  ExpectConverted(dir_.file("tone.mp3"), "mp3", 2.0);
-  // The centred default on the 1024 x 768 test screen, saved at the end.
+
+  for (const char* name : {"one.mp3", "two.mp3", "three.mp3"}) ExpectConverted(dir_.file(name), "mp3", 2.0);
   EXPECT_NE(SettingsText().find("rLomareWindow.left=462\nrLomareWindow.top=364"), std::string::npos) << SettingsText();
+  EXPECT_TRUE(seen_.messages.empty());
 }
 
 // The close box (or a termination signal) during the second of three files: the first

@@ -4,6 +4,7 @@
 #include <gtk/gtk.h>
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@ static std::string StartXvfb() {
   if (pipe(fds) != 0) return "";
   xvfb = fork();
   if (xvfb == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);  // gone with a test that dies, not holding CTest's pipe
     close(fds[0]);
     std::string fd = std::to_string(fds[1]);
     execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
