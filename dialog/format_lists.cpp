@@ -132,13 +132,15 @@ const char* Mp3CodecGradeText(int grade) {
   return "";
 }
 
-std::string FormatMp3Label(const WaveFormat& format) {
+static std::string Mp3Label(const WaveFormat& format, const char* mono, const char* stereo) {
   uint32_t kbps = format.avgBytesPerSec * 8u / 1000u;  // wraps like the encoder's own arithmetic
   char label[64];
   std::snprintf(label, sizeof label, "%3uKbps %5uHz %s", kbps, format.samplesPerSec,
-                format.channels == 1 ? _(kMono) : _(kStereo));
+                format.channels == 1 ? mono : stereo);
   return label;
 }
+
+std::string FormatMp3Label(const WaveFormat& format) { return Mp3Label(format, _(kMono), _(kStereo)); }
 
 TargetAudioFormat ParseMp3FormatLabel(std::string_view text) {
   TargetAudioFormat f;
@@ -173,10 +175,16 @@ Mp3FormatList BuildMp3FormatList(bool encoderFound, const std::vector<WaveFormat
   if (!encoderFound) return list;
 
   list.grade = kMp3GradeAdvanced;
+  std::vector<WaveFormat> listed;
   for (const WaveFormat& format : offered) {
     if (format.samplesPerSec == 44100) list.grade = kMp3GradeProfessional;
-      if (format.samplesPerSec != 12000) list.labels.push_back(FormatMp3Label(format));
+    if (format.samplesPerSec != 12000) listed.push_back(format);
   }
-  std::stable_sort(list.labels.begin(), list.labels.end(), ComboSortLess);
+  // Sorted by the untranslated labels, whatever the language shown: the settings file
+  // stores a row, which must be the same format in every language.
+  std::stable_sort(listed.begin(), listed.end(), [](const WaveFormat& a, const WaveFormat& b) {
+    return ComboSortLess(Mp3Label(a, kMono, kStereo), Mp3Label(b, kMono, kStereo));
+  });
+  for (const WaveFormat& format : listed) list.labels.push_back(FormatMp3Label(format));
   return list;
 }

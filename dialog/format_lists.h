@@ -67,5 +67,6 @@ bool ComboSortLess(const std::string& a, const std::string& b);
 
 // Grades the encoder and lists its formats: none and an empty list without an
 // encoder; otherwise Advanced, or Professional when any format is at 44100 Hz,
-// and a label for every format not at 12000 Hz, stably sorted by ComboSortLess.
+// and a label for every format not at 12000 Hz, stably sorted by ComboSortLess of
+// their untranslated labels (so a row is the same format in every language).
 Mp3FormatList BuildMp3FormatList(bool encoderFound, const std::vector<WaveFormat>& offered);
