@@ -13,14 +13,6 @@
 
 namespace {
 
-constexpr uint8_t kHeaderObject[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                       0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-constexpr uint8_t kContentDescription[16] = {0x33, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                             0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-constexpr uint8_t kExtendedContent[16] = {0x40, 0xA4, 0xD0, 0xD2, 0x07, 0xE3, 0xD2, 0x11,
-                                          0x97, 0xF0, 0x00, 0xA0, 0xC9, 0x5E, 0xA8, 0x50};
-constexpr size_t kHeaderObjectBytes = 30;
-constexpr size_t kObjectBytes = 24;
 constexpr uint32_t kMostObjects = 256;  // a header has a dozen; the rest is not looked at
 constexpr size_t kLongestName = 64;     // bytes of the longest descriptor name looked for
 
@@ -62,9 +54,9 @@ std::string TrackOf(const std::string& text) {
 
 void ReadContentDescription(const AsfReadAt& readAt, uint64_t at, uint64_t size, AsfHeaderTags* tags) {
   uint8_t lengths[10];
-  if (size < kObjectBytes + sizeof lengths || !ReadExactly(readAt, at + kObjectBytes, lengths, sizeof lengths)) return;
+  if (size < kAsfObjectBytes + sizeof lengths || !ReadExactly(readAt, at + kAsfObjectBytes, lengths, sizeof lengths)) return;
   std::string* fields[5] = {&tags->title, &tags->artist, nullptr, &tags->comment, nullptr};
-  uint64_t text = at + kObjectBytes + sizeof lengths;
+  uint64_t text = at + kAsfObjectBytes + sizeof lengths;
   const uint64_t end = at + size;
   std::vector<uint8_t> bytes;
   for (int i = 0; i < 5; ++i) {
@@ -100,8 +92,8 @@ std::string ValueText(uint16_t type, const uint8_t* value, size_t size) {
 
 void ReadExtendedContent(const AsfReadAt& readAt, uint64_t at, uint64_t size, AsfHeaderTags* tags) {
   uint8_t count[2];
-  if (size < kObjectBytes + 2 || !ReadExactly(readAt, at + kObjectBytes, count, 2)) return;
-  uint64_t next = at + kObjectBytes + 2;
+  if (size < kAsfObjectBytes + 2 || !ReadExactly(readAt, at + kAsfObjectBytes, count, 2)) return;
+  uint64_t next = at + kAsfObjectBytes + 2;
   const uint64_t end = at + size;
   std::vector<uint8_t> value;
   for (uint64_t left = GetLe(count, 2); left > 0; --left) {
@@ -132,18 +124,18 @@ void ReadExtendedContent(const AsfReadAt& readAt, uint64_t at, uint64_t size, As
 }  // namespace
 
 bool ReadAsfHeaderTags(const AsfReadAt& readAt, AsfHeaderTags* tags) {
-  uint8_t head[kHeaderObjectBytes];
-  if (!ReadExactly(readAt, 0, head, sizeof head) || memcmp(head, kHeaderObject, 16) != 0) return false;
+  uint8_t head[kAsfHeaderObjectBytes];
+  if (!ReadExactly(readAt, 0, head, sizeof head) || memcmp(head, kAsfHeaderObject, 16) != 0) return false;
   const uint64_t headerEnd = GetLe(head + 16, 8);
   const uint64_t objects = GetLe(head + 24, 4);
-  uint64_t at = kHeaderObjectBytes;
-  for (uint64_t i = 0; i < objects && i < kMostObjects && headerEnd > at && headerEnd - at >= kObjectBytes; ++i) {
-    uint8_t object[kObjectBytes];
+  uint64_t at = kAsfHeaderObjectBytes;
+  for (uint64_t i = 0; i < objects && i < kMostObjects && headerEnd > at && headerEnd - at >= kAsfObjectBytes; ++i) {
+    uint8_t object[kAsfObjectBytes];
     if (!ReadExactly(readAt, at, object, sizeof object)) break;
     const uint64_t size = GetLe(object + 16, 8);
-    if (size < kObjectBytes || size > headerEnd - at) break;
-    if (memcmp(object, kContentDescription, 16) == 0) ReadContentDescription(readAt, at, size, tags);
-    if (memcmp(object, kExtendedContent, 16) == 0) ReadExtendedContent(readAt, at, size, tags);
+    if (size < kAsfObjectBytes || size > headerEnd - at) break;
+    if (memcmp(object, kAsfContentDescription, 16) == 0) ReadContentDescription(readAt, at, size, tags);
+    if (memcmp(object, kAsfExtendedContent, 16) == 0) ReadExtendedContent(readAt, at, size, tags);
     at += size;
   }
   return true;

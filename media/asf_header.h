@@ -9,6 +9,18 @@
 #include <functional>
 #include <string>
 
+// The layout shared by what reads and what writes ASF headers: object GUIDs as stored,
+// the header object's fixed part (GUID, size, object count, two reserved bytes) and any
+// object's (GUID and size).
+inline constexpr uint8_t kAsfHeaderObject[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                                 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+inline constexpr uint8_t kAsfContentDescription[16] = {0x33, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                                       0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+inline constexpr uint8_t kAsfExtendedContent[16] = {0x40, 0xA4, 0xD0, 0xD2, 0x07, 0xE3, 0xD2, 0x11,
+                                                    0x97, 0xF0, 0x00, 0xA0, 0xC9, 0x5E, 0xA8, 0x50};
+inline constexpr size_t kAsfHeaderObjectBytes = 30;
+inline constexpr size_t kAsfObjectBytes = 24;
+
 // Copies up to size bytes at offset into buffer; returns how many it copied (fewer at
 // the end of the file).
 using AsfReadAt = std::function<size_t(uint64_t offset, uint8_t* buffer, size_t size)>;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "media/asf_header.h"
 #include "media/wave_format.h"
 
 GST_DEBUG_CATEGORY_STATIC(ql_asf_tags_debug);
@@ -17,17 +18,9 @@ GST_DEBUG_CATEGORY_STATIC(ql_asf_tags_debug);
 
 namespace {
 
-// Object GUIDs as they are stored.
-constexpr uint8_t kHeaderObject[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                       0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+// The file properties object's GUID as stored.
 constexpr uint8_t kFileProperties[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
                                          0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
-constexpr uint8_t kContentDescription[16] = {0x33, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                             0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-constexpr uint8_t kExtendedContent[16] = {0x40, 0xA4, 0xD0, 0xD2, 0x07, 0xE3, 0xD2, 0x11,
-                                          0x97, 0xF0, 0x00, 0xA0, 0xC9, 0x5E, 0xA8, 0x50};
-constexpr size_t kHeaderObjectBytes = 30;  // GUID, size, object count, two reserved bytes
-constexpr size_t kObjectBytes = 24;        // GUID and size of any object
 constexpr size_t kFileSizeAt = 40;         // file properties: the file's size in bytes
 constexpr size_t kMaxText = 0x7FFE;        // UTF-16 bytes a 16-bit length can hold, with room
 
@@ -70,7 +63,7 @@ std::vector<uint8_t> ContentDescription(const AsfTagTexts& tags) {
   for (const auto& text : texts) body.insert(body.end(), text.begin(), text.end());
   if (texts[0].empty() && texts[1].empty() && texts[3].empty()) return {};
   std::vector<uint8_t> object;
-  PutObjectHead(&object, kContentDescription, kObjectBytes + body.size());
+  PutObjectHead(&object, kAsfContentDescription, kAsfObjectBytes + body.size());
   object.insert(object.end(), body.begin(), body.end());
   return object;
 }
@@ -123,7 +116,7 @@ std::vector<uint8_t> Descriptors(const AsfTagTexts& tags, uint16_t* count) {
 
 bool AddAsfTags(std::vector<uint8_t>* header, const AsfTagTexts& tags) {
   const std::vector<uint8_t>& in = *header;
-  if (in.size() < kHeaderObjectBytes || memcmp(in.data(), kHeaderObject, 16) != 0 ||
+  if (in.size() < kAsfHeaderObjectBytes || memcmp(in.data(), kAsfHeaderObject, 16) != 0 ||
       GetLe(in.data() + 16, 8) != in.size())
     return false;
   std::vector<uint8_t> cd = ContentDescription(tags);
@@ -131,22 +124,22 @@ bool AddAsfTags(std::vector<uint8_t>* header, const AsfTagTexts& tags) {
   std::vector<uint8_t> descriptors = Descriptors(tags, &added);
   uint32_t objects = static_cast<uint32_t>(GetLe(in.data() + 24, 4));
 
-  std::vector<uint8_t> out(in.begin(), in.begin() + kHeaderObjectBytes);
+  std::vector<uint8_t> out(in.begin(), in.begin() + kAsfHeaderObjectBytes);
   size_t fileProperties = 0;  // where they are in out; 0 none
   bool extendedSeen = false, cdPlaced = cd.empty();
-  for (size_t at = kHeaderObjectBytes; at < in.size();) {
-    if (in.size() - at < kObjectBytes) return false;
+  for (size_t at = kAsfHeaderObjectBytes; at < in.size();) {
+    if (in.size() - at < kAsfObjectBytes) return false;
     const uint64_t size = GetLe(in.data() + at + 16, 8);
-    if (size < kObjectBytes || size > in.size() - at) return false;
+    if (size < kAsfObjectBytes || size > in.size() - at) return false;
     const uint8_t* object = in.data() + at;
-    if (memcmp(object, kExtendedContent, 16) == 0 && !extendedSeen && size >= kObjectBytes + 2 && added > 0) {
+    if (memcmp(object, kAsfExtendedContent, 16) == 0 && !extendedSeen && size >= kAsfObjectBytes + 2 && added > 0) {
       extendedSeen = true;
       const size_t start = out.size();
       out.insert(out.end(), object, object + size);
       out.insert(out.end(), descriptors.begin(), descriptors.end());
       SetLe(&out[start + 16], size + descriptors.size(), 8);
-      SetLe(&out[start + kObjectBytes], GetLe(object + kObjectBytes, 2) + added, 2);
-    } else if (memcmp(object, kContentDescription, 16) == 0 && !cd.empty()) {
+      SetLe(&out[start + kAsfObjectBytes], GetLe(object + kAsfObjectBytes, 2) + added, 2);
+    } else if (memcmp(object, kAsfContentDescription, 16) == 0 && !cd.empty()) {
       --objects;  // replaced by ours
     } else {
       const bool properties = memcmp(object, kFileProperties, 16) == 0 && size >= kFileSizeAt + 8;
@@ -162,7 +155,7 @@ bool AddAsfTags(std::vector<uint8_t>* header, const AsfTagTexts& tags) {
   }
   if (!cdPlaced) return false;  // no file properties to put it behind
   if (added > 0 && !extendedSeen) {
-    PutObjectHead(&out, kExtendedContent, kObjectBytes + 2 + descriptors.size());
+    PutObjectHead(&out, kAsfExtendedContent, kAsfObjectBytes + 2 + descriptors.size());
     PutLe16(&out, added);
     out.insert(out.end(), descriptors.begin(), descriptors.end());
     ++objects;
@@ -335,9 +328,9 @@ static GstFlowReturn ql_asf_tags_chain(GstPad*, GstObject* parent, GstBuffer* bu
     gst_buffer_unmap(buffer, &map);
   }
   gst_buffer_unref(buffer);
-  if (st->headerBytes == 0 && st->held.size() >= kHeaderObjectBytes) {
-    st->headerBytes = memcmp(st->held.data(), kHeaderObject, 16) == 0 ? GetLe(st->held.data() + 16, 8) : 0;
-    if (st->headerBytes < kHeaderObjectBytes || st->headerBytes > (1u << 20)) {
+  if (st->headerBytes == 0 && st->held.size() >= kAsfHeaderObjectBytes) {
+    st->headerBytes = memcmp(st->held.data(), kAsfHeaderObject, 16) == 0 ? GetLe(st->held.data() + 16, 8) : 0;
+    if (st->headerBytes < kAsfHeaderObjectBytes || st->headerBytes > (1u << 20)) {
       st->passthrough = true;
       return ReleaseHeld(self, false);
     }
