@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "media/file_read.h"
+
 namespace {
 
 constexpr size_t kChunkHeaderBytes = 8;     // fourcc, 32-bit little-endian size
@@ -150,15 +152,7 @@ bool ParseAviStreamList(const uint8_t* data, size_t size, std::vector<AviStream>
 bool ReadAviStreamList(const std::string& path, std::vector<AviStream>* streams) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  auto readAt = [fd](uint8_t* out, size_t size, uint64_t offset) {
-    size_t done = 0;
-    while (done < size) {
-      const ssize_t n = pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    return done;
-  };
+  auto readAt = [fd](uint8_t* out, size_t size, uint64_t offset) { return ReadFileAt(fd, offset, out, size); };
 
   // The RIFF header, then the top-level chunk headers up to the "hdrl" list, which is
   // handed to the parser as if it came first.

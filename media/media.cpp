@@ -18,6 +18,7 @@
 #include <gst/gst.h>
 
 #include "media/avi_header.h"
+#include "media/file_read.h"
 #include "media/media_internal.h"
 #include "media/mp3_gapless.h"
 #include "media/wavdest.h"
@@ -1409,15 +1410,7 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
               (memcmp(head, "RIFF", 4) == 0 || memcmp(head, "RIFX", 4) == 0 || memcmp(head, "RF64", 4) == 0);
   // That parser trusts the "fmt " record: a file whose record it cannot read as stated
   // loads, as a damaged file does, but never connects.
-  auto readAt = [fd](uint64_t offset, uint8_t* buffer, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-      ssize_t n = pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    return done;
-  };
+  auto readAt = [fd](uint64_t offset, uint8_t* buffer, size_t size) { return ReadFileAt(fd, offset, buffer, size); };
   const bool waveUnusable = wave && !WaveHeaderUsable(readAt);
   uint64_t mpegStart = 0, mpegSize = 0;
   if (wave && !waveUnusable && S_ISREG(st.st_mode) && !FindMpegWaveData(readAt, st.st_size, &mpegStart, &mpegSize))

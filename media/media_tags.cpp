@@ -18,6 +18,7 @@
 
 #include "common/batch.h"
 #include "media/asf_header.h"
+#include "media/file_read.h"
 #include "media/media_internal.h"
 
 #define GST_CAT_DEFAULT ql_media_debug
@@ -41,6 +42,17 @@ void CopyFirst(GstTagList* to, const GstTagList* from, const char* fromTag, cons
   gst_tag_list_add_value(to, GST_TAG_MERGE_REPLACE, toTag, value);
 }
 
+// The tag event in the probe's hands gives way to one of tags (taken), in its place in
+// the stream.
+GstPadProbeReturn ReplaceTagEvent(GstPadProbeInfo* info, GstTagList* tags) {
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  GstEvent* kept = gst_event_new_tag(tags);
+  gst_event_set_seqnum(kept, gst_event_get_seqnum(event));
+  gst_event_unref(event);
+  GST_PAD_PROBE_INFO_DATA(info) = kept;
+  return GST_PAD_PROBE_OK;
+}
+
 GstPadProbeReturn OnTagEvent(GstPad*, GstPadProbeInfo* info, gpointer) {
   GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
   if (GST_EVENT_TYPE(event) != GST_EVENT_TAG) return GST_PAD_PROBE_OK;
@@ -49,11 +61,7 @@ GstPadProbeReturn OnTagEvent(GstPad*, GstPadProbeInfo* info, gpointer) {
   GstTagList* carried = Batch.noTags ? nullptr : CarriedTags(tags);
   if (!carried) return GST_PAD_PROBE_DROP;
   gst_tag_list_set_scope(carried, gst_tag_list_get_scope(tags));
-  GstEvent* kept = gst_event_new_tag(carried);
-  gst_event_set_seqnum(kept, gst_event_get_seqnum(event));
-  gst_event_unref(event);
-  GST_PAD_PROBE_INFO_DATA(info) = kept;
-  return GST_PAD_PROBE_OK;
+  return ReplaceTagEvent(info, carried);
 }
 
 // The comment as an extended comment without a description: an ID3v2 writer makes
@@ -70,11 +78,7 @@ GstPadProbeReturn OnCommentForId3(GstPad*, GstPadProbeInfo* info, gpointer) {
   gst_tag_list_remove_tag(rewritten, GST_TAG_COMMENT);
   g_autofree char* extended = g_strconcat("=", comment, nullptr);
   gst_tag_list_add(rewritten, GST_TAG_MERGE_REPLACE, GST_TAG_EXTENDED_COMMENT, extended, nullptr);
-  GstEvent* kept = gst_event_new_tag(rewritten);
-  gst_event_set_seqnum(kept, gst_event_get_seqnum(event));
-  gst_event_unref(event);
-  GST_PAD_PROBE_INFO_DATA(info) = kept;
-  return GST_PAD_PROBE_OK;
+  return ReplaceTagEvent(info, rewritten);
 }
 
 // The tags of an ASF file's header object; nullptr for none or another kind of file.
@@ -83,15 +87,7 @@ GstTagList* AsfHeaderTagList(const std::string& path) {
   if (fd < 0) return nullptr;
   struct stat st;
   AsfHeaderTags header;
-  auto readAt = [fd](uint64_t offset, uint8_t* buffer, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-      ssize_t n = pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    return done;
-  };
+  auto readAt = [fd](uint64_t offset, uint8_t* buffer, size_t size) { return ReadFileAt(fd, offset, buffer, size); };
   const bool asf = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadAsfHeaderTags(readAt, &header);
   close(fd);
   if (!asf) return nullptr;
@@ -122,11 +118,7 @@ GstPadProbeReturn OnDecodedTags(GstPad*, GstPadProbeInfo* info, gpointer headerT
   gst_event_parse_tag(event, &tags);
   GstTagList* merged = gst_tag_list_merge(tags, static_cast<GstTagList*>(headerTags), GST_TAG_MERGE_KEEP);
   gst_tag_list_set_scope(merged, gst_tag_list_get_scope(tags));
-  GstEvent* kept = gst_event_new_tag(merged);
-  gst_event_set_seqnum(kept, gst_event_get_seqnum(event));
-  gst_event_unref(event);
-  GST_PAD_PROBE_INFO_DATA(info) = kept;
-  return GST_PAD_PROBE_OK;
+  return ReplaceTagEvent(info, merged);
 }
 
 }  // namespace

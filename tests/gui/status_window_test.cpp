@@ -275,7 +275,9 @@ TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShows
     }, nullptr);
     EXPECT_TRUE(RunSelectionDialog(StatusWindow));
     ASSERT_TRUE(dialog.managed);
-    if (place.kept) EXPECT_EQ(std::pair(dialog.frameLeft, dialog.frameTop), dialogPlace);
+    if (place.kept) {
+      EXPECT_EQ(std::pair(dialog.frameLeft, dialog.frameTop), dialogPlace);
+    }
     EXPECT_TRUE(dialog.frameLeft >= 0 && dialog.frameLeft < 1024 - 100) << dialog.frameLeft;
     EXPECT_TRUE(dialog.frameTop >= 0 && dialog.frameTop < 768 - 100) << dialog.frameTop;
     EXPECT_EQ(std::pair(Settings.rDialogWindow.left, Settings.rDialogWindow.top),
@@ -296,7 +298,9 @@ TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShows
           {"_NET_WM_ACTION_MAXIMIZE_HORZ", false}, {"_NET_WM_ACTION_MAXIMIZE_VERT", false},
           {"_NET_WM_ACTION_RESIZE", false}, {"_NET_WM_ACTION_FULLSCREEN", false}})
       EXPECT_EQ(guitest::Contains(m.actions, action), offered) << action;
-    if (place.kept) EXPECT_EQ(std::pair(m.frameLeft, m.frameTop), std::pair(place.left, place.top));
+    if (place.kept) {
+      EXPECT_EQ(std::pair(m.frameLeft, m.frameTop), std::pair(place.left, place.top));
+    }
     EXPECT_GE(m.frameLeft, screen.x);
     EXPECT_GE(m.frameTop, screen.y);
     EXPECT_LE(m.frameLeft + kStatusWidth + m.extents[0] + m.extents[1], screen.x + screen.width);
