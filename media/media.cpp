@@ -862,7 +862,7 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
   // and its way fails on frames that hold nothing but delay or padding.
   Mp3Gapless gapless;
   // A tag whose frame count leaves no sample at all contradicts the stream it heads.
-  if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless) && gapless.keepSamples != 0)
+  if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless, out->filter->junkEnd) && gapless.keepSamples != 0)
     TrimDecodedOutput(chain.get(), gapless);
   if (IsSourceKind(out->filter->kind)) {
     g_autoptr(GstPad) decoded = gst_element_get_static_pad(chain->capsfilter, "src");
@@ -1293,26 +1293,58 @@ static GstPadProbeReturn OnSchedulingQuery(GstPad*, GstPadProbeInfo* info, gpoin
   return GST_PAD_PROBE_HANDLED;
 }
 
+// What of its file a source passes on: [0, holeFrom) and [holeTo, end), one stream.
+struct PassedBytes {
+  uint64_t holeFrom = 0, holeTo = 0, end = 0;
+
+  uint64_t Size() const { return end - (holeTo - holeFrom); }
+  // The stream's offset of a file offset (the next byte passed on, for one not passed).
+  uint64_t InStream(uint64_t at) const {
+    if (at <= holeFrom) return at;
+    return std::clamp(at, holeTo, end) - (holeTo - holeFrom);
+  }
+  uint64_t InFile(uint64_t at) const { return at < holeFrom ? at : at + (holeTo - holeFrom); }
+};
+
 // A WAV file of MPEG audio reaches a player's decoders as its "data" chunk alone, a plain
 // MPEG audio stream, with byte positions counted from the chunk's start. GStreamer's WAV
 // parser can neither time nor seek such a file when pushed: it hands the seek to the
 // MPEG parser behind it, then fails an assertion on the byte segment that comes back
 // and stamps it with an invalid base, so a seek lands nowhere. Conversions, which never
 // seek, keep the parser for the tags of the file's INFO chunk.
-static GstPadProbeReturn OnMpegWaveSource(GstPad*, GstPadProbeInfo* info, gpointer data) {
-  const Filter* source = static_cast<Filter*>(data);
-  const uint64_t start = source->mpegDataStart, end = start + source->mpegDataSize;
-  if (start == 0 || !source->mpegDataAlone) return GST_PAD_PROBE_OK;
-  auto inData = [&](uint64_t at) { return static_cast<gint64>(std::clamp(at, start, end) - start); };
+// An MPEG audio file with junk in front of its frames reaches every reader without the
+// junk: GStreamer's type finder and parser would lock onto a sync word in it, or give up.
+static bool PassedBytesOf(const Filter* source, PassedBytes* passed) {
+  if (source->mpegDataStart != 0 && source->mpegDataAlone) {
+    *passed = {0, source->mpegDataStart, source->mpegDataStart + source->mpegDataSize};
+    return true;
+  }
+  if (source->junkEnd != 0) {
+    *passed = {source->junkStart, source->junkEnd, source->sourceSize};
+    return true;
+  }
+  return false;
+}
+
+static GstPadProbeReturn OnPassedBytes(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  PassedBytes passed;
+  if (!PassedBytesOf(static_cast<Filter*>(data), &passed)) return GST_PAD_PROBE_OK;
   if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     if (!GST_BUFFER_OFFSET_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
     const uint64_t first = GST_BUFFER_OFFSET(buffer), last = first + gst_buffer_get_size(buffer);
-    const uint64_t from = std::max(first, start), to = std::min(last, end);
-    if (to <= from) return GST_PAD_PROBE_DROP;
-    GstBuffer* part = gst_buffer_copy_region(buffer, GST_BUFFER_COPY_ALL, from - first, to - from);
-    GST_BUFFER_OFFSET(part) = from - start;
-    GST_BUFFER_OFFSET_END(part) = to - start;
+    GstBuffer* part = nullptr;
+    auto keep = [&](uint64_t from, uint64_t to) {
+      from = std::max(from, first), to = std::min(to, last);
+      if (to <= from) return;
+      GstBuffer* piece = gst_buffer_copy_region(buffer, GST_BUFFER_COPY_ALL, from - first, to - from);
+      part = part ? gst_buffer_append(part, piece) : piece;
+    };
+    keep(0, passed.holeFrom);
+    keep(passed.holeTo, passed.end);
+    if (!part) return GST_PAD_PROBE_DROP;
+    GST_BUFFER_OFFSET(part) = passed.InStream(first);
+    GST_BUFFER_OFFSET_END(part) = passed.InStream(last);
     gst_buffer_unref(buffer);
     GST_PAD_PROBE_INFO_DATA(info) = part;
     return GST_PAD_PROBE_OK;
@@ -1321,7 +1353,7 @@ static GstPadProbeReturn OnMpegWaveSource(GstPad*, GstPadProbeInfo* info, gpoint
     GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
     GstFormat format = GST_FORMAT_UNDEFINED;
     if (GST_QUERY_TYPE(query) == GST_QUERY_DURATION) gst_query_parse_duration(query, &format, nullptr);
-    if (format == GST_FORMAT_BYTES) gst_query_set_duration(query, format, source->mpegDataSize);
+    if (format == GST_FORMAT_BYTES) gst_query_set_duration(query, format, passed.Size());
     return GST_PAD_PROBE_OK;
   }
   GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
@@ -1330,11 +1362,11 @@ static GstPadProbeReturn OnMpegWaveSource(GstPad*, GstPadProbeInfo* info, gpoint
     GstSegment segment;
     gst_event_copy_segment(event, &segment);
     if (segment.format != GST_FORMAT_BYTES) return GST_PAD_PROBE_OK;
-    segment.start = inData(segment.start);
-    segment.position = inData(segment.position);
-    segment.time = inData(segment.time);
-    if (segment.stop != static_cast<guint64>(-1)) segment.stop = inData(segment.stop);
-    segment.duration = source->mpegDataSize;
+    segment.start = passed.InStream(segment.start);
+    segment.position = passed.InStream(segment.position);
+    segment.time = passed.InStream(segment.time);
+    if (segment.stop != static_cast<guint64>(-1)) segment.stop = passed.InStream(segment.stop);
+    segment.duration = passed.Size();
     replaced = gst_event_new_segment(&segment);
   } else if (GST_EVENT_TYPE(event) == GST_EVENT_SEEK) {
     gdouble rate;
@@ -1344,8 +1376,8 @@ static GstPadProbeReturn OnMpegWaveSource(GstPad*, GstPadProbeInfo* info, gpoint
     gint64 from, to;
     gst_event_parse_seek(event, &rate, &format, &flags, &startType, &from, &stopType, &to);
     if (format != GST_FORMAT_BYTES) return GST_PAD_PROBE_OK;
-    if (startType == GST_SEEK_TYPE_SET && from >= 0) from += start;
-    if (stopType == GST_SEEK_TYPE_SET && to >= 0) to += start;
+    if (startType == GST_SEEK_TYPE_SET && from >= 0) from = static_cast<gint64>(passed.InFile(from));
+    if (stopType == GST_SEEK_TYPE_SET && to >= 0) to = static_cast<gint64>(passed.InFile(to));
     replaced = gst_event_new_seek(rate, format, flags, startType, from, stopType, to);
   }
   if (!replaced) return GST_PAD_PROBE_OK;
@@ -1393,6 +1425,23 @@ static uint64_t DeclaredFileSize(int fd) {
   return 0;
 }
 
+// Whether a file's name says MPEG audio and its first bytes do not say another
+// container: only such a file is searched for frames behind junk, since other files
+// may well hold MPEG audio frames inside their own structure.
+static bool NamesMpegAudio(const std::string& path, const char (&head)[12]) {
+  static constexpr const char* kExtensions[] = {".mp3", ".mp2", ".mp1", ".mpa"};
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos ||
+      std::none_of(std::begin(kExtensions), std::end(kExtensions),
+                   [&](const char* e) { return g_ascii_strcasecmp(path.c_str() + dot, e) == 0; }))
+    return false;
+  static constexpr const char* kContainers[] = {"RIFF", "RIFX", "RF64", "FORM", "OggS", "fLaC",
+                                                "\x30\x26\xB2\x75", "\x00\x00\x01\xBA"};
+  for (const char* magic : kContainers)
+    if (memcmp(head, magic, 4) == 0) return false;
+  return memcmp(head + 4, "ftyp", 4) != 0;
+}
+
 bool FilterLoadFile(Filter* filter, const std::string& path) {
   if (!FilterHasFileSource(filter)) return false;
   if (filter->kind == FilterKind::CdTrackReader) return LoadCdTrack(filter, path);
@@ -1415,6 +1464,10 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   uint64_t mpegStart = 0, mpegSize = 0;
   if (wave && !waveUnusable && S_ISREG(st.st_mode) && !FindMpegWaveData(readAt, st.st_size, &mpegStart, &mpegSize))
     mpegStart = mpegSize = 0;
+  uint64_t junkStart = 0, junkEnd = 0;
+  if (!wave && S_ISREG(st.st_mode) && NamesMpegAudio(path, head) &&
+      FindJunkBeforeMpegFrames(fd, static_cast<uint64_t>(st.st_size), &junkStart, &junkEnd))
+    GST_INFO("%s: %" G_GUINT64_FORMAT " bytes before its frames are passed over", path.c_str(), junkEnd - junkStart);
   filter->declaredSize = readable && S_ISREG(st.st_mode) ? DeclaredFileSize(fd) : 0;
   close(fd);
   filter->declaredDuration = 0;
@@ -1434,17 +1487,20 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
     gst_pad_add_probe(pad,
                       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
                                                    GST_PAD_PROBE_TYPE_EVENT_UPSTREAM),
-                      OnMpegWaveSource, filter, nullptr);
+                      OnPassedBytes, filter, nullptr);
     gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PULL),
-                      OnMpegWaveSource, filter, nullptr);
+                      OnPassedBytes, filter, nullptr);
   }
   g_object_set(filter->element, "location", path.c_str(), nullptr);
   filter->path = path;
   filter->sourceSize = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-  filter->pushOnly = wave;
+  // The junk is cut out of the stream as it is pushed.
+  filter->pushOnly = wave || junkEnd != 0;
   filter->waveUnusable = waveUnusable;
   filter->mpegDataStart = mpegStart;
   filter->mpegDataSize = mpegSize;
+  filter->junkStart = junkStart;
+  filter->junkEnd = junkEnd;
   return true;
 }
 

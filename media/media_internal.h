@@ -65,6 +65,9 @@ struct Filter {
   // and whether that chunk alone is passed on (towards a player, which seeks)
   uint64_t mpegDataStart = 0, mpegDataSize = 0;
   std::atomic<bool> mpegDataAlone{false};
+  // File source: bytes between an MPEG audio file's tags and its frames that are never
+  // passed on (FindJunkBeforeMpegFrames); both 0 for none
+  uint64_t junkStart = 0, junkEnd = 0;
   std::atomic<uint64_t> sourceReadEnd{0};  // file source: furthest byte delivered since the last run
   // File source: where the last piece delivered ended (a demuxer that meets damage stops
   // asking there, whatever it read before)

@@ -324,4 +324,57 @@ TEST_F(MutationCorpusTest, DamagedWavFormatFieldsNeverCrashOrConvertShort) {
   JudgeAll(jobs);
 }
 
+// ---- Junk in front of MPEG audio frames ---------------------------------------------
+//
+// MP3 and MP2 files behind bytes that are not their frames: noise, zeros, a piece cut out of
+// the middle of the same stream, an ID3v2 tag whose size falls short. Besides the rules
+// above, a conversion that succeeds must hold at least 90% of the audio ffmpeg decodes.
+
+std::string JunkInFront(const std::string& seed, std::mt19937& rng, std::string* what) {
+  std::string junk;
+  switch (rng() % 4) {
+    case 0:
+      junk.resize(1 + rng() % 20000);
+      for (char& c : junk) c = static_cast<char>(rng());
+      *what = "noise";
+      break;
+    case 1:
+      junk.assign(1 + rng() % 70000, '\0');
+      *what = "zeros";
+      break;
+    case 2: {
+      const size_t from = rng() % (seed.size() / 2);
+      junk = seed.substr(from, 1 + rng() % (seed.size() - from));
+      *what = "a piece of its stream";
+      break;
+    }
+    default: {
+      const size_t body = 20 + rng() % 5000;
+      junk = std::string("ID3\x03\0\0\0\0\0", 9) + static_cast<char>(rng() % 20) + "TIT2" +
+             std::string(body, 'x');
+      *what = "a tag whose size falls short";
+    }
+  }
+  *what += " (" + std::to_string(junk.size()) + " bytes)";
+  return junk + seed;
+}
+
+TEST_F(MutationCorpusTest, JunkBeforeMpegFramesNeverCrashOrConvertShort) {
+  std::vector<std::pair<std::string, std::string>> seeds;  // extension, bytes
+  for (Fixture fixture : {Fixture::Mp3Stereo44k, Fixture::Mp3Mono22k})
+    seeds.emplace_back("mp3", FixtureSeed(fixture, "mp3", dir, 0.6).bytes);
+  seeds.emplace_back("mp2", ReadFileBytes(MakeToneFile(dir.file("seed.mp2"), 48000, 2, 0.6, {"-c:a", "mp2", "-f", "mp2"})));
+  std::mt19937 rng(kSeed);
+  std::vector<Job> jobs;
+  for (int i = 0, mutants = MutantCount("QL_JUNK_MUTANTS", 24); i < mutants; ++i) {
+    const auto& [extension, seed] = seeds[static_cast<size_t>(i) % seeds.size()];
+    if (seed.empty()) continue;
+    std::string what;
+    const std::string bytes = JunkInFront(seed, rng, &what);
+    jobs.push_back(MakeJob(dir.file("j" + std::to_string(i)), extension, bytes, "wav",
+                           "junk mutant " + std::to_string(i) + " (" + extension + ", " + what + ")", true));
+  }
+  JudgeAll(jobs);
+}
+
 }  // namespace
