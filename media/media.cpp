@@ -942,16 +942,41 @@ static bool LinkPads(Pin* out, Pin* in) {
   return LinkPinPad(out, src);
 }
 
-// Measures the audio entering a writing filter: decoded audio by its samples, a coded
-// stream by the span of its timestamps.
+// Measures the audio entering a writing filter: decoded audio by its samples, ADPCM by
+// the samples its blocks hold (the AVI demuxer stamps such blocks by a byte rate that
+// encoders fill in loosely), another coded stream by the span of its timestamps.
 struct AudioMeter {
   Graph* graph;
-  int rate = 0;           // raw audio: frames per second; 0 for a coded stream
-  int bytesPerFrame = 0;
+  int rate = 0;           // raw audio and ADPCM: frames per second; 0 for another coded stream
+  int bytesPerFrame = 0;  // raw audio
+  int blockAlign = 0, samplesPerBlock = 0;  // ADPCM
   int64_t frames = 0;
+  uint64_t bytes = 0;     // ADPCM
   GstClockTime first = GST_CLOCK_TIME_NONE;  // coded stream: first timestamp seen
   GstClockTime end = 0;                      // and the furthest end reached
 };
+
+// Samples per channel in one block of IMA ("dvi") or Microsoft ADPCM, as the caps
+// describe the stream (their block align and rate go to *blockAlign and *rate); 0 for
+// other streams. Each channel's part of a block opens with a header holding its first
+// samples (IMA: 4 bytes and one sample, Microsoft: 7 bytes and two), then four bits a sample.
+static int AdpcmSamplesPerBlock(const GstCaps* caps, int* blockAlign, int* rate) {
+  const GstStructure* s = gst_caps_get_structure(caps, 0);
+  if (!gst_structure_has_name(s, "audio/x-adpcm")) return 0;
+  const char* layout = gst_structure_get_string(s, "layout");
+  int align = 0, channels = 0, hz = 0;
+  if (!layout || !gst_structure_get_int(s, "block_align", &align) || !gst_structure_get_int(s, "channels", &channels) ||
+      !gst_structure_get_int(s, "rate", &hz) || channels <= 0 || hz <= 0)
+    return 0;
+  const int perChannel = align / channels;
+  int samples = 0;
+  if (g_str_equal(layout, "dvi") && perChannel > 4) samples = (perChannel - 4) * 2 + 1;
+  else if (g_str_equal(layout, "microsoft") && perChannel > 7) samples = (perChannel - 7) * 2 + 2;
+  if (samples == 0) return 0;
+  *blockAlign = align;
+  *rate = hz;
+  return samples;
+}
 
 static GstPadProbeReturn OnMeterProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
   AudioMeter* m = static_cast<AudioMeter*>(data);
@@ -959,6 +984,7 @@ static GstPadProbeReturn OnMeterProbe(GstPad*, GstPadProbeInfo* info, gpointer d
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
     if (GST_EVENT_TYPE(event) == GST_EVENT_STREAM_START || GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
       m->frames = 0;
+      m->bytes = 0;
       m->first = GST_CLOCK_TIME_NONE;
       m->end = 0;
       m->graph->audioWritten = 0;
@@ -970,6 +996,7 @@ static GstPadProbeReturn OnMeterProbe(GstPad*, GstPadProbeInfo* info, gpointer d
                  gst_audio_info_from_caps(&audio, caps);
       m->rate = raw ? GST_AUDIO_INFO_RATE(&audio) : 0;
       m->bytesPerFrame = raw ? GST_AUDIO_INFO_BPF(&audio) : 0;
+      m->samplesPerBlock = raw ? 0 : AdpcmSamplesPerBlock(caps, &m->blockAlign, &m->rate);
     }
     return GST_PAD_PROBE_OK;
   }
@@ -978,6 +1005,10 @@ static GstPadProbeReturn OnMeterProbe(GstPad*, GstPadProbeInfo* info, gpointer d
   if (m->rate > 0 && m->bytesPerFrame > 0) {
     m->frames += static_cast<int64_t>(gst_buffer_get_size(buffer)) / m->bytesPerFrame;
     units = gst_util_uint64_scale_int(m->frames, 10000000, m->rate);
+  } else if (m->samplesPerBlock > 0) {
+    m->bytes += gst_buffer_get_size(buffer);
+    const uint64_t samples = gst_util_uint64_scale_int(m->bytes, m->samplesPerBlock, m->blockAlign);
+    units = static_cast<int64_t>(gst_util_uint64_scale_int(samples, 10000000, m->rate));
   } else if (GST_BUFFER_PTS_IS_VALID(buffer)) {
     const GstClockTime pts = GST_BUFFER_PTS(buffer);
     if (m->first == GST_CLOCK_TIME_NONE || pts < m->first) m->first = pts;
