@@ -17,6 +17,7 @@
 #include <gst/base/gstbaseparse.h>
 #include <gst/gst.h>
 
+#include "media/asf_header.h"
 #include "media/avi_header.h"
 #include "media/file_read.h"
 #include "media/media_internal.h"
@@ -1418,6 +1419,23 @@ static GstPadProbeReturn OnPassedBytes(GstPad*, GstPadProbeInfo* info, gpointer 
   return GST_PAD_PROBE_OK;
 }
 
+// GStreamer's ASF demuxer ends the stream after the packets the data object counts: a file
+// whose count falls short of the packets it holds (a writer that stopped counting) would
+// lose the rest as if damaged. Its count is passed on as 0, unknown, and every packet is read.
+static GstPadProbeReturn OnAsfPacketCount(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  const uint64_t at = static_cast<Filter*>(data)->shortPacketCountAt;
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (at == 0 || !GST_BUFFER_OFFSET_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
+  constexpr uint64_t kCountBytes = 8;
+  const uint64_t first = GST_BUFFER_OFFSET(buffer), last = first + gst_buffer_get_size(buffer);
+  const uint64_t from = std::max(first, at), to = std::min(last, at + kCountBytes);
+  if (to <= from) return GST_PAD_PROBE_OK;
+  buffer = gst_buffer_make_writable(buffer);
+  gst_buffer_memset(buffer, from - first, 0, to - from);
+  GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  return GST_PAD_PROBE_OK;
+}
+
 // Follows how far into its file a source has delivered, pushed or pulled.
 static GstPadProbeReturn OnSourceBuffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
   Filter* source = static_cast<Filter*>(data);
@@ -1433,10 +1451,6 @@ static GstPadProbeReturn OnSourceBuffer(GstPad*, GstPadProbeInfo* info, gpointer
 // ASF file's File Properties size; 0 when the header says nothing. (A WAV file is read
 // to its end whatever its header says, so its size proves nothing about losses.)
 static uint64_t DeclaredFileSize(int fd) {
-  static constexpr uint8_t kAsfHeader[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                             0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-  static constexpr uint8_t kAsfFileProperties[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
-                                                     0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
   uint8_t head[16384];
   const ssize_t got = pread(fd, head, sizeof head, 0);
   if (got < 12) return 0;
@@ -1446,7 +1460,7 @@ static uint64_t DeclaredFileSize(int fd) {
     return v;
   };
   if (memcmp(head, "RIFF", 4) == 0) return memcmp(head + 8, "AVI ", 4) == 0 ? le(4, 4) + 8 : 0;
-  if (got < 30 || memcmp(head, kAsfHeader, 16) != 0) return 0;
+  if (got < 30 || memcmp(head, kAsfHeaderObject, 16) != 0) return 0;
   for (size_t at = 30; at + 64 <= static_cast<size_t>(got);) {
     const uint64_t objectSize = le(at + 16, 8);
     if (memcmp(head + at, kAsfFileProperties, 16) == 0) return le(at + 40, 8);
@@ -1500,6 +1514,7 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
       FindJunkBeforeMpegFrames(fd, static_cast<uint64_t>(st.st_size), &junkStart, &junkEnd))
     GST_INFO("%s: %" G_GUINT64_FORMAT " bytes before its frames are passed over", path.c_str(), junkEnd - junkStart);
   filter->declaredSize = readable && S_ISREG(st.st_mode) ? DeclaredFileSize(fd) : 0;
+  filter->shortPacketCountAt = readable && S_ISREG(st.st_mode) ? AsfShortPacketCountAt(readAt, st.st_size) : 0;
   close(fd);
   filter->declaredDuration = 0;
   std::vector<AviStream> streams;
@@ -1513,6 +1528,7 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   if (filter->path.empty()) {  // the first file this source is given
     g_autoptr(GstPad) pad = gst_element_get_static_pad(filter->element, "src");
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, OnSourceBuffer, filter, nullptr);
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, OnAsfPacketCount, filter, nullptr);
     gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
                       OnSchedulingQuery, filter, nullptr);
     gst_pad_add_probe(pad,

@@ -73,6 +73,7 @@ struct Filter {
   // asking there, whatever it read before)
   std::atomic<uint64_t> sourceLastEnd{0};
   uint64_t declaredSize = 0;         // file source: the size its header declares; 0 none
+  uint64_t shortPacketCountAt = 0;   // file source: where an ASF count short of its packets lies; 0 none
   int64_t declaredDuration = 0;      // file source: an AVI's audio length from its header; 0 none
   // Audio renderer: the stream time (ns) of the first sample it was given since the graph
   // last ran, -1 before it; where the user's position counts from
