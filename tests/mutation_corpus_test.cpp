@@ -8,6 +8,7 @@
 // QL_MUTANT_KEEP=DIR keeps the input of every run that misbehaved in DIR.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -326,36 +327,19 @@ TEST_F(MutationCorpusTest, DamagedWavFormatFieldsNeverCrashOrConvertShort) {
 
 // ---- Junk in front of MPEG audio frames ---------------------------------------------
 //
-// MP3 and MP2 files behind bytes that are not their frames: noise, zeros, a piece cut out of
-// the middle of the same stream, an ID3v2 tag whose size falls short. Besides the rules
-// above, a conversion that succeeds must hold at least 90% of the audio ffmpeg decodes.
+// MP3 and MP2 files behind bytes that are not their frames: noise, zeros, a piece cut out
+// of the middle of the same stream, an ID3v2 tag whose size falls short of its body.
+// Besides the rules above, a conversion that succeeds must hold at least 90% of the audio
+// ffmpeg decodes.
 
 std::string JunkInFront(const std::string& seed, std::mt19937& rng, std::string* what) {
-  std::string junk;
-  switch (rng() % 4) {
-    case 0:
-      junk.resize(1 + rng() % 20000);
-      for (char& c : junk) c = static_cast<char>(rng());
-      *what = "noise";
-      break;
-    case 1:
-      junk.assign(1 + rng() % 70000, '\0');
-      *what = "zeros";
-      break;
-    case 2: {
-      const size_t from = rng() % (seed.size() / 2);
-      junk = seed.substr(from, 1 + rng() % (seed.size() - from));
-      *what = "a piece of its stream";
-      break;
-    }
-    default: {
-      const size_t body = 20 + rng() % 5000;
-      junk = std::string("ID3\x03\0\0\0\0\0", 9) + static_cast<char>(rng() % 20) + "TIT2" +
-             std::string(body, 'x');
-      *what = "a tag whose size falls short";
-    }
-  }
-  *what += " (" + std::to_string(junk.size()) + " bytes)";
+  const size_t kind = rng() % 4, size = 1 + rng() % 20000;
+  std::string junk(kind == 1 ? 3 * size : size, kind == 3 ? 'x' : '\0');
+  if (kind == 0) std::generate(junk.begin(), junk.end(), [&] { return static_cast<char>(rng()); });
+  if (kind == 2) junk = seed.substr(rng() % (seed.size() / 2), size);
+  if (kind == 3) junk = std::string("ID3\x03\0\0\0\0\0", 9) + static_cast<char>(rng() % 20) + "TIT2" + junk;
+  *what = std::string(kind == 0 ? "noise" : kind == 1 ? "zeros" : kind == 2 ? "a piece of its stream" : "a short tag") +
+          " (" + std::to_string(junk.size()) + " bytes)";
   return junk + seed;
 }
 
