@@ -863,7 +863,8 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
   // and its way fails on frames that hold nothing but delay or padding.
   Mp3Gapless gapless;
   // A tag whose frame count leaves no sample at all contradicts the stream it heads.
-  if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless, out->filter->junkEnd) && gapless.keepSamples != 0)
+  if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless, out->filter->junkEnd) &&
+      gapless.keepSamples != 0)
     TrimDecodedOutput(chain.get(), gapless);
   if (IsSourceKind(out->filter->kind)) {
     g_autoptr(GstPad) decoded = gst_element_get_static_pad(chain->capsfilter, "src");

@@ -69,7 +69,8 @@ TEST_F(DamagedInputTest, DamageInTheMiddleIsReadPastOrReported) {
       {"a.mpg", {"-c:a", "mp2", "-f", "mpeg"}, Overwrite, kModeWav, true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + (c.damage == Cut ? " cut" : c.damage == Overwrite ? " overwritten" : " counted short") + " mode " +
+    const char* damage = c.damage == Cut ? " cut" : c.damage == Overwrite ? " overwritten" : " counted short";
+    SCOPED_TRACE(std::string(c.name) + damage + " mode " +
                  std::to_string(c.mode));
     TempDir dir;
     std::string bytes = ReadFileBytes(MakeToneFile(dir.file(c.name), 44100, 2, 20.0, c.args));

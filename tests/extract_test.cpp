@@ -105,9 +105,10 @@ std::string MakeAvi(const AviCase& c, const TempDir& dir) {
   int status = -1;
   std::string errors;
   if (c.name == std::string("mjpeg.avi"))
-    RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25" + duration,
-                "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=22050" + duration, "-c:v", "mjpeg", "-c:a",
-                "adpcm_ima_wav", "-ac", "1", "-fflags", "+bitexact", dir.file(c.name)}, &status, &errors);
+    RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                "testsrc=size=160x120:rate=25" + duration, "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=22050" +
+                duration, "-c:v", "mjpeg", "-c:a", "adpcm_ima_wav", "-ac", "1", "-fflags", "+bitexact",
+                dir.file(c.name)}, &status, &errors);
   else
     RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100" +
                 duration, "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25" + duration, "-f", "lavfi", "-i",

@@ -347,7 +347,8 @@ TEST_F(MutationCorpusTest, JunkBeforeMpegFramesNeverCrashOrConvertShort) {
   std::vector<std::pair<std::string, std::string>> seeds;  // extension, bytes
   for (Fixture fixture : {Fixture::Mp3Stereo44k, Fixture::Mp3Mono22k})
     seeds.emplace_back("mp3", FixtureSeed(fixture, "mp3", dir, 0.6).bytes);
-  seeds.emplace_back("mp2", ReadFileBytes(MakeToneFile(dir.file("seed.mp2"), 48000, 2, 0.6, {"-c:a", "mp2", "-f", "mp2"})));
+  const std::string mp2 = MakeToneFile(dir.file("seed.mp2"), 48000, 2, 0.6, {"-c:a", "mp2", "-f", "mp2"});
+  seeds.emplace_back("mp2", ReadFileBytes(mp2));
   std::mt19937 rng(kSeed);
   std::vector<Job> jobs;
   for (int i = 0, mutants = MutantCount("QL_JUNK_MUTANTS", 24); i < mutants; ++i) {

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool found = FindMpegFrame(data, size, &frame, &offset);
   if (found && (offset + 4 > size || frame.FrameBytesPadded() == 0 || frame.rate == 0)) __builtin_trap();
   size_t run = 0;
-  if (FindMpegFrameRun(data, size, size % 2 == 0, &run) && (run + 4 > size || !FindMpegFrame(data + run, size - run, &frame)))
+  if (FindMpegFrameRun(data, size, size % 2 == 0, &run) &&
+      (run + 4 > size || !FindMpegFrame(data + run, size - run, &frame)))
     __builtin_trap();
   // The caps side as the element sees it: rate and channels may be missing (0).
   WaveFormat mpeg;
