@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -46,6 +48,26 @@ std::vector<pid_t> Children(pid_t parent) {
   return children;
 }
 
+// The report's lines as "NAME STATUS ERROR", one per line in the order written, with
+// "missing output" for a converted line whose output is not there; "bad line" for a
+// line that is not a whole JSON object of the documented fields.
+std::string ReportSummary(const std::string& report) {
+  static const char* const kScript = R"(
+import json, os, sys
+for line in open(sys.argv[1], encoding="utf-8", errors="surrogateescape"):
+    try:
+        r = json.loads(line)
+        assert set(r) == {"input", "output", "status", "error", "message", "seconds", "audio_seconds"}
+        assert r["status"] in ("converted", "failed", "skipped") and r["seconds"] >= 0
+        assert (r["output"] is not None) == (r["status"] == "converted")
+        if r["output"] is not None and not os.path.isfile(r["output"]): print("missing output")
+        print(os.path.basename(r["input"]), r["status"], r["error"])
+    except Exception as e:
+        print("bad line", repr(line), e)
+)";
+  return RunCommand({"python3", "-c", kScript, report});
+}
+
 // The same batch one file after another and three at once: the same messages and
 // lines in the same order, the same files under the same names, the same bytes; a bad
 // file in the middle stops both at the same place, or is summed up with --keep-going.
@@ -85,6 +107,10 @@ TEST(BatchJobsTest, ParallelRunsLeaveWhatSequentialRunsLeave) {
     EXPECT_TRUE(std::count(names.begin(), names.end(), "song_2.mp3")) << "song.mp3 comes after song.wav";
     for (const std::string& name : names)
       EXPECT_TRUE(ReadFileBytes(dir.file("out3/" + name)) == ReadFileBytes(dir.file("out1/" + name))) << name;
+    if (row.withBad) {
+      // The message names the file it is about, not the one converted before it.
+      EXPECT_NE(runs[1].err.find("\n" + bad + ": エラー No."), std::string::npos) << runs[1].err;
+    }
     if (row.keepGoing) {
       EXPECT_NE(runs[1].err.find("quilllomare: 変換 8、失敗 1、スキップ 0\n  " + bad + "\n    エラー No."),
                 std::string::npos) << runs[1].err;
@@ -101,7 +127,7 @@ TEST(BatchJobsTest, StoppedBatchesLeaveNothingPartialAndRerunsFinishTheRest) {
   std::vector<std::string> args = {"--mode", "mp3", "--jobs", "2", "--output-dir", dir.file("out")};
   for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav"})
     args.push_back(MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 60.0, name));
-  std::vector<std::string> argv = {QL_PROGRAM, "--batch"};
+  std::vector<std::string> argv = {QL_PROGRAM, "--batch", "--report", dir.file("report")};
   argv.insert(argv.end(), args.begin(), args.end());
 
   for (bool crash : {false, true}) {
@@ -126,6 +152,13 @@ TEST(BatchJobsTest, StoppedBatchesLeaveNothingPartialAndRerunsFinishTheRest) {
     for (const std::string& name : Tree(dir.file("out"))) {
       EXPECT_FALSE(IsPart(name)) << name;
       EXPECT_NEAR(ProbeAudio(dir.file("out/" + name)).duration, 60.0, 0.1) << name;
+    }
+    // Every input has one whole line, its output one that exists.
+    const std::string report = ReportSummary(dir.file("report"));
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 4) << report;
+    EXPECT_EQ(report.find("missing output"), std::string::npos) << report;
+    if (crash) {
+      EXPECT_NE(report.find("a.wav failed 601"), std::string::npos) << report;
     }
   }
 
@@ -169,4 +202,94 @@ TEST(BatchJobsTest, FoldersAsInputsAndOutputFolders) {
   EXPECT_EQ(ProbeAudio(dir.file("out/sub/deep/c.wav")).sampleRate, 22050);
 }
 
+// Trees are walked as find walks them: a link loop and a link out of the tree are not
+// followed, a link to a file is an input, each file is taken once however often it is
+// named, and the output folder inside the tree is never an input. A folder that cannot
+// be read (by a user who is not root) fails with its name, and the rest converts.
+TEST(BatchJobsTest, TreesAreWalkedOnceAndUnreadableFoldersFail) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  const std::string tree = dir.file("tree");
+  RunCommand({"mkdir", "-p", tree + "/d0/sub", dir.file("outside")});
+  MakeFixture(Fixture::Wav8BitMono8k, tree, 0.5, "c.wav");
+  MakeFixture(Fixture::Wav8BitMono8k, tree + "/d0", 0.5, "a.wav");
+  MakeFixture(Fixture::Wav8BitMono8k, tree + "/d0/sub", 0.5, "b.wav");
+  MakeFixture(Fixture::Wav8BitMono8k, dir.file("outside"), 0.5, "x.wav");
+  symlink("..", (tree + "/d0/loop").c_str());
+  symlink("../outside", (tree + "/away").c_str());
+  symlink("../c.wav", (tree + "/d0/same.wav").c_str());
+  symlink("../outside/x.wav", (tree + "/ext.wav").c_str());
+
+  const std::vector<std::string> expected = {"c.wav", "d0/a.wav", "d0/sub/b.wav", "ext.wav"};
+  for (const char* jobs : {"1", "3"}) {
+    SCOPED_TRACE(std::string("--jobs ") + jobs);
+    const std::string out = dir.file(std::string("out") + jobs);
+    ProgramRun o = Batch({"--mode", "wav", "-r", "--jobs", jobs, "--output-dir", out, tree, tree + "/../tree",
+                          tree + "/c.wav", tree + "/d0/loop/c.wav"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(Tree(out), expected);
+  }
+  EXPECT_EQ(Tree(dir.file("outside")), std::vector<std::string>{"x.wav"});
+
+  // An output folder in the tree, run into three times: never read as inputs.
+  for (int run = 0; run < 3; ++run) {
+    ProgramRun o = Batch({"--mode", "wav", "-r", "--output-dir", tree + "/d0/out", tree + "/d0"});
+    EXPECT_EQ(o.status, 0) << o.err;
+  }
+  EXPECT_EQ(Tree(tree + "/d0/out"), (std::vector<std::string>{"a.wav", "a_2.wav", "a_3.wav", "same.wav", "same_2.wav",
+                                                               "same_3.wav", "sub/b.wav", "sub/b_2.wav", "sub/b_3.wav"}));
+  RunCommand({"rm", "-r", tree + "/d0/out"});
+
+  // Unreadable, below the tree or named itself.
+  const std::string locked = tree + "/d0/locked";
+  mkdir(locked.c_str(), 0755);
+  MakeFixture(Fixture::Wav8BitMono8k, locked, 0.5, "hidden.wav");
+  chmod(locked.c_str(), 0);
+  const std::vector<std::string> asNobody = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+  struct Row { std::vector<std::string> inputs; const char* out; };
+  const Row rows[] = {{{"-r", tree + "/d0"}, "n1"}, {{locked, tree + "/c.wav"}, "n2"}};
+  for (const Row& row : rows) {
+    const std::string out = dir.file(row.out);
+    mkdir(out.c_str(), 0777);
+    chmod(out.c_str(), 0777);
+    std::vector<std::string> args = {"--batch", "--mode", "wav", "--keep-going", "--output-dir", out};
+    args.insert(args.end(), row.inputs.begin(), row.inputs.end());
+    ProgramRun o = RunProgram(args, asNobody);
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(o.err.find(locked + ": エラー No.506: "), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("失敗 1、"), std::string::npos) << o.err;
+    EXPECT_EQ(Tree(out).size(), row.inputs[0] == "-r" ? 3u : 1u) << o.err;
+  }
+}
+
+// Instances given the same command and the parts 1..N of --shard convert every input
+// exactly once between them, started together into one folder.
+TEST(BatchJobsTest, ShardsConvertEveryInputOnce) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir dir;
+  const std::string tree = dir.file("tree");
+  RunCommand({"mkdir", "-p", tree + "/one", tree + "/two"});
+  std::vector<std::string> expected;
+  const std::string wav = MakeFixture(Fixture::Wav8BitMono8k, dir.path(), 0.5, "t.wav");
+  for (int i = 0; i < 12; ++i) {
+    const std::string name = std::string(i % 2 ? "one/" : "two/") + "t" + std::to_string(i) + ".wav";
+    RunCommand({"cp", wav, tree + "/" + name});
+    expected.push_back(name);
+  }
+  std::sort(expected.begin(), expected.end());
+  std::vector<pid_t> runs;
+  for (int k = 1; k <= 3; ++k)
+    runs.push_back(StartCommand({QL_PROGRAM, "--batch", "--mode", "wav", "-r", "--jobs", "2", "--shard",
+                                 std::to_string(k) + "/3", "--output-dir", dir.file("out"), tree},
+                                dir.file("err" + std::to_string(k))));
+  for (int k = 1; k <= 3; ++k)
+    EXPECT_EQ(WaitCommand(runs[k - 1]), 0) << ReadFileBytes(dir.file("err" + std::to_string(k)));
+  EXPECT_EQ(Tree(dir.file("out")), expected);
+
+  ProgramRun bad = Batch({"--shard", "4/3", tree});
+  EXPECT_EQ(bad.status, 2) << bad.err;
+}
+
 }  // namespace
+
