@@ -32,6 +32,7 @@
 #include <gio/gio.h>
 #include <glib-unix.h>
 
+#include "app/batch_records.h"
 #include "common/batch.h"
 #include "common/error_box.h"
 #include "common/i18n.h"
@@ -103,9 +104,15 @@ static void OnWorkerOutputStep(OutputStep step, const std::string& finalPath) {
   switch (step) {
     case OutputStep::BeforeClaim: AwaitClaimTurn(); break;
     case OutputStep::Claimed: Tell("name " + Escaped(finalPath)); break;
-    case OutputStep::BeforeFlush: Tell("flush"); break;
+    case OutputStep::BeforeFlush:
+      RecordOutput(GetBatchFile(1), OutputWritePath(finalPath));
+      Tell("flush");
+      break;
     case OutputStep::BeforeMove: AwaitTurn(finalPath); break;
-    case OutputStep::Moved: Tell("name " + Escaped(finalPath)); break;
+    case OutputStep::Moved:
+      RecordNamedOutput(GetBatchFile(1), finalPath);
+      Tell("name " + Escaped(finalPath));
+      break;
   }
 }
 
@@ -259,12 +266,28 @@ static void CloseInput(Worker& worker) {
   g_clear_object(&worker.in);
 }
 
+// A worker told to stop that has not ended after this long is killed: one stopped by
+// SIGSTOP, or stuck, must not hold up the end of the batch.
+static constexpr unsigned kStopGraceMs = 3000;
+
+static void KillStoppedWorkers() {
+  for (Worker& worker : state.workers)
+    if (worker.process && worker.job >= 0 && state.jobs[worker.job].stopped)
+      g_subprocess_send_signal(worker.process, SIGKILL);
+}
+
 static void Stop(Job& job) {
   if (job.worker < 0 || job.stopped) return;
   job.stopped = true;
   Worker& worker = state.workers[job.worker];
   CloseInput(worker);
-  if (worker.process) g_subprocess_send_signal(worker.process, SIGTERM);
+  if (!worker.process) return;
+  g_subprocess_send_signal(worker.process, SIGTERM);
+  g_subprocess_send_signal(worker.process, SIGCONT);  // a stopped worker acts on it
+  g_timeout_add(kStopGraceMs, [](gpointer) {
+    if (state.loop) KillStoppedWorkers();
+    return gboolean{G_SOURCE_REMOVE};
+  }, nullptr);
 }
 
 static void StopFrom(size_t first) {
@@ -356,6 +379,8 @@ static void OnWorkerExited(GObject* source, GAsyncResult* result, gpointer data)
     if (job.named) {
       EndJob(job, JobResult::Converted);  // ended between its output's move and its report
     } else if (job.stopped) {
+      // Killed after its grace, it could not remove its temporary.
+      if (job.claimed && g_subprocess_get_if_signaled(process)) unlink(TemporaryOutputPath(job.finalPath).c_str());
       EndJob(job, JobResult::Stopped);
     } else {
       if (job.claimed) unlink(TemporaryOutputPath(job.finalPath).c_str());

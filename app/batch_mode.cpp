@@ -2,6 +2,7 @@
 #include "app/batch_mode.h"
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <fstream>
+#include <limits>
 #include <map>
 #include <set>
 
@@ -19,6 +22,7 @@
 #include <glib.h>
 
 #include "app/batch_jobs.h"
+#include "app/batch_records.h"
 #include "app/run.h"
 #include "app/settings.h"
 #include "common/app_settings.h"
@@ -36,6 +40,7 @@
 static constexpr const char* kProgramVersion = QL_VERSION;
 static constexpr unsigned kProgressIntervalMs = 150;
 static constexpr int kBarWidth = 30;
+static constexpr unsigned kClaimRenewalSeconds = 30;
 static constexpr const char* kInterruptedLine = N_("quilllomare: 変換を中断しました。\n");
 static constexpr const char* kUnreadableFolderCaption = N_("エラー No.506");
 static constexpr const char* kUnreadableFolderText = N_("フォルダーを読み込めません。\n");
@@ -562,7 +567,7 @@ static void AddFolderFiles(InputWalk& walk, const std::string& root, const std::
       continue;
     }
     if (S_ISLNK(st.st_mode) && (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))) continue;
-    if (IsMediaFileName(name))
+    if (IsMediaFileName(name) && !IsOwnOutput(path))
       AddInput(walk, path, walk.outputDir.empty() ? "" : walk.outputDir + relative, relative + name);
   }
 }
@@ -589,18 +594,28 @@ static std::string OutputFolderOf(const std::string& inputPath) {
   return found == outputFolders.end() ? "" : found->second;
 }
 
-// Whether the output a fresh run would give the input exists already. Extraction
-// keeps the stream's own form, so any of its extensions counts.
-static bool OutputExists(const std::string& inputPath) {
-  static const char* const kModeExtensions[][5] = {
-      {"wav"}, {"mp3"}, {"wma"}, {"ac3", "mp2", "dts", "wav", "mp3"}};
-  for (const char* extension : kModeExtensions[Settings.DecodeMode])
-    if (extension && g_file_test(UnnumberedOutputPath(inputPath, extension).c_str(), G_FILE_TEST_EXISTS)) return true;
-  return false;
+// With --skip-existing, decided when the file's turn comes, so that what other instances
+// did meanwhile counts: an input another instance holds is left to it, one converted
+// already is done. The claim comes first, so that an instance finishing the input
+// meanwhile is seen.
+static bool SkipInItsTurn(const BatchFile& file) {
+  if (!options.skipExisting) return false;
+  if (!ClaimInput(file.path)) return true;
+  if (!InputConverted(file.path)) return false;
+  ReleaseInput(file.path);
+  return true;
 }
 
-// Decided when the file's turn comes, so that what other runs finished meanwhile counts.
-static bool SkipInItsTurn(const BatchFile& file) { return options.skipExisting && OutputExists(file.path); }
+// The mode and format outputs are recorded under.
+static std::string ConversionKey() {
+  const TargetAudioFormat& f = TargetFormat;
+  std::string key = std::to_string(Settings.DecodeMode) + ":" + std::to_string(f.samplesPerSec) + "," +
+                    std::to_string(f.avgBytesPerSec) + "," + std::to_string(f.bitsPerSample) + "," +
+                    std::to_string(f.channels);
+  if (Settings.DecodeMode == kModeMp3) key += ":" + std::to_string(Settings.Riff);
+  if (Settings.DecodeMode == kModeWma) key += ":" + std::to_string(Settings.WmaFormat);
+  return key;
+}
 
 // ---------------------------------------------------------------------------
 // The report: one JSON line per input as it ends, each written whole at once.
@@ -656,6 +671,7 @@ static int MessageNumber(const std::string& caption) {
 }
 
 static void ReportFileEnd(const BatchFile& file, const FileEnd& end) {
+  ReleaseInput(file.path);
   if (reportFd < 0) return;
   static const char* const kStatus[] = {"converted", "failed", "skipped"};
   std::string error = "null", message = "null";
@@ -697,7 +713,10 @@ static void ShowAndKeepMessage(const std::string& caption, const std::string& te
 }
 
 static void OnHereOutputStep(OutputStep step, const std::string& finalPath) {
-  if (step == OutputStep::Moved) hereOutput = finalPath;
+  if (step == OutputStep::BeforeFlush) RecordOutput(hereFile->path, OutputWritePath(finalPath));
+  if (step != OutputStep::Moved) return;
+  RecordNamedOutput(hereFile->path, finalPath);
+  hereOutput = finalPath;
 }
 
 // A run converts one file; the captions count the batch's files.
@@ -808,6 +827,37 @@ static RunOutcome RunInWorkers(const std::vector<BatchFile>& files, unsigned job
   return outcome;
 }
 
+// Conversions at once as asked, but no more than the descriptors and the memory allow:
+// the parent holds two pipes per worker (the soft limit is raised to the hard one), and a
+// worker takes about 60 MB.
+static unsigned WorkersAllowed(unsigned wanted) {
+  static constexpr rlim_t kDescriptorsKept = 32;  // the parent's own, GStreamer's, a report
+  static constexpr rlim_t kDescriptorsPerWorker = 4;
+  static constexpr uint64_t kWorkerBytes = 60ull << 20;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    if (limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &limit);
+      getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur != RLIM_INFINITY) {
+      const rlim_t room = limit.rlim_cur > kDescriptorsKept ? (limit.rlim_cur - kDescriptorsKept) / kDescriptorsPerWorker : 0;
+      wanted = static_cast<unsigned>(std::min<rlim_t>(wanted, std::max<rlim_t>(room, 1)));
+    }
+  }
+  std::ifstream meminfo("/proc/meminfo");
+  for (std::string key; meminfo >> key;) {
+    uint64_t kilobytes = 0;
+    if (key == "MemAvailable:" && meminfo >> kilobytes) {
+      wanted = static_cast<unsigned>(std::min<uint64_t>(wanted, std::max<uint64_t>(kilobytes * 1024 / kWorkerBytes, 1)));
+      break;
+    }
+    meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  return wanted;
+}
+
 // "quilllomare: 変換 10、失敗 1、スキップ 2", then each failed file with its messages.
 static void PrintSummary() {
   EndProgressLine();
@@ -839,6 +889,7 @@ int RunBatchMode(int argc, char** argv) {
 
   LoadSettings(0, 0);
   if (!ChooseFormats(options)) return 2;
+  SetConversionKey(ConversionKey());
 
   if (options.worker) return RunBatchWorker();
 
@@ -860,10 +911,16 @@ int RunBatchMode(int argc, char** argv) {
 
   onTerminal = isatty(STDERR_FILENO);
   SetErrorBoxHandler(ShowBatchErrorBox);
-  const unsigned jobs = options.jobs > 0 ? static_cast<unsigned>(options.jobs) : g_get_num_processors();
+  const unsigned jobs = WorkersAllowed(options.jobs > 0 ? static_cast<unsigned>(options.jobs) : g_get_num_processors());
   RunOutcome outcome = RunOutcome::Finished;
+  const guint renewal = g_timeout_add_seconds(kClaimRenewalSeconds, [](gpointer) {
+    RenewInputClaims();
+    return gboolean{G_SOURCE_CONTINUE};
+  }, nullptr);
   if (files.size() > 1 && jobs > 1) outcome = RunInWorkers(files, jobs);
   else if (!files.empty()) outcome = RunHere(files);
+  g_source_remove(renewal);
+  ReleaseAllInputs();
   SetOutputFolderRule(nullptr);
   SetErrorBoxHandler(nullptr);
   if (reportFd >= 0) close(reportFd);
