@@ -105,7 +105,7 @@ static void OnWorkerOutputStep(OutputStep step, const std::string& finalPath) {
     case OutputStep::BeforeClaim: AwaitClaimTurn(); break;
     case OutputStep::Claimed: Tell("name " + Escaped(finalPath)); break;
     case OutputStep::BeforeFlush:
-      RecordOutput(GetBatchFile(1), OutputWritePath(finalPath));
+      RecordOutput(GetBatchFile(1), OutputWritePath(finalPath), finalPath);
       Tell("flush");
       break;
     case OutputStep::BeforeMove: AwaitTurn(finalPath); break;

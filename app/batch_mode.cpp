@@ -713,7 +713,7 @@ static void ShowAndKeepMessage(const std::string& caption, const std::string& te
 }
 
 static void OnHereOutputStep(OutputStep step, const std::string& finalPath) {
-  if (step == OutputStep::BeforeFlush) RecordOutput(hereFile->path, OutputWritePath(finalPath));
+  if (step == OutputStep::BeforeFlush) RecordOutput(hereFile->path, OutputWritePath(finalPath), finalPath);
   if (step != OutputStep::Moved) return;
   RecordNamedOutput(hereFile->path, finalPath);
   hereOutput = finalPath;

@@ -1,6 +1,5 @@
 #include "app/batch_records.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -42,12 +41,7 @@ static std::string RecordOf(const std::string& inputPath) {
 // ---------------------------------------------------------------------------
 // Records
 
-static bool journalNeeded = false;  // the output in hand could not carry its record
-
-void RecordOutput(const std::string& inputPath, const std::string& writePath) {
-  const std::string record = RecordOf(inputPath);
-  journalNeeded = setxattr(writePath.c_str(), kRecordAttribute, record.data(), record.size(), 0) != 0;
-}
+static std::string journaledName;  // the name the journal has a line for; "" none
 
 static std::string JournalPath(const std::string& folder) { return folder + kJournalName; }
 
@@ -56,9 +50,7 @@ static std::string Escaped(const std::string& text) {
   return escaped;
 }
 
-void RecordNamedOutput(const std::string& inputPath, const std::string& finalPath) {
-  if (!journalNeeded) return;
-  journalNeeded = false;
+static void AddJournalLine(const std::string& inputPath, const std::string& finalPath) {
   const std::string line = Escaped(GetFileNamePart(finalPath)) + "\t" + Escaped(RecordOf(inputPath)) + "\n";
   int fd = open(JournalPath(GetDirectoryPart(finalPath)).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return;
@@ -69,37 +61,63 @@ void RecordNamedOutput(const std::string& inputPath, const std::string& finalPat
   close(fd);
 }
 
-// The journal of a folder: name -> record, the last line for a name winning.
-static std::map<std::string, std::string> ReadJournal(const std::string& folder) {
+void RecordOutput(const std::string& inputPath, const std::string& writePath, const std::string& finalPath) {
+  const std::string record = RecordOf(inputPath);
+  journaledName.clear();
+  if (setxattr(writePath.c_str(), kRecordAttribute, record.data(), record.size(), 0) == 0) return;
+  AddJournalLine(inputPath, finalPath);
+  journaledName = finalPath;
+}
+
+void RecordNamedOutput(const std::string& inputPath, const std::string& finalPath) {
+  if (!journaledName.empty() && journaledName != finalPath) AddJournalLine(inputPath, finalPath);
+  journaledName.clear();
+}
+
+// The journals read so far, by folder: output name -> record, the last line for a name
+// winning, and how far the file was read; lines appended since are read when next asked.
+struct Journal {
+  off_t readTo = 0;
   std::map<std::string, std::string> records;
-  std::ifstream journal(JournalPath(folder));
-  for (std::string line; std::getline(journal, line);) {
+};
+
+static const std::map<std::string, std::string>& JournalOf(const std::string& folder) {
+  static std::map<std::string, Journal> journals;
+  Journal& journal = journals[folder];
+  int fd = open(JournalPath(folder).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return journal.records;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_size < journal.readTo) journal = Journal{};  // replaced meanwhile
+  std::string text;
+  char buffer[65536];
+  for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, journal.readTo + static_cast<off_t>(text.size()))) > 0;)
+    text.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  size_t at = 0;
+  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = text.substr(at, end - at);
     const size_t tab = line.find('\t');
     if (tab == std::string::npos) continue;
     g_autofree char* name = g_strcompress(line.substr(0, tab).c_str());
     g_autofree char* record = g_strcompress(line.substr(tab + 1).c_str());
-    records[name] = record;
+    journal.records[name] = record;
   }
-  return records;
+  journal.readTo += static_cast<off_t>(at);  // a line still being written is read once whole
+  return journal.records;
 }
 
 // The record of an output: its attribute, else its journal line; "" for none.
-static std::string ReadRecord(const std::string& path, std::map<std::string, std::string>* journal) {
+static std::string ReadRecord(const std::string& path) {
   char value[4096];
   ssize_t n = getxattr(path.c_str(), kRecordAttribute, value, sizeof value);
   if (n >= 0) return std::string(value, static_cast<size_t>(n));
   if (errno != ENOTSUP && errno != ENODATA) return "";
-  auto found = journal->find(GetFileNamePart(path));
-  return found == journal->end() ? "" : found->second;
+  const auto& journal = JournalOf(GetDirectoryPart(path));
+  auto found = journal.find(GetFileNamePart(path));
+  return found == journal.end() ? "" : found->second;
 }
 
-bool IsOwnOutput(const std::string& path) {
-  static std::map<std::string, std::map<std::string, std::string>> journals;  // by folder
-  const std::string folder = GetDirectoryPart(path);
-  auto journal = journals.find(folder);
-  if (journal == journals.end()) journal = journals.emplace(folder, ReadJournal(folder)).first;
-  return !ReadRecord(path, &journal->second).empty();
-}
+bool IsOwnOutput(const std::string& path) { return !ReadRecord(path).empty(); }
 
 // The extensions a mode's outputs take; extraction keeps the stream's own form.
 static std::vector<std::string> ModeExtensions() {
@@ -109,14 +127,6 @@ static std::vector<std::string> ModeExtensions() {
     case kModeExtract: return {"ac3", "mp2", "dts", "wav", "mp3"};
     default: return {"wav"};
   }
-}
-
-// Whether name is STEM.EXT or STEM_N.EXT.
-static bool IsNumberedName(const std::string& name, const std::string& stem, const std::string& extension) {
-  if (!name.starts_with(stem) || !name.ends_with("." + extension)) return false;
-  const std::string middle = name.substr(stem.size(), name.size() - stem.size() - extension.size() - 1);
-  if (middle.empty()) return true;
-  return middle.size() > 1 && middle[0] == '_' && middle.find_first_not_of("0123456789", 1) == std::string::npos;
 }
 
 bool InputConverted(const std::string& inputPath) {
@@ -132,22 +142,19 @@ bool InputConverted(const std::string& inputPath) {
         stat((folder + stem.substr(0, stem.size() - 2) + "." + extension).c_str(), &same) == 0 &&
         in.st_dev == same.st_dev && in.st_ino == same.st_ino)
       stem.resize(stem.size() - 2);  // "_2" because the unnumbered name is the input itself
-    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
-    if (!dir) continue;
-    std::map<std::string, std::string> journal = ReadJournal(folder);
-    bool found = false;
-    while (const dirent* entry = readdir(dir)) {
-      if (!IsNumberedName(entry->d_name, stem, extension)) continue;
-      const std::string path = folder + entry->d_name;
+    // Its outputs, STEM.EXT, STEM_2.EXT, ...: numbers are taken in turn, so the first
+    // run of missing names ends them.
+    static constexpr unsigned kMissingNamesEnd = 16;
+    for (unsigned n = 1, missing = 0; missing < kMissingNamesEnd; ++n) {
+      const std::string path = folder + stem + (n < 2 ? "" : "_" + std::to_string(n)) + "." + extension;
       struct stat st;
-      if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-      if (ReadRecord(path, &journal) == record) {
-        found = true;
-        break;
+      if (lstat(path.c_str(), &st) != 0) {
+        ++missing;
+        continue;
       }
+      missing = 0;
+      if (S_ISREG(st.st_mode) && ReadRecord(path) == record) return true;
     }
-    closedir(dir);
-    if (found) return true;
   }
   return false;
 }

@@ -17,9 +17,11 @@
 void SetConversionKey(const std::string& key);
 
 // Puts the record on an output that is complete but not yet named (writePath is where
-// its writer wrote it). Where the file system refuses it, RecordNamedOutput writes the
-// journal line once the output has its name.
-void RecordOutput(const std::string& inputPath, const std::string& writePath);
+// its writer wrote it, finalPath the name it is to get). Where the file system refuses
+// it, the journal gets a line for finalPath before the output is moved there, so no
+// output is ever named without its record; RecordNamedOutput adds one for the name
+// it got instead when that was taken meanwhile.
+void RecordOutput(const std::string& inputPath, const std::string& writePath, const std::string& finalPath);
 void RecordNamedOutput(const std::string& inputPath, const std::string& finalPath);
 
 // Whether path is an output this program made (from any input, in any mode).
