@@ -37,6 +37,7 @@ TEST(BatchModeTest, UsageErrorsAndBothSpellingsOfEachOption) {
   const std::vector<std::vector<std::string>> usageErrors = {
       {"--batch"}, {"--batch", "--wav-format", "7x", "a.mp3"}, {"--batch", "--wma-profile", "-1", "a.mp3"},
       {"--batch", "--frobnicate", "a.mp3"}, {"--batch", "a.mp3", "--mode"},
+      {"--batch", "--shard", "4/3", "a.mp3"}, {"--batch", "--shard=0/3", "a.mp3"}, {"--batch", "--shard", "2", "a.mp3"},
   };
   for (const auto& args : usageErrors) {
     ProgramRun o = RunProgram(args);
@@ -61,6 +62,13 @@ TEST(BatchModeTest, UsageErrorsAndBothSpellingsOfEachOption) {
       }
     }
   }
+  // "-j2" as make and xargs take it; an output folder that is a file is refused up front.
+  ProgramRun joined = RunProgram({"--batch", "-j2", "/nonexistent/a.mp3"});
+  EXPECT_EQ(joined.status, 1) << joined.err;
+  EXPECT_EQ(joined.err.find("/nonexistent/a.mp3: エラー"), 0u) << joined.err;
+  ProgramRun notFolder = RunProgram({"--batch", "--output-dir", "/etc/passwd", "/nonexistent/a.mp3"});
+  EXPECT_EQ(notFolder.status, 2);
+  EXPECT_NE(notFolder.err.find("--output-dir is not a folder: /etc/passwd"), std::string::npos) << notFolder.err;
 }
 
 TEST(BatchModeTest, VersionHelpAndFormatListsNeedNoFiles) {
