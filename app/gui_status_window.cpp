@@ -185,6 +185,20 @@ gboolean on_status_window_remapped(GtkWidget* window, GdkEvent*, gpointer) {
   return FALSE;
 }
 
+// A window manager that maps a window asked to start minimised as a normal one (mutter
+// does): the window leaves the screen again until the run shows it.
+gboolean on_status_window_mapped_too_early(GtkWidget* window, GdkEvent*, gpointer) {
+  g_signal_handlers_disconnect_by_func(window, gpointer(on_status_window_mapped_too_early), nullptr);
+  if (!shownForRun) gtk_widget_hide(window);
+  return FALSE;
+}
+
+// openbox offers minimising on every kind of window but the toolbar kind, whatever the
+// hints say, and frames a toolbar like any window; mutter, metacity and weston's XWayland
+// draw no frame for a toolbar and allow neither closing nor moving it, and honour the
+// hints on a normal window. Other window managers get the normal window too.
+bool ToolbarKindKeepsFrame() { return WindowManagerName() == "Openbox"; }
+
 gboolean OnAnimationStep(gpointer) {
   if (StopAnimation) {
     animationTimer = 0;
@@ -206,8 +220,6 @@ void CreateStatusWindow(int left, int top) {
   StatusWindow = GTK_WINDOW(window);
   gtk_window_set_title(StatusWindow, _(kSelectingCaption));
   gtk_window_set_resizable(StatusWindow, FALSE);
-  // A normal window while the files are chosen: window managers minimise no toolbar
-  // (ShowStatusWindow makes it one for the run).
   KeepOnMonitor(&left, &top, kStatusWidth + kFrameAllowance, kStatusHeight + kTitleAllowance);
   gtk_window_move(StatusWindow, left, top);
   placedLeft = left;
@@ -235,6 +247,14 @@ void CreateStatusWindow(int left, int top) {
   FrameIndex = 0;
 }
 
+void ShowStatusWindowMinimised() {
+  if (!StatusWindow || shownForRun) return;
+  // Pure Wayland minimises nothing: there the window waits unmapped.
+  if (!WindowPositionsKnown()) return;
+  g_signal_connect(StatusWindow, "map-event", G_CALLBACK(on_status_window_mapped_too_early), nullptr);
+  gtk_widget_show_all(GTK_WIDGET(StatusWindow));
+}
+
 void DestroyStatusWindow() {
   StopStatusAnimation();
   if (StatusWindow) gtk_widget_destroy(GTK_WIDGET(StatusWindow));
@@ -246,19 +266,20 @@ void DestroyStatusWindow() {
 void ShowStatusWindow() {
   if (!StatusWindow) return;
   if (!shownForRun) {
-    // For the run a window of the toolbar kind, which window managers give neither a
-    // minimise nor a maximise box (openbox keeps a minimise box on every other kind,
-    // whatever the hints say), so that the whole title bar is left to the caption. The
-    // kind is read as the window is mapped: it leaves the screen and comes back where it
-    // was placed.
     shownForRun = true;
-    gtk_widget_hide(GTK_WIDGET(StatusWindow));
-    gtk_window_set_type_hint(StatusWindow, GDK_WINDOW_TYPE_HINT_TOOLBAR);
+    g_signal_handlers_disconnect_by_func(StatusWindow, gpointer(on_status_window_mapped_too_early), nullptr);
+    if (ToolbarKindKeepsFrame()) {
+      // The kind is read as the window is mapped: it leaves the screen and comes back.
+      gtk_widget_hide(GTK_WIDGET(StatusWindow));
+      gtk_window_set_type_hint(StatusWindow, GDK_WINDOW_TYPE_HINT_TOOLBAR);
+      // A window manager that lets go of a window clears its states (openbox does), and
+      // it may do so only after the states for the new map have been written: keep-above
+      // is asked again once the window is back.
+      g_signal_connect(StatusWindow, "map-event", G_CALLBACK(on_status_window_remapped), nullptr);
+    }
+    // Every map goes to the point placed: a window mapped again keeps where its client
+    // area was, which is below the frame's corner by the title bar's height.
     gtk_window_move(StatusWindow, placedLeft, placedTop);
-    // A window manager that lets go of a window clears its states (openbox does), and it
-    // may do so only after the states for the new map have been written: keep-above is
-    // asked again once the window is back.
-    g_signal_connect(StatusWindow, "map-event", G_CALLBACK(on_status_window_remapped), nullptr);
   }
   gtk_window_set_keep_above(StatusWindow, TRUE);
   gtk_window_deiconify(StatusWindow);

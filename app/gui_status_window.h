@@ -22,7 +22,12 @@ void CreateStatusWindow(int left, int top);
 // Destroys the window and the graphics; StatusWindow is nullptr afterwards.
 void DestroyStatusWindow();
 
-// Shows the window, de-iconified and above other windows.
+// Puts the new window on the display as it waits while the files are chosen: minimised
+// where the window manager does that, otherwise (pure Wayland, a window manager that
+// ignores the request) off the screen until ShowStatusWindow.
+void ShowStatusWindowMinimised();
+// Shows the window for the run, de-iconified and above other windows, framed with its
+// caption and a close box on every window manager, where it was placed.
 void ShowStatusWindow();
 void SetStatusCaption(const std::string& caption);
 void SetStatusIcon(int iconNumber);  // 102 or 139

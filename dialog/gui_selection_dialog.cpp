@@ -308,6 +308,10 @@ gboolean OnDialogMapped(GtkWidget* dialog, GdkEvent*, gpointer) {
   g_signal_handlers_disconnect_by_func(dialog, reinterpret_cast<gpointer>(OnDialogMapped), nullptr);
   int left = Settings.rDialogWindow.left, top = Settings.rDialogWindow.top;
   KeepOnMonitor(&left, &top, kDialogWidth + kFrameAllowance, kDialogHeight + kTitleAllowance);
+  // The chooser maps at its own size before ours applies, and xfwm4 maximises a window
+  // mapped larger than the screen: it comes back to our size, where it was left.
+  gtk_window_unmaximize(GTK_WINDOW(dialog));
+  gtk_window_resize(GTK_WINDOW(dialog), kDialogWidth, kDialogHeight);
   gtk_window_move(GTK_WINDOW(dialog), left, top);
   return FALSE;
 }
@@ -495,10 +499,13 @@ void InitSettingsPanel() {
 void StoreSettingsPanel() {
   if (previewPlaying) StopPreview();
 
-  int left = 0, top = 0;
-  gtk_window_get_position(GTK_WINDOW(SettingsPanel.dialog), &left, &top);
-  Settings.rDialogWindow.left = left;
-  Settings.rDialogWindow.top = top;
+  // Where the window system keeps positions to itself (pure Wayland), the stored one stays.
+  if (WindowPositionsKnown()) {
+    int left = 0, top = 0;
+    gtk_window_get_position(GTK_WINDOW(SettingsPanel.dialog), &left, &top);
+    Settings.rDialogWindow.left = left;
+    Settings.rDialogWindow.top = top;
+  }
 
   Settings.DecodeMode = IsChecked(kCtlWavMode)   ? kModeWav
                         : IsChecked(kCtlMp3Mode) ? kModeMp3
