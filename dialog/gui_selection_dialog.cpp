@@ -26,6 +26,9 @@ constexpr const char* kMediaExtensions[] = {"mpg", "m2p", "mpa", "avi", "mpeg", 
 constexpr const char* kAllFilterName = N_("すべてのファイル(*.*)");
 constexpr const char* kPreviewCaption = N_("プレビュー");
 constexpr const char* kStopCaption = N_("停止");
+// Why a confirmation was refused, shown in the panel until the choice changes.
+constexpr const char* kMissingFileNotice = N_("ファイルが見つかりません: %s");
+constexpr const char* kUnknownMp3Notice = N_("mp3の形式を一覧から選んでください");
 
 // The dialog's size when it opens, in pixels.
 constexpr int kDialogWidth = 820;
@@ -120,6 +123,12 @@ GtkWidget* NewCombo(int id, bool editable) {
   return Keep(id, combo);
 }
 
+void ShowNotice(const std::string& text) {
+  if (GtkWidget* notice = Control(kCtlNotice)) gtk_label_set_text(GTK_LABEL(notice), text.c_str());
+}
+
+void OnMp3TextChanged(GtkEditable*, gpointer) { ShowNotice(""); }
+
 void OnRadioToggled(GtkToggleButton* button, gpointer id) {
   // A radio group reports the button it leaves as well; only the one checked commands.
   if (gtk_toggle_button_get_active(button)) SettingsPanelCommand(GPOINTER_TO_INT(id));
@@ -196,6 +205,10 @@ GtkWidget* BuildSettingsPanel() {
   GtkWidget* left = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
   gtk_box_pack_start(GTK_BOX(left), modes, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(left), info, FALSE, FALSE, 0);
+  GtkWidget* notice = NewLabel(kCtlNotice, "");
+  gtk_label_set_line_wrap(GTK_LABEL(notice), TRUE);
+  gtk_label_set_max_width_chars(GTK_LABEL(notice), 30);
+  gtk_box_pack_start(GTK_BOX(left), notice, FALSE, FALSE, 0);
 
   // The page: the four modes' controls share this area and are told apart by the page.
   GtkWidget* page = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
@@ -245,6 +258,10 @@ GtkWidget* BuildSettingsPanel() {
   g_signal_connect(trackbar, "button-press-event", G_CALLBACK(OnTrackbarPressed), nullptr);
   g_signal_connect_after(trackbar, "button-release-event", G_CALLBACK(OnTrackbarReleased), nullptr);
   g_signal_connect(trackbar, "change-value", G_CALLBACK(OnTrackbarChangeValue), nullptr);
+  // Enter in the MP3 field confirms as 開く does.
+  GtkWidget* mp3Entry = gtk_bin_get_child(GTK_BIN(Control(kCtlMp3List)));
+  gtk_entry_set_activates_default(GTK_ENTRY(mp3Entry), TRUE);
+  g_signal_connect(mp3Entry, "changed", G_CALLBACK(OnMp3TextChanged), nullptr);
   return panel;
 }
 
@@ -278,7 +295,17 @@ void AddFilters(GtkFileChooser* chooser) {
   gtk_file_chooser_set_filter(chooser, media);
 }
 
-void OnSelectionChanged(GtkFileChooser*, gpointer) { NotifySelectionWatcher(); }
+std::vector<std::string> ChosenFiles();
+std::string ConfirmationRefusal();
+
+// A refusal's notice stays until a new choice answers it (a file gone meanwhile leaves the
+// selection empty: the notice stays).
+void OnSelectionChanged(GtkFileChooser*, gpointer) {
+  if (!ChosenFiles().empty() && ConfirmationRefusal().empty()) ShowNotice("");
+  NotifySelectionWatcher();
+}
+
+
 
 // fileList from the chosen paths: one path alone, or their folder and the names in it.
 // Files from several folders are listed under their longest common folder.
@@ -316,10 +343,17 @@ gboolean OnDialogMapped(GtkWidget* dialog, GdkEvent*, gpointer) {
   return FALSE;
 }
 
-bool ChosenFilesExist() {
+// Why the choice cannot be confirmed as it stands, "" when it can: a typed name of a file
+// that does not exist, or an MP3 text that names no format of the list.
+std::string ConfirmationRefusal() {
   for (const std::string& path : ChosenFiles())
-    if (!g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) return false;
-  return true;
+    if (!g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) {
+      g_autofree char* name = g_filename_display_basename(path.c_str());
+      g_autofree char* text = g_strdup_printf(_(kMissingFileNotice), name);
+      return text;
+    }
+  if (IsChecked(kCtlMp3Mode) && Mp3ListRowOfText() < 0) return _(kUnknownMp3Notice);
+  return "";
 }
 
 // The stored folder; on the first start the user's Music folder, or the home folder
@@ -362,6 +396,26 @@ void FillPcmList() {
   for (int row = 0; row < kPcmFormatCount; ++row)
     gtk_combo_box_text_append_text(combo, PcmFormatLabel(row).c_str());
   SelectRow(kCtlPcmList, Settings.WavFormat);
+}
+
+int Mp3ListRowOfText() {
+  GtkWidget* w = Control(kCtlMp3List);
+  if (!w) return -1;
+  if (const int chosen = ComboSelection(kCtlMp3List); chosen >= 0) return chosen;
+  const TargetAudioFormat typed = ParseMp3FormatLabel(ComboText(kCtlMp3List));
+  GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(w));
+  const int column = gtk_combo_box_get_entry_text_column(GTK_COMBO_BOX(w));
+  GtkTreeIter iter;
+  int row = 0;
+  for (bool more = gtk_tree_model_get_iter_first(model, &iter); more; more = gtk_tree_model_iter_next(model, &iter), ++row) {
+    g_autofree char* label = nullptr;
+    gtk_tree_model_get(model, &iter, column, &label, -1);
+    const TargetAudioFormat f = ParseMp3FormatLabel(label ? label : "");
+    if (f.samplesPerSec == typed.samplesPerSec && f.avgBytesPerSec == typed.avgBytesPerSec &&
+        f.channels == typed.channels)
+      return row;
+  }
+  return -1;
 }
 
 void FillMp3List() {
@@ -513,7 +567,9 @@ void StoreSettingsPanel() {
                                                  : kModeExtract;
   Settings.ChangeWavFormat = IsChecked(kCtlKeepFormat) ? 0 : 1;
   Settings.WavFormat = std::max(ComboSelection(kCtlPcmList), 0);
-  Settings.Mp3Format = std::max(ComboSelection(kCtlMp3List), 0);
+  // A typed format is stored as the row it names; a text naming none (confirmed in another
+  // mode) leaves the stored row as it was.
+  if (const int mp3Row = Mp3ListRowOfText(); mp3Row >= 0) Settings.Mp3Format = mp3Row;
   Settings.WmaFormat = std::max(ComboSelection(kCtlWmaList), 0);
   Settings.Riff = IsChecked(kCtlPlainMp3) ? 0 : 1;
   TargetFormat = Settings.ChangeWavFormat ? PcmFormatForRow(Settings.WavFormat) : TargetAudioFormat{};
@@ -564,9 +620,13 @@ bool RunSelectionDialog(GtkWindow* owner) {
   g_signal_connect(dialog, "map-event", G_CALLBACK(OnDialogMapped), nullptr);
   StartSelectionWatcher();
   int response = 0;
-  // A typed name of a file that does not exist confirms nothing: the dialog stays open.
-  while ((response = gtk_dialog_run(GTK_DIALOG(dialog))) == GTK_RESPONSE_ACCEPT && !ChosenFilesExist())
+  // A choice that cannot be converted confirms nothing: the dialog stays open and says why.
+  while ((response = gtk_dialog_run(GTK_DIALOG(dialog))) == GTK_RESPONSE_ACCEPT) {
+    const std::string refusal = ConfirmationRefusal();
+    if (refusal.empty()) break;
+    ShowNotice(refusal);
     gtk_widget_error_bell(dialog);
+  }
   const bool confirmed = response == GTK_RESPONSE_ACCEPT && !ChosenFiles().empty();
   if (confirmed) StoreSettingsPanel();
   // A preview never outlives the dialog, whichever way it closed.

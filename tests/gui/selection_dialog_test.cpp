@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "app/settings.h"
@@ -16,6 +17,7 @@
 #include "common/batch.h"
 #include "common/i18n.h"
 #include "common/target_format.h"
+#include "dialog/encoder_formats.h"
 #include "dialog/format_lists.h"
 #include "dialog/gui_selection_dialog.h"
 #include "dialog/preview.h"
@@ -295,6 +297,57 @@ TEST_F(SelectionDialogTest, ConfirmationStoresThePanelAndTheNextStartShowsIt) {
   EXPECT_EQ(Batch.fileCount, 1u);
   EXPECT_EQ(GetBatchFile(1), files[1]);
   EXPECT_EQ(Settings.InitialDir, media.path() + "/");
+}
+
+// Runs step first thing in the dialog's loop run again after a refused confirmation, before
+// the chooser hears of changes in the folder.
+void Later(std::function<void()> step) {
+  g_idle_add_full(G_PRIORITY_HIGH, [](gpointer data) -> gboolean {
+    std::unique_ptr<std::function<void()>> step(static_cast<std::function<void()>*>(data));
+    (*step)();
+    return G_SOURCE_REMOVE;
+  }, new std::function<void()>(std::move(step)), nullptr);
+}
+
+// A confirmation that cannot be converted keeps the dialog open and says why in it: a chosen
+// file gone meanwhile, an MP3 text that names no format. A typed format is stored as the
+// row it names (Enter in the field confirms), and the next start's list shows that row.
+TEST_F(SelectionDialogTest, TypedMp3FormatIsStoredAsItsRowAndARefusalSaysWhy) {
+  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
+  const std::string wav = MakeFixture(Fixture::Wav8BitMono8k, media.path(), 0.5, "a.wav");
+  const std::string gone = MakeFixture(Fixture::Wav8BitMono8k, media.path(), 0.5, "b.wav");
+  const std::vector<std::string> labels = ReadMp3FormatList().labels;
+  ASSERT_GT(labels.size(), 6u);
+  const int row = int(labels.size()) - 3;
+  std::string typed = labels[row];
+  typed.erase(0, typed.find_first_not_of(' '));  // as a person types it
+  GtkEntry* entry = nullptr;
+  std::vector<std::string> notices;
+  ASSERT_TRUE(RunDialogWith([&] {
+    ASSERT_TRUE(Select(gone));
+    Click(kCtlMp3Mode);
+    entry = GTK_ENTRY(gtk_bin_get_child(GTK_BIN(Ctl(kCtlMp3List))));
+    unlink(gone.c_str());  // gone before the chooser's listing can tell
+    Confirm();
+    Later([&] {
+      notices.push_back(Label(kCtlNotice));
+      ASSERT_TRUE(Select(wav));
+      gtk_entry_set_text(entry, "abc");
+      Confirm();
+      Later([&] {
+        notices.push_back(Label(kCtlNotice));
+        gtk_entry_set_text(entry, typed.c_str());
+        EXPECT_EQ(Label(kCtlNotice), "");
+        gtk_widget_activate(GTK_WIDGET(entry));
+      });
+    });
+  }));
+  EXPECT_EQ(notices, (std::vector<std::string>{"ファイルが見つかりません: b.wav", "mp3の形式を一覧から選んでください"}));
+  EXPECT_EQ(Settings.Mp3Format, row);
+  EXPECT_EQ(Target(TargetFormat), Target(ParseMp3FormatLabel(labels[row])));
+  SaveSettings();
+  LoadSettings(1024, 768);
+  ASSERT_FALSE(RunDialogWith([&] { EXPECT_EQ(Row(kCtlMp3List), row); }));
 }
 
 // ---- Watcher ----------------------------------------------------------------------
