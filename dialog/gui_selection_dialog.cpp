@@ -377,8 +377,51 @@ GtkWidget* PanelControl(int id) {
   return found == SettingsPanel.controls.end() ? nullptr : found->second;
 }
 
+namespace {
+
+// The chooser's list of files: the tree view whose rows carry the files themselves.
+void FindFileList(GtkWidget* widget, gpointer found) {
+  auto* list = static_cast<GtkTreeView**>(found);
+  if (*list) return;
+  if (GTK_IS_TREE_VIEW(widget)) {
+    GtkTreeModel* model = gtk_tree_view_get_model(GTK_TREE_VIEW(widget));
+    if (model && gtk_tree_model_get_n_columns(model) > 0 && gtk_tree_model_get_column_type(model, 0) == G_TYPE_FILE &&
+        gtk_widget_get_mapped(widget)) {
+      *list = GTK_TREE_VIEW(widget);
+      return;
+    }
+  }
+  if (GTK_IS_CONTAINER(widget)) gtk_container_forall(GTK_CONTAINER(widget), FindFileList, found);
+}
+
+// The selected file the list's cursor is on (Shift+Down extends the selection there), "" when
+// the cursor is on no selected file.
+std::string FileUnderListCursor() {
+  GtkTreeView* list = nullptr;
+  FindFileList(SettingsPanel.dialog, &list);
+  if (!list) return "";
+  GtkTreePath* cursor = nullptr;
+  gtk_tree_view_get_cursor(list, &cursor, nullptr);
+  if (!cursor) return "";
+  std::string path;
+  GtkTreeModel* model = gtk_tree_view_get_model(list);
+  GtkTreeIter iter;
+  if (gtk_tree_selection_path_is_selected(gtk_tree_view_get_selection(list), cursor) &&
+      gtk_tree_model_get_iter(model, &iter, cursor)) {
+    g_autoptr(GFile) file = nullptr;
+    gtk_tree_model_get(model, &iter, 0, &file, -1);
+    g_autofree char* local = file ? g_file_get_path(file) : nullptr;
+    if (local) path = local;
+  }
+  gtk_tree_path_free(cursor);
+  return path;
+}
+
+}  // namespace
+
 std::string CurrentChooserFile() {
   if (!SettingsPanel.dialog) return "";
+  if (std::string underCursor = FileUnderListCursor(); !underCursor.empty()) return underCursor;
   g_autofree char* path = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(SettingsPanel.dialog));
   return path ? path : "";
 }

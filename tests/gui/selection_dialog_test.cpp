@@ -361,22 +361,55 @@ TEST_F(SelectionDialogTest, WatcherDescribesTheFileUnderTheCursor) {
   const std::string killer = MakeFixture(Fixture::Wav16Stereo44k, media.path(), 1.0, "crash-describer.wav");
   const std::string folder = media.file("folder");
   mkdir(folder.c_str(), 0755);
+  // What 音質そのまま keeps of each: the renderer's 16-bit stereo would hide it.
+  const std::string deep = mediatest::MakeToneFile(media.file("deep.wav"), 48000, 2, 1.0, {"-c:a", "pcm_s24le"});
+  const std::string floats = mediatest::MakeToneFile(media.file("float.wav"), 44100, 2, 1.0, {"-c:a", "pcm_f32le"});
+  const std::string surround = mediatest::MakeToneFile(media.file("six.wav"), 44100, 6, 1.0, {"-c:a", "pcm_s16le"});
 
   // A folder leaves the last file on display; the comparison is with the file on display
   // only, so the first file is described again when it comes back. A file that kills the
   // describer (a child process) shows "-", and the next one is described by a fresh child.
   const std::pair<std::string, std::string> steps[] = {
       {stereo, "44100Hz 16Bit ステレオ"}, {killer, "-"}, {mono, " 8000Hz  8Bit モノラル"}, {killer, "-"},
-      {text, "-"}, {folder, "-"}, {stereo, "44100Hz 16Bit ステレオ"}};
+      {text, "-"}, {folder, "-"}, {stereo, "44100Hz 16Bit ステレオ"}, {deep, "48000Hz 24Bit ステレオ"},
+      {floats, "44100Hz 32Bit float ステレオ"}, {surround, "44100Hz 16Bit 6ch"}};
   RunDialogWith([&] {
     std::string name;
     for (const auto& [path, info] : steps) {
-      ASSERT_TRUE(Select(path));
+      ASSERT_TRUE(Select(path)) << path << " shows " << CurrentChooserFile();
       if (path == folder) guitest::RunUntil([] { return false; }, 300);
       else name = GetFileNamePart(path);
       EXPECT_TRUE(guitest::RunUntil([&] { return Label(kCtlFileName) == name && Label(kCtlFileInfo) == info; }, 10000))
           << path << ": " << Label(kCtlFileInfo);
     }
+    // deep.wav, float.wav and six.wav chosen with the cursor on the last, as Shift+Down twice
+    // from deep.wav leaves them: the file under the cursor is described, not the first chosen.
+    ASSERT_TRUE(Select(deep));
+    GtkTreeView* list = nullptr;
+    std::function<void(GtkWidget*)> find = [&](GtkWidget* w) {
+      if (GTK_IS_TREE_VIEW(w) && gtk_widget_get_mapped(w)) list = GTK_TREE_VIEW(w);
+      if (GTK_IS_CONTAINER(w))
+        gtk_container_forall(GTK_CONTAINER(w), [](GtkWidget* c, gpointer f) { (*static_cast<decltype(find)*>(f))(c); }, &find);
+    };
+    find(SettingsPanel.dialog);
+    ASSERT_NE(list, nullptr);
+    GList* rows = gtk_tree_selection_get_selected_rows(gtk_tree_view_get_selection(list), nullptr);
+    ASSERT_NE(rows, nullptr);
+    GtkTreePath* first = gtk_tree_path_copy(static_cast<GtkTreePath*>(rows->data));
+    g_list_free_full(rows, GDestroyNotify(gtk_tree_path_free));
+    GtkTreePath* third = gtk_tree_path_copy(first);
+    gtk_tree_path_next(third);
+    gtk_tree_path_next(third);
+    gtk_tree_view_set_cursor(list, third, nullptr, FALSE);
+    gtk_tree_selection_select_range(gtk_tree_view_get_selection(list), first, third);
+    gtk_tree_path_free(first);
+    gtk_tree_path_free(third);
+    EXPECT_TRUE(guitest::RunUntil([&] {
+      return Label(kCtlFileName) == "six.wav" && Label(kCtlFileInfo) == "44100Hz 16Bit 6ch";
+    }, 10000)) << Label(kCtlFileName) << ": " << Label(kCtlFileInfo);
+    GSList* chosen = gtk_file_chooser_get_filenames(Chooser());
+    EXPECT_EQ(g_slist_length(chosen), 3u);
+    g_slist_free_full(chosen, g_free);
   });
 }
 
