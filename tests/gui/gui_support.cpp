@@ -241,7 +241,7 @@ ManagedWindow WaitUntilManaged(GtkWindow* window, const std::function<bool(const
 // ---------------------------------------------------------------------------
 // Sound server
 
-SoundServer::SoundServer() {
+SoundServer::SoundServer(bool onlyThroughPulseServer) {
   int status = -1;
   mediatest::RunCommand({"pulseaudio", "--version"}, &status);
   if (status != 0) return;
@@ -264,6 +264,13 @@ SoundServer::SoundServer() {
               mediatest::RunCommand({"pactl", "info"}, &s);
               return s == 0;
             }, 10000);
+  if (started && onlyThroughPulseServer) {
+    throughPulseServer = true;
+    const std::string elsewhere = runtime + "/elsewhere";
+    mkdir(elsewhere.c_str(), 0700);
+    g_setenv("PULSE_SERVER", ("unix:" + runtime + "/pulse/native").c_str(), TRUE);
+    g_setenv("XDG_RUNTIME_DIR", elsewhere.c_str(), TRUE);
+  }
   recording = runtime + "/recording.raw";
   if (started) StartRecording();
 }
@@ -272,6 +279,10 @@ SoundServer::~SoundServer() {
   if (recorder > 0) {
     kill(recorder, SIGTERM);
     waitpid(recorder, nullptr, 0);
+  }
+  if (throughPulseServer) {
+    g_unsetenv("PULSE_SERVER");
+    g_setenv("XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
   }
   if (!runtime.empty()) {
     int status = -1;

@@ -62,8 +62,10 @@ ManagedWindow WaitUntilManaged(GtkWindow* window, const std::function<bool(const
 
 // A sound server (PulseAudio with a null sink "nullout") in a private runtime folder, set
 // as this process's XDG_RUNTIME_DIR while it runs; the program's own audio path plays into it.
+// Reached only through PULSE_SERVER, a runtime folder without the server's socket is set
+// instead, as for a forwarded or shared server.
 struct SoundServer {
-  SoundServer();
+  explicit SoundServer(bool onlyThroughPulseServer = false);
   ~SoundServer();
   bool running() const { return started; }
   // Records what the null sink plays (mono, 16-bit, 8000 Hz) from now until StopRecording.
@@ -73,7 +75,7 @@ struct SoundServer {
   bool started = false;
   std::string runtime, recording;
   std::string oldRuntime, oldSink;
-  bool hadRuntime = false, hadSink = false;
+  bool hadRuntime = false, hadSink = false, throughPulseServer = false;
   pid_t recorder = -1;
   off_t recordedFrom = 0;
 };

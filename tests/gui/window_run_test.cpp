@@ -1,6 +1,10 @@
 // Whole runs of the window mode over files made by ffmpeg: what the window said, what
 // was written, and what the settings file kept.
 #include <gtest/gtest.h>
+
+#include "common/resources.h"
+#include "media/media.h"  // before the X11 headers, whose macros clash with its names
+
 #include <gdk/gdkx.h>
 
 #include <csignal>
@@ -266,5 +270,31 @@ void FailSecondFile(WindowRunTest* t, int signal) {
 
 TEST_F(WindowRunTest, FailingSecondFileShowsItsMessageAndKeepsTheFirstOutput) { FailSecondFile(this, 0); }
 TEST_F(WindowRunTest, TerminationSignalUnderTheMessageEndsTheProgram) { FailSecondFile(this, SIGTERM); }
+
+// The chime wherever the sound server is: reached only through PULSE_SERVER (no socket in
+// the runtime folder, no sound card), it is heard; with no server at all the program finds
+// no output at once and stays silent.
+TEST(ChimeTest, HeardThroughAServerReachedByPulseServerAloneAndNoServerIsSilentAtOnce) {
+  RegisterProgramResources();
+  {
+    guitest::SoundServer sound(true);
+    ASSERT_TRUE(sound.running()) << "pulseaudio is needed";
+    ASSERT_EQ(g_getenv("PULSE_SERVER") != nullptr, true);
+    ASSERT_FALSE(g_file_test((std::string(g_getenv("XDG_RUNTIME_DIR")) + "/pulse/native").c_str(), G_FILE_TEST_EXISTS));
+    sound.StartRecording();
+    ASSERT_TRUE(HaveAudioOutput());
+    EXPECT_TRUE(PlaySoundResource("/res/sound/138.wav", 3000));
+    const std::vector<bool> heard = sound.StopRecording();
+    EXPECT_GE(std::count(heard.begin(), heard.end(), true) * guitest::kSoundBlockMs, 200);
+  }
+  mediatest::TempDir empty;
+  const std::string runtime = g_getenv("XDG_RUNTIME_DIR") ? g_getenv("XDG_RUNTIME_DIR") : "";
+  g_setenv("XDG_RUNTIME_DIR", empty.path().c_str(), TRUE);
+  const gint64 start = g_get_monotonic_time();
+  EXPECT_FALSE(HaveAudioOutput());
+  EXPECT_LT(g_get_monotonic_time() - start, 1000 * 1000);
+  if (runtime.empty()) g_unsetenv("XDG_RUNTIME_DIR");
+  else g_setenv("XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
+}
 
 }  // namespace
