@@ -70,8 +70,10 @@ gboolean DismissMessageBoxes(gpointer) {
   for (GList* w = windows; w; w = w->next) {
     if (!GTK_IS_MESSAGE_DIALOG(w->data) || !gtk_widget_get_visible(GTK_WIDGET(w->data))) continue;
     g_autofree char* text = nullptr;
-    g_object_get(w->data, "text", &text, nullptr);
-    seen->messages.push_back(std::string(gtk_window_get_title(GTK_WINDOW(w->data))) + ": " + (text ? text : ""));
+    g_autofree char* below = nullptr;
+    g_object_get(w->data, "text", &text, "secondary-text", &below, nullptr);
+    seen->messages.push_back(std::string(gtk_window_get_title(GTK_WINDOW(w->data))) + ": " + (text ? text : "") +
+                             (below ? std::string(" / ") + below : ""));
     int buttons = 0;
     for (int response : {GTK_RESPONSE_OK, GTK_RESPONSE_CANCEL, GTK_RESPONSE_CLOSE, GTK_RESPONSE_YES, GTK_RESPONSE_NO})
       buttons += gtk_dialog_get_widget_for_response(GTK_DIALOG(w->data), response) != nullptr;
@@ -240,7 +242,7 @@ TEST_F(WindowRunTest, TerminationSignalMidRunEndsLikeTheCloseBox) { CloseMidRun(
 TEST_F(WindowRunTest, HangUpMidRunEndsLikeTheCloseBox) { CloseMidRun(this, SIGHUP); }
 
 // A second file that cannot be read: its message box (modal, the caption as its title,
-// OK its only button; dismissed here), then the end,
+// the file's name under the text, OK its only button; dismissed here), then the end,
 // without a completion caption and without saving the position. The close box pressed
 // while the modal message is up changes nothing; a termination signal then ends the
 // program as the OK button would.
@@ -259,7 +261,7 @@ void FailSecondFile(WindowRunTest* t, int signal) {
   if (!signal) {
     EXPECT_EQ(seen_.messages.size(), 1u);
   }
-  EXPECT_EQ(seen_.messages[0], "エラー No.103: 読み込み可能なメディアファイルではありません。");
+  EXPECT_EQ(seen_.messages[0], "エラー No.103: 読み込み可能なメディアファイルではありません。 / bad.mpg");
   EXPECT_TRUE(seen_.boxesModalWithOkOnly);
   ExpectConverted(dir_.file("one.wav"), "pcm_s16le", 2.0);
   EXPECT_FALSE(g_file_test(dir_.file("bad.wav").c_str(), G_FILE_TEST_EXISTS));
