@@ -61,7 +61,7 @@ void DesktopSize(int* width, int* height) {
 void SaveStatusWindowPosition() {
   if (!StatusWindow || !WindowPositionsKnown()) return;
   int left = 0, top = 0;
-  gtk_window_get_position(StatusWindow, &left, &top);
+  StoredStatusWindowPosition(&left, &top);
   Settings.rLomareWindow.left = left;
   Settings.rLomareWindow.top = top;
   SaveWindowPosition();

@@ -1,6 +1,9 @@
 #include "app/gui_status_window.h"
 
+#include <fcntl.h>
 #include <pango/pangocairo.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -53,6 +56,8 @@ int64_t firstPaintedFrame = 0;
 uint64_t drawCount = 0;       // draws of the window so far
 bool closeRequested = false;  // the close box was pressed where it could not act
 int placedLeft = 0, placedTop = 0;  // where the window was placed as it was made
+int slotFd = -1;                    // the lock of this window's slot on the display
+int slotShiftLeft = 0, slotShiftTop = 0;  // the slot's offset from the stored position
 bool shownForRun = false;           // shown as the run's window (ShowStatusWindow)
 
 // ---------------------------------------------------------------------------
@@ -185,6 +190,26 @@ gboolean on_status_window_remapped(GtkWidget* window, GdkEvent*, gpointer) {
   return FALSE;
 }
 
+// The first slot no other program's status window holds on this display; its lock is kept
+// until the window goes (and goes with the process, however it ends).
+int TakeSlot() {
+  for (int slot = 0; slot < 16; ++slot) {
+    const int fd = open(StatusWindowSlotFile(slot).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      slotFd = fd;
+      return slot;
+    }
+    close(fd);
+  }
+  return 0;
+}
+
+void ReleaseSlot() {
+  if (slotFd >= 0) close(slotFd);
+  slotFd = -1;
+}
+
 // A window manager that maps a window asked to start minimised as a normal one (mutter
 // does): the window leaves the screen again until the run shows it.
 gboolean on_status_window_mapped_too_early(GtkWidget* window, GdkEvent*, gpointer) {
@@ -221,6 +246,15 @@ void CreateStatusWindow(int left, int top) {
   gtk_window_set_title(StatusWindow, _(kSelectingCaption));
   gtk_window_set_resizable(StatusWindow, FALSE);
   KeepOnMonitor(&left, &top, kStatusWidth + kFrameAllowance, kStatusHeight + kTitleAllowance);
+  // A second program running at once opens its window beside the first one's, not on it.
+  ReleaseSlot();
+  const int offset = TakeSlot() * kInstanceOffset;
+  int shiftedLeft = left + offset, shiftedTop = top + offset;
+  KeepOnMonitor(&shiftedLeft, &shiftedTop, kStatusWidth + kFrameAllowance, kStatusHeight + kTitleAllowance);
+  slotShiftLeft = shiftedLeft - left;
+  slotShiftTop = shiftedTop - top;
+  left = shiftedLeft;
+  top = shiftedTop;
   gtk_window_move(StatusWindow, left, top);
   placedLeft = left;
   placedTop = top;
@@ -257,6 +291,7 @@ void ShowStatusWindowMinimised() {
 
 void DestroyStatusWindow() {
   StopStatusAnimation();
+  ReleaseSlot();
   if (StatusWindow) gtk_widget_destroy(GTK_WIDGET(StatusWindow));
   StatusWindow = nullptr;
   drawingArea = nullptr;
@@ -373,6 +408,20 @@ void FlushStatusWindow() {
 }
 
 bool StatusWindowCloseRequested() { return closeRequested; }
+
+std::string StatusWindowSlotFile(int slot) {
+  const char* display = g_getenv("DISPLAY");
+  g_autofree char* name = g_strdup_printf("quilllomare-window-%s-%d.lock", display ? display : "", slot);
+  g_strdelimit(name, "/", '_');
+  g_autofree char* path = g_build_filename(g_get_user_runtime_dir(), name, nullptr);
+  return path;
+}
+
+void StoredStatusWindowPosition(int* left, int* top) {
+  gtk_window_get_position(StatusWindow, left, top);
+  *left -= slotShiftLeft;
+  *top -= slotShiftTop;
+}
 
 cairo_surface_t* StatusPicture() { return graphics.picture; }
 

@@ -53,6 +53,15 @@ void FlushStatusWindow();
 // being prepared, in a message box or in a flush, it is remembered here instead.
 bool StatusWindowCloseRequested();
 
+// Each status window on a display takes the first slot free (a lock file for the display in
+// the user's runtime folder, held while the window exists); the window of slot n opens n *
+// kInstanceOffset pixels right of and below the stored position, so that the windows of
+// programs running at once do not hide one another.
+inline constexpr int kInstanceOffset = 32;
+std::string StatusWindowSlotFile(int slot);
+// The position to store: where the window is (its frame's corner), less its slot's offset.
+void StoredStatusWindowPosition(int* left, int* top);
+
 // The off-screen picture (RGB24, 200 x 80), or nullptr before PrepareStatusGraphics.
 cairo_surface_t* StatusPicture();
 

@@ -1,6 +1,10 @@
 // The status window's picture, pixel by pixel, and what the window shows on screen.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 
@@ -290,13 +294,18 @@ TEST_P(StatusWindowUnderWindowManagerTest, FramedWithCloseAndMoveKeptWhereLeftAn
   struct Start {
     int left, top;
     bool throughDialog, kept;
+    bool besideAnother = false;  // another program's window is up: this one opens beside it
   };
   std::pair<int, int> stored{300, 200};
   for (const Start& start : {Start{3000, 20, true, false}, Start{-40, 70000, false, false}, Start{300, 200, true, true},
-                             Start{-1, -1, false, true}, Start{-1, -1, true, true}}) {
+                             Start{-1, -1, false, true}, Start{-1, -1, true, true}, Start{-1, -1, false, true, true}}) {
     // (-1, -1): where the start before left the window.
     const std::pair<int, int> place = start.left == -1 ? stored : std::pair(start.left, start.top);
-    SCOPED_TRACE(testing::Message() << place.first << "," << place.second << (start.throughDialog ? " dialog" : " files"));
+    SCOPED_TRACE(testing::Message() << place.first << "," << place.second << (start.throughDialog ? " dialog" : " files")
+                                    << (start.besideAnother ? " beside another" : ""));
+    const int other = start.besideAnother ? open(StatusWindowSlotFile(0).c_str(), O_RDWR | O_CREAT, 0600) : -1;
+    if (start.besideAnother) ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    const int shift = start.besideAnother ? kInstanceOffset : 0;
     CreateStatusWindow(place.first, place.second);
     ShowStatusWindowMinimised();
     if (start.throughDialog) {
@@ -336,9 +345,13 @@ TEST_P(StatusWindowUnderWindowManagerTest, FramedWithCloseAndMoveKeptWhereLeftAn
     const guitest::ManagedWindow m = WaitUntilShownForRun();
     ExpectFramedForRun(m);
     if (start.kept) {
-      EXPECT_EQ(std::pair(m.frameLeft, m.frameTop), place);
+      EXPECT_EQ(std::pair(m.frameLeft, m.frameTop), std::pair(place.first + shift, place.second + shift));
     }
-    gtk_window_get_position(StatusWindow, &stored.first, &stored.second);
+    StoredStatusWindowPosition(&stored.first, &stored.second);
+    if (start.kept) {
+      EXPECT_EQ(stored, place);
+    }
+    if (other >= 0) close(other);
     if (start.kept) {
       guitest::CloseThroughWindowManager(StatusWindow);
       EXPECT_TRUE(guitest::RunUntil(StatusWindowCloseRequested));
