@@ -51,6 +51,7 @@ struct StatusGraphics {
 
 StatusGraphics graphics;
 GtkWidget* drawingArea = nullptr;
+GtkWidget* progressForReaders = nullptr;  // what a screen reader reads of the picture
 guint animationTimer = 0;
 int64_t firstPaintedFrame = 0;
 uint64_t drawCount = 0;       // draws of the window so far
@@ -262,7 +263,15 @@ void CreateStatusWindow(int left, int top) {
   SetStatusIcon(kDecodingIcon);
   drawingArea = gtk_drawing_area_new();
   gtk_widget_set_size_request(drawingArea, kStatusWidth, kStatusHeight);
-  gtk_container_add(GTK_CONTAINER(window), drawingArea);
+  // The picture says nothing to a screen reader: an unseen progress bar over it carries
+  // the percentage and the file's name.
+  GtkWidget* overlay = gtk_overlay_new();
+  gtk_container_add(GTK_CONTAINER(overlay), drawingArea);
+  progressForReaders = gtk_progress_bar_new();
+  gtk_widget_set_opacity(progressForReaders, 0);
+  gtk_overlay_add_overlay(GTK_OVERLAY(overlay), progressForReaders);
+  gtk_overlay_set_overlay_pass_through(GTK_OVERLAY(overlay), progressForReaders, TRUE);
+  gtk_container_add(GTK_CONTAINER(window), overlay);
   g_signal_connect(drawingArea, "draw", G_CALLBACK(on_status_area_draw), nullptr);
   g_signal_connect(window, "delete-event", G_CALLBACK(on_status_window_delete_event), nullptr);
   // Asked before the window is first mapped, so that the request travels with the map
@@ -295,6 +304,7 @@ void DestroyStatusWindow() {
   if (StatusWindow) gtk_widget_destroy(GTK_WIDGET(StatusWindow));
   StatusWindow = nullptr;
   drawingArea = nullptr;
+  progressForReaders = nullptr;
   ReleaseStatusGraphics();
 }
 
@@ -382,6 +392,10 @@ void PaintStatus(int percent) {
 
   graphics.painted = true;
   if (drawingArea) gtk_widget_queue_draw(drawingArea);
+  if (progressForReaders) {
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progressForReaders), std::clamp(percent, 0, 100) / 100.0);
+    atk_object_set_name(gtk_widget_get_accessible(progressForReaders), fileName.c_str());
+  }
 }
 
 void StartStatusAnimation() {

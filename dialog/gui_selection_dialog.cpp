@@ -102,11 +102,17 @@ GtkWidget* Keep(int id, GtkWidget* widget) {
   return widget;
 }
 
+// text carries its mnemonic: "wavに変換(_W)".
 GtkWidget* NewRadio(int id, GtkWidget* groupLeader, const char* text) {
   GtkWidget* radio = groupLeader
-                         ? gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(groupLeader), text)
-                         : gtk_radio_button_new_with_label(nullptr, text);
+                         ? gtk_radio_button_new_with_mnemonic_from_widget(GTK_RADIO_BUTTON(groupLeader), text)
+                         : gtk_radio_button_new_with_mnemonic(nullptr, text);
   return Keep(id, radio);
+}
+
+// What a screen reader says of a control that shows no label of its own.
+void NameForScreenReaders(GtkWidget* widget, const char* name) {
+  atk_object_set_name(gtk_widget_get_accessible(widget), name);
 }
 
 GtkWidget* NewLabel(int id, const char* text, float xalign = 0) {
@@ -186,11 +192,11 @@ GtkWidget* BuildSettingsPanel() {
 
   GtkWidget* modes = gtk_grid_new();
   gtk_grid_set_column_spacing(GTK_GRID(modes), 12);
-  GtkWidget* wav = NewRadio(kCtlWavMode, nullptr, _("wavに変換"));
+  GtkWidget* wav = NewRadio(kCtlWavMode, nullptr, _("wavに変換(_W)"));
   gtk_grid_attach(GTK_GRID(modes), wav, 0, 0, 1, 1);
-  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlMp3Mode, wav, _("mp3に変換")), 1, 0, 1, 1);
-  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlWmaMode, wav, _("wmaに変換")), 0, 1, 1, 1);
-  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlExtractMode, wav, _("そのまま抽出")), 1, 1, 1, 1);
+  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlMp3Mode, wav, _("mp3に変換(_M)")), 1, 0, 1, 1);
+  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlWmaMode, wav, _("wmaに変換(_A)")), 0, 1, 1, 1);
+  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlExtractMode, wav, _("そのまま抽出(_E)")), 1, 1, 1, 1);
 
   GtkWidget* info = Keep(kCtlInfoFrame, gtk_frame_new(_(" ファイル情報 ")));
   GtkWidget* infoBox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
@@ -200,6 +206,9 @@ GtkWidget* BuildSettingsPanel() {
   gtk_label_set_width_chars(GTK_LABEL(name), 24);
   gtk_box_pack_start(GTK_BOX(infoBox), name, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(infoBox), NewLabel(kCtlFileInfo, "-"), FALSE, FALSE, 0);
+  // Selectable, so that Tab reaches the file's name and description (and a screen reader
+  // reads them).
+  for (int id : {kCtlFileName, kCtlFileInfo}) gtk_label_set_selectable(GTK_LABEL(Control(id)), TRUE);
   gtk_container_add(GTK_CONTAINER(info), infoBox);
 
   GtkWidget* left = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
@@ -213,17 +222,17 @@ GtkWidget* BuildSettingsPanel() {
   // The page: the four modes' controls share this area and are told apart by the page.
   GtkWidget* page = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
   gtk_container_set_border_width(GTK_CONTAINER(page), 6);
-  GtkWidget* keep = NewRadio(kCtlKeepFormat, nullptr, _("音質そのまま"));
+  GtkWidget* keep = NewRadio(kCtlKeepFormat, nullptr, _("音質そのまま(_K)"));
   gtk_box_pack_start(GTK_BOX(page), keep, FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlSetFormat, keep, _("音質を設定する")), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlSetFormat, keep, _("音質を設定する(_S)")), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlPcmList, false), FALSE, FALSE, 0);
 
   GtkWidget* plainRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-  GtkWidget* plain = NewRadio(kCtlPlainMp3, nullptr, _("MP3形式で出力"));
+  GtkWidget* plain = NewRadio(kCtlPlainMp3, nullptr, _("MP3形式で出力(_P)"));
   gtk_box_pack_start(GTK_BOX(plainRow), plain, FALSE, FALSE, 0);
   gtk_box_pack_end(GTK_BOX(plainRow), NewLabel(kCtlMp3Grade, "MP3 Codec", 1), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), plainRow, FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlRiffMp3, plain, _("RIFF形式で出力")), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlRiffMp3, plain, _("RIFF形式で出力(_R)")), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlMp3List, true), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlWmaList, false), FALSE, FALSE, 0);
 
@@ -258,6 +267,10 @@ GtkWidget* BuildSettingsPanel() {
   g_signal_connect(trackbar, "button-press-event", G_CALLBACK(OnTrackbarPressed), nullptr);
   g_signal_connect_after(trackbar, "button-release-event", G_CALLBACK(OnTrackbarReleased), nullptr);
   g_signal_connect(trackbar, "change-value", G_CALLBACK(OnTrackbarChangeValue), nullptr);
+  // The lists are named by what they choose, not by the row they show.
+  for (int id : {kCtlPcmList, kCtlMp3List, kCtlWmaList}) NameForScreenReaders(Control(id), _("出力形式"));
+  NameForScreenReaders(gtk_bin_get_child(GTK_BIN(Control(kCtlMp3List))), _("出力形式"));
+  NameForScreenReaders(trackbar, _("再生位置"));
   // Enter in the MP3 field confirms as 開く does.
   GtkWidget* mp3Entry = gtk_bin_get_child(GTK_BIN(Control(kCtlMp3List)));
   gtk_entry_set_activates_default(GTK_ENTRY(mp3Entry), TRUE);

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "app/settings.h"
 #include "common/app_settings.h"
@@ -127,17 +128,37 @@ TEST_P(SelectionDialogFirstRunTest, ShowsTheDefaultsAndEachPageAndCancelStoresNo
     const std::pair<std::string, std::string> texts[] = {
         {gtk_window_get_title(GTK_WINDOW(SettingsPanel.dialog)),
          t("ファイルを選ぶ(Ctrlキー,Shiftキーで複数ファイル選択可)", "Choose files (Ctrl or Shift picks several)")},
-        {Caption(kCtlWavMode), t("wavに変換", "To WAV")}, {Caption(kCtlMp3Mode), t("mp3に変換", "To MP3")},
-        {Caption(kCtlWmaMode), t("wmaに変換", "To WMA")}, {Caption(kCtlExtractMode), t("そのまま抽出", "Extract")},
+        {Caption(kCtlWavMode), t("wavに変換(_W)", "To _WAV")}, {Caption(kCtlMp3Mode), t("mp3に変換(_M)", "To _MP3")},
+        {Caption(kCtlWmaMode), t("wmaに変換(_A)", "To WM_A")}, {Caption(kCtlExtractMode), t("そのまま抽出(_E)", "_Extract")},
         {Caption(kCtlInfoFrame), t(" ファイル情報 ", " File information ")},
-        {Caption(kCtlKeepFormat), t("音質そのまま", "Keep the format")},
-        {Caption(kCtlSetFormat), t("音質を設定する", "Set the format")},
+        {Caption(kCtlKeepFormat), t("音質そのまま(_K)", "_Keep the format")},
+        {Caption(kCtlSetFormat), t("音質を設定する(_S)", "_Set the format")},
+        {Caption(kCtlPlainMp3), t("MP3形式で出力(_P)", "Write as M_P3")},
+        {Caption(kCtlRiffMp3), t("RIFF形式で出力(_R)", "Write as _RIFF")},
         {Caption(kCtlPreview), t("プレビュー", "Preview")},
         {EntryText(kCtlPcmList), t("32,000 Hz , 16ビット , ステレオ", "32,000 Hz , 16 bit , Stereo")},
         {Label(kCtlMp3Grade), "(Professional)"},
         {Label(kCtlFileName), t("ファイル名", "File name")},
         {Label(kCtlFileInfo), "-"}};
     for (const auto& [text, expected] : texts) EXPECT_EQ(text, expected);
+    // What a screen reader reads: the controls without a label of their own are named by what
+    // they choose; the mode and format buttons have their mnemonics; Tab reaches the file
+    // information.
+    for (const auto& [widget, name, role] :
+         {std::tuple{Ctl(kCtlPcmList), t("出力形式", "Output format"), ATK_ROLE_COMBO_BOX},
+          {Ctl(kCtlMp3List), t("出力形式", "Output format"), ATK_ROLE_COMBO_BOX},
+          {gtk_bin_get_child(GTK_BIN(Ctl(kCtlMp3List))), t("出力形式", "Output format"), ATK_ROLE_TEXT},
+          {Ctl(kCtlWmaList), t("出力形式", "Output format"), ATK_ROLE_COMBO_BOX},
+          {Ctl(kCtlTrackbar), t("再生位置", "Playing position"), ATK_ROLE_SLIDER},
+          {Ctl(kCtlWavMode), t("wavに変換(W)", "To WAV"), ATK_ROLE_RADIO_BUTTON}}) {
+      AtkObject* accessible = gtk_widget_get_accessible(widget);
+      EXPECT_EQ(atk_object_get_name(accessible) ? atk_object_get_name(accessible) : "", name);
+      EXPECT_EQ(atk_object_get_role(accessible), role) << name;
+    }
+    for (int id : {kCtlWavMode, kCtlMp3Mode, kCtlWmaMode, kCtlExtractMode, kCtlKeepFormat, kCtlSetFormat,
+                   kCtlPlainMp3, kCtlRiffMp3})
+      EXPECT_TRUE(gtk_button_get_use_underline(GTK_BUTTON(Ctl(id)))) << id;
+    for (int id : {kCtlFileName, kCtlFileInfo}) EXPECT_TRUE(gtk_widget_get_can_focus(Ctl(id))) << id;
     // The rows keep one order in every language: the default row is the same format.
     EXPECT_EQ(EntryText(kCtlMp3List), en ? "128Kbps 44100Hz Stereo" : "128Kbps 44100Hz ステレオ");
 

@@ -157,6 +157,25 @@ TEST_F(StatusWindowTest, TextLinesComeAndGoWithTheFile) {
   // The next file from a hard disk: the notice is gone.
   SetTexts("movie.wav", "");
   PaintStatus(50);
+  // A screen reader finds a progress bar named by the file, at the percentage painted.
+  std::function<AtkObject*(AtkObject*)> findBar = [&](AtkObject* o) -> AtkObject* {
+    if (atk_object_get_role(o) == ATK_ROLE_PROGRESS_BAR) return o;
+    for (int i = 0; i < atk_object_get_n_accessible_children(o); ++i) {
+      AtkObject* child = atk_object_ref_accessible_child(o, i);
+      AtkObject* found = findBar(child);
+      g_object_unref(child);
+      if (found) return found;
+    }
+    return nullptr;
+  };
+  AtkObject* bar = findBar(gtk_widget_get_accessible(GTK_WIDGET(StatusWindow)));
+  ASSERT_NE(bar, nullptr);
+  EXPECT_STREQ(atk_object_get_name(bar), "movie.wav");
+  ASSERT_TRUE(ATK_IS_VALUE(bar));
+  double value = 0;
+  g_autofree char* valueText = nullptr;
+  atk_value_get_value_and_text(ATK_VALUE(bar), &value, &valueText);
+  EXPECT_DOUBLE_EQ(value, 0.5);
   expectRowsAsDesigned(0, 16);
   EXPECT_GT(darkPixelsInRows(16, 28), 20);
   expectRowsAsDesigned(30, kStatusHeight);
