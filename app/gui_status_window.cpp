@@ -424,8 +424,9 @@ void FlushStatusWindow() {
 bool StatusWindowCloseRequested() { return closeRequested; }
 
 std::string StatusWindowSlotFile(int slot) {
-  const char* display = g_getenv("DISPLAY");
-  g_autofree char* name = g_strdup_printf("quilllomare-window-%s-%d.lock", display ? display : "", slot);
+  GdkDisplay* display = gdk_display_get_default();
+  g_autofree char* name =
+      g_strdup_printf("quilllomare-window-%s-%d.lock", display ? gdk_display_get_name(display) : "", slot);
   g_strdelimit(name, "/", '_');
   g_autofree char* path = g_build_filename(g_get_user_runtime_dir(), name, nullptr);
   return path;

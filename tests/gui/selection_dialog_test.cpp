@@ -414,11 +414,10 @@ TEST_F(SelectionDialogTest, WatcherDescribesTheFileUnderTheCursor) {
     };
     find(SettingsPanel.dialog);
     ASSERT_NE(list, nullptr);
-    GList* rows = gtk_tree_selection_get_selected_rows(gtk_tree_view_get_selection(list), nullptr);
-    ASSERT_NE(rows, nullptr);
-    GtkTreePath* first = gtk_tree_path_copy(static_cast<GtkTreePath*>(rows->data));
-    g_list_free_full(rows, GDestroyNotify(gtk_tree_path_free));
-    GtkTreePath* third = gtk_tree_path_copy(first);
+    GtkTreePath *first = nullptr, *third = nullptr;
+    gtk_tree_view_get_cursor(list, &first, nullptr);
+    ASSERT_NE(first, nullptr);
+    third = gtk_tree_path_copy(first);
     gtk_tree_path_next(third);
     gtk_tree_path_next(third);
     gtk_tree_view_set_cursor(list, third, nullptr, FALSE);
