@@ -257,9 +257,9 @@ guitest::ManagedWindow WaitUntilShownForRun() {
   });
 }
 
-// What a person needs of the run's window on every desktop: a real frame with the caption,
-// close and move and nothing else of the window manager's, above the others, on the
-// screen, and what the end of the run stores is where the frame is.
+// What a person needs of the run's window on every desktop: a real frame with the caption
+// drawn in its title bar, close and move and nothing else of the window manager's, above
+// the others, on the screen, and GTK told where the frame is.
 void ExpectFramedForRun(const guitest::ManagedWindow& m) {
   GdkRectangle screen;
   gdk_monitor_get_geometry(gdk_display_get_monitor(gdk_display_get_default(), 0), &screen);
@@ -284,7 +284,8 @@ void ExpectFramedForRun(const guitest::ManagedWindow& m) {
   EXPECT_LE(m.frameTop + m.frameHeight, screen.y + screen.height);
   int left = 0, top = 0;
   gtk_window_get_position(StatusWindow, &left, &top);
-  EXPECT_EQ(std::pair(left, top), std::pair(m.frameLeft, m.frameTop)) << "the position stored";
+  EXPECT_EQ(std::pair(left, top), std::pair(m.frameLeft, m.frameTop)) << "where GTK says the window is";
+  EXPECT_GT(CaptionInkWidth(StatusWindow, "(2/3) 45% ゆまれ中"), 20) << "the caption in the title bar";
 }
 
 class StatusWindowUnderWindowManagerTest : public ::testing::TestWithParam<const char*> {};
