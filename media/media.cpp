@@ -661,7 +661,8 @@ static const DeviceEntry kDeviceTable[] = {
      {"opusenc", "oggmux", "filesink", "audioconvert", "audioresample"}},
     {kCategoryLegacyAmFilter, kVorbisWriterName, FilterKind::VorbisWriter,
      {"vorbisenc", "oggmux", "filesink", "audioconvert"}},
-    {kCategoryLegacyAmFilter, kAacWriterName, FilterKind::AacWriter, {"avenc_aac", "mp4mux", "filesink", "audioconvert"}},
+    {kCategoryLegacyAmFilter, kAacWriterName, FilterKind::AacWriter,
+     {"avenc_aac", "mp4mux", "filesink", "audioconvert"}},
 };
 
 std::vector<std::string> ListFriendlyNames(const std::string& category) {

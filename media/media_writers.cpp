@@ -7,9 +7,15 @@
 // Vorbis comments (the cover as a FLAC picture block, or METADATA_BLOCK_PICTURE in Ogg)
 // and MP4 atoms (the cover as covr).
 //
+// Every writer times its input itself (OnWriterInput), so that decoders' uneven
+// timestamps place no sample wrong.
+//
 // FLAC is fed the decoders' own format (see GraphConnectDirect) and keeps 8, 16 and 24
 // bits; wider integers and floats become 24-bit integers, the widest the encoder takes.
 // The file's STREAMINFO and seek table are written at the end, when the length is known.
+//
+// Opus: the resampler's output is filled to the input's length (ResampledTail); the
+// encoder then writes the pre-skip and trims the last page to that length.
 //
 // AAC: the encoder starts every stream with kAacEncoderDelay samples of its own, which
 // the multiplexer's edit list does not leave out; the edit list is rewritten as the
@@ -240,9 +246,11 @@ static GstPadProbeReturn OnFlacEncoderCaps(GstPad* pad, GstPadProbeInfo* info, g
   g_autoptr(GstElement) encoder = gst_pad_get_parent_element(pad);
   g_autoptr(GstPad) output = encoder ? gst_element_get_static_pad(encoder, "src") : nullptr;
   if (!output || gst_pad_has_current_caps(output) || !gst_audio_info_from_caps(&audio, caps)) return GST_PAD_PROBE_OK;
-  gst_pad_push_event(output, gst_event_new_caps(gst_caps_new_simple(
-                                 "audio/x-flac", "rate", G_TYPE_INT, GST_AUDIO_INFO_RATE(&audio), "channels",
-                                 G_TYPE_INT, GST_AUDIO_INFO_CHANNELS(&audio), "framed", G_TYPE_BOOLEAN, TRUE, nullptr)));
+  GstCaps* flac = gst_caps_new_simple("audio/x-flac", "rate", G_TYPE_INT, GST_AUDIO_INFO_RATE(&audio), "channels",
+                                      G_TYPE_INT, GST_AUDIO_INFO_CHANNELS(&audio), "framed", G_TYPE_BOOLEAN, TRUE,
+                                      nullptr);
+  gst_pad_push_event(output, gst_event_new_caps(flac));
+  gst_caps_unref(flac);
   return GST_PAD_PROBE_OK;
 }
 
@@ -271,8 +279,10 @@ static GstPadProbeReturn OnAacInput(GstPad*, GstPadProbeInfo* info, gpointer dat
     }
     return GST_PAD_PROBE_OK;
   }
-  if (timing->bytesPerFrame > 0)
-    timing->samples += gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info)) / static_cast<uint64_t>(timing->bytesPerFrame);
+  if (timing->bytesPerFrame > 0) {
+    const uint64_t size = gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info));
+    timing->samples += size / static_cast<uint64_t>(timing->bytesPerFrame);
+  }
   return GST_PAD_PROBE_OK;
 }
 
@@ -346,7 +356,8 @@ static GstPadProbeReturn OnAacEncodedCaps(GstPad*, GstPadProbeInfo* info, gpoint
 // The timing is the bin's, which outlives the pads of its elements.
 static void RecordEncoderDelay(GstElement* bin, GstElement* encoder, GstElement* muxer) {
   AacTiming* timing = new AacTiming;
-  g_object_set_data_full(G_OBJECT(bin), "ql-aac-timing", timing, [](gpointer data) { delete static_cast<AacTiming*>(data); });
+  g_object_set_data_full(G_OBJECT(bin), "ql-aac-timing", timing,
+                         [](gpointer data) { delete static_cast<AacTiming*>(data); });
   g_autoptr(GstPad) input = gst_element_get_static_pad(encoder, "sink");
   gst_pad_add_probe(input,
                     static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
