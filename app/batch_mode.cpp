@@ -98,8 +98,8 @@ static void KeepForWorkers(const char* option, const char* value) {
 
 static gboolean OnMode(const char* option, const char* value, gpointer, GError** error) {
   KeepForWorkers(option, value);
-  static const char* const kModes[] = {"wav", "mp3", "wma", "extract"};
-  for (int m = 0; m < 4; ++m) {
+  static const char* const kModes[] = {"wav", "mp3", "wma", "extract", "flac", "opus", "vorbis", "aac"};
+  for (int m = 0; m < static_cast<int>(std::size(kModes)); ++m) {
     if (std::strcmp(value, kModes[m]) == 0) {
       options.mode = m;
       return TRUE;
@@ -138,6 +138,35 @@ static gboolean OnMp3Format(const char* option, const char* value, gpointer, GEr
   return TRUE;
 }
 
+static gboolean OnFlacLevel(const char* option, const char* value, gpointer, GError** error) {
+  KeepForWorkers(option, value);
+  if (ParseInt(value, 0, 8, &EncoderChoice.flacLevel)) return TRUE;
+  return BadValue(error, std::string(_("--flac-level takes a level 0-8: ")) + value);
+}
+
+static gboolean OnOpusBitrate(const char* option, const char* value, gpointer, GError** error) {
+  KeepForWorkers(option, value);
+  if (ParseInt(value, 6, 510, &EncoderChoice.opusKbps)) return TRUE;
+  return BadValue(error, std::string(_("--opus-bitrate takes kbps 6-510: ")) + value);
+}
+
+static gboolean OnVorbisQuality(const char* option, const char* value, gpointer, GError** error) {
+  KeepForWorkers(option, value);
+  char* end = nullptr;
+  const double quality = g_ascii_strtod(value, &end);
+  if (*value && end && !*end && quality >= -1 && quality <= 10) {
+    EncoderChoice.vorbisQuality = quality;
+    return TRUE;
+  }
+  return BadValue(error, std::string(_("--vorbis-quality takes a quality -1 to 10: ")) + value);
+}
+
+static gboolean OnAacBitrate(const char* option, const char* value, gpointer, GError** error) {
+  KeepForWorkers(option, value);
+  if (ParseInt(value, 8, 512, &EncoderChoice.aacKbps)) return TRUE;
+  return BadValue(error, std::string(_("--aac-bitrate takes kbps 8-512: ")) + value);
+}
+
 static gboolean OnJobs(const char*, const char* value, gpointer, GError** error) {
   if (ParseInt(value, 1, 1024, &options.jobs)) return TRUE;
   return BadValue(error, std::string(_("--jobs takes a number 1-1024: ")) + value);
@@ -166,7 +195,7 @@ static char** fileArgs = nullptr;
 static const GOptionEntry kEntries[] = {
     {"batch", 0, 0, G_OPTION_ARG_NONE, &batchFlag, N_("Convert without a window"), nullptr},
     {"mode", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnMode),
-     N_("Conversion mode (default: the settings file's DecodeMode)"), "wav|mp3|wma|extract"},
+     N_("Conversion mode (default: the settings file's DecodeMode)"), "wav|mp3|wma|extract|flac|opus|vorbis|aac"},
     {"wav-format", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnWavFormat),
      N_("WAV: keep the decoded format, or PCM format row 0-23"), "keep|ROW"},
     {"mp3-format", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnMp3Format),
@@ -175,6 +204,14 @@ static const GOptionEntry kEntries[] = {
      N_("MP3: plain MP3 stream or RIFF WAVE wrapper"), "mp3|riff"},
     {"wma-profile", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnWmaProfile),
      N_("WMA: profile row 0-15"), "ROW"},
+    {"flac-level", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnFlacLevel),
+     N_("FLAC: compression level 0-8 (default 5)"), "LEVEL"},
+    {"opus-bitrate", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnOpusBitrate),
+     N_("Opus: bit rate in kbps (default 128)"), "KBPS"},
+    {"vorbis-quality", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnVorbisQuality),
+     N_("Vorbis: quality -1 to 10 (default 5)"), "Q"},
+    {"aac-bitrate", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnAacBitrate),
+     N_("AAC: bit rate in kbps (default 192)"), "KBPS"},
     {"jobs", 'j', 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnJobs),
      N_("Convert N files at once (default: one per processor; 1: one after another)"), "N"},
     {"keep-going", 0, 0, G_OPTION_ARG_NONE, &keepGoingFlag,
@@ -215,6 +252,7 @@ static GOptionContext* NewOptionContext() {
 // --help and --help-all print the help and end the process with status 0.
 static bool ParseOptions(int argc, char** argv) {
   options = BatchOptions{};
+  EncoderChoice = EncoderSettings{};
   listFlag = quietFlag = versionFlag = keepGoingFlag = recursiveFlag = skipExistingFlag = workerFlag = noTagsFlag = FALSE;
   g_autoptr(GOptionContext) context = NewOptionContext();
   g_autoptr(GError) error = nullptr;
@@ -307,13 +345,14 @@ void SetTargetFormatFromSettings() {
   }
 }
 
-// Sets Settings and TargetFormat for the run from the options over the settings file.
+// Sets Settings and TargetFormat for the run from the options over the settings file,
+// whose mode is one of the dialog's four whatever it holds.
 static bool ChooseFormats(const BatchOptions& options) {
+  ClampStoredChoices();
   if (options.mode >= 0) Settings.DecodeMode = options.mode;
   if (options.mp3Form >= 0) Settings.Riff = static_cast<uint8_t>(options.mp3Form);
   if (options.wmaRow >= 0) Settings.WmaFormat = options.wmaRow;
   Batch.noTags = options.noTags;
-  ClampStoredChoices();
 
   TargetFormat = TargetAudioFormat{};
   switch (Settings.DecodeMode) {
@@ -614,6 +653,12 @@ static std::string ConversionKey() {
                     std::to_string(f.channels);
   if (Settings.DecodeMode == kModeMp3) key += ":" + std::to_string(Settings.Riff);
   if (Settings.DecodeMode == kModeWma) key += ":" + std::to_string(Settings.WmaFormat);
+  const EncoderSettings& e = EncoderChoice;
+  if (Settings.DecodeMode == kModeFlac) key += ":" + std::to_string(e.flacLevel);
+  if (Settings.DecodeMode == kModeOpus) key += ":" + std::to_string(e.opusKbps);
+  char quality[G_ASCII_DTOSTR_BUF_SIZE];
+  if (Settings.DecodeMode == kModeVorbis) key += std::string(":") + g_ascii_dtostr(quality, sizeof quality, e.vorbisQuality);
+  if (Settings.DecodeMode == kModeAac) key += ":" + std::to_string(e.aacKbps);
   return key;
 }
 

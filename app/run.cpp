@@ -65,6 +65,10 @@ bool StartCurrentFile() {
       case kModeMp3: running = ConvertToMp3(path); break;
       case kModeWma: running = ConvertToWma(path, static_cast<uint32_t>(Settings.WmaFormat)); break;
       case kModeExtract: running = ExtractAsIs(path); break;
+      case kModeFlac:
+      case kModeOpus:
+      case kModeVorbis:
+      case kModeAac: running = ConvertToEncoded(path, Settings.DecodeMode); break;
     }
     if (running) return true;
     ReleaseConversionGraph();

@@ -4,3 +4,4 @@
 
 AppSettings Settings;
 TargetAudioFormat TargetFormat;
+EncoderSettings EncoderChoice;

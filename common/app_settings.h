@@ -9,6 +9,11 @@ enum DecodeModeValue : int32_t {
   kModeMp3 = 1,      // "mp3に変換"
   kModeWma = 2,      // "wmaに変換"
   kModeExtract = 3,  // "そのまま抽出"
+  // The batch mode's own formats; never stored, never offered by the dialog.
+  kModeFlac = 4,
+  kModeOpus = 5,
+  kModeVorbis = 6,
+  kModeAac = 7,
 };
 
 struct ScreenRect {

@@ -8,7 +8,7 @@ std::mutex StatusLock;
 std::string StatusFileName;
 std::string StatusNotice;
 
-bool IsEncodingMode(int32_t decodeMode) { return decodeMode == kModeMp3 || decodeMode == kModeWma; }
+bool IsEncodingMode(int32_t decodeMode) { return decodeMode != kModeWav && decodeMode != kModeExtract; }
 
 static const char* Nickname(int32_t decodeMode) {
   // TRANSLATORS: the mascots' names, shown in the status window's captions.

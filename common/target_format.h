@@ -11,3 +11,13 @@ struct TargetAudioFormat {
 };
 
 extern TargetAudioFormat TargetFormat;
+
+// The encoder settings of the batch mode's own formats (--flac-level and the like).
+struct EncoderSettings {
+  int32_t flacLevel = 5;     // FLAC compression level 0-8
+  int32_t opusKbps = 128;    // Opus bit rate, kbps
+  double vorbisQuality = 5;  // Vorbis quality -1 to 10
+  int32_t aacKbps = 192;     // AAC bit rate, kbps
+};
+
+extern EncoderSettings EncoderChoice;

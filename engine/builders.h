@@ -10,3 +10,5 @@ bool ConvertToWav(const std::string& path);
 bool ConvertToMp3(const std::string& path);
 bool ConvertToWma(const std::string& path, uint32_t profileIndex);
 bool ExtractAsIs(const std::string& path);
+// The batch mode's own formats: mode is kModeFlac, kModeOpus, kModeVorbis or kModeAac.
+bool ConvertToEncoded(const std::string& path, int32_t mode);

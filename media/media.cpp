@@ -24,6 +24,7 @@
 #include "media/mp3_gapless.h"
 #include "media/wavdest.h"
 #include "media/wave_check.h"
+#include "media/writers.h"
 #include "media/xing_writer.h"
 
 GST_DEBUG_CATEGORY(ql_media_debug);
@@ -655,6 +656,13 @@ static const DeviceEntry kDeviceTable[] = {
      {"mpg123audiodec", "mpegaudioparse"}},
     {kCategoryLegacyAmFilter, "WM ASF Writer", FilterKind::AsfWriter,
      {"avenc_wmav2", "avmux_asf", "filesink", "audioconvert", "audioresample"}},
+    {kCategoryLegacyAmFilter, kFlacWriterName, FilterKind::FlacWriter, {"flacenc", "filesink", "audioconvert"}},
+    {kCategoryLegacyAmFilter, kOpusWriterName, FilterKind::OpusWriter,
+     {"opusenc", "oggmux", "filesink", "audioconvert", "audioresample"}},
+    {kCategoryLegacyAmFilter, kVorbisWriterName, FilterKind::VorbisWriter,
+     {"vorbisenc", "oggmux", "filesink", "audioconvert"}},
+    {kCategoryLegacyAmFilter, kAacWriterName, FilterKind::AacWriter,
+     {"avenc_aac", "mp4mux", "filesink", "audioconvert"}},
 };
 
 std::vector<std::string> ListFriendlyNames(const std::string& category) {
@@ -833,7 +841,7 @@ static bool WantsPcm(const Filter* filter) {
     case FilterKind::AsfWriter:
       return true;
     default:
-      return false;
+      return IsEncoderWriterKind(filter->kind);
   }
 }
 
@@ -1025,7 +1033,7 @@ static GstPadProbeReturn OnMeterProbe(GstPad*, GstPadProbeInfo* info, gpointer d
 
 static bool IsWritingInput(FilterKind kind) {
   return kind == FilterKind::WavDest || kind == FilterKind::Dump || kind == FilterKind::Mp3Encoder ||
-         kind == FilterKind::AsfWriter;
+         kind == FilterKind::AsfWriter || IsEncoderWriterKind(kind);
 }
 
 static void MeterWrittenAudio(Graph* graph, Pin* in) {
@@ -1072,9 +1080,11 @@ bool GraphConnectDirect(Graph* graph, Pin* out, Pin* in, const MediaType* type) 
   if (!out->peer.expired() || !in->peer.expired()) return false;
   if (out->filter->waveUnusable) return false;
 
-  // WavDest behind the decoders keeps the decoders' own format.
-  const bool keepsDecodersFormat = !type && out->filter->kind == FilterKind::DecoderChain &&
-                                   in->filter->kind == FilterKind::WavDest && out->filter->decodersCaps;
+  // WavDest and the FLAC writer behind the decoders keep the decoders' own format.
+  const bool keepsDecodersFormat =
+      !type && out->filter->kind == FilterKind::DecoderChain &&
+      (in->filter->kind == FilterKind::WavDest || in->filter->kind == FilterKind::FlacWriter) &&
+      out->filter->decodersCaps;
   MediaType connection;
   if (type) {
     auto offered = std::find_if(out->offered.begin(), out->offered.end(),
@@ -1310,7 +1320,7 @@ bool FilterHasFileSource(const Filter* filter) {
 
 bool FilterHasFileSink(const Filter* filter) {
   return filter && (filter->kind == FilterKind::FileWriter || filter->kind == FilterKind::Dump ||
-                    filter->kind == FilterKind::AsfWriter);
+                    filter->kind == FilterKind::AsfWriter || IsEncoderWriterKind(filter->kind));
 }
 
 // Answers the scheduling query of a file source with push mode alone. GStreamer's WAV
@@ -1554,7 +1564,7 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
 
 bool FilterSetFileName(Filter* filter, const std::string& path) {
   if (!FilterHasFileSink(filter)) return false;
-  GstElement* sink = filter->kind == FilterKind::AsfWriter ? filter->fileSink : filter->element;
+  GstElement* sink = filter->fileSink ? filter->fileSink : filter->element;
   g_object_set(sink, "location", path.c_str(), nullptr);
   filter->path = path;
   return true;

@@ -61,6 +61,10 @@ FilterRef MakeExtendedFilter(FilterKind kind) {
     case FilterKind::Mp3Encoder: return MakeMp3Encoder();
     case FilterKind::Mp3Decoder: return MakeMp3Decoder();
     case FilterKind::AsfWriter: return MakeAsfWriter();
+    case FilterKind::FlacWriter:
+    case FilterKind::OpusWriter:
+    case FilterKind::VorbisWriter:
+    case FilterKind::AacWriter: return MakeEncoderWriter(kind);
     case FilterKind::Mpeg1Splitter:
     case FilterKind::Mpeg2Splitter:
     case FilterKind::AviSplitter:
@@ -75,6 +79,10 @@ bool ExtendedAccepts(const Pin* in, const MediaType& type) {
     case FilterKind::Mp3Encoder: return Mp3EncoderAccepts(in, type);
     case FilterKind::Mp3Decoder: return Mp3DecoderAccepts(in, type);
     case FilterKind::AsfWriter: return AsfWriterAccepts(in, type);
+    case FilterKind::FlacWriter:
+    case FilterKind::OpusWriter:
+    case FilterKind::VorbisWriter:
+    case FilterKind::AacWriter: return EncoderWriterAccepts(in, type);
     case FilterKind::Mpeg1Splitter:
     case FilterKind::Mpeg2Splitter:
     case FilterKind::AviSplitter:

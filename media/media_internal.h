@@ -26,6 +26,10 @@ enum class FilterKind {
   Mp3Encoder,     // "MPEG Layer-3"
   Mp3Decoder,     // "MPEG Layer-3 Decoder"
   AsfWriter,      // "WM ASF Writer": encoder, muxer and file sink in one
+  FlacWriter,     // the batch mode's writers (media_writers.cpp), each encoder,
+  OpusWriter,     //   muxer and file sink in one
+  VorbisWriter,
+  AacWriter,
   WavDest,        // qlwavdest
   FileWriter,     // filesink
   Dump,           // filesink: every byte unchanged
@@ -142,6 +146,11 @@ bool Mp3EncoderApplyOutputType(Pin* out, Pin* in, const MediaType& type);
 // media_asf.cpp: "WM ASF Writer".
 FilterRef MakeAsfWriter();
 bool AsfWriterAccepts(const Pin* in, const MediaType& type);
+
+// media_writers.cpp: "FLAC Writer", "Ogg Opus Writer", "Ogg Vorbis Writer", "AAC M4A Writer".
+bool IsEncoderWriterKind(FilterKind kind);
+FilterRef MakeEncoderWriter(FilterKind kind);
+bool EncoderWriterAccepts(const Pin* in, const MediaType& type);
 
 // media_tags.cpp: the tags an output carries over from its input.
 // Title, artist, album, track number, date, genre, comment and cover picture, one

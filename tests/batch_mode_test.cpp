@@ -45,8 +45,10 @@ TEST(BatchModeTest, UsageErrorsAndBothSpellingsOfEachOption) {
     EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
   }
   const std::tuple<const char*, const char*, const char*> rows[] = {  // option, good value, bad value
-      {"--mode", "mp3", "flac"}, {"--wav-format", "keep", "24"}, {"--mp3-format", "128,44100,2", "129,44100,2"},
-      {"--mp3-form", "riff", "ogg"}, {"--wma-profile", "3", "16"},
+      {"--mode", "mp3", "ogg"}, {"--wav-format", "keep", "24"}, {"--mp3-format", "128,44100,2", "129,44100,2"},
+      {"--mp3-form", "riff", "ogg"}, {"--wma-profile", "3", "16"}, {"--flac-level", "8", "9"},
+      {"--opus-bitrate", "6", "5"}, {"--vorbis-quality", "-0.5", "10.5"}, {"--vorbis-quality", "10", "5x"},
+      {"--aac-bitrate", "512", "0"},
   };
   for (const auto& [option, good, bad] : rows) {
     for (const char* value : {good, bad}) {
