@@ -18,6 +18,7 @@
 
 #include "common/app_settings.h"
 #include "common/batch.h"
+#include "engine/builders.h"
 #include "engine/naming.h"
 
 static constexpr const char* kRecordAttribute = "user.quilllomare.input";
@@ -125,7 +126,8 @@ static std::vector<std::string> ModeExtensions() {
     case kModeMp3: return {"mp3"};
     case kModeWma: return {"wma"};
     case kModeExtract: return {"ac3", "mp2", "dts", "wav", "mp3"};
-    default: return {"wav"};
+    case kModeWav: return {"wav"};
+    default: return {EncodedModeExtension(Settings.DecodeMode)};
   }
 }
 

@@ -12,3 +12,5 @@ bool ConvertToWma(const std::string& path, uint32_t profileIndex);
 bool ExtractAsIs(const std::string& path);
 // The batch mode's own formats: mode is kModeFlac, kModeOpus, kModeVorbis or kModeAac.
 bool ConvertToEncoded(const std::string& path, int32_t mode);
+// The extension of the outputs of a mode ConvertToEncoded writes (FLAC, Opus, Vorbis, AAC); nullptr for another.
+const char* EncodedModeExtension(int32_t mode);

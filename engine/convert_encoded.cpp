@@ -32,6 +32,11 @@ static const EncodedMode* FindEncodedMode(int32_t mode) {
   return nullptr;
 }
 
+const char* EncodedModeExtension(int32_t mode) {
+  const EncodedMode* entry = FindEncodedMode(mode);
+  return entry ? entry->extension : nullptr;
+}
+
 static double EncoderSettingFor(int32_t mode) {
   const EncoderSettings& choice = EncoderChoice;
   switch (mode) {
