@@ -653,7 +653,7 @@ static const DeviceEntry kDeviceTable[] = {
     {kCategoryLegacyAmFilter, "MPEG Layer-3 Decoder", FilterKind::Mp3Decoder,
      {"mpg123audiodec", "mpegaudioparse"}},
     {kCategoryLegacyAmFilter, "WM ASF Writer", FilterKind::AsfWriter,
-     {"avenc_wmav2", "avmux_asf", "filesink", "audioconvert", "audioresample"}},
+     {"avenc_wmav2", "avmux_asf", "filesink", "audioconvert", "audioresample", "audiobuffersplit"}},
 };
 
 std::vector<std::string> ListFriendlyNames(const std::string& category) {
@@ -1283,7 +1283,11 @@ bool FilterHasFileSink(const Filter* filter) {
 // Answers the scheduling query of a file source with push mode alone. GStreamer's WAV
 // parser, pulling, stops at an odd-sized chunk (8-bit audio with an odd number of
 // samples, whose pad byte follows) and spins on a file cut inside its headers; fed
-// by push it reads such files to their end.
+// by push it reads such files to their end. The AIFF parser, pulling, starts its own
+// streaming thread while the decoder is still plugging it in: its first buffer can
+// find its output not yet linked, and the error it then posts is dropped by the
+// decoder as one of an element on trial, so the graph waits forever. Pushed, it
+// receives its first bytes only once it is in place.
 static GstPadProbeReturn OnSchedulingQuery(GstPad*, GstPadProbeInfo* info, gpointer data) {
   GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
   if (!static_cast<Filter*>(data)->pushOnly || GST_QUERY_TYPE(query) != GST_QUERY_SCHEDULING)
@@ -1408,6 +1412,7 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   // RIFF, its big-endian twin RIFX and the 64-bit RF64 all go to the same parser.
   bool wave = readable && read(fd, head, sizeof head) == sizeof head && memcmp(head + 8, "WAVE", 4) == 0 &&
               (memcmp(head, "RIFF", 4) == 0 || memcmp(head, "RIFX", 4) == 0 || memcmp(head, "RF64", 4) == 0);
+  const bool aiff = memcmp(head, "FORM", 4) == 0 && (memcmp(head + 8, "AIFF", 4) == 0 || memcmp(head + 8, "AIFC", 4) == 0);
   // That parser trusts the "fmt " record: a file whose record it cannot read as stated
   // loads, as a damaged file does, but never connects.
   auto readAt = [fd](uint64_t offset, uint8_t* buffer, size_t size) { return ReadFileAt(fd, offset, buffer, size); };
@@ -1441,7 +1446,7 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   g_object_set(filter->element, "location", path.c_str(), nullptr);
   filter->path = path;
   filter->sourceSize = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-  filter->pushOnly = wave;
+  filter->pushOnly = wave || aiff;
   filter->waveUnusable = waveUnusable;
   filter->mpegDataStart = mpegStart;
   filter->mpegDataSize = mpegSize;

@@ -51,6 +51,7 @@ struct Filter {
   GstElement* element = nullptr;     // owned: the element or bin in the pipeline
   GstElement* capsfilter = nullptr;  // borrowed from the bin: the output format to force
   GstElement* encoder = nullptr;     // borrowed from the bin: the encoder to configure
+  GstElement* splitter = nullptr;    // borrowed from the ASF writer: cuts its encoder's input
   GstElement* fileSink = nullptr;    // borrowed from the bin: where a writer bin writes
   GstElement* converter = nullptr;   // borrowed from the bin: the decoder chain's audioconvert
   GstCaps* decodersCaps = nullptr;   // owned; decoder chain: its output to WavDest, once prerolled
@@ -59,7 +60,7 @@ struct Filter {
   std::vector<PinRef> pins;          // fixed order: as the element's pads
   std::string path;                  // file read or written; empty for neither
   uint64_t sourceSize = 0;           // file source: bytes in the file; 0 unknown
-  bool pushOnly = false;             // file source: offers push mode alone (WAV files)
+  bool pushOnly = false;             // file source: offers push mode alone (WAV and AIFF files)
   bool waveUnusable = false;         // file source: a WAV file whose "fmt " chunk fails its check
   // File source: where a WAV file of MPEG audio has its "data" chunk (0 for other files),
   // and whether that chunk alone is passed on (towards a player, which seeks)
