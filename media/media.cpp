@@ -1397,6 +1397,23 @@ static uint64_t DeclaredFileSize(int fd) {
   return 0;
 }
 
+// Whether GStreamer's AIFF parser can read the file as it states: a "COMM" chunk of
+// full size ahead of the "SSND" chunk. Pushed, the parser maps a buffer it never got
+// from a shorter one, and reads no sound that comes before it.
+static bool AiffHeaderUsable(int fd, uint64_t fileSize, bool aifc) {
+  const uint32_t commSize = aifc ? 22 : 18;
+  bool comm = false;
+  for (uint64_t at = 12; at + 8 <= fileSize;) {
+    uint8_t header[8];
+    if (ReadFileAt(fd, at, header, sizeof header) != sizeof header) return false;
+    const uint32_t size = uint32_t{header[4]} << 24 | uint32_t{header[5]} << 16 | uint32_t{header[6]} << 8 | header[7];
+    if (memcmp(header, "COMM", 4) == 0) comm = size >= commSize;
+    if (memcmp(header, "SSND", 4) == 0) return comm;
+    at += 8 + uint64_t{size} + (size & 1);
+  }
+  return false;
+}
+
 bool FilterLoadFile(Filter* filter, const std::string& path) {
   if (!FilterHasFileSource(filter)) return false;
   if (filter->kind == FilterKind::CdTrackReader) return LoadCdTrack(filter, path);
@@ -1420,6 +1437,7 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   uint64_t mpegStart = 0, mpegSize = 0;
   if (wave && !waveUnusable && S_ISREG(st.st_mode) && !FindMpegWaveData(readAt, st.st_size, &mpegStart, &mpegSize))
     mpegStart = mpegSize = 0;
+  const bool aiffUnusable = aiff && S_ISREG(st.st_mode) && !AiffHeaderUsable(fd, st.st_size, memcmp(head + 8, "AIFC", 4) == 0);
   filter->declaredSize = readable && S_ISREG(st.st_mode) ? DeclaredFileSize(fd) : 0;
   close(fd);
   filter->declaredDuration = 0;
@@ -1447,7 +1465,7 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   filter->path = path;
   filter->sourceSize = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
   filter->pushOnly = wave || aiff;
-  filter->waveUnusable = waveUnusable;
+  filter->waveUnusable = waveUnusable || aiffUnusable;
   filter->mpegDataStart = mpegStart;
   filter->mpegDataSize = mpegSize;
   return true;
