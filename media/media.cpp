@@ -758,6 +758,22 @@ static std::string ErrorText(GstMessage* message) {
   return error->message;
 }
 
+static WaitHook waitHook = nullptr;
+
+void SetWaitHook(WaitHook hook) { waitHook = hook; }
+
+GstMessage* PopBusMessage(GstBus* bus, GstClockTime timeout, GstMessageType types) {
+  static constexpr GstClockTime kWaitSlice = 100 * GST_MSECOND;
+  const GstClockTime deadline = gst_util_get_timestamp() + timeout;
+  for (;;) {
+    const GstClockTime now = gst_util_get_timestamp();
+    if (now >= deadline) return nullptr;
+    if (GstMessage* message = gst_bus_timed_pop_filtered(bus, std::min(kWaitSlice, deadline - now), types))
+      return message;
+    if (waitHook) waitHook();
+  }
+}
+
 static void DumpGraph(Graph* graph, const char* name) {
   GST_DEBUG_BIN_TO_DOT_FILE_WITH_TS(GST_BIN(graph->pipeline), GST_DEBUG_GRAPH_SHOW_ALL, name);
 }
@@ -775,7 +791,7 @@ bool PrerollGraph(Graph* graph, std::string* errorText) {
   g_autoptr(GstBus) bus = gst_element_get_bus(graph->pipeline);
   bool prerolled = false;
   for (;;) {
-    g_autoptr(GstMessage) message = gst_bus_timed_pop_filtered(
+    g_autoptr(GstMessage) message = PopBusMessage(
         bus, kProbeTimeout,
         static_cast<GstMessageType>(GST_MESSAGE_ASYNC_DONE | GST_MESSAGE_ERROR | GST_MESSAGE_EOS |
                                     GST_MESSAGE_APPLICATION));

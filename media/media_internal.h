@@ -162,3 +162,7 @@ void CommentsForId3(GstElement* element, const char* padName);
 FilterRef MakeSplitter(FilterKind kind);
 bool SplitterAccepts(const Pin* in, const MediaType& type);
 bool ProbeSplitterOutputs(Filter* splitter, const std::string& path);
+
+// Waits up to timeout for one of the types of message on the bus, in slices between
+// which the wait hook is called; nullptr when the time ran out.
+GstMessage* PopBusMessage(GstBus* bus, GstClockTime timeout, GstMessageType types);
