@@ -1386,6 +1386,30 @@ static GstPadProbeReturn OnSourceBuffer(GstPad*, GstPadProbeInfo* info, gpointer
   return GST_PAD_PROBE_OK;
 }
 
+// Ends what a source delivers, and the size it tells, at its file's stream end where
+// one is set (after the reading is followed, so that the file still counts as read).
+static GstPadProbeReturn OnSourceStreamEnd(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  const uint64_t end = static_cast<Filter*>(data)->streamEnd;
+  if (end == 0) return GST_PAD_PROBE_OK;
+  if (info->type & GST_PAD_PROBE_TYPE_QUERY_UPSTREAM) {
+    GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+    GstFormat format = GST_FORMAT_UNDEFINED;
+    if (GST_QUERY_TYPE(query) == GST_QUERY_DURATION) gst_query_parse_duration(query, &format, nullptr);
+    if (format == GST_FORMAT_BYTES) gst_query_set_duration(query, format, static_cast<gint64>(end));
+    return GST_PAD_PROBE_OK;
+  }
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (!GST_BUFFER_OFFSET_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
+  const uint64_t first = GST_BUFFER_OFFSET(buffer), size = gst_buffer_get_size(buffer);
+  if (first + size <= end) return GST_PAD_PROBE_OK;
+  if (first >= end) return GST_PAD_PROBE_DROP;
+  GstBuffer* part = gst_buffer_copy_region(buffer, GST_BUFFER_COPY_ALL, 0, end - first);
+  GST_BUFFER_OFFSET_END(part) = end;
+  gst_buffer_unref(buffer);
+  GST_PAD_PROBE_INFO_DATA(info) = part;
+  return GST_PAD_PROBE_OK;
+}
+
 // The size of the whole file as its header declares it: an AVI file's RIFF chunk size, an
 // ASF file's File Properties size; 0 when the header says nothing. (A WAV file is read
 // to its end whatever its header says, so its size proves nothing about losses.)
@@ -1413,10 +1437,12 @@ static uint64_t DeclaredFileSize(int fd) {
   return 0;
 }
 
-// Whether GStreamer's AIFF parser can read the file as it states: a "COMM" chunk of
-// full size ahead of the "SSND" chunk. Pushed, the parser maps a buffer it never got
-// from a shorter one, and reads no sound that comes before it.
-static bool AiffHeaderUsable(int fd, uint64_t fileSize, bool aifc) {
+// Where the sound of an AIFF or AIFC file ends: the end of its "SSND" chunk's bytes,
+// before the pad byte of an odd size and before any chunk that follows (a tagger's
+// "ID3 " chunk). GStreamer's parser, pushed, reads samples up to the end of the file.
+// False when the parser could not read the file as it states: no "COMM" chunk of full
+// size ahead of the "SSND" chunk (pushed, the parser then maps a buffer it never got).
+static bool FindAiffSoundEnd(int fd, uint64_t fileSize, bool aifc, uint64_t* soundEnd) {
   const uint32_t commSize = aifc ? 22 : 18;
   bool comm = false;
   for (uint64_t at = 12; at + 8 <= fileSize;) {
@@ -1424,7 +1450,10 @@ static bool AiffHeaderUsable(int fd, uint64_t fileSize, bool aifc) {
     if (ReadFileAt(fd, at, header, sizeof header) != sizeof header) return false;
     const uint32_t size = uint32_t{header[4]} << 24 | uint32_t{header[5]} << 16 | uint32_t{header[6]} << 8 | header[7];
     if (memcmp(header, "COMM", 4) == 0) comm = size >= commSize;
-    if (memcmp(header, "SSND", 4) == 0) return comm;
+    if (memcmp(header, "SSND", 4) == 0) {
+      *soundEnd = std::min<uint64_t>(at + 8 + size, fileSize);
+      return comm;
+    }
     at += 8 + uint64_t{size} + (size & 1);
   }
   return false;
@@ -1453,7 +1482,9 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   uint64_t mpegStart = 0, mpegSize = 0;
   if (wave && !waveUnusable && S_ISREG(st.st_mode) && !FindMpegWaveData(readAt, st.st_size, &mpegStart, &mpegSize))
     mpegStart = mpegSize = 0;
-  const bool aiffUnusable = aiff && S_ISREG(st.st_mode) && !AiffHeaderUsable(fd, st.st_size, memcmp(head + 8, "AIFC", 4) == 0);
+  uint64_t soundEnd = 0;
+  const bool aiffUnusable =
+      aiff && S_ISREG(st.st_mode) && !FindAiffSoundEnd(fd, st.st_size, memcmp(head + 8, "AIFC", 4) == 0, &soundEnd);
   filter->declaredSize = readable && S_ISREG(st.st_mode) ? DeclaredFileSize(fd) : 0;
   close(fd);
   filter->declaredDuration = 0;
@@ -1468,6 +1499,10 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   if (filter->path.empty()) {  // the first file this source is given
     g_autoptr(GstPad) pad = gst_element_get_static_pad(filter->element, "src");
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, OnSourceBuffer, filter, nullptr);
+    gst_pad_add_probe(pad,
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_QUERY_UPSTREAM |
+                                                   GST_PAD_PROBE_TYPE_PULL),
+                      OnSourceStreamEnd, filter, nullptr);
     gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
                       OnSchedulingQuery, filter, nullptr);
     gst_pad_add_probe(pad,
@@ -1482,6 +1517,7 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   filter->sourceSize = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
   filter->pushOnly = wave || aiff;
   filter->waveUnusable = waveUnusable || aiffUnusable;
+  filter->streamEnd = aiffUnusable ? 0 : soundEnd;
   filter->mpegDataStart = mpegStart;
   filter->mpegDataSize = mpegSize;
   return true;

@@ -62,6 +62,7 @@ struct Filter {
   uint64_t sourceSize = 0;           // file source: bytes in the file; 0 unknown
   bool pushOnly = false;             // file source: offers push mode alone (WAV and AIFF files)
   bool waveUnusable = false;         // file source: a WAV or AIFF file whose header fails its check
+  uint64_t streamEnd = 0;            // file source: where its stream ends, bytes; 0: at the file's end
   // File source: where a WAV file of MPEG audio has its "data" chunk (0 for other files),
   // and whether that chunk alone is passed on (towards a player, which seeks)
   uint64_t mpegDataStart = 0, mpegDataSize = 0;

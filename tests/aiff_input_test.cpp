@@ -68,6 +68,7 @@ TEST_F(AiffInputTest, EveryCaseConvertsWholeEveryTimeUnderLoad) {
   std::vector<std::string> inputs = {
       Sox("silence.aiff", {"-r", "11025", "-c", "1", "-b", "16"}, {"trim", "0", "2"}),
       Sox("noise.aiff", {"-r", "11025", "-c", "1", "-b", "16"}, {"synth", "2", "whitenoise"}),
+      Sox("odd8.aiff", {"-r", "11025", "-c", "1", "-b", "8"}, {"synth", "2.0001", "sine", "440"}),
       Sox("stereo.aiff", {"-r", "44100", "-c", "2", "-b", "16"}, {"synth", "2", "sine", "440"}),
       Sox("s24.aiff", {"-r", "48000", "-c", "2", "-b", "24"}, {"synth", "1", "sine", "440"}),
       Sox("plain.aifc", {"-r", "22050", "-c", "1", "-b", "16"}, {"synth", "2", "sine", "440"}),
@@ -81,6 +82,14 @@ TEST_F(AiffInputTest, EveryCaseConvertsWholeEveryTimeUnderLoad) {
   for (int k = 0; k < 4; ++k) annotated[4 + k] = static_cast<char>(formSize >> (24 - 8 * k));
   inputs.push_back(dir.file("annotated.aiff"));
   ASSERT_TRUE(WriteFileBytes(inputs.back(), annotated));
+  // A tagger's "ID3 " chunk after the sound: not more samples.
+  std::string tagged = ReadFileBytes(inputs[0]);
+  const std::string id3 = "ID3 " + std::string("\0\0\0\x14", 4) + "ID3\x03" + std::string(6, '\0') + std::string(10, '\xff');
+  const uint32_t taggedSize = static_cast<uint32_t>(tagged.size() - 8 + id3.size());
+  tagged += id3;
+  for (int k = 0; k < 4; ++k) tagged[4 + k] = static_cast<char>(taggedSize >> (24 - 8 * k));
+  inputs.push_back(dir.file("tagged.aiff"));
+  ASSERT_TRUE(WriteFileBytes(inputs.back(), tagged));
 
   BackgroundLoad load;
   for (const std::string& input : inputs) {
