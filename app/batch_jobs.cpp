@@ -32,6 +32,7 @@
 #include <gio/gio.h>
 #include <glib-unix.h>
 
+#include "app/batch_records.h"
 #include "common/batch.h"
 #include "common/error_box.h"
 #include "common/i18n.h"
@@ -103,9 +104,15 @@ static void OnWorkerOutputStep(OutputStep step, const std::string& finalPath) {
   switch (step) {
     case OutputStep::BeforeClaim: AwaitClaimTurn(); break;
     case OutputStep::Claimed: Tell("name " + Escaped(finalPath)); break;
-    case OutputStep::BeforeFlush: Tell("flush"); break;
+    case OutputStep::BeforeFlush:
+      RecordOutput(GetBatchFile(1), OutputWritePath(finalPath), finalPath);
+      Tell("flush");
+      break;
     case OutputStep::BeforeMove: AwaitTurn(finalPath); break;
-    case OutputStep::Moved: Tell("name " + Escaped(finalPath)); break;
+    case OutputStep::Moved:
+      RecordNamedOutput(GetBatchFile(1), finalPath);
+      Tell("name " + Escaped(finalPath));
+      break;
   }
 }
 
@@ -209,7 +216,7 @@ enum class JobPhase {
   Ended,
 };
 
-enum class JobResult { None, Converted, Failed, Stopped };
+enum class JobResult { None, Converted, Failed, Skipped, Stopped };
 
 struct Job {
   BatchFile file;
@@ -217,11 +224,13 @@ struct Job {
   JobResult result = JobResult::None;
   int worker = -1;                 // the worker converting it; -1 none
   bool claimed = false, stopped = false;
+  bool named = false;              // its output is under its final name: converted, whatever comes next
   bool mayClaim = false, mayCommit = false;  // the "go"s sent
   std::string finalPath;           // the name it claimed, then the name it got
   int64_t duration = -1;           // 100-ns units; -1 unknown
   int percent = 0;
   gint64 flushSince = 0;           // monotonic microseconds
+  gint64 startedAt = 0;            // monotonic microseconds; 0 never started
   std::vector<std::pair<std::string, std::string>> messages;
 };
 
@@ -265,12 +274,28 @@ static void CloseInput(Worker& worker) {
   g_clear_object(&worker.in);
 }
 
+// A worker told to stop that has not ended after this long is killed: one stopped by
+// SIGSTOP, or stuck, must not hold up the end of the batch.
+static constexpr unsigned kStopGraceMs = 3000;
+
+static void KillStoppedWorkers() {
+  for (Worker& worker : state.workers)
+    if (worker.process && worker.job >= 0 && state.jobs[worker.job].stopped)
+      g_subprocess_send_signal(worker.process, SIGKILL);
+}
+
 static void Stop(Job& job) {
   if (job.worker < 0 || job.stopped) return;
   job.stopped = true;
   Worker& worker = state.workers[job.worker];
   CloseInput(worker);
-  if (worker.process) g_subprocess_send_signal(worker.process, SIGTERM);
+  if (!worker.process) return;
+  g_subprocess_send_signal(worker.process, SIGTERM);
+  g_subprocess_send_signal(worker.process, SIGCONT);  // a stopped worker acts on it
+  g_timeout_add(kStopGraceMs, [](gpointer) {
+    if (state.loop) KillStoppedWorkers();
+    return gboolean{G_SOURCE_REMOVE};
+  }, nullptr);
 }
 
 static void StopFrom(size_t first) {
@@ -279,9 +304,23 @@ static void StopFrom(size_t first) {
 
 static void Pump();
 
+static void TellEnded(const Job& job, FileStatus status) {
+  if (!state.display.fileEnded) return;
+  FileEnd end;
+  end.status = status;
+  if (status == FileStatus::Converted) end.output = job.finalPath;
+  if (status != FileStatus::Skipped) end.messages = job.messages;
+  if (job.startedAt) end.seconds = static_cast<double>(g_get_monotonic_time() - job.startedAt) / G_USEC_PER_SEC;
+  if (job.duration > 0) end.audioSeconds = static_cast<double>(job.duration) / 1e7;
+  state.display.fileEnded(job.file, end);
+}
+
 static void EndJob(Job& job, JobResult result) {
   job.phase = JobPhase::Ended;
   job.result = result;
+  if (result == JobResult::Converted) TellEnded(job, FileStatus::Converted);
+  else if (result == JobResult::Failed) TellEnded(job, FileStatus::Failed);
+  else if (result == JobResult::Skipped) TellEnded(job, FileStatus::Skipped);
   if (job.worker >= 0) state.workers[job.worker].job = -1;
   job.worker = -1;
   if (result == JobResult::Failed && !state.keepGoing) {
@@ -303,6 +342,7 @@ static void HandleLine(Job& job, const std::string& line) {
   if (word == "name") {
     g_autofree char* path = g_strcompress(rest.c_str());
     job.finalPath = path;
+    job.named = job.phase == JobPhase::Flushing;  // a name after the flush is the one it got
     job.claimed = true;
   } else if (word == "start") {
     job.duration = g_ascii_strtoll(rest.c_str(), nullptr, 10);
@@ -344,7 +384,11 @@ static void OnWorkerExited(GObject* source, GAsyncResult* result, gpointer data)
   g_subprocess_wait_finish(process, result, nullptr);
   if (worker.job >= 0) {
     Job& job = state.jobs[worker.job];
-    if (job.stopped) {
+    if (job.named) {
+      EndJob(job, JobResult::Converted);  // ended between its output's move and its report
+    } else if (job.stopped) {
+      // Killed after its grace, it could not remove its temporary.
+      if (job.claimed && g_subprocess_get_if_signaled(process)) unlink(TemporaryOutputPath(job.finalPath).c_str());
       EndJob(job, JobResult::Stopped);
     } else {
       if (job.claimed) unlink(TemporaryOutputPath(job.finalPath).c_str());
@@ -413,6 +457,7 @@ static int StartWorker(std::string* reason) {
 static void StartJob(size_t index, int worker) {
   Job& job = state.jobs[index];
   job.phase = JobPhase::Converting;
+  job.startedAt = g_get_monotonic_time();
   job.worker = worker;
   state.workers[worker].job = static_cast<int>(index);
   Send(state.workers[worker], "file " + Escaped(job.file.path) + "\t" + Escaped(job.file.outputFolder));
@@ -420,7 +465,11 @@ static void StartJob(size_t index, int worker) {
 
 static void ShowJob(Job& job) {
   BatchTally& tally = *state.tally;
-  for (const auto& [caption, text] : job.messages) state.display.message(caption, text);
+  for (const auto& [caption, text] : job.messages) state.display.message(job.file.path, caption, text);
+  if (job.result == JobResult::Skipped) {
+    ++tally.skipped;
+    return;
+  }
   if (job.result == JobResult::Converted) {
     ++tally.converted;
     state.display.fileDone(static_cast<unsigned>(&job - state.jobs.data()) + 1,
@@ -456,6 +505,19 @@ static void StartFiles() {
     int idle = -1;
     for (size_t w = 0; w < state.workers.size() && idle < 0; ++w)
       if (state.workers[w].process && state.workers[w].in && state.workers[w].job < 0) idle = static_cast<int>(w);
+    Job& next = jobs[state.nextStart];
+    if (!next.file.failCaption.empty()) {
+      ++state.nextStart;
+      next.startedAt = g_get_monotonic_time();
+      next.messages.emplace_back(next.file.failCaption, next.file.failText);
+      EndJob(next, JobResult::Failed);
+      continue;
+    }
+    if (state.display.skip && state.display.skip(next.file)) {
+      ++state.nextStart;
+      EndJob(next, JobResult::Skipped);
+      continue;
+    }
     std::string reason;
     if (idle < 0 && workers >= state.limit + 1) break;
     if (idle < 0 && (idle = StartWorker(&reason)) < 0) {
@@ -499,7 +561,7 @@ static void Pump() {
       job.mayCommit = true;
       Send(state.workers[job.worker], "go");
     }
-    if (!state.keepGoing && job.result != JobResult::Converted) break;
+    if (!state.keepGoing && job.result != JobResult::Converted && job.result != JobResult::Skipped) break;
   }
 
   ShowEndedJobs();  // a file no worker could take fails in its turn like any other
@@ -525,9 +587,11 @@ static gboolean OnProgressTick(gpointer) {
   for (const Job& job : state.jobs) {
     const double weight = job.duration > 0 ? static_cast<double>(job.duration) : unknownWeight;
     total += weight;
-    if (job.result == JobResult::Converted) {
+    if (job.result == JobResult::Converted || job.result == JobResult::Skipped) {
       ++done;
       weighted += weight;
+    } else if (job.result == JobResult::Failed) {
+      ++done;  // as the line after it counts it
     } else if (job.phase == JobPhase::Converting || job.phase == JobPhase::Flushing) {
       weighted += weight * job.percent / 100;
       inFlight.push_back(GetFileNamePart(job.claimed ? job.finalPath : job.file.path));
@@ -570,6 +634,8 @@ RunOutcome RunBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool
 
   if (timer) g_source_remove(timer);
   for (guint source : sources) g_source_remove(source);
+  for (const Job& job : state.jobs)
+    if (job.phase != JobPhase::Ended || job.result == JobResult::Stopped) TellEnded(job, FileStatus::Skipped);
   g_main_loop_unref(state.loop);
   state.loop = nullptr;
   state.workers.clear();

@@ -13,6 +13,20 @@
 struct BatchFile {
   std::string path;          // absolute
   std::string outputFolder;  // ending in '/'; "" for the usual place
+  // A path that cannot be converted at all (an unreadable folder): it fails in its turn
+  // with this message, like a file that fails at once.
+  std::string failCaption, failText;
+};
+
+enum class FileStatus { Converted, Failed, Skipped };
+
+// How one input of a batch ended.
+struct FileEnd {
+  FileStatus status = FileStatus::Skipped;
+  std::string output;         // the final path of its output; "" for none
+  std::vector<std::pair<std::string, std::string>> messages;  // caption, text
+  double seconds = 0;         // from its start to its end
+  double audioSeconds = -1;   // the source's length; -1 unknown
 };
 
 // What became of the files of a batch, for the summary.
@@ -24,11 +38,16 @@ struct BatchTally {
 
 // How the parent shows what the workers report.
 struct BatchJobsDisplay {
-  void (*message)(const std::string& caption, const std::string& text) = nullptr;
+  void (*message)(const std::string& inputPath, const std::string& caption, const std::string& text) = nullptr;
   // File i (1-based) of n converted into finalPath.
   void (*fileDone)(unsigned i, unsigned n, const std::string& finalPath) = nullptr;
   // done of n files finished, the names in flight, the batch's percentage by duration.
   void (*progress)(unsigned done, unsigned n, const std::vector<std::string>& inFlight, int percent) = nullptr;
+  // Asked when a file's turn to start comes: true leaves it out (counted as skipped).
+  bool (*skip)(const BatchFile& file) = nullptr;
+  // Every file once, as it ends (in the order they end); files never started end as
+  // skipped when the batch does.
+  void (*fileEnded)(const BatchFile& file, const FileEnd& end) = nullptr;
 };
 
 // Converts files with at most jobs conversions at once (a worker flushing its output

@@ -1,6 +1,10 @@
 // The batch mode: the same run as the window's, without any window, for scripts.
 #include "app/batch_mode.h"
 
+#include <dirent.h>
+#include <sys/resource.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,12 +13,16 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <fstream>
+#include <limits>
 #include <map>
+#include <set>
 
 #include <glib-unix.h>
 #include <glib.h>
 
 #include "app/batch_jobs.h"
+#include "app/batch_records.h"
 #include "app/run.h"
 #include "app/settings.h"
 #include "common/app_settings.h"
@@ -32,7 +40,10 @@
 static constexpr const char* kProgramVersion = QL_VERSION;
 static constexpr unsigned kProgressIntervalMs = 150;
 static constexpr int kBarWidth = 30;
+static constexpr unsigned kClaimRenewalSeconds = 30;
 static constexpr const char* kInterruptedLine = N_("quilllomare: 変換を中断しました。\n");
+static constexpr const char* kUnreadableFolderCaption = N_("エラー No.506");
+static constexpr const char* kUnreadableFolderText = N_("フォルダーを読み込めません。\n");
 
 // ---------------------------------------------------------------------------
 // Options
@@ -52,6 +63,8 @@ struct BatchOptions {
   bool recursive = false;   // folders given are searched to the bottom
   bool skipExisting = false;
   std::string outputDir;    // "" beside each input
+  unsigned shardIndex = 1, shardCount = 1;  // --shard K/N: this instance takes part K of N
+  std::string report;       // --report FILE, or empty
   bool worker = false;      // this process converts files for a parent batch
   std::vector<std::string> formatArgs;  // the format options as given, for workers
   std::vector<std::string> files;
@@ -130,11 +143,24 @@ static gboolean OnJobs(const char*, const char* value, gpointer, GError** error)
   return BadValue(error, std::string(_("--jobs takes a number 1-1024: ")) + value);
 }
 
+static gboolean OnShard(const char*, const char* value, gpointer, GError** error) {
+  const std::string text = value;
+  const size_t slash = text.find('/');
+  int k = 0, n = 0;
+  if (slash == std::string::npos || !ParseInt(text.substr(slash + 1), 1, 1 << 20, &n) ||
+      !ParseInt(text.substr(0, slash), 1, n, &k))
+    return BadValue(error, std::string(_("--shard takes K/N with 1 <= K <= N: ")) + value);
+  options.shardIndex = static_cast<unsigned>(k);
+  options.shardCount = static_cast<unsigned>(n);
+  return TRUE;
+}
+
 static gboolean batchFlag = FALSE;  // --batch itself, already seen by the caller
 static gboolean listFlag = FALSE, quietFlag = FALSE, versionFlag = FALSE;
 static gboolean noTagsFlag = FALSE;
 static gboolean keepGoingFlag = FALSE, recursiveFlag = FALSE, skipExistingFlag = FALSE, workerFlag = FALSE;
 static char* outputDirArg = nullptr;
+static char* reportArg = nullptr;
 static char** fileArgs = nullptr;
 
 static const GOptionEntry kEntries[] = {
@@ -158,6 +184,10 @@ static const GOptionEntry kEntries[] = {
     {"recursive", 'r', 0, G_OPTION_ARG_NONE, &recursiveFlag, N_("Search each FOLDER's subfolders too"), nullptr},
     {"skip-existing", 0, 0, G_OPTION_ARG_NONE, &skipExistingFlag,
      N_("Skip a file whose unnumbered output exists already"), nullptr},
+    {"shard", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(OnShard),
+     N_("Take only part K of N of the inputs, split by a stable hash of their paths"), "K/N"},
+    {"report", 0, 0, G_OPTION_ARG_FILENAME, &reportArg,
+     N_("Write one JSON line per input to FILE as it ends"), "FILE"},
     {"worker", 0, G_OPTION_FLAG_HIDDEN, G_OPTION_ARG_NONE, &workerFlag, nullptr, nullptr},
     {"list-formats", 0, 0, G_OPTION_ARG_NONE, &listFlag,
      N_("Print the PCM rows, the MP3 encoder formats and the WMA profiles"), nullptr},
@@ -188,8 +218,16 @@ static bool ParseOptions(int argc, char** argv) {
   listFlag = quietFlag = versionFlag = keepGoingFlag = recursiveFlag = skipExistingFlag = workerFlag = noTagsFlag = FALSE;
   g_autoptr(GOptionContext) context = NewOptionContext();
   g_autoptr(GError) error = nullptr;
-  g_auto(GStrv) args = g_new0(char*, argc + 1);
-  for (int i = 0; i < argc; ++i) args[i] = g_strdup(argv[i]);
+  // "-j2", as make, xargs and parallel take it: the value joined to the short option.
+  std::vector<std::string> given(argv, argv + argc);
+  for (size_t i = 1; i < given.size() && given[i] != "--"; ++i) {
+    if (given[i].size() > 2 && given[i].starts_with("-j") && g_ascii_isdigit(given[i][2])) {
+      given.insert(given.begin() + static_cast<std::ptrdiff_t>(i) + 1, given[i].substr(2));
+      given[i++] = "-j";
+    }
+  }
+  g_auto(GStrv) args = g_new0(char*, given.size() + 1);
+  for (size_t i = 0; i < given.size(); ++i) args[i] = g_strdup(given[i].c_str());
   if (!g_option_context_parse_strv(context, &args, &error)) return UsageError(error->message);
   options.listFormats = listFlag;
   options.quiet = quietFlag;
@@ -201,9 +239,11 @@ static bool ParseOptions(int argc, char** argv) {
   options.skipExisting = skipExistingFlag;
   options.worker = workerFlag;
   if (outputDirArg) options.outputDir = outputDirArg;
+  if (reportArg) options.report = reportArg;
   for (char** f = fileArgs; f && *f; ++f) options.files.push_back(*f);
   g_clear_pointer(&fileArgs, g_strfreev);
   g_clear_pointer(&outputDirArg, g_free);
+  g_clear_pointer(&reportArg, g_free);
   return true;
 }
 
@@ -310,16 +350,22 @@ static guint progressTimer = 0;
 static bool onTerminal = false;  // progress is one line rewritten in place
 static bool lineOpen = false;    // that line has no newline yet
 static int lastPercent = -1;
+static unsigned hereIndex = 0, hereCount = 0;  // file i of n converting in this process
 
 static void EndProgressLine() {
   if (lineOpen) std::fputc('\n', stderr);
   lineOpen = false;
 }
 
-// Messages start on a line of their own.
-static void ShowBatchErrorBox(const std::string& caption, const std::string& text) {
+// Messages start on a line of their own and name the input they are about.
+static void ShowInputMessage(const std::string& inputPath, const std::string& caption, const std::string& text) {
   EndProgressLine();
-  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  if (inputPath.empty()) std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  else std::fprintf(stderr, "%s: %s: %s\n", inputPath.c_str(), caption.c_str(), text.c_str());
+}
+
+static void ShowBatchErrorBox(const std::string& caption, const std::string& text) {
+  ShowInputMessage("", caption, text);
 }
 
 static std::string ShownFileName() {
@@ -346,7 +392,7 @@ static gboolean OnProgressTick(gpointer) {
   }
   if (!AnimationPaused) {
     lastPercent = QueryProgressPercent();
-    DrawLine(FormatProgressCaption(Settings.DecodeMode, Batch.currentFile, Batch.fileCount, lastPercent),
+    DrawLine(FormatProgressCaption(Settings.DecodeMode, hereIndex, hereCount, lastPercent),
              lastPercent);
   }
   return G_SOURCE_CONTINUE;
@@ -368,21 +414,22 @@ static void StopProgress() {
   progressTimer = 0;
 }
 
+// The end of one file's run; the progress line goes on with the next file.
 static void EndBatchRun(RunOutcome) {
   StopProgress();
-  EndProgressLine();
   if (loop) g_main_loop_quit(loop);
 }
 
 // SIGINT, SIGTERM and SIGHUP all end the batch alike: the output being written is
-// removed, like a closed window's. A handler's source is gone once it has run.
+// removed, like a closed window's, and no later file starts.
 static constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 static guint interruptSources[std::size(kInterruptSignals)];
+static bool hereInterrupted = false;
 
-static gboolean OnInterrupt(gpointer data) {
-  interruptSources[GPOINTER_TO_UINT(data)] = 0;
+static gboolean OnInterrupt(gpointer) {
+  hereInterrupted = true;
   if (CurrentRunOutcome() == RunOutcome::Running) CloseRun();
-  return G_SOURCE_REMOVE;
+  return G_SOURCE_CONTINUE;
 }
 
 // An interrupt while the file's decoders are being set up: no output of it exists yet.
@@ -449,37 +496,103 @@ static bool IsMediaFileName(const std::string& name) {
                      [&](const char* e) { return extension == std::string(".") + e; });
 }
 
-static bool IsFolder(const std::string& path) { return g_file_test(path.c_str(), G_FILE_TEST_IS_DIR); }
+// The inputs a command line stands for, each once. Folders are walked as find and
+// rsync walk them: a symlinked folder is not entered, a folder reached twice (a link
+// loop, a bind mount) is read once, the output folder is never read, and a symlink to a
+// file is an input. A folder that cannot be read is an input that fails in its turn.
+struct InputWalk {
+  std::string outputDir;                         // absolute, ending in '/'; "" none
+  std::set<std::pair<dev_t, ino_t>> folders;     // folders read
+  std::set<std::string> seen;                    // the real paths taken
+  std::vector<BatchFile> files;
+};
 
-// The media files of folder (relative to the folder given, "" or ending in '/'), in
-// name order, with their output folders under outputDir.
-static void AddFolderFiles(const std::string& root, const std::string& relative, const std::string& outputDir,
-                           std::vector<BatchFile>* files) {
-  g_autoptr(GDir) dir = g_dir_open((root + "/" + relative).c_str(), 0, nullptr);
-  if (!dir) return;
+static bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// FNV-1a over the bytes: the same on every machine and every run.
+static uint64_t StableHash(const std::string& text) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
+  return hash;
+}
+
+// Whether the input named by key (its path under the FOLDER given, or as given) is
+// this instance's part of the inputs.
+static bool InShard(const std::string& key) {
+  return options.shardCount <= 1 || StableHash(key) % options.shardCount == options.shardIndex - 1;
+}
+
+static void AddInput(InputWalk& walk, const std::string& path, const std::string& outputFolder,
+                     const std::string& shardKey) {
+  if (!InShard(shardKey)) return;
+  g_autofree char* real = realpath(path.c_str(), nullptr);
+  if (!walk.seen.insert(real ? real : path).second) return;
+  BatchFile file;
+  file.path = path;
+  file.outputFolder = outputFolder;
+  walk.files.push_back(file);
+}
+
+static void AddUnreadableFolder(InputWalk& walk, const std::string& path, int error) {
+  BatchFile file;
+  file.path = path;
+  file.failCaption = _(kUnreadableFolderCaption);
+  file.failText = std::string(_(kUnreadableFolderText)) + g_strerror(error);
+  walk.files.push_back(file);
+}
+
+// The media files of root/relative ("" or ending in '/') in name order, with their
+// output folders under the output folder.
+static void AddFolderFiles(InputWalk& walk, const std::string& root, const std::string& relative) {
+  const std::string folder = root + "/" + relative;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) {
+    AddUnreadableFolder(walk, folder.substr(0, folder.size() - 1), errno);
+    return;
+  }
   std::vector<std::string> names;
-  while (const char* name = g_dir_read_name(dir)) names.push_back(name);
+  errno = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+    errno = 0;
+  }
+  const int readError = errno;
+  closedir(dir);
+  if (readError) {
+    AddUnreadableFolder(walk, folder.substr(0, folder.size() - 1), readError);
+    return;
+  }
   std::sort(names.begin(), names.end());
+  struct stat outputFolder;
+  const bool haveOutputFolder = !walk.outputDir.empty() && stat(walk.outputDir.c_str(), &outputFolder) == 0;
   for (const std::string& name : names) {
-    const std::string path = root + "/" + relative + name;
-    if (IsFolder(path)) {
-      if (options.recursive) AddFolderFiles(root, relative + name + "/", outputDir, files);
-    } else if (IsMediaFileName(name)) {
-      files->push_back({path, outputDir.empty() ? "" : outputDir + relative});
+    const std::string path = folder + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      if (!options.recursive || (haveOutputFolder && SameFile(st, outputFolder))) continue;
+      if (walk.folders.insert({st.st_dev, st.st_ino}).second) AddFolderFiles(walk, root, relative + name + "/");
+      continue;
     }
+    if (S_ISLNK(st.st_mode) && (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))) continue;
+    if (IsMediaFileName(name) && !IsOwnOutput(path))
+      AddInput(walk, path, walk.outputDir.empty() ? "" : walk.outputDir + relative, relative + name);
   }
 }
 
 static std::vector<BatchFile> ExpandInputs() {
-  std::string outputDir;
-  if (!options.outputDir.empty()) outputDir = AbsolutePath(options.outputDir) + "/";
-  std::vector<BatchFile> files;
+  InputWalk walk;
+  if (!options.outputDir.empty()) walk.outputDir = AbsolutePath(options.outputDir) + "/";
   for (const std::string& input : options.files) {
     const std::string path = AbsolutePath(input);
-    if (IsFolder(path)) AddFolderFiles(path == "/" ? "" : path, "", outputDir, &files);
-    else files.push_back({path, outputDir});
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      if (walk.folders.insert({st.st_dev, st.st_ino}).second) AddFolderFiles(walk, path == "/" ? "" : path, "");
+    } else {
+      AddInput(walk, path, walk.outputDir, input);
+    }
   }
-  return files;
+  return walk.files;
 }
 
 static std::map<std::string, std::string> outputFolders;  // input -> its output folder
@@ -489,14 +602,107 @@ static std::string OutputFolderOf(const std::string& inputPath) {
   return found == outputFolders.end() ? "" : found->second;
 }
 
-// Whether the output a fresh run would give the input exists already. Extraction
-// keeps the stream's own form, so any of its extensions counts.
-static bool OutputExists(const std::string& inputPath) {
-  static const char* const kModeExtensions[][5] = {
-      {"wav"}, {"mp3"}, {"wma"}, {"ac3", "mp2", "dts", "wav", "mp3"}};
-  for (const char* extension : kModeExtensions[Settings.DecodeMode])
-    if (extension && g_file_test(UnnumberedOutputPath(inputPath, extension).c_str(), G_FILE_TEST_EXISTS)) return true;
+// With --skip-existing, decided when the file's turn comes, so that what other instances
+// did meanwhile counts: an input another instance holds is left to it, one converted
+// already is done. The claim comes first, so that an instance finishing the input
+// meanwhile is seen.
+static bool SkipInItsTurn(const BatchFile& file) {
+  if (!options.skipExisting) return false;
+  if (!ClaimInput(file.path)) return true;
+  if (!InputConverted(file.path)) return false;
+  ReleaseInput(file.path);
+  return true;
+}
+
+// The mode and format outputs are recorded under.
+static std::string ConversionKey() {
+  const TargetAudioFormat& f = TargetFormat;
+  std::string key = std::to_string(Settings.DecodeMode) + ":" + std::to_string(f.samplesPerSec) + "," +
+                    std::to_string(f.avgBytesPerSec) + "," + std::to_string(f.bitsPerSample) + "," +
+                    std::to_string(f.channels);
+  if (Settings.DecodeMode == kModeMp3) key += ":" + std::to_string(Settings.Riff);
+  if (Settings.DecodeMode == kModeWma) key += ":" + std::to_string(Settings.WmaFormat);
+  return key;
+}
+
+// ---------------------------------------------------------------------------
+// The report: one JSON line per input as it ends, each written whole at once.
+
+static int reportFd = -1;
+
+static bool OpenReport(const std::string& path) {
+  reportFd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+  if (reportFd >= 0) return true;
+  UsageError(std::string(_("cannot write the report: ")) + path + ": " + g_strerror(errno));
   return false;
+}
+
+static std::string Escape(const char* format, unsigned char c) {
+  char text[8];
+  std::snprintf(text, sizeof text, format, c);
+  return text;
+}
+
+// A JSON string; bytes that are not UTF-8 become "\udcXX", as surrogate escapes.
+static std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end) {
+    const char* valid_end = nullptr;
+    g_utf8_validate(p, end - p, &valid_end);
+    for (; p < valid_end; ++p) {
+      const unsigned char c = static_cast<unsigned char>(*p);
+      if (c == '"' || c == '\\') out += std::string("\\") + *p;
+      else if (c == '\n') out += "\\n";
+      else if (c < 0x20) out += Escape("\\u%04x", c);
+      else out += *p;
+    }
+    if (p < end) out += Escape("\\udc%02x", static_cast<unsigned char>(*p++));
+  }
+  return out + "\"";
+}
+
+static std::string JsonNumber(double value) {
+  char text[G_ASCII_DTOSTR_BUF_SIZE];
+  return g_ascii_formatd(text, sizeof text, "%.3f", value);
+}
+
+// The number of a message caption ("エラー No.202", "エラー No504"); -1 without one.
+static int MessageNumber(const std::string& caption) {
+  const size_t at = caption.find("No");
+  if (at == std::string::npos) return -1;
+  size_t digits = at + 2 + (caption.compare(at + 2, 1, ".") == 0);
+  int number = -1;
+  std::from_chars(caption.data() + digits, caption.data() + caption.size(), number);
+  return number;
+}
+
+static void ReportFileEnd(const BatchFile& file, const FileEnd& end) {
+  ReleaseInput(file.path);
+  if (reportFd < 0) return;
+  static const char* const kStatus[] = {"converted", "failed", "skipped"};
+  std::string error = "null", message = "null";
+  if (!end.messages.empty()) {
+    const int number = MessageNumber(end.messages.front().first);
+    if (number >= 0) error = std::to_string(number);
+    std::string text;
+    for (const auto& [caption, body] : end.messages) {
+      std::string line = caption + ": " + body;
+      while (line.ends_with("\n")) line.pop_back();
+      text += (text.empty() ? "" : "\n") + line;
+    }
+    message = JsonString(text);
+  }
+  std::string line = "{\"input\":" + JsonString(file.path) +
+                     ",\"output\":" + (end.output.empty() ? "null" : JsonString(end.output)) +
+                     ",\"status\":\"" + kStatus[static_cast<int>(end.status)] + "\",\"error\":" + error +
+                     ",\"message\":" + message + ",\"seconds\":" + JsonNumber(end.seconds) +
+                     ",\"audio_seconds\":" + (end.audioSeconds < 0 ? "null" : JsonNumber(end.audioSeconds)) + "}\n";
+  // One write: the line is whole or absent, whatever ends the run.
+  if (write(reportFd, line.data(), line.size()) < 0) {
+    // A report that cannot be written is no reason to stop converting.
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -504,49 +710,101 @@ static bool OutputExists(const std::string& inputPath) {
 
 static BatchTally tally;
 static std::string fileMessages;  // the messages of the file in hand
+static std::vector<std::pair<std::string, std::string>> fileMessageList;
+static const BatchFile* hereFile = nullptr;  // the file converting in this process
+static std::string hereOutput;               // its output's final name, once it has one
 
 static void ShowAndKeepMessage(const std::string& caption, const std::string& text) {
-  ShowBatchErrorBox(caption, text);
+  ShowInputMessage(hereFile ? hereFile->path : "", caption, text);
   fileMessages += caption + ": " + text + "\n";
+  fileMessageList.emplace_back(caption, text);
 }
 
-static bool OnFileFailedHere() {
-  tally.failures.emplace_back(GetBatchFile(Batch.currentFile), fileMessages);
-  fileMessages.clear();
-  return options.keepGoing;
+static void OnHereOutputStep(OutputStep step, const std::string& finalPath) {
+  if (step == OutputStep::BeforeFlush) RecordOutput(hereFile->path, OutputWritePath(finalPath), finalPath);
+  if (step != OutputStep::Moved) return;
+  RecordNamedOutput(hereFile->path, finalPath);
+  hereOutput = finalPath;
+}
+
+// A run converts one file; the captions count the batch's files.
+static void SetHereCaption(const std::string&) {
+  SetCaption(hereIndex == hereCount ? FormatFinishedCaption(Settings.DecodeMode)
+                                    : FormatFileDoneCaption(Settings.DecodeMode, hereIndex, hereCount));
+}
+
+// Converts the file in this process: its outcome once its run has ended.
+static RunOutcome ConvertHere(const BatchFile& file, FileEnd* end) {
+  Batch.fileList = MakeFileList(file.path, {});
+  Batch.fileCount = 1;
+  Batch.currentFile = 1;
+  hereOutput.clear();
+  ConversionGraph.duration = 0;
+  if (BeginRun()) g_main_loop_run(loop);
+  const RunOutcome outcome = CurrentRunOutcome();
+  end->status = outcome == RunOutcome::Finished ? FileStatus::Converted
+              : outcome == RunOutcome::Failed   ? FileStatus::Failed
+                                                : FileStatus::Skipped;
+  if (end->status == FileStatus::Converted) end->output = hereOutput;
+  if (ConversionGraph.duration > 0) end->audioSeconds = static_cast<double>(ConversionGraph.duration) / 1e7;
+  return outcome;
 }
 
 static RunOutcome RunHere(const std::vector<BatchFile>& files) {
-  std::vector<std::string> paths;
-  for (const BatchFile& file : files) paths.push_back(file.path);
-  Batch.fileList = FileListFor(paths);
-  fileMessages.clear();
-  Batch.fileCount = CountBatchFiles();
-  Batch.currentFile = 1;
-
   SetErrorBoxHandler(ShowAndKeepMessage);
+  SetOutputStepHook(OnHereOutputStep);
   loop = g_main_loop_new(nullptr, FALSE);
   RunFrontEnd frontEnd;
-  frontEnd.setCaption = SetCaption;
+  frontEnd.setCaption = SetHereCaption;
   frontEnd.startAnimation = StartProgress;
   frontEnd.stopAnimation = StopProgress;
   frontEnd.endRun = EndBatchRun;
-  frontEnd.fileFailed = OnFileFailedHere;
   SetRunFrontEnd(frontEnd);
+  hereInterrupted = false;
   WatchInterrupts();
 
-  if (BeginRun()) g_main_loop_run(loop);
+  RunOutcome outcome = RunOutcome::Finished;
+  hereCount = static_cast<unsigned>(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    const BatchFile& file = files[i];
+    hereFile = &file;
+    hereIndex = static_cast<unsigned>(i + 1);
+    fileMessages.clear();
+    fileMessageList.clear();
+    const gint64 start = g_get_monotonic_time();
+    FileEnd end;
+    const bool stopped = hereInterrupted || (outcome == RunOutcome::Failed && !options.keepGoing);
+    if (stopped) {
+      end.status = FileStatus::Skipped;
+    } else if (!file.failCaption.empty()) {
+      ShowErrorBox(file.failCaption, file.failText);
+      end.status = FileStatus::Failed;
+    } else if (SkipInItsTurn(file)) {
+      end.status = FileStatus::Skipped;
+      ++tally.skipped;
+    } else if (ConvertHere(file, &end) == RunOutcome::Closed) {
+      hereInterrupted = true;
+    }
+    if (!stopped && !hereInterrupted) {
+      if (end.status == FileStatus::Converted) ++tally.converted;
+      if (end.status == FileStatus::Failed) {
+        tally.failures.emplace_back(file.path, fileMessages);
+        outcome = RunOutcome::Failed;
+      }
+    }
+    end.messages = fileMessageList;
+    if (end.status == FileStatus::Skipped) end.messages.clear();
+    end.seconds = static_cast<double>(g_get_monotonic_time() - start) / G_USEC_PER_SEC;
+    ReportFileEnd(file, end);
+  }
+  hereFile = nullptr;
+  EndProgressLine();
 
   UnwatchInterrupts();
+  SetOutputStepHook(nullptr);
   g_main_loop_unref(loop);
   loop = nullptr;
-  const RunOutcome outcome = CurrentRunOutcome();
-  // Every file was reached unless the run ended early.
-  const bool reachedEnd = outcome == RunOutcome::Finished || (outcome == RunOutcome::Failed && options.keepGoing);
-  const int failed = static_cast<int>(tally.failures.size());
-  tally.converted = reachedEnd ? static_cast<int>(Batch.fileCount) - failed
-                               : static_cast<int>(Batch.currentFile) - 1 - (outcome == RunOutcome::Failed ? failed - 1 : failed);
-  return outcome;
+  return hereInterrupted ? RunOutcome::Closed : outcome;
 }
 
 static void ShowJobFileDone(unsigned i, unsigned n, const std::string& finalPath) {
@@ -567,12 +825,45 @@ static void ShowJobsProgress(unsigned done, unsigned n, const std::vector<std::s
 
 static RunOutcome RunInWorkers(const std::vector<BatchFile>& files, unsigned jobs) {
   BatchJobsDisplay display;
-  display.message = ShowBatchErrorBox;
+  display.message = ShowInputMessage;
   display.fileDone = ShowJobFileDone;
   display.progress = ShowJobsProgress;
+  display.skip = SkipInItsTurn;
+  display.fileEnded = ReportFileEnd;
   RunOutcome outcome = RunBatchJobs(files, jobs, options.keepGoing, options.formatArgs, display, &tally);
   EndProgressLine();
   return outcome;
+}
+
+// Conversions at once as asked, but no more than the descriptors and the memory allow:
+// the parent holds two pipes per worker (the soft limit is raised to the hard one), and a
+// worker takes about 60 MB.
+static unsigned WorkersAllowed(unsigned wanted) {
+  static constexpr rlim_t kDescriptorsKept = 32;  // the parent's own, GStreamer's, a report
+  static constexpr rlim_t kDescriptorsPerWorker = 4;
+  static constexpr uint64_t kWorkerBytes = 60ull << 20;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    if (limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &limit);
+      getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur != RLIM_INFINITY) {
+      const rlim_t room = limit.rlim_cur > kDescriptorsKept ? (limit.rlim_cur - kDescriptorsKept) / kDescriptorsPerWorker : 0;
+      wanted = static_cast<unsigned>(std::min<rlim_t>(wanted, std::max<rlim_t>(room, 1)));
+    }
+  }
+  std::ifstream meminfo("/proc/meminfo");
+  for (std::string key; meminfo >> key;) {
+    uint64_t kilobytes = 0;
+    if (key == "MemAvailable:" && meminfo >> kilobytes) {
+      wanted = static_cast<unsigned>(std::min<uint64_t>(wanted, std::max<uint64_t>(kilobytes * 1024 / kWorkerBytes, 1)));
+      break;
+    }
+    meminfo.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  return wanted;
 }
 
 // "quilllomare: 変換 10、失敗 1、スキップ 2", then each failed file with its messages.
@@ -606,8 +897,18 @@ int RunBatchMode(int argc, char** argv) {
 
   LoadSettings(0, 0);
   if (!ChooseFormats(options)) return 2;
+  SetConversionKey(ConversionKey());
 
   if (options.worker) return RunBatchWorker();
+
+  if (!options.outputDir.empty()) {
+    struct stat st;
+    if (stat(options.outputDir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      UsageError(std::string(_("--output-dir is not a folder: ")) + options.outputDir);
+      return 2;
+    }
+  }
+  if (!options.report.empty() && !OpenReport(options.report)) return 2;
 
   std::vector<BatchFile> files = ExpandInputs();
   outputFolders.clear();
@@ -615,20 +916,23 @@ int RunBatchMode(int argc, char** argv) {
     if (!file.outputFolder.empty()) outputFolders[file.path] = file.outputFolder;
   SetOutputFolderRule(OutputFolderOf);
   tally = BatchTally{};
-  if (options.skipExisting) {
-    auto kept = std::remove_if(files.begin(), files.end(), [](const BatchFile& f) { return OutputExists(f.path); });
-    tally.skipped = static_cast<int>(files.end() - kept);
-    files.erase(kept, files.end());
-  }
 
   onTerminal = isatty(STDERR_FILENO);
   SetErrorBoxHandler(ShowBatchErrorBox);
-  const unsigned jobs = options.jobs > 0 ? static_cast<unsigned>(options.jobs) : g_get_num_processors();
+  const unsigned jobs = WorkersAllowed(options.jobs > 0 ? static_cast<unsigned>(options.jobs) : g_get_num_processors());
   RunOutcome outcome = RunOutcome::Finished;
+  const guint renewal = g_timeout_add_seconds(kClaimRenewalSeconds, [](gpointer) {
+    RenewInputClaims();
+    return gboolean{G_SOURCE_CONTINUE};
+  }, nullptr);
   if (files.size() > 1 && jobs > 1) outcome = RunInWorkers(files, jobs);
   else if (!files.empty()) outcome = RunHere(files);
+  g_source_remove(renewal);
+  ReleaseAllInputs();
   SetOutputFolderRule(nullptr);
   SetErrorBoxHandler(nullptr);
+  if (reportFd >= 0) close(reportFd);
+  reportFd = -1;
 
   if (options.keepGoing || options.skipExisting) PrintSummary();
   switch (outcome) {

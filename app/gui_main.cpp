@@ -18,6 +18,7 @@
 #include "common/error_box.h"
 #include "common/resources.h"
 #include "common/status_text.h"
+#include "dialog/gui_placement.h"
 #include "dialog/gui_selection_dialog.h"
 #include "media/media.h"
 
@@ -57,10 +58,11 @@ void DesktopSize(int* width, int* height) {
 // ---------------------------------------------------------------------------
 // The window's side of the run
 
+// Where the window system keeps positions to itself (pure Wayland), the stored one stays.
 void SaveStatusWindowPosition() {
-  if (!StatusWindow) return;
+  if (!StatusWindow || !WindowPositionsKnown()) return;
   int left = 0, top = 0;
-  gtk_window_get_position(StatusWindow, &left, &top);
+  StoredStatusWindowPosition(&left, &top);
   Settings.rLomareWindow.left = left;
   Settings.rLomareWindow.top = top;
   SaveWindowPosition();
@@ -169,7 +171,7 @@ int RunWindowMode(int argc, char** argv) {
   DesktopSize(&width, &height);
   LoadSettings(width, height);
   CreateStatusWindow(Settings.rLomareWindow.left, Settings.rLomareWindow.top);
-  gtk_widget_show_all(GTK_WIDGET(StatusWindow));
+  ShowStatusWindowMinimised();
 
   terminated = false;
   guint signals[3];

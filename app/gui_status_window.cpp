@@ -1,6 +1,9 @@
 #include "app/gui_status_window.h"
 
+#include <fcntl.h>
 #include <pango/pangocairo.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -48,11 +51,14 @@ struct StatusGraphics {
 
 StatusGraphics graphics;
 GtkWidget* drawingArea = nullptr;
+GtkWidget* progressForReaders = nullptr;  // what a screen reader reads of the picture
 guint animationTimer = 0;
 int64_t firstPaintedFrame = 0;
 uint64_t drawCount = 0;       // draws of the window so far
 bool closeRequested = false;  // the close box was pressed where it could not act
 int placedLeft = 0, placedTop = 0;  // where the window was placed as it was made
+int slotFd = -1;                    // the lock of this window's slot on the display
+int slotShiftLeft = 0, slotShiftTop = 0;  // the slot's offset from the stored position
 bool shownForRun = false;           // shown as the run's window (ShowStatusWindow)
 
 // ---------------------------------------------------------------------------
@@ -185,6 +191,40 @@ gboolean on_status_window_remapped(GtkWidget* window, GdkEvent*, gpointer) {
   return FALSE;
 }
 
+// The first slot no other program's status window holds on this display; its lock is kept
+// until the window goes (and goes with the process, however it ends).
+int TakeSlot() {
+  for (int slot = 0; slot < 16; ++slot) {
+    const int fd = open(StatusWindowSlotFile(slot).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      slotFd = fd;
+      return slot;
+    }
+    close(fd);
+  }
+  return 0;
+}
+
+void ReleaseSlot() {
+  if (slotFd >= 0) close(slotFd);
+  slotFd = -1;
+}
+
+// A window manager that maps a window asked to start minimised as a normal one (mutter
+// does): the window leaves the screen again until the run shows it.
+gboolean on_status_window_mapped_too_early(GtkWidget* window, GdkEvent*, gpointer) {
+  g_signal_handlers_disconnect_by_func(window, gpointer(on_status_window_mapped_too_early), nullptr);
+  if (!shownForRun) gtk_widget_hide(window);
+  return FALSE;
+}
+
+// openbox offers minimising on every kind of window but the toolbar kind, whatever the
+// hints say, and frames a toolbar like any window; mutter, metacity and weston's XWayland
+// draw no frame for a toolbar and allow neither closing nor moving it, and honour the
+// hints on a normal window. Other window managers get the normal window too.
+bool ToolbarKindKeepsFrame() { return WindowManagerName() == "Openbox"; }
+
 gboolean OnAnimationStep(gpointer) {
   if (StopAnimation) {
     animationTimer = 0;
@@ -206,9 +246,16 @@ void CreateStatusWindow(int left, int top) {
   StatusWindow = GTK_WINDOW(window);
   gtk_window_set_title(StatusWindow, _(kSelectingCaption));
   gtk_window_set_resizable(StatusWindow, FALSE);
-  // A normal window while the files are chosen: window managers minimise no toolbar
-  // (ShowStatusWindow makes it one for the run).
   KeepOnMonitor(&left, &top, kStatusWidth + kFrameAllowance, kStatusHeight + kTitleAllowance);
+  // A second program running at once opens its window beside the first one's, not on it.
+  ReleaseSlot();
+  const int offset = TakeSlot() * kInstanceOffset;
+  int shiftedLeft = left + offset, shiftedTop = top + offset;
+  KeepOnMonitor(&shiftedLeft, &shiftedTop, kStatusWidth + kFrameAllowance, kStatusHeight + kTitleAllowance);
+  slotShiftLeft = shiftedLeft - left;
+  slotShiftTop = shiftedTop - top;
+  left = shiftedLeft;
+  top = shiftedTop;
   gtk_window_move(StatusWindow, left, top);
   placedLeft = left;
   placedTop = top;
@@ -216,7 +263,15 @@ void CreateStatusWindow(int left, int top) {
   SetStatusIcon(kDecodingIcon);
   drawingArea = gtk_drawing_area_new();
   gtk_widget_set_size_request(drawingArea, kStatusWidth, kStatusHeight);
-  gtk_container_add(GTK_CONTAINER(window), drawingArea);
+  // The picture says nothing to a screen reader: an unseen progress bar over it carries
+  // the percentage and the file's name.
+  GtkWidget* overlay = gtk_overlay_new();
+  gtk_container_add(GTK_CONTAINER(overlay), drawingArea);
+  progressForReaders = gtk_progress_bar_new();
+  gtk_widget_set_opacity(progressForReaders, 0);
+  gtk_overlay_add_overlay(GTK_OVERLAY(overlay), progressForReaders);
+  gtk_overlay_set_overlay_pass_through(GTK_OVERLAY(overlay), progressForReaders, TRUE);
+  gtk_container_add(GTK_CONTAINER(window), overlay);
   g_signal_connect(drawingArea, "draw", G_CALLBACK(on_status_area_draw), nullptr);
   g_signal_connect(window, "delete-event", G_CALLBACK(on_status_window_delete_event), nullptr);
   // Asked before the window is first mapped, so that the request travels with the map
@@ -235,30 +290,41 @@ void CreateStatusWindow(int left, int top) {
   FrameIndex = 0;
 }
 
+void ShowStatusWindowMinimised() {
+  if (!StatusWindow || shownForRun) return;
+  // Pure Wayland minimises nothing: there the window waits unmapped.
+  if (!WindowPositionsKnown()) return;
+  g_signal_connect(StatusWindow, "map-event", G_CALLBACK(on_status_window_mapped_too_early), nullptr);
+  gtk_widget_show_all(GTK_WIDGET(StatusWindow));
+}
+
 void DestroyStatusWindow() {
   StopStatusAnimation();
+  ReleaseSlot();
   if (StatusWindow) gtk_widget_destroy(GTK_WIDGET(StatusWindow));
   StatusWindow = nullptr;
   drawingArea = nullptr;
+  progressForReaders = nullptr;
   ReleaseStatusGraphics();
 }
 
 void ShowStatusWindow() {
   if (!StatusWindow) return;
   if (!shownForRun) {
-    // For the run a window of the toolbar kind, which window managers give neither a
-    // minimise nor a maximise box (openbox keeps a minimise box on every other kind,
-    // whatever the hints say), so that the whole title bar is left to the caption. The
-    // kind is read as the window is mapped: it leaves the screen and comes back where it
-    // was placed.
     shownForRun = true;
-    gtk_widget_hide(GTK_WIDGET(StatusWindow));
-    gtk_window_set_type_hint(StatusWindow, GDK_WINDOW_TYPE_HINT_TOOLBAR);
+    g_signal_handlers_disconnect_by_func(StatusWindow, gpointer(on_status_window_mapped_too_early), nullptr);
+    if (ToolbarKindKeepsFrame()) {
+      // The kind is read as the window is mapped: it leaves the screen and comes back.
+      gtk_widget_hide(GTK_WIDGET(StatusWindow));
+      gtk_window_set_type_hint(StatusWindow, GDK_WINDOW_TYPE_HINT_TOOLBAR);
+      // A window manager that lets go of a window clears its states (openbox does), and
+      // it may do so only after the states for the new map have been written: keep-above
+      // is asked again once the window is back.
+      g_signal_connect(StatusWindow, "map-event", G_CALLBACK(on_status_window_remapped), nullptr);
+    }
+    // Every map goes to the point placed: a window mapped again keeps where its client
+    // area was, which is below the frame's corner by the title bar's height.
     gtk_window_move(StatusWindow, placedLeft, placedTop);
-    // A window manager that lets go of a window clears its states (openbox does), and it
-    // may do so only after the states for the new map have been written: keep-above is
-    // asked again once the window is back.
-    g_signal_connect(StatusWindow, "map-event", G_CALLBACK(on_status_window_remapped), nullptr);
   }
   gtk_window_set_keep_above(StatusWindow, TRUE);
   gtk_window_deiconify(StatusWindow);
@@ -326,6 +392,10 @@ void PaintStatus(int percent) {
 
   graphics.painted = true;
   if (drawingArea) gtk_widget_queue_draw(drawingArea);
+  if (progressForReaders) {
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progressForReaders), std::clamp(percent, 0, 100) / 100.0);
+    atk_object_set_name(gtk_widget_get_accessible(progressForReaders), fileName.c_str());
+  }
 }
 
 void StartStatusAnimation() {
@@ -352,6 +422,21 @@ void FlushStatusWindow() {
 }
 
 bool StatusWindowCloseRequested() { return closeRequested; }
+
+std::string StatusWindowSlotFile(int slot) {
+  GdkDisplay* display = gdk_display_get_default();
+  g_autofree char* name =
+      g_strdup_printf("quilllomare-window-%s-%d.lock", display ? gdk_display_get_name(display) : "", slot);
+  g_strdelimit(name, "/", '_');
+  g_autofree char* path = g_build_filename(g_get_user_runtime_dir(), name, nullptr);
+  return path;
+}
+
+void StoredStatusWindowPosition(int* left, int* top) {
+  gtk_window_get_position(StatusWindow, left, top);
+  *left -= slotShiftLeft;
+  *top -= slotShiftTop;
+}
 
 cairo_surface_t* StatusPicture() { return graphics.picture; }
 

@@ -22,7 +22,12 @@ void CreateStatusWindow(int left, int top);
 // Destroys the window and the graphics; StatusWindow is nullptr afterwards.
 void DestroyStatusWindow();
 
-// Shows the window, de-iconified and above other windows.
+// Puts the new window on the display as it waits while the files are chosen: minimised
+// where the window manager does that, otherwise (pure Wayland, a window manager that
+// ignores the request) off the screen until ShowStatusWindow.
+void ShowStatusWindowMinimised();
+// Shows the window for the run, de-iconified and above other windows, framed with its
+// caption and a close box on every window manager, where it was placed.
 void ShowStatusWindow();
 void SetStatusCaption(const std::string& caption);
 void SetStatusIcon(int iconNumber);  // 102 or 139
@@ -47,6 +52,15 @@ void FlushStatusWindow();
 // The close box acts at once only from the main loop itself. Pressed while the run is
 // being prepared, in a message box or in a flush, it is remembered here instead.
 bool StatusWindowCloseRequested();
+
+// Each status window on a display takes the first slot free (a lock file for the display in
+// the user's runtime folder, held while the window exists); the window of slot n opens n *
+// kInstanceOffset pixels right of and below the stored position, so that the windows of
+// programs running at once do not hide one another.
+inline constexpr int kInstanceOffset = 32;
+std::string StatusWindowSlotFile(int slot);
+// The position to store: where the window is (its frame's corner), less its slot's offset.
+void StoredStatusWindowPosition(int* left, int* top);
 
 // The off-screen picture (RGB24, 200 x 80), or nullptr before PrepareStatusGraphics.
 cairo_surface_t* StatusPicture();

@@ -23,10 +23,19 @@ constexpr size_t kMaxReplyBytes = 256;
 
 }  // namespace
 
-std::string FormatAudioDescription(uint32_t samplesPerSec, uint16_t bitsPerSample, uint16_t channels) {
-  char text[64];
-  std::snprintf(text, sizeof text, channels == 1 ? _("%5uHz %2uBit モノラル") : _("%5uHz %2uBit ステレオ"),
-                static_cast<unsigned>(samplesPerSec), static_cast<unsigned>(bitsPerSample));
+std::string FormatAudioDescription(const WaveFormat& format) {
+  const bool isFloat = format.formatTag == kWaveFormatIeeeFloat ||
+                       (format.formatTag == kWaveFormatExtensible && format.extra.size() >= 8 &&
+                        GetLe16(format.extra.data() + 6) == kWaveFormatIeeeFloat);
+  const auto rate = static_cast<unsigned>(format.samplesPerSec), bits = unsigned{format.bitsPerSample};
+  const unsigned channels = format.channels;
+  char text[96];
+  if (isFloat && channels == 1) std::snprintf(text, sizeof text, _("%5uHz %2uBit float モノラル"), rate, bits);
+  else if (isFloat && channels == 2) std::snprintf(text, sizeof text, _("%5uHz %2uBit float ステレオ"), rate, bits);
+  else if (isFloat) std::snprintf(text, sizeof text, _("%5uHz %2uBit float %uch"), rate, bits, channels);
+  else if (channels == 1) std::snprintf(text, sizeof text, _("%5uHz %2uBit モノラル"), rate, bits);
+  else if (channels == 2) std::snprintf(text, sizeof text, _("%5uHz %2uBit ステレオ"), rate, bits);
+  else std::snprintf(text, sizeof text, _("%5uHz %2uBit %uch"), rate, bits, channels);
   return text;
 }
 
@@ -48,10 +57,16 @@ bool DescribeMediaFile(const std::string& path, std::string* text) {
   FilterRef renderer = AddFilterByClsid(graph.get(), kClsidDSoundRender);
   if (!renderer || !ConnectFilters(graph.get(), source.get(), renderer.get())) return false;
 
-  PinRef in = FindPin(renderer.get(), PinDirection::Input);
+  // The renderer takes 16-bit mono or stereo only; what 音質そのまま writes is the decoders'
+  // own format (24 bits, float, more channels), as a WAV conversion reads it from WavDest.
+  PinRef decoded = DetachProbeRenderer(graph.get(), renderer);
+  FilterRef wavDest = AddFilterByClsid(graph.get(), kClsidWavDest);
+  PinRef in = FindPin(wavDest.get(), PinDirection::Input);
   MediaType type;
-  if (!PinConnectionMediaType(in.get(), &type) || !type.hasFormat) return false;
-  *text = FormatAudioDescription(type.format.samplesPerSec, type.format.bitsPerSample, type.format.channels);
+  if (!decoded || !in || !GraphConnectDirect(graph.get(), decoded.get(), in.get(), nullptr) ||
+      !PinConnectionMediaType(in.get(), &type) || !type.hasFormat)
+    return false;
+  *text = FormatAudioDescription(type.format);
   ClearMediaType(&type);
   return true;
 }

@@ -4,14 +4,17 @@
 #include <cstdint>
 #include <string>
 
-// Opens the file in a graph of its own, lets the decoders connect it to a renderer and
-// describes the audio that arrives: "44100Hz 16Bit ステレオ" ("%5dHz %2dBit モノラル" for one
-// channel, "... ステレオ" otherwise). False, with the text untouched, when the file has no
-// audio that decodes. Safe on any thread; never touches the conversion or preview graph.
+#include "media/wave_format.h"
+
+// Opens the file in a graph of its own, lets the decoders connect it and describes the
+// audio they deliver, as a WAV conversion keeping the format writes it. False, with the
+// text untouched, when the file has no audio that decodes. Safe on any thread; never
+// touches the conversion or preview graph.
 bool DescribeMediaFile(const std::string& path, std::string* text);
 
-// The description text of a decoded format.
-std::string FormatAudioDescription(uint32_t samplesPerSec, uint16_t bitsPerSample, uint16_t channels);
+// The description text of a decoded format: "44100Hz 16Bit ステレオ" ("%5uHz %2uBit
+// モノラル" for one channel, "... 6ch" for more than two, "32Bit float" for float samples).
+std::string FormatAudioDescription(const WaveFormat& format);
 
 // The describer process. The dialog has its files described by a child process, this
 // program run again with kDescriberOption, so that no file can crash or hang the dialog:

@@ -1,6 +1,10 @@
 #include "dialog/gui_placement.h"
 
+#include <X11/Xatom.h>
+#include <gdk/gdkx.h>
+
 #include <algorithm>
+#include <vector>
 
 void KeepOnMonitor(int* left, int* top, int width, int height) {
   GdkDisplay* display = gdk_display_get_default();
@@ -16,4 +20,48 @@ void KeepOnMonitor(int* left, int* top, int width, int height) {
   // Clamp the far edge first, so that a window larger than the monitor shows its top-left.
   *left = std::max(std::min(*left, area.x + area.width - width), area.x);
   *top = std::max(std::min(*top, area.y + area.height - height), area.y);
+}
+
+bool WindowPositionsKnown() {
+  GdkDisplay* display = gdk_display_get_default();
+  return display && GDK_IS_X11_DISPLAY(display);
+}
+
+namespace {
+
+// A window's property as raw items, empty when it is missing or of another type.
+std::vector<unsigned char> WindowProperty(Display* x, Window window, const char* name, Atom type, int* format) {
+  Atom actual = None;
+  unsigned long items = 0, left = 0;
+  unsigned char* data = nullptr;
+  std::vector<unsigned char> bytes;
+  if (XGetWindowProperty(x, window, XInternAtom(x, name, False), 0, 1024, False, type, &actual, format, &items,
+                         &left, &data) == Success &&
+      data && actual == type)
+    bytes.assign(data, data + items * (*format == 32 ? sizeof(long) : *format / 8));
+  if (data) XFree(data);
+  return bytes;
+}
+
+}  // namespace
+
+// Read afresh each time: GDK keeps the first answer for a while, and a window manager
+// may be replaced meanwhile.
+std::string WindowManagerName() {
+  if (!WindowPositionsKnown()) return "";
+  GdkDisplay* display = gdk_display_get_default();
+  Display* x = GDK_DISPLAY_XDISPLAY(display);
+  int format = 0;
+  gdk_x11_display_error_trap_push(display);
+  std::string name;
+  const std::vector<unsigned char> check =
+      WindowProperty(x, DefaultRootWindow(x), "_NET_SUPPORTING_WM_CHECK", XA_WINDOW, &format);
+  if (check.size() == sizeof(long) && format == 32) {
+    const Window wm = Window(*reinterpret_cast<const long*>(check.data()));
+    const std::vector<unsigned char> text =
+        WindowProperty(x, wm, "_NET_WM_NAME", XInternAtom(x, "UTF8_STRING", False), &format);
+    if (format == 8) name.assign(text.begin(), text.end());
+  }
+  gdk_x11_display_error_trap_pop_ignored(display);
+  return name;
 }

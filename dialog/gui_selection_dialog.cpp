@@ -26,6 +26,9 @@ constexpr const char* kMediaExtensions[] = {"mpg", "m2p", "mpa", "avi", "mpeg", 
 constexpr const char* kAllFilterName = N_("すべてのファイル(*.*)");
 constexpr const char* kPreviewCaption = N_("プレビュー");
 constexpr const char* kStopCaption = N_("停止");
+// Why a confirmation was refused, shown in the panel until the choice changes.
+constexpr const char* kMissingFileNotice = N_("ファイルが見つかりません: %s");
+constexpr const char* kUnknownMp3Notice = N_("mp3の形式を一覧から選んでください");
 
 // The dialog's size when it opens, in pixels.
 constexpr int kDialogWidth = 820;
@@ -99,11 +102,17 @@ GtkWidget* Keep(int id, GtkWidget* widget) {
   return widget;
 }
 
+// text carries its mnemonic: "wavに変換(_W)".
 GtkWidget* NewRadio(int id, GtkWidget* groupLeader, const char* text) {
   GtkWidget* radio = groupLeader
-                         ? gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(groupLeader), text)
-                         : gtk_radio_button_new_with_label(nullptr, text);
+                         ? gtk_radio_button_new_with_mnemonic_from_widget(GTK_RADIO_BUTTON(groupLeader), text)
+                         : gtk_radio_button_new_with_mnemonic(nullptr, text);
   return Keep(id, radio);
+}
+
+// What a screen reader says of a control that shows no label of its own.
+void NameForScreenReaders(GtkWidget* widget, const char* name) {
+  atk_object_set_name(gtk_widget_get_accessible(widget), name);
 }
 
 GtkWidget* NewLabel(int id, const char* text, float xalign = 0) {
@@ -119,6 +128,12 @@ GtkWidget* NewCombo(int id, bool editable) {
   if (editable) gtk_entry_set_width_chars(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(combo))), 26);
   return Keep(id, combo);
 }
+
+void ShowNotice(const std::string& text) {
+  if (GtkWidget* notice = Control(kCtlNotice)) gtk_label_set_text(GTK_LABEL(notice), text.c_str());
+}
+
+void OnMp3TextChanged(GtkEditable*, gpointer) { ShowNotice(""); }
 
 void OnRadioToggled(GtkToggleButton* button, gpointer id) {
   // A radio group reports the button it leaves as well; only the one checked commands.
@@ -177,11 +192,11 @@ GtkWidget* BuildSettingsPanel() {
 
   GtkWidget* modes = gtk_grid_new();
   gtk_grid_set_column_spacing(GTK_GRID(modes), 12);
-  GtkWidget* wav = NewRadio(kCtlWavMode, nullptr, _("wavに変換"));
+  GtkWidget* wav = NewRadio(kCtlWavMode, nullptr, _("wavに変換(_W)"));
   gtk_grid_attach(GTK_GRID(modes), wav, 0, 0, 1, 1);
-  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlMp3Mode, wav, _("mp3に変換")), 1, 0, 1, 1);
-  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlWmaMode, wav, _("wmaに変換")), 0, 1, 1, 1);
-  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlExtractMode, wav, _("そのまま抽出")), 1, 1, 1, 1);
+  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlMp3Mode, wav, _("mp3に変換(_M)")), 1, 0, 1, 1);
+  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlWmaMode, wav, _("wmaに変換(_A)")), 0, 1, 1, 1);
+  gtk_grid_attach(GTK_GRID(modes), NewRadio(kCtlExtractMode, wav, _("そのまま抽出(_E)")), 1, 1, 1, 1);
 
   GtkWidget* info = Keep(kCtlInfoFrame, gtk_frame_new(_(" ファイル情報 ")));
   GtkWidget* infoBox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
@@ -191,26 +206,33 @@ GtkWidget* BuildSettingsPanel() {
   gtk_label_set_width_chars(GTK_LABEL(name), 24);
   gtk_box_pack_start(GTK_BOX(infoBox), name, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(infoBox), NewLabel(kCtlFileInfo, "-"), FALSE, FALSE, 0);
+  // Selectable, so that Tab reaches the file's name and description (and a screen reader
+  // reads them).
+  for (int id : {kCtlFileName, kCtlFileInfo}) gtk_label_set_selectable(GTK_LABEL(Control(id)), TRUE);
   gtk_container_add(GTK_CONTAINER(info), infoBox);
 
   GtkWidget* left = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
   gtk_box_pack_start(GTK_BOX(left), modes, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(left), info, FALSE, FALSE, 0);
+  GtkWidget* notice = NewLabel(kCtlNotice, "");
+  gtk_label_set_line_wrap(GTK_LABEL(notice), TRUE);
+  gtk_label_set_max_width_chars(GTK_LABEL(notice), 30);
+  gtk_box_pack_start(GTK_BOX(left), notice, FALSE, FALSE, 0);
 
   // The page: the four modes' controls share this area and are told apart by the page.
   GtkWidget* page = gtk_box_new(GTK_ORIENTATION_VERTICAL, 2);
   gtk_container_set_border_width(GTK_CONTAINER(page), 6);
-  GtkWidget* keep = NewRadio(kCtlKeepFormat, nullptr, _("音質そのまま"));
+  GtkWidget* keep = NewRadio(kCtlKeepFormat, nullptr, _("音質そのまま(_K)"));
   gtk_box_pack_start(GTK_BOX(page), keep, FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlSetFormat, keep, _("音質を設定する")), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlSetFormat, keep, _("音質を設定する(_S)")), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlPcmList, false), FALSE, FALSE, 0);
 
   GtkWidget* plainRow = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-  GtkWidget* plain = NewRadio(kCtlPlainMp3, nullptr, _("MP3形式で出力"));
+  GtkWidget* plain = NewRadio(kCtlPlainMp3, nullptr, _("MP3形式で出力(_P)"));
   gtk_box_pack_start(GTK_BOX(plainRow), plain, FALSE, FALSE, 0);
   gtk_box_pack_end(GTK_BOX(plainRow), NewLabel(kCtlMp3Grade, "MP3 Codec", 1), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), plainRow, FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlRiffMp3, plain, _("RIFF形式で出力")), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(page), NewRadio(kCtlRiffMp3, plain, _("RIFF形式で出力(_R)")), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlMp3List, true), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(page), NewCombo(kCtlWmaList, false), FALSE, FALSE, 0);
 
@@ -245,6 +267,14 @@ GtkWidget* BuildSettingsPanel() {
   g_signal_connect(trackbar, "button-press-event", G_CALLBACK(OnTrackbarPressed), nullptr);
   g_signal_connect_after(trackbar, "button-release-event", G_CALLBACK(OnTrackbarReleased), nullptr);
   g_signal_connect(trackbar, "change-value", G_CALLBACK(OnTrackbarChangeValue), nullptr);
+  // The lists are named by what they choose, not by the row they show.
+  for (int id : {kCtlPcmList, kCtlMp3List, kCtlWmaList}) NameForScreenReaders(Control(id), _("出力形式"));
+  NameForScreenReaders(gtk_bin_get_child(GTK_BIN(Control(kCtlMp3List))), _("出力形式"));
+  NameForScreenReaders(trackbar, _("再生位置"));
+  // Enter in the MP3 field confirms as 開く does.
+  GtkWidget* mp3Entry = gtk_bin_get_child(GTK_BIN(Control(kCtlMp3List)));
+  gtk_entry_set_activates_default(GTK_ENTRY(mp3Entry), TRUE);
+  g_signal_connect(mp3Entry, "changed", G_CALLBACK(OnMp3TextChanged), nullptr);
   return panel;
 }
 
@@ -278,7 +308,17 @@ void AddFilters(GtkFileChooser* chooser) {
   gtk_file_chooser_set_filter(chooser, media);
 }
 
-void OnSelectionChanged(GtkFileChooser*, gpointer) { NotifySelectionWatcher(); }
+std::vector<std::string> ChosenFiles();
+std::string ConfirmationRefusal();
+
+// A refusal's notice stays until a new choice answers it (a file gone meanwhile leaves the
+// selection empty: the notice stays).
+void OnSelectionChanged(GtkFileChooser*, gpointer) {
+  if (!ChosenFiles().empty() && ConfirmationRefusal().empty()) ShowNotice("");
+  NotifySelectionWatcher();
+}
+
+
 
 // fileList from the chosen paths: one path alone, or their folder and the names in it.
 // Files from several folders are listed under their longest common folder.
@@ -308,14 +348,25 @@ gboolean OnDialogMapped(GtkWidget* dialog, GdkEvent*, gpointer) {
   g_signal_handlers_disconnect_by_func(dialog, reinterpret_cast<gpointer>(OnDialogMapped), nullptr);
   int left = Settings.rDialogWindow.left, top = Settings.rDialogWindow.top;
   KeepOnMonitor(&left, &top, kDialogWidth + kFrameAllowance, kDialogHeight + kTitleAllowance);
+  // The chooser maps at its own size before ours applies, and xfwm4 maximises a window
+  // mapped larger than the screen: it comes back to our size, where it was left.
+  gtk_window_unmaximize(GTK_WINDOW(dialog));
+  gtk_window_resize(GTK_WINDOW(dialog), kDialogWidth, kDialogHeight);
   gtk_window_move(GTK_WINDOW(dialog), left, top);
   return FALSE;
 }
 
-bool ChosenFilesExist() {
+// Why the choice cannot be confirmed as it stands, "" when it can: a typed name of a file
+// that does not exist, or an MP3 text that names no format of the list.
+std::string ConfirmationRefusal() {
   for (const std::string& path : ChosenFiles())
-    if (!g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) return false;
-  return true;
+    if (!g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) {
+      g_autofree char* name = g_filename_display_basename(path.c_str());
+      g_autofree char* text = g_strdup_printf(_(kMissingFileNotice), name);
+      return text;
+    }
+  if (IsChecked(kCtlMp3Mode) && Mp3ListRowOfText() < 0) return _(kUnknownMp3Notice);
+  return "";
 }
 
 // The stored folder; on the first start the user's Music folder, or the home folder
@@ -339,8 +390,51 @@ GtkWidget* PanelControl(int id) {
   return found == SettingsPanel.controls.end() ? nullptr : found->second;
 }
 
+namespace {
+
+// The chooser's list of files: the tree view whose rows carry the files themselves.
+void FindFileList(GtkWidget* widget, gpointer found) {
+  auto* list = static_cast<GtkTreeView**>(found);
+  if (*list) return;
+  if (GTK_IS_TREE_VIEW(widget)) {
+    GtkTreeModel* model = gtk_tree_view_get_model(GTK_TREE_VIEW(widget));
+    if (model && gtk_tree_model_get_n_columns(model) > 0 && gtk_tree_model_get_column_type(model, 0) == G_TYPE_FILE &&
+        gtk_widget_get_mapped(widget)) {
+      *list = GTK_TREE_VIEW(widget);
+      return;
+    }
+  }
+  if (GTK_IS_CONTAINER(widget)) gtk_container_forall(GTK_CONTAINER(widget), FindFileList, found);
+}
+
+// The selected file the list's cursor is on (Shift+Down extends the selection there), "" when
+// the cursor is on no selected file.
+std::string FileUnderListCursor() {
+  GtkTreeView* list = nullptr;
+  FindFileList(SettingsPanel.dialog, &list);
+  if (!list) return "";
+  GtkTreePath* cursor = nullptr;
+  gtk_tree_view_get_cursor(list, &cursor, nullptr);
+  if (!cursor) return "";
+  std::string path;
+  GtkTreeModel* model = gtk_tree_view_get_model(list);
+  GtkTreeIter iter;
+  if (gtk_tree_selection_path_is_selected(gtk_tree_view_get_selection(list), cursor) &&
+      gtk_tree_model_get_iter(model, &iter, cursor)) {
+    g_autoptr(GFile) file = nullptr;
+    gtk_tree_model_get(model, &iter, 0, &file, -1);
+    g_autofree char* local = file ? g_file_get_path(file) : nullptr;
+    if (local) path = local;
+  }
+  gtk_tree_path_free(cursor);
+  return path;
+}
+
+}  // namespace
+
 std::string CurrentChooserFile() {
   if (!SettingsPanel.dialog) return "";
+  if (std::string underCursor = FileUnderListCursor(); !underCursor.empty()) return underCursor;
   g_autofree char* path = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(SettingsPanel.dialog));
   return path ? path : "";
 }
@@ -358,6 +452,26 @@ void FillPcmList() {
   for (int row = 0; row < kPcmFormatCount; ++row)
     gtk_combo_box_text_append_text(combo, PcmFormatLabel(row).c_str());
   SelectRow(kCtlPcmList, Settings.WavFormat);
+}
+
+int Mp3ListRowOfText() {
+  GtkWidget* w = Control(kCtlMp3List);
+  if (!w) return -1;
+  if (const int chosen = ComboSelection(kCtlMp3List); chosen >= 0) return chosen;
+  const TargetAudioFormat typed = ParseMp3FormatLabel(ComboText(kCtlMp3List));
+  GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(w));
+  const int column = gtk_combo_box_get_entry_text_column(GTK_COMBO_BOX(w));
+  GtkTreeIter iter;
+  int row = 0;
+  for (bool more = gtk_tree_model_get_iter_first(model, &iter); more; more = gtk_tree_model_iter_next(model, &iter), ++row) {
+    g_autofree char* label = nullptr;
+    gtk_tree_model_get(model, &iter, column, &label, -1);
+    const TargetAudioFormat f = ParseMp3FormatLabel(label ? label : "");
+    if (f.samplesPerSec == typed.samplesPerSec && f.avgBytesPerSec == typed.avgBytesPerSec &&
+        f.channels == typed.channels)
+      return row;
+  }
+  return -1;
 }
 
 void FillMp3List() {
@@ -495,10 +609,13 @@ void InitSettingsPanel() {
 void StoreSettingsPanel() {
   if (previewPlaying) StopPreview();
 
-  int left = 0, top = 0;
-  gtk_window_get_position(GTK_WINDOW(SettingsPanel.dialog), &left, &top);
-  Settings.rDialogWindow.left = left;
-  Settings.rDialogWindow.top = top;
+  // Where the window system keeps positions to itself (pure Wayland), the stored one stays.
+  if (WindowPositionsKnown()) {
+    int left = 0, top = 0;
+    gtk_window_get_position(GTK_WINDOW(SettingsPanel.dialog), &left, &top);
+    Settings.rDialogWindow.left = left;
+    Settings.rDialogWindow.top = top;
+  }
 
   Settings.DecodeMode = IsChecked(kCtlWavMode)   ? kModeWav
                         : IsChecked(kCtlMp3Mode) ? kModeMp3
@@ -506,7 +623,9 @@ void StoreSettingsPanel() {
                                                  : kModeExtract;
   Settings.ChangeWavFormat = IsChecked(kCtlKeepFormat) ? 0 : 1;
   Settings.WavFormat = std::max(ComboSelection(kCtlPcmList), 0);
-  Settings.Mp3Format = std::max(ComboSelection(kCtlMp3List), 0);
+  // A typed format is stored as the row it names; a text naming none (confirmed in another
+  // mode) leaves the stored row as it was.
+  if (const int mp3Row = Mp3ListRowOfText(); mp3Row >= 0) Settings.Mp3Format = mp3Row;
   Settings.WmaFormat = std::max(ComboSelection(kCtlWmaList), 0);
   Settings.Riff = IsChecked(kCtlPlainMp3) ? 0 : 1;
   TargetFormat = Settings.ChangeWavFormat ? PcmFormatForRow(Settings.WavFormat) : TargetAudioFormat{};
@@ -557,9 +676,13 @@ bool RunSelectionDialog(GtkWindow* owner) {
   g_signal_connect(dialog, "map-event", G_CALLBACK(OnDialogMapped), nullptr);
   StartSelectionWatcher();
   int response = 0;
-  // A typed name of a file that does not exist confirms nothing: the dialog stays open.
-  while ((response = gtk_dialog_run(GTK_DIALOG(dialog))) == GTK_RESPONSE_ACCEPT && !ChosenFilesExist())
+  // A choice that cannot be converted confirms nothing: the dialog stays open and says why.
+  while ((response = gtk_dialog_run(GTK_DIALOG(dialog))) == GTK_RESPONSE_ACCEPT) {
+    const std::string refusal = ConfirmationRefusal();
+    if (refusal.empty()) break;
+    ShowNotice(refusal);
     gtk_widget_error_bell(dialog);
+  }
   const bool confirmed = response == GTK_RESPONSE_ACCEPT && !ChosenFiles().empty();
   if (confirmed) StoreSettingsPanel();
   // A preview never outlives the dialog, whichever way it closed.

@@ -13,7 +13,7 @@ enum PanelControlId : int {
   kCtlKeepFormat = 1007, kCtlSetFormat = 1008, kCtlPcmList = 1009,
   kCtlPlainMp3 = 1011, kCtlRiffMp3 = 1012, kCtlMp3List = 1013, kCtlWmaList = 1014,
   kCtlNoteAdpcm = 1016, kCtlNoteDivx = 1017, kCtlNoteMpeg1 = 1018, kCtlNoteVob = 1019,
-  kCtlMp3Grade = 1023, kCtlTrackbar = 1024, kCtlPreview = 1025,
+  kCtlMp3Grade = 1023, kCtlTrackbar = 1024, kCtlPreview = 1025, kCtlNotice = 1026,
   kCtlInfoFrame = -1,
 };
 
@@ -49,6 +49,10 @@ void FillWmaList();
 void FillPcmList();
 void FillMp3List();
 void StartPreview();
+
+// The row of the MP3 list that the edit field's text names, chosen or typed (any text
+// that reads as the same format as a row), or -1 when it names none.
+int Mp3ListRowOfText();
 
 // The file under the chooser's cursor: its current file, or "" when none.
 std::string CurrentChooserFile();

@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -99,10 +100,28 @@ static bool NameTaken(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// A name is free when nothing is under it, no named temporary of ours (this run's or
-// another's) holds it and no output of this run has it in hand.
+// A named temporary is locked (flock) by the process writing it for as long as it
+// writes. One that nobody holds was left by a run that ended without cleaning up (kill
+// -9, a crash, a power cut): it is removed, and its name is free again. The lock is
+// taken on the file found, which is removed only while still under its name.
+static bool RemoveAbandonedTemporary(const std::string& temporary) {
+  int fd = open(temporary.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  bool removed = false;
+  struct stat held, named;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && lstat(temporary.c_str(), &named) == 0 &&
+      held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+    removed = unlink(temporary.c_str()) == 0;
+  close(fd);
+  return removed;
+}
+
+// A name is free when nothing is under it, no named temporary of a live writer (this
+// run's or another's) holds it and no output of this run has it in hand.
 static bool NameFree(const std::string& path) {
-  if (NameTaken(path) || NameTaken(TemporaryOutputPath(path))) return false;
+  if (NameTaken(path)) return false;
+  const std::string temporary = TemporaryOutputPath(path);
+  if (NameTaken(temporary) && !RemoveAbandonedTemporary(temporary)) return false;
   if (std::find(namesHeldElsewhere.begin(), namesHeldElsewhere.end(), path) != namesHeldElsewhere.end()) return false;
   return std::none_of(claims.begin(), claims.end(),
                       [&path](const ClaimedOutput& c) { return c.finalPath == path; });
@@ -120,6 +139,26 @@ static int OpenUnnamedFile(const std::string& path) {
 }
 
 static std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Creates the temporary exclusively and locks it. One who finds it in the instant before
+// the lock may judge it abandoned and remove it; the lock is therefore waited for, and
+// the name checked to be still ours once locked, or the creation tried again. Where
+// the file system has no locks it is created only. -1 with errno (EEXIST: taken).
+static int CreateLockedTemporary(const std::string& temporary) {
+  for (int attempt = 0;; ++attempt) {
+    int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) return fd;
+    struct stat held, named;
+    if (fstat(fd, &held) == 0 && lstat(temporary.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino)
+      return fd;
+    close(fd);
+    if (attempt == 2) {
+      errno = EEXIST;
+      return -1;
+    }
+  }
+}
 
 // Takes the name when nobody has it. Where the file system makes unnamed files, the
 // output is one of them (*unnamed): nothing under any name until it is committed, and
@@ -139,7 +178,7 @@ static bool ClaimName(const std::string& path, int* claimFd, bool* unnamed) {
   }
   if (errno != EOPNOTSUPP && errno != EISDIR) return true;
   const std::string temporary = TemporaryOutputPath(path);
-  fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  fd = CreateLockedTemporary(temporary);
   if (fd < 0) return errno != EEXIST;
   if (NameTaken(path)) {  // someone else made it between the two looks
     unlink(temporary.c_str());
@@ -268,11 +307,14 @@ static bool Commit(ClaimedOutput& claim, std::string* reason) {
   Step(OutputStep::BeforeMove, claim.finalPath);
   std::string target = claim.finalPath;
   std::string extraClaim;  // the temporary that holds a renumbered name for us
+  int extraClaimFd = -1;   // its lock
   for (unsigned n = 2;;) {
     bool moved = claim.unnamed ? LinkUnnamed(claim, target) : MoveWithoutReplacing(claim.temporary, target);
     int error = errno;
     if (!extraClaim.empty()) unlink(extraClaim.c_str());
+    if (extraClaimFd >= 0) close(extraClaimFd);
     extraClaim.clear();
+    extraClaimFd = -1;
     if (moved) break;
     if (error != EEXIST) {
       *reason = g_strerror(error);
@@ -290,8 +332,12 @@ static bool Commit(ClaimedOutput& claim, std::string* reason) {
       bool unnamed = false;
       do next = NumberedName(claim.stem, n++, claim.extension);
       while (next == target || !ClaimName(next, &fd, &unnamed));
-      if (fd >= 0) close(fd);
-      if (!unnamed) extraClaim = TemporaryOutputPath(next);
+      if (unnamed) {
+        if (fd >= 0) close(fd);
+      } else {
+        extraClaim = TemporaryOutputPath(next);
+        extraClaimFd = fd;
+      }
     }
     target = next;
   }

@@ -8,6 +8,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -139,4 +140,34 @@ bool ReadAsfHeaderTags(const AsfReadAt& readAt, AsfHeaderTags* tags) {
     at += size;
   }
   return true;
+}
+
+uint64_t AsfShortPacketCountAt(const AsfReadAt& readAt, uint64_t fileSize) {
+  constexpr size_t kDataObjectBytes = 50;  // GUID, size, file id, packet count, 2 reserved bytes
+  uint8_t head[kAsfHeaderObjectBytes];
+  if (!ReadExactly(readAt, 0, head, sizeof head) || memcmp(head, kAsfHeaderObject, 16) != 0) return 0;
+  const uint64_t headerEnd = GetLe(head + 16, 8);
+  const uint64_t objects = GetLe(head + 24, 4);
+  uint64_t packetBytes = 0;
+  uint64_t at = kAsfHeaderObjectBytes;
+  for (uint64_t i = 0; i < objects && i < kMostObjects && headerEnd > at && headerEnd - at >= kAsfObjectBytes; ++i) {
+    uint8_t object[kAsfObjectBytes + 80];
+    if (!ReadExactly(readAt, at, object, kAsfObjectBytes)) break;
+    const uint64_t size = GetLe(object + 16, 8);
+    if (size < kAsfObjectBytes || size > headerEnd - at) break;
+    // File properties: the smallest and largest packet sizes at 92 and 96.
+    if (memcmp(object, kAsfFileProperties, 16) == 0 && size >= sizeof object &&
+        ReadExactly(readAt, at, object, sizeof object) && GetLe(object + 92, 4) == GetLe(object + 96, 4))
+      packetBytes = GetLe(object + 92, 4);
+    at += size;
+  }
+  uint8_t data[kDataObjectBytes];
+  if (packetBytes == 0 || headerEnd >= fileSize || !ReadExactly(readAt, headerEnd, data, sizeof data) ||
+      memcmp(data, kAsfDataObject, 16) != 0)
+    return 0;
+  const uint64_t declared = GetLe(data + 40, 8), size = GetLe(data + 16, 8);
+  uint64_t present = fileSize - headerEnd;
+  if (size >= kDataObjectBytes && size < present) present = size;
+  const uint64_t held = (present - std::min<uint64_t>(present, kDataObjectBytes)) / packetBytes;
+  return declared != 0 && held > declared ? headerEnd + 40 : 0;
 }

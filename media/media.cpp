@@ -17,6 +17,7 @@
 #include <gst/base/gstbaseparse.h>
 #include <gst/gst.h>
 
+#include "media/asf_header.h"
 #include "media/avi_header.h"
 #include "media/file_read.h"
 #include "media/media_internal.h"
@@ -878,7 +879,8 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
   // and its way fails on frames that hold nothing but delay or padding.
   Mp3Gapless gapless;
   // A tag whose frame count leaves no sample at all contradicts the stream it heads.
-  if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless) && gapless.keepSamples != 0)
+  if (IsSourceKind(out->filter->kind) && ReadMp3Gapless(out->filter->path, &gapless, out->filter->junkEnd) &&
+      gapless.keepSamples != 0)
     TrimDecodedOutput(chain.get(), gapless);
   if (IsSourceKind(out->filter->kind)) {
     g_autoptr(GstPad) decoded = gst_element_get_static_pad(chain->capsfilter, "src");
@@ -958,16 +960,41 @@ static bool LinkPads(Pin* out, Pin* in) {
   return LinkPinPad(out, src);
 }
 
-// Measures the audio entering a writing filter: decoded audio by its samples, a coded
-// stream by the span of its timestamps.
+// Measures the audio entering a writing filter: decoded audio by its samples, ADPCM by
+// the samples its blocks hold (the AVI demuxer stamps such blocks by a byte rate that
+// encoders fill in loosely), another coded stream by the span of its timestamps.
 struct AudioMeter {
   Graph* graph;
-  int rate = 0;           // raw audio: frames per second; 0 for a coded stream
-  int bytesPerFrame = 0;
+  int rate = 0;           // raw audio and ADPCM: frames per second; 0 for another coded stream
+  int bytesPerFrame = 0;  // raw audio
+  int blockAlign = 0, samplesPerBlock = 0;  // ADPCM
   int64_t frames = 0;
+  uint64_t bytes = 0;     // ADPCM
   GstClockTime first = GST_CLOCK_TIME_NONE;  // coded stream: first timestamp seen
   GstClockTime end = 0;                      // and the furthest end reached
 };
+
+// Samples per channel in one block of IMA ("dvi") or Microsoft ADPCM, as the caps
+// describe the stream (their block align and rate go to *blockAlign and *rate); 0 for
+// other streams. Each channel's part of a block opens with a header holding its first
+// samples (IMA: 4 bytes and one sample, Microsoft: 7 bytes and two), then four bits a sample.
+static int AdpcmSamplesPerBlock(const GstCaps* caps, int* blockAlign, int* rate) {
+  const GstStructure* s = gst_caps_get_structure(caps, 0);
+  if (!gst_structure_has_name(s, "audio/x-adpcm")) return 0;
+  const char* layout = gst_structure_get_string(s, "layout");
+  int align = 0, channels = 0, hz = 0;
+  if (!layout || !gst_structure_get_int(s, "block_align", &align) || !gst_structure_get_int(s, "channels", &channels) ||
+      !gst_structure_get_int(s, "rate", &hz) || channels <= 0 || hz <= 0)
+    return 0;
+  const int perChannel = align / channels;
+  int samples = 0;
+  if (g_str_equal(layout, "dvi") && perChannel > 4) samples = (perChannel - 4) * 2 + 1;
+  else if (g_str_equal(layout, "microsoft") && perChannel > 7) samples = (perChannel - 7) * 2 + 2;
+  if (samples == 0) return 0;
+  *blockAlign = align;
+  *rate = hz;
+  return samples;
+}
 
 static GstPadProbeReturn OnMeterProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
   AudioMeter* m = static_cast<AudioMeter*>(data);
@@ -975,6 +1002,7 @@ static GstPadProbeReturn OnMeterProbe(GstPad*, GstPadProbeInfo* info, gpointer d
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
     if (GST_EVENT_TYPE(event) == GST_EVENT_STREAM_START || GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
       m->frames = 0;
+      m->bytes = 0;
       m->first = GST_CLOCK_TIME_NONE;
       m->end = 0;
       m->graph->audioWritten = 0;
@@ -986,6 +1014,7 @@ static GstPadProbeReturn OnMeterProbe(GstPad*, GstPadProbeInfo* info, gpointer d
                  gst_audio_info_from_caps(&audio, caps);
       m->rate = raw ? GST_AUDIO_INFO_RATE(&audio) : 0;
       m->bytesPerFrame = raw ? GST_AUDIO_INFO_BPF(&audio) : 0;
+      m->samplesPerBlock = raw ? 0 : AdpcmSamplesPerBlock(caps, &m->blockAlign, &m->rate);
     }
     return GST_PAD_PROBE_OK;
   }
@@ -994,6 +1023,10 @@ static GstPadProbeReturn OnMeterProbe(GstPad*, GstPadProbeInfo* info, gpointer d
   if (m->rate > 0 && m->bytesPerFrame > 0) {
     m->frames += static_cast<int64_t>(gst_buffer_get_size(buffer)) / m->bytesPerFrame;
     units = gst_util_uint64_scale_int(m->frames, 10000000, m->rate);
+  } else if (m->samplesPerBlock > 0) {
+    m->bytes += gst_buffer_get_size(buffer);
+    const uint64_t samples = gst_util_uint64_scale_int(m->bytes, m->samplesPerBlock, m->blockAlign);
+    units = static_cast<int64_t>(gst_util_uint64_scale_int(samples, 10000000, m->rate));
   } else if (GST_BUFFER_PTS_IS_VALID(buffer)) {
     const GstClockTime pts = GST_BUFFER_PTS(buffer);
     if (m->first == GST_CLOCK_TIME_NONE || pts < m->first) m->first = pts;
@@ -1313,26 +1346,58 @@ static GstPadProbeReturn OnSchedulingQuery(GstPad*, GstPadProbeInfo* info, gpoin
   return GST_PAD_PROBE_HANDLED;
 }
 
+// What of its file a source passes on: [0, holeFrom) and [holeTo, end), one stream.
+struct PassedBytes {
+  uint64_t holeFrom = 0, holeTo = 0, end = 0;
+
+  uint64_t Size() const { return end - (holeTo - holeFrom); }
+  // The stream's offset of a file offset (the next byte passed on, for one not passed).
+  uint64_t InStream(uint64_t at) const {
+    if (at <= holeFrom) return at;
+    return std::clamp(at, holeTo, end) - (holeTo - holeFrom);
+  }
+  uint64_t InFile(uint64_t at) const { return at < holeFrom ? at : at + (holeTo - holeFrom); }
+};
+
 // A WAV file of MPEG audio reaches a player's decoders as its "data" chunk alone, a plain
 // MPEG audio stream, with byte positions counted from the chunk's start. GStreamer's WAV
 // parser can neither time nor seek such a file when pushed: it hands the seek to the
 // MPEG parser behind it, then fails an assertion on the byte segment that comes back
 // and stamps it with an invalid base, so a seek lands nowhere. Conversions, which never
 // seek, keep the parser for the tags of the file's INFO chunk.
-static GstPadProbeReturn OnMpegWaveSource(GstPad*, GstPadProbeInfo* info, gpointer data) {
-  const Filter* source = static_cast<Filter*>(data);
-  const uint64_t start = source->mpegDataStart, end = start + source->mpegDataSize;
-  if (start == 0 || !source->mpegDataAlone) return GST_PAD_PROBE_OK;
-  auto inData = [&](uint64_t at) { return static_cast<gint64>(std::clamp(at, start, end) - start); };
+// An MPEG audio file with junk in front of its frames reaches every reader without the
+// junk: GStreamer's type finder and parser would lock onto a sync word in it, or give up.
+static bool PassedBytesOf(const Filter* source, PassedBytes* passed) {
+  if (source->mpegDataStart != 0 && source->mpegDataAlone) {
+    *passed = {0, source->mpegDataStart, source->mpegDataStart + source->mpegDataSize};
+    return true;
+  }
+  if (source->junkEnd != 0) {
+    *passed = {source->junkStart, source->junkEnd, source->sourceSize};
+    return true;
+  }
+  return false;
+}
+
+static GstPadProbeReturn OnPassedBytes(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  PassedBytes passed;
+  if (!PassedBytesOf(static_cast<Filter*>(data), &passed)) return GST_PAD_PROBE_OK;
   if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     if (!GST_BUFFER_OFFSET_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
     const uint64_t first = GST_BUFFER_OFFSET(buffer), last = first + gst_buffer_get_size(buffer);
-    const uint64_t from = std::max(first, start), to = std::min(last, end);
-    if (to <= from) return GST_PAD_PROBE_DROP;
-    GstBuffer* part = gst_buffer_copy_region(buffer, GST_BUFFER_COPY_ALL, from - first, to - from);
-    GST_BUFFER_OFFSET(part) = from - start;
-    GST_BUFFER_OFFSET_END(part) = to - start;
+    GstBuffer* part = nullptr;
+    auto keep = [&](uint64_t from, uint64_t to) {
+      from = std::max(from, first), to = std::min(to, last);
+      if (to <= from) return;
+      GstBuffer* piece = gst_buffer_copy_region(buffer, GST_BUFFER_COPY_ALL, from - first, to - from);
+      part = part ? gst_buffer_append(part, piece) : piece;
+    };
+    keep(0, passed.holeFrom);
+    keep(passed.holeTo, passed.end);
+    if (!part) return GST_PAD_PROBE_DROP;
+    GST_BUFFER_OFFSET(part) = passed.InStream(first);
+    GST_BUFFER_OFFSET_END(part) = passed.InStream(last);
     gst_buffer_unref(buffer);
     GST_PAD_PROBE_INFO_DATA(info) = part;
     return GST_PAD_PROBE_OK;
@@ -1341,7 +1406,7 @@ static GstPadProbeReturn OnMpegWaveSource(GstPad*, GstPadProbeInfo* info, gpoint
     GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
     GstFormat format = GST_FORMAT_UNDEFINED;
     if (GST_QUERY_TYPE(query) == GST_QUERY_DURATION) gst_query_parse_duration(query, &format, nullptr);
-    if (format == GST_FORMAT_BYTES) gst_query_set_duration(query, format, source->mpegDataSize);
+    if (format == GST_FORMAT_BYTES) gst_query_set_duration(query, format, passed.Size());
     return GST_PAD_PROBE_OK;
   }
   GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
@@ -1350,11 +1415,11 @@ static GstPadProbeReturn OnMpegWaveSource(GstPad*, GstPadProbeInfo* info, gpoint
     GstSegment segment;
     gst_event_copy_segment(event, &segment);
     if (segment.format != GST_FORMAT_BYTES) return GST_PAD_PROBE_OK;
-    segment.start = inData(segment.start);
-    segment.position = inData(segment.position);
-    segment.time = inData(segment.time);
-    if (segment.stop != static_cast<guint64>(-1)) segment.stop = inData(segment.stop);
-    segment.duration = source->mpegDataSize;
+    segment.start = passed.InStream(segment.start);
+    segment.position = passed.InStream(segment.position);
+    segment.time = passed.InStream(segment.time);
+    if (segment.stop != static_cast<guint64>(-1)) segment.stop = passed.InStream(segment.stop);
+    segment.duration = passed.Size();
     replaced = gst_event_new_segment(&segment);
   } else if (GST_EVENT_TYPE(event) == GST_EVENT_SEEK) {
     gdouble rate;
@@ -1364,14 +1429,31 @@ static GstPadProbeReturn OnMpegWaveSource(GstPad*, GstPadProbeInfo* info, gpoint
     gint64 from, to;
     gst_event_parse_seek(event, &rate, &format, &flags, &startType, &from, &stopType, &to);
     if (format != GST_FORMAT_BYTES) return GST_PAD_PROBE_OK;
-    if (startType == GST_SEEK_TYPE_SET && from >= 0) from += start;
-    if (stopType == GST_SEEK_TYPE_SET && to >= 0) to += start;
+    if (startType == GST_SEEK_TYPE_SET && from >= 0) from = static_cast<gint64>(passed.InFile(from));
+    if (stopType == GST_SEEK_TYPE_SET && to >= 0) to = static_cast<gint64>(passed.InFile(to));
     replaced = gst_event_new_seek(rate, format, flags, startType, from, stopType, to);
   }
   if (!replaced) return GST_PAD_PROBE_OK;
   gst_event_set_seqnum(replaced, gst_event_get_seqnum(event));
   gst_event_unref(event);
   GST_PAD_PROBE_INFO_DATA(info) = replaced;
+  return GST_PAD_PROBE_OK;
+}
+
+// GStreamer's ASF demuxer ends the stream after the packets the data object counts: a file
+// whose count falls short of the packets it holds (a writer that stopped counting) would
+// lose the rest as if damaged. Its count is passed on as 0, unknown, and every packet is read.
+static GstPadProbeReturn OnAsfPacketCount(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  const uint64_t at = static_cast<Filter*>(data)->shortPacketCountAt;
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (at == 0 || !GST_BUFFER_OFFSET_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
+  constexpr uint64_t kCountBytes = 8;
+  const uint64_t first = GST_BUFFER_OFFSET(buffer), last = first + gst_buffer_get_size(buffer);
+  const uint64_t from = std::max(first, at), to = std::min(last, at + kCountBytes);
+  if (to <= from) return GST_PAD_PROBE_OK;
+  buffer = gst_buffer_make_writable(buffer);
+  gst_buffer_memset(buffer, from - first, 0, to - from);
+  GST_PAD_PROBE_INFO_DATA(info) = buffer;
   return GST_PAD_PROBE_OK;
 }
 
@@ -1414,10 +1496,6 @@ static GstPadProbeReturn OnSourceStreamEnd(GstPad*, GstPadProbeInfo* info, gpoin
 // ASF file's File Properties size; 0 when the header says nothing. (A WAV file is read
 // to its end whatever its header says, so its size proves nothing about losses.)
 static uint64_t DeclaredFileSize(int fd) {
-  static constexpr uint8_t kAsfHeader[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
-                                             0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
-  static constexpr uint8_t kAsfFileProperties[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
-                                                     0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
   uint8_t head[16384];
   const ssize_t got = pread(fd, head, sizeof head, 0);
   if (got < 12) return 0;
@@ -1427,7 +1505,7 @@ static uint64_t DeclaredFileSize(int fd) {
     return v;
   };
   if (memcmp(head, "RIFF", 4) == 0) return memcmp(head + 8, "AVI ", 4) == 0 ? le(4, 4) + 8 : 0;
-  if (got < 30 || memcmp(head, kAsfHeader, 16) != 0) return 0;
+  if (got < 30 || memcmp(head, kAsfHeaderObject, 16) != 0) return 0;
   for (size_t at = 30; at + 64 <= static_cast<size_t>(got);) {
     const uint64_t objectSize = le(at + 16, 8);
     if (memcmp(head + at, kAsfFileProperties, 16) == 0) return le(at + 40, 8);
@@ -1459,6 +1537,23 @@ static bool FindAiffSoundEnd(int fd, uint64_t fileSize, bool aifc, uint64_t* sou
   return false;
 }
 
+// Whether a file's name says MPEG audio and its first bytes do not say another
+// container: only such a file is searched for frames behind junk, since other files
+// may well hold MPEG audio frames inside their own structure.
+static bool NamesMpegAudio(const std::string& path, const char (&head)[12]) {
+  static constexpr const char* kExtensions[] = {".mp3", ".mp2", ".mp1", ".mpa"};
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos ||
+      std::none_of(std::begin(kExtensions), std::end(kExtensions),
+                   [&](const char* e) { return g_ascii_strcasecmp(path.c_str() + dot, e) == 0; }))
+    return false;
+  static constexpr const char* kContainers[] = {"RIFF", "RIFX", "RF64", "FORM", "OggS", "fLaC",
+                                                "\x30\x26\xB2\x75", "\x00\x00\x01\xBA"};
+  for (const char* magic : kContainers)
+    if (memcmp(head, magic, 4) == 0) return false;
+  return memcmp(head + 4, "ftyp", 4) != 0;
+}
+
 bool FilterLoadFile(Filter* filter, const std::string& path) {
   if (!FilterHasFileSource(filter)) return false;
   if (filter->kind == FilterKind::CdTrackReader) return LoadCdTrack(filter, path);
@@ -1485,7 +1580,12 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   uint64_t soundEnd = 0;
   const bool aiffUnusable =
       aiff && S_ISREG(st.st_mode) && !FindAiffSoundEnd(fd, st.st_size, memcmp(head + 8, "AIFC", 4) == 0, &soundEnd);
+  uint64_t junkStart = 0, junkEnd = 0;
+  if (!wave && S_ISREG(st.st_mode) && NamesMpegAudio(path, head) &&
+      FindJunkBeforeMpegFrames(fd, static_cast<uint64_t>(st.st_size), &junkStart, &junkEnd))
+    GST_INFO("%s: %" G_GUINT64_FORMAT " bytes before its frames are passed over", path.c_str(), junkEnd - junkStart);
   filter->declaredSize = readable && S_ISREG(st.st_mode) ? DeclaredFileSize(fd) : 0;
+  filter->shortPacketCountAt = readable && S_ISREG(st.st_mode) ? AsfShortPacketCountAt(readAt, st.st_size) : 0;
   close(fd);
   filter->declaredDuration = 0;
   std::vector<AviStream> streams;
@@ -1503,23 +1603,27 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
                       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_QUERY_UPSTREAM |
                                                    GST_PAD_PROBE_TYPE_PULL),
                       OnSourceStreamEnd, filter, nullptr);
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, OnAsfPacketCount, filter, nullptr);
     gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
                       OnSchedulingQuery, filter, nullptr);
     gst_pad_add_probe(pad,
                       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
                                                    GST_PAD_PROBE_TYPE_EVENT_UPSTREAM),
-                      OnMpegWaveSource, filter, nullptr);
+                      OnPassedBytes, filter, nullptr);
     gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PULL),
-                      OnMpegWaveSource, filter, nullptr);
+                      OnPassedBytes, filter, nullptr);
   }
   g_object_set(filter->element, "location", path.c_str(), nullptr);
   filter->path = path;
   filter->sourceSize = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-  filter->pushOnly = wave || aiff;
+  // The junk is cut out of the stream as it is pushed.
+  filter->pushOnly = wave || aiff || junkEnd != 0;
   filter->waveUnusable = waveUnusable || aiffUnusable;
   filter->streamEnd = aiffUnusable ? 0 : soundEnd;
   filter->mpegDataStart = mpegStart;
   filter->mpegDataSize = mpegSize;
+  filter->junkStart = junkStart;
+  filter->junkEnd = junkEnd;
   return true;
 }
 

@@ -158,8 +158,8 @@ Filter* PinFilter(const Pin* pin);
 
 // Sound.
 
-// True when the machine has somewhere to play sound: a sound server's socket in the
-// user's runtime folder, or a sound card.
+// True when the machine has somewhere to play sound: a sound server that answers, however
+// it is reached, or a sound card. Quick where there is none.
 bool HaveAudioOutput();
 
 // Plays the WAVE file held in the resource at resourcePath through the audio output and

@@ -67,11 +67,15 @@ struct Filter {
   // and whether that chunk alone is passed on (towards a player, which seeks)
   uint64_t mpegDataStart = 0, mpegDataSize = 0;
   std::atomic<bool> mpegDataAlone{false};
+  // File source: bytes between an MPEG audio file's tags and its frames that are never
+  // passed on (FindJunkBeforeMpegFrames); both 0 for none
+  uint64_t junkStart = 0, junkEnd = 0;
   std::atomic<uint64_t> sourceReadEnd{0};  // file source: furthest byte delivered since the last run
   // File source: where the last piece delivered ended (a demuxer that meets damage stops
   // asking there, whatever it read before)
   std::atomic<uint64_t> sourceLastEnd{0};
   uint64_t declaredSize = 0;         // file source: the size its header declares; 0 none
+  uint64_t shortPacketCountAt = 0;   // file source: where an ASF count short of its packets lies; 0 none
   int64_t declaredDuration = 0;      // file source: an AVI's audio length from its header; 0 none
   // Audio renderer: the stream time (ns) of the first sample it was given since the graph
   // last ran, -1 before it; where the user's position counts from

@@ -7,13 +7,25 @@
 
 #include "media/media.h"
 
+namespace {
+
+// Whether the sink can open its device: for a sound server's sink, whether the server
+// answers, however it is reached (its socket in the runtime folder, PULSE_SERVER, a
+// client.conf, PipeWire's server for such clients).
+bool SinkOpens(const char* factory) {
+  GstElement* sink = gst_element_factory_make(factory, nullptr);
+  if (!sink) return false;
+  gst_object_ref_sink(sink);
+  const bool opened = gst_element_set_state(sink, GST_STATE_READY) == GST_STATE_CHANGE_SUCCESS;
+  gst_element_set_state(sink, GST_STATE_NULL);
+  gst_object_unref(sink);
+  return opened;
+}
+
+}  // namespace
+
 bool HaveAudioOutput() {
-  if (const char* runtime = g_getenv("XDG_RUNTIME_DIR")) {
-    for (const char* socket : {"pulse/native", "pipewire-0"}) {
-      g_autofree char* path = g_build_filename(runtime, socket, nullptr);
-      if (g_file_test(path, G_FILE_TEST_EXISTS)) return true;
-    }
-  }
+  if (SinkOpens("pulsesink")) return true;
   // Lists " 0 [PCH ]: ..." per card, or "--- no soundcards ---".
   std::ifstream cards("/proc/asound/cards");
   std::string line;

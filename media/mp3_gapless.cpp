@@ -5,6 +5,7 @@
 #include <fstream>
 #include <vector>
 
+#include "media/file_read.h"
 #include "media/mpeg_frame.h"
 
 // Samples of synthesis delay of an MPEG audio layer 3 decoder.
@@ -64,7 +65,7 @@ bool ParseMp3Gapless(const uint8_t* data, size_t size, Mp3Gapless* gapless) {
   return true;
 }
 
-bool ReadMp3Gapless(const std::string& path, Mp3Gapless* gapless) {
+bool ReadMp3Gapless(const std::string& path, Mp3Gapless* gapless, uint64_t audioStart) {
   std::ifstream file(path, std::ios::binary);
   std::vector<uint8_t> window(kFrameWindow);
   auto readAt = [&](uint64_t offset) {
@@ -75,11 +76,41 @@ bool ReadMp3Gapless(const std::string& path, Mp3Gapless* gapless) {
   };
   // Tags may be of any size (cover pictures run to megabytes): skip them one header at
   // a time, reading where the next one would start.
-  uint64_t audio = 0;
-  size_t got = readAt(0);
-  while (uint64_t tag = Id3v2TagBytes(window.data(), got)) {
-    audio += tag;
-    got = readAt(audio);
-  }
+  uint64_t audio = audioStart;
+  size_t got = readAt(audio);
+  if (audioStart == 0)
+    while (uint64_t tag = Id3v2TagBytes(window.data(), got)) {
+      audio += tag;
+      got = readAt(audio);
+    }
   return ParseMp3Gapless(window.data(), got, gapless);
+}
+
+bool FindJunkBeforeMpegFrames(int fd, uint64_t fileSize, uint64_t* junkStart, uint64_t* junkEnd) {
+  uint8_t header[kId3HeaderBytes];
+  uint64_t tagsEnd = 0;
+  while (tagsEnd < fileSize) {
+    const uint64_t tag = Id3v2TagBytes(header, ReadFileAt(fd, tagsEnd, header, sizeof header));
+    if (tag == 0) break;
+    tagsEnd += tag;
+  }
+  if (tagsEnd >= fileSize) return false;
+  // Most files have their frames right there: a first look reads a few frames' worth.
+  std::vector<uint8_t> window;
+  size_t run = 0;
+  for (uint64_t bytes : {uint64_t{4} * kFrameWindow, kMpegJunkScanBytes + 4 * kFrameWindow}) {
+    window.resize(static_cast<size_t>(std::min(bytes, fileSize - tagsEnd)));
+    window.resize(ReadFileAt(fd, tagsEnd, window.data(), window.size()));
+    const bool endsFile = tagsEnd + window.size() >= fileSize;
+    // The scan reaches kMpegJunkScanBytes; past it, the window holds the run's frames.
+    const size_t scanned = std::min<size_t>(window.size(), kMpegJunkScanBytes + 4);
+    if (FindMpegFrameRun(window.data(), window.size(), endsFile, &run) && run + 4 <= scanned) {
+      if (run == 0) return false;
+      *junkStart = tagsEnd;
+      *junkEnd = tagsEnd + run;
+      return true;
+    }
+    if (endsFile) break;
+  }
+  return false;
 }

@@ -22,5 +22,17 @@ uint64_t Id3v2TagBytes(const uint8_t* data, size_t size);
 // (a plain stream, another container, or not MP3 at all).
 bool ParseMp3Gapless(const uint8_t* data, size_t size, Mp3Gapless* gapless);
 
-// The same for a file, whatever the size of its tags.
-bool ReadMp3Gapless(const std::string& path, Mp3Gapless* gapless);
+// The same for a file, whatever the size of its tags; audioStart, when not 0, is where
+// its frames start (FindJunkBeforeMpegFrames).
+bool ReadMp3Gapless(const std::string& path, Mp3Gapless* gapless, uint64_t audioStart = 0);
+
+// Bytes after the ID3v2 tags of an MPEG audio file, looked through for its frames.
+inline constexpr uint64_t kMpegJunkScanBytes = 1 << 20;
+
+// Junk between an MPEG audio file's ID3v2 tags (if any) and its frames: a file cut in
+// the middle of a stream, or left with a broken tag or other bytes in front. Found
+// when no run of frames (FindMpegFrameRun) starts right after the tags but one starts
+// within kMpegJunkScanBytes of them: [*junkStart, *junkEnd) lies between. False for a
+// file whose frames follow its tags, and for one where no run is found (not MPEG
+// audio, or nothing that can be trusted).
+bool FindJunkBeforeMpegFrames(int fd, uint64_t fileSize, uint64_t* junkStart, uint64_t* junkEnd);

@@ -74,3 +74,37 @@ bool FindMpegFrame(const uint8_t* data, size_t size, MpegFrame* frame, size_t* o
   }
   return false;
 }
+
+namespace {
+
+// Whether a run starts at data[0] (see FindMpegFrameRun).
+bool IsMpegFrameRun(const uint8_t* data, size_t size, bool endsFile) {
+  constexpr size_t kId3v1Bytes = 128;
+  MpegFrame first;
+  if (!ParseMpegFrameHeader(data, size, &first)) return false;
+  size_t at = 0;
+  for (int frames = 0;; ++frames) {
+    MpegFrame f;
+    if (at + 4 > size || !ParseMpegFrameHeader(data + at, size - at, &f)) {
+      const bool fileEnds = endsFile && (at == size || (at + kId3v1Bytes == size && data[at] == 'T' &&
+                                                       data[at + 1] == 'A' && data[at + 2] == 'G'));
+      return fileEnds && frames >= 2;
+    }
+    if (f.layer != first.layer || f.mpeg1 != first.mpeg1 || f.rate != first.rate ||
+        f.Channels() != first.Channels())
+      return false;
+    if (frames + 1 == kMpegRunFrames) return true;
+    at += f.FrameBytesPadded();
+  }
+}
+
+}  // namespace
+
+bool FindMpegFrameRun(const uint8_t* data, size_t size, bool endsFile, size_t* offset) {
+  for (size_t i = 0; i + 4 <= size; ++i) {
+    if (data[i] != 0xFF || !IsMpegFrameRun(data + i, size - i, endsFile)) continue;
+    *offset = i;
+    return true;
+  }
+  return false;
+}

@@ -38,3 +38,13 @@ bool ParseMpegFrameHeader(const uint8_t* p, size_t size, MpegFrame* frame);
 // if it starts within data, has a header of the same layer, version and rate: random
 // bytes that look like a sync word are passed over.
 bool FindMpegFrame(const uint8_t* data, size_t size, MpegFrame* frame, size_t* offset = nullptr);
+
+// Frames in a row that make a run: the real stream rather than a sync word that happens
+// to lie in other bytes.
+inline constexpr int kMpegRunFrames = 4;
+
+// The first offset in data where a run of frames starts: kMpegRunFrames headers in a row,
+// each where the one before ends, agreeing in version, layer, rate and channels. A
+// shorter chain of at least two counts when it ends exactly at the end of the file
+// (endsFile: data reaches it), or at an ID3v1 tag there.
+bool FindMpegFrameRun(const uint8_t* data, size_t size, bool endsFile, size_t* offset);

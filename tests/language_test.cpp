@@ -41,7 +41,7 @@ TEST(LanguageTest, MessagesAndHelpFollowTheCatalogueAndKeepTheDesignWithoutOne) 
     SCOPED_TRACE(c.env[0]);
     ProgramRun run = InLocale(c.env, {"--batch", "-q", dir.file("notes.wav")});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, c.error);
+    EXPECT_EQ(run.err, dir.file("notes.wav") + ": " + c.error);  // the message names its input
     run = InLocale(c.env, {"--batch", "--mode", "fm", dir.file("notes.wav")});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, c.usage);

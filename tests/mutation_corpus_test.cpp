@@ -8,6 +8,7 @@
 // QL_MUTANT_KEEP=DIR keeps the input of every run that misbehaved in DIR.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -369,6 +370,43 @@ TEST_F(MutationCorpusTest, DamagedAiffNeverCrashHangOrLeaveBadFiles) {
     const std::string bytes = MutateAiff(seed.bytes, rng, &what);
     jobs.push_back(MakeJob(dir.file("a" + std::to_string(i)), seed.extension, bytes, "wav",
                            "aiff mutant " + std::to_string(i) + " (" + seed.extension + ", " + what + ")"));
+  }
+  JudgeAll(jobs);
+}
+
+// ---- Junk in front of MPEG audio frames ---------------------------------------------
+//
+// MP3 and MP2 files behind bytes that are not their frames: noise, zeros, a piece cut out
+// of the middle of the same stream, an ID3v2 tag whose size falls short of its body.
+// Besides the rules above, a conversion that succeeds must hold at least 90% of the audio
+// ffmpeg decodes.
+
+std::string JunkInFront(const std::string& seed, std::mt19937& rng, std::string* what) {
+  const size_t kind = rng() % 4, size = 1 + rng() % 20000;
+  std::string junk(kind == 1 ? 3 * size : size, kind == 3 ? 'x' : '\0');
+  if (kind == 0) std::generate(junk.begin(), junk.end(), [&] { return static_cast<char>(rng()); });
+  if (kind == 2) junk = seed.substr(rng() % (seed.size() / 2), size);
+  if (kind == 3) junk = std::string("ID3\x03\0\0\0\0\0", 9) + static_cast<char>(rng() % 20) + "TIT2" + junk;
+  *what = std::string(kind == 0 ? "noise" : kind == 1 ? "zeros" : kind == 2 ? "a piece of its stream" : "a short tag") +
+          " (" + std::to_string(junk.size()) + " bytes)";
+  return junk + seed;
+}
+
+TEST_F(MutationCorpusTest, JunkBeforeMpegFramesNeverCrashOrConvertShort) {
+  std::vector<std::pair<std::string, std::string>> seeds;  // extension, bytes
+  for (Fixture fixture : {Fixture::Mp3Stereo44k, Fixture::Mp3Mono22k})
+    seeds.emplace_back("mp3", FixtureSeed(fixture, "mp3", dir, 0.6).bytes);
+  const std::string mp2 = MakeToneFile(dir.file("seed.mp2"), 48000, 2, 0.6, {"-c:a", "mp2", "-f", "mp2"});
+  seeds.emplace_back("mp2", ReadFileBytes(mp2));
+  std::mt19937 rng(kSeed);
+  std::vector<Job> jobs;
+  for (int i = 0, mutants = MutantCount("QL_JUNK_MUTANTS", 24); i < mutants; ++i) {
+    const auto& [extension, seed] = seeds[static_cast<size_t>(i) % seeds.size()];
+    if (seed.empty()) continue;
+    std::string what;
+    const std::string bytes = JunkInFront(seed, rng, &what);
+    jobs.push_back(MakeJob(dir.file("j" + std::to_string(i)), extension, bytes, "wav",
+                           "junk mutant " + std::to_string(i) + " (" + extension + ", " + what + ")", true));
   }
   JudgeAll(jobs);
 }

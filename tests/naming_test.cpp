@@ -1,6 +1,8 @@
 // Output naming and the status captions.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,8 +74,10 @@ TEST_F(NamingTest, ClaimsNamesAndCommitsWithoutReplacing) {
     EXPECT_EQ(OutputWritePath(first).starts_with("/proc/self/fd/"), unnamed);
     EXPECT_NE(access(first.c_str(), F_OK), 0);  // nothing under the final name yet
     EXPECT_EQ(MakeOutputPath(input, "wav"), dir.file("b_2.wav"));
-    // A leftover temporary of another run holds its name.
+    // The temporary of another run that is writing it (and holds its lock) holds its name.
     Touch(dir.file(".b_3.wav.quilllomare-part"));
+    const int writer = open(dir.file(".b_3.wav.quilllomare-part").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(flock(writer, LOCK_EX), 0);
 
     std::ofstream(dir.file("b.wav")) << "theirs";
     std::ofstream(OutputWritePath(first)) << "ours";
@@ -90,9 +94,13 @@ TEST_F(NamingTest, ClaimsNamesAndCommitsWithoutReplacing) {
     // A discarded claim leaves nothing and frees the name.
     EXPECT_EQ(MakeOutputPath(dir.file("c.avi"), "wav"), dir.file("c.wav"));
     DiscardOutputFiles();
-    EXPECT_EQ(mediatest::FolderEntries(dir.path()).size(), 4u);  // b, b_2, b_4 and the leftover
+    EXPECT_EQ(mediatest::FolderEntries(dir.path()).size(), 4u);  // b, b_2, b_4 and the other's temporary
+    // A temporary whose writer is gone (killed: nobody holds its lock) frees its name.
+    Touch(dir.file(".c.wav.quilllomare-part"));
     EXPECT_EQ(MakeOutputPath(dir.file("c.avi"), "wav"), dir.file("c.wav"));
     DiscardOutputFiles();
+    EXPECT_EQ(mediatest::FolderEntries(dir.path()).size(), 4u);
+    close(writer);
   }
   SetUnnamedOutputsRefused(false);
 

@@ -14,6 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t offset = 0;
   bool found = FindMpegFrame(data, size, &frame, &offset);
   if (found && (offset + 4 > size || frame.FrameBytesPadded() == 0 || frame.rate == 0)) __builtin_trap();
+  size_t run = 0;
+  if (FindMpegFrameRun(data, size, size % 2 == 0, &run) &&
+      (run + 4 > size || !FindMpegFrame(data + run, size - run, &frame)))
+    __builtin_trap();
   // The caps side as the element sees it: rate and channels may be missing (0).
   WaveFormat mpeg;
   MpegCaps caps;

@@ -95,17 +95,65 @@ bool HaveWindowManager() {
   return !LongProperty(DefaultRootWindow(XDisplay()), "_NET_SUPPORTING_WM_CHECK", XA_WINDOW).empty();
 }
 
+// Started afresh by each window manager, so that a stale name of the last one cannot pass
+// for it: it runs once it names itself and holds the root window's redirection.
+bool HaveWindowManagerHoldingRoot() {
+  XWindowAttributes root;
+  return HaveWindowManager() && XGetWindowAttributes(XDisplay(), DefaultRootWindow(XDisplay()), &root) &&
+         (root.all_event_masks & SubstructureRedirectMask);
+}
+
+// A private session bus (mutter and xfwm4 need one); its address, "" when it did not start.
+std::string StartSessionBus(pid_t* bus) {
+  int fds[2];
+  if (pipe(fds) != 0) return "";
+  *bus = fork();
+  if (*bus == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    close(fds[0]);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, STDIN_FILENO), dup2(null, STDOUT_FILENO), dup2(null, STDERR_FILENO);
+    const std::string fd = std::to_string(fds[1]);
+    execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", ("--print-address=" + fd).c_str(),
+           static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  std::string address;
+  char c = 0;
+  while (read(fds[0], &c, 1) == 1 && c != '\n') address += c;
+  close(fds[0]);
+  return address;
+}
+
 }  // namespace
 
-WindowManager::WindowManager() {
+WindowManager::WindowManager(const std::string& name) {
+  Display* x = XDisplay();
+  XDeleteProperty(x, DefaultRootWindow(x), gdk_x11_get_xatom_by_name("_NET_SUPPORTING_WM_CHECK"));
+  XSync(x, False);
+  const std::string address = StartSessionBus(&bus);
+  if (address.empty()) {
+    std::fprintf(stderr, "no session bus for %s\n", name.c_str());
+    return;
+  }
+  std::vector<std::string> command = {name};
+  if (name == "openbox") command.push_back("--sm-disable");
+  else if (name == "mutter") command.insert(command.end(), {"--x11", "--replace"});
+  else command.push_back("--replace");
   pid = fork();
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
-    execlp("openbox", "openbox", "--sm-disable", static_cast<char*>(nullptr));
+    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    std::vector<char*> argv;
+    for (std::string& a : command) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
     _exit(127);
   }
-  if (!RunUntil(HaveWindowManager, 10000)) {
-    std::fprintf(stderr, "openbox did not start\n");
+  // A loaded machine may take several seconds to start mutter.
+  if (!RunUntil(HaveWindowManagerHoldingRoot, 30000)) {
+    std::fprintf(stderr, "%s did not start\n", name.c_str());
     if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
     pid = -1;
     return;
@@ -115,10 +163,12 @@ WindowManager::WindowManager() {
 }
 
 WindowManager::~WindowManager() {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-  RunUntil([] { return false; }, 100);
+  if (pid > 0) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    RunUntil([] { return false; }, 100);
+  }
+  if (bus > 0) kill(bus, SIGTERM), waitpid(bus, nullptr, 0);
 }
 
 ManagedWindow ReadManagedWindow(GtkWindow* window) {
@@ -146,14 +196,36 @@ ManagedWindow ReadManagedWindow(GtkWindow* window) {
     if (parent == root || !parent) break;
     w = parent;
   }
-  XWindowAttributes attributes;
-  if (XGetWindowAttributes(XDisplay(), w, &attributes)) {
-    seen.frameLeft = attributes.x;
-    seen.frameTop = attributes.y;
+  // The frame as a person sees it is the client with the extents around it; the frame
+  // window may be larger (mutter and metacity add invisible borders to grab for resizing).
+  XWindowAttributes frame, attributes;
+  Window child = 0;
+  int x = 0, y = 0;
+  if (XGetWindowAttributes(XDisplay(), w, &frame) && XGetWindowAttributes(XDisplay(), client, &attributes) &&
+      XTranslateCoordinates(XDisplay(), client, DefaultRootWindow(XDisplay()), 0, 0, &x, &y, &child)) {
     seen.onScreen = attributes.map_state == IsViewable;
+    seen.frameLeft = x - seen.extents[0];
+    seen.frameTop = y - seen.extents[2];
+    seen.frameWidth = attributes.width + seen.extents[0] + seen.extents[1];
+    seen.frameHeight = attributes.height + seen.extents[2] + seen.extents[3];
+    seen.framed = w != client && frame.x <= seen.frameLeft && frame.y <= seen.frameTop &&
+                  frame.x + frame.width >= seen.frameLeft + seen.frameWidth &&
+                  frame.y + frame.height >= seen.frameTop + seen.frameHeight;
   }
   gdk_x11_display_error_trap_pop_ignored(gdk_display_get_default());
   return seen;
+}
+
+void CloseThroughWindowManager(GtkWindow* window) {
+  XEvent e{};
+  e.xclient.type = ClientMessage;
+  e.xclient.window = GDK_WINDOW_XID(gtk_widget_get_window(GTK_WIDGET(window)));
+  e.xclient.message_type = gdk_x11_get_xatom_by_name("_NET_CLOSE_WINDOW");
+  e.xclient.format = 32;
+  e.xclient.data.l[0] = CurrentTime;
+  e.xclient.data.l[1] = 2;  // from a pager or a taskbar: acted on without a timestamp check
+  XSendEvent(XDisplay(), DefaultRootWindow(XDisplay()), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+  XFlush(XDisplay());
 }
 
 ManagedWindow WaitUntilManaged(GtkWindow* window, const std::function<bool(const ManagedWindow&)>& also) {
@@ -169,7 +241,7 @@ ManagedWindow WaitUntilManaged(GtkWindow* window, const std::function<bool(const
 // ---------------------------------------------------------------------------
 // Sound server
 
-SoundServer::SoundServer() {
+SoundServer::SoundServer(bool onlyThroughPulseServer) {
   int status = -1;
   mediatest::RunCommand({"pulseaudio", "--version"}, &status);
   if (status != 0) return;
@@ -192,6 +264,13 @@ SoundServer::SoundServer() {
               mediatest::RunCommand({"pactl", "info"}, &s);
               return s == 0;
             }, 10000);
+  if (started && onlyThroughPulseServer) {
+    throughPulseServer = true;
+    const std::string elsewhere = runtime + "/elsewhere";
+    mkdir(elsewhere.c_str(), 0700);
+    g_setenv("PULSE_SERVER", ("unix:" + runtime + "/pulse/native").c_str(), TRUE);
+    g_setenv("XDG_RUNTIME_DIR", elsewhere.c_str(), TRUE);
+  }
   recording = runtime + "/recording.raw";
   if (started) StartRecording();
 }
@@ -200,6 +279,10 @@ SoundServer::~SoundServer() {
   if (recorder > 0) {
     kill(recorder, SIGTERM);
     waitpid(recorder, nullptr, 0);
+  }
+  if (throughPulseServer) {
+    g_unsetenv("PULSE_SERVER");
+    g_setenv("XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
   }
   if (!runtime.empty()) {
     int status = -1;

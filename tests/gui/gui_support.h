@@ -27,38 +27,45 @@ bool Select(const std::string& path);
 // The program's texts in English (the catalogue beside the test program), or as built.
 void UseEnglish(bool english);
 
-// A window manager (openbox) on the test's display, for the cases that depend on one; it
-// leaves again with the object.
+// A window manager on the test's display ("openbox", "mutter", "metacity", "xfwm4"), with
+// a session bus of its own; it leaves again with the object.
 struct WindowManager {
-  WindowManager();
+  explicit WindowManager(const std::string& name = "openbox");
   ~WindowManager();
   bool running() const { return pid > 0; }
-  pid_t pid = -1;
+  pid_t pid = -1, bus = -1;
 };
 
 // What the window manager publishes about a client window (read from the server).
 struct ManagedWindow {
   bool managed = false;               // _NET_WM_ALLOWED_ACTIONS is present
   std::vector<std::string> actions;   // _NET_WM_ACTION_CLOSE, ...
-  int frameLeft = 0, frameTop = 0;    // outer corner of the frame on the screen
+  int frameLeft = 0, frameTop = 0;    // outer corner of the frame on the screen (as drawn)
   int extents[4] = {0, 0, 0, 0};      // _NET_FRAME_EXTENTS: left, right, top, bottom
   std::vector<std::string> states;    // _NET_WM_STATE: _NET_WM_STATE_HIDDEN, ...
   bool iconic = false;                // WM_STATE says IconicState
   bool listed = false;                // in the root's _NET_CLIENT_LIST, where taskbars look
-  bool onScreen = false;              // the frame is mapped and viewable
+  bool onScreen = false;              // the window itself is viewable
+  bool framed = false;                // it sits in a frame window of the window manager's that
+                                      // holds the extents around it
+  int frameWidth = 0, frameHeight = 0;  // the client with the extents
 };
 inline bool Contains(const std::vector<std::string>& atoms, const char* atom) {
   return std::find(atoms.begin(), atoms.end(), atom) != atoms.end();
 }
 ManagedWindow ReadManagedWindow(GtkWindow* window);
+// Asks the window manager to close the window, as its close box or Alt+F4 would.
+void CloseThroughWindowManager(GtkWindow* window);
 // Runs the main loop until the window manager has taken the window (and also, given,
 // until also() holds of what it publishes), then lets it draw the frame; what it publishes.
 ManagedWindow WaitUntilManaged(GtkWindow* window, const std::function<bool(const ManagedWindow&)>& also = nullptr);
 
 // A sound server (PulseAudio with a null sink "nullout") in a private runtime folder, set
 // as this process's XDG_RUNTIME_DIR while it runs; the program's own audio path plays into it.
+// Reached only through PULSE_SERVER, a runtime folder without the server's socket is set
+// instead, as for a forwarded or shared server.
 struct SoundServer {
-  SoundServer();
+  explicit SoundServer(bool onlyThroughPulseServer = false);
   ~SoundServer();
   bool running() const { return started; }
   // Records what the null sink plays (mono, 16-bit, 8000 Hz) from now until StopRecording.
@@ -68,7 +75,7 @@ struct SoundServer {
   bool started = false;
   std::string runtime, recording;
   std::string oldRuntime, oldSink;
-  bool hadRuntime = false, hadSink = false;
+  bool hadRuntime = false, hadSink = false, throughPulseServer = false;
   pid_t recorder = -1;
   off_t recordedFrom = 0;
 };

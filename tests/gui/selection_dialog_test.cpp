@@ -9,13 +9,16 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <thread>
+#include <tuple>
 
 #include "app/settings.h"
 #include "common/app_settings.h"
 #include "common/batch.h"
 #include "common/i18n.h"
 #include "common/target_format.h"
+#include "dialog/encoder_formats.h"
 #include "dialog/format_lists.h"
 #include "dialog/gui_selection_dialog.h"
 #include "dialog/preview.h"
@@ -125,17 +128,37 @@ TEST_P(SelectionDialogFirstRunTest, ShowsTheDefaultsAndEachPageAndCancelStoresNo
     const std::pair<std::string, std::string> texts[] = {
         {gtk_window_get_title(GTK_WINDOW(SettingsPanel.dialog)),
          t("ファイルを選ぶ(Ctrlキー,Shiftキーで複数ファイル選択可)", "Choose files (Ctrl or Shift picks several)")},
-        {Caption(kCtlWavMode), t("wavに変換", "To WAV")}, {Caption(kCtlMp3Mode), t("mp3に変換", "To MP3")},
-        {Caption(kCtlWmaMode), t("wmaに変換", "To WMA")}, {Caption(kCtlExtractMode), t("そのまま抽出", "Extract")},
+        {Caption(kCtlWavMode), t("wavに変換(_W)", "To _WAV")}, {Caption(kCtlMp3Mode), t("mp3に変換(_M)", "To _MP3")},
+        {Caption(kCtlWmaMode), t("wmaに変換(_A)", "To WM_A")}, {Caption(kCtlExtractMode), t("そのまま抽出(_E)", "_Extract")},
         {Caption(kCtlInfoFrame), t(" ファイル情報 ", " File information ")},
-        {Caption(kCtlKeepFormat), t("音質そのまま", "Keep the format")},
-        {Caption(kCtlSetFormat), t("音質を設定する", "Set the format")},
+        {Caption(kCtlKeepFormat), t("音質そのまま(_K)", "_Keep the format")},
+        {Caption(kCtlSetFormat), t("音質を設定する(_S)", "_Set the format")},
+        {Caption(kCtlPlainMp3), t("MP3形式で出力(_P)", "Write as M_P3")},
+        {Caption(kCtlRiffMp3), t("RIFF形式で出力(_R)", "Write as _RIFF")},
         {Caption(kCtlPreview), t("プレビュー", "Preview")},
         {EntryText(kCtlPcmList), t("32,000 Hz , 16ビット , ステレオ", "32,000 Hz , 16 bit , Stereo")},
         {Label(kCtlMp3Grade), "(Professional)"},
         {Label(kCtlFileName), t("ファイル名", "File name")},
         {Label(kCtlFileInfo), "-"}};
     for (const auto& [text, expected] : texts) EXPECT_EQ(text, expected);
+    // What a screen reader reads: the controls without a label of their own are named by what
+    // they choose; the mode and format buttons have their mnemonics; Tab reaches the file
+    // information.
+    for (const auto& [widget, name, role] :
+         {std::tuple{Ctl(kCtlPcmList), t("出力形式", "Output format"), ATK_ROLE_COMBO_BOX},
+          {Ctl(kCtlMp3List), t("出力形式", "Output format"), ATK_ROLE_COMBO_BOX},
+          {gtk_bin_get_child(GTK_BIN(Ctl(kCtlMp3List))), t("出力形式", "Output format"), ATK_ROLE_TEXT},
+          {Ctl(kCtlWmaList), t("出力形式", "Output format"), ATK_ROLE_COMBO_BOX},
+          {Ctl(kCtlTrackbar), t("再生位置", "Playing position"), ATK_ROLE_SLIDER},
+          {Ctl(kCtlWavMode), t("wavに変換(W)", "To WAV"), ATK_ROLE_RADIO_BUTTON}}) {
+      AtkObject* accessible = gtk_widget_get_accessible(widget);
+      EXPECT_EQ(atk_object_get_name(accessible) ? atk_object_get_name(accessible) : "", name);
+      EXPECT_EQ(atk_object_get_role(accessible), role) << name;
+    }
+    for (int id : {kCtlWavMode, kCtlMp3Mode, kCtlWmaMode, kCtlExtractMode, kCtlKeepFormat, kCtlSetFormat,
+                   kCtlPlainMp3, kCtlRiffMp3})
+      EXPECT_TRUE(gtk_button_get_use_underline(GTK_BUTTON(Ctl(id)))) << id;
+    for (int id : {kCtlFileName, kCtlFileInfo}) EXPECT_TRUE(gtk_widget_get_can_focus(Ctl(id))) << id;
     // The rows keep one order in every language: the default row is the same format.
     EXPECT_EQ(EntryText(kCtlMp3List), en ? "128Kbps 44100Hz Stereo" : "128Kbps 44100Hz ステレオ");
 
@@ -297,6 +320,57 @@ TEST_F(SelectionDialogTest, ConfirmationStoresThePanelAndTheNextStartShowsIt) {
   EXPECT_EQ(Settings.InitialDir, media.path() + "/");
 }
 
+// Runs step first thing in the dialog's loop run again after a refused confirmation, before
+// the chooser hears of changes in the folder.
+void Later(std::function<void()> step) {
+  g_idle_add_full(G_PRIORITY_HIGH, [](gpointer data) -> gboolean {
+    std::unique_ptr<std::function<void()>> step(static_cast<std::function<void()>*>(data));
+    (*step)();
+    return G_SOURCE_REMOVE;
+  }, new std::function<void()>(std::move(step)), nullptr);
+}
+
+// A confirmation that cannot be converted keeps the dialog open and says why in it: a chosen
+// file gone meanwhile, an MP3 text that names no format. A typed format is stored as the
+// row it names (Enter in the field confirms), and the next start's list shows that row.
+TEST_F(SelectionDialogTest, TypedMp3FormatIsStoredAsItsRowAndARefusalSaysWhy) {
+  ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
+  const std::string wav = MakeFixture(Fixture::Wav8BitMono8k, media.path(), 0.5, "a.wav");
+  const std::string gone = MakeFixture(Fixture::Wav8BitMono8k, media.path(), 0.5, "b.wav");
+  const std::vector<std::string> labels = ReadMp3FormatList().labels;
+  ASSERT_GT(labels.size(), 6u);
+  const int row = int(labels.size()) - 3;
+  std::string typed = labels[row];
+  typed.erase(0, typed.find_first_not_of(' '));  // as a person types it
+  GtkEntry* entry = nullptr;
+  std::vector<std::string> notices;
+  ASSERT_TRUE(RunDialogWith([&] {
+    ASSERT_TRUE(Select(gone));
+    Click(kCtlMp3Mode);
+    entry = GTK_ENTRY(gtk_bin_get_child(GTK_BIN(Ctl(kCtlMp3List))));
+    unlink(gone.c_str());  // gone before the chooser's listing can tell
+    Confirm();
+    Later([&] {
+      notices.push_back(Label(kCtlNotice));
+      ASSERT_TRUE(Select(wav));
+      gtk_entry_set_text(entry, "abc");
+      Confirm();
+      Later([&] {
+        notices.push_back(Label(kCtlNotice));
+        gtk_entry_set_text(entry, typed.c_str());
+        EXPECT_EQ(Label(kCtlNotice), "");
+        gtk_widget_activate(GTK_WIDGET(entry));
+      });
+    });
+  }));
+  EXPECT_EQ(notices, (std::vector<std::string>{"ファイルが見つかりません: b.wav", "mp3の形式を一覧から選んでください"}));
+  EXPECT_EQ(Settings.Mp3Format, row);
+  EXPECT_EQ(Target(TargetFormat), Target(ParseMp3FormatLabel(labels[row])));
+  SaveSettings();
+  LoadSettings(1024, 768);
+  ASSERT_FALSE(RunDialogWith([&] { EXPECT_EQ(Row(kCtlMp3List), row); }));
+}
+
 // ---- Watcher ----------------------------------------------------------------------
 
 TEST_F(SelectionDialogTest, WatcherDescribesTheFileUnderTheCursor) {
@@ -308,22 +382,54 @@ TEST_F(SelectionDialogTest, WatcherDescribesTheFileUnderTheCursor) {
   const std::string killer = MakeFixture(Fixture::Wav16Stereo44k, media.path(), 1.0, "crash-describer.wav");
   const std::string folder = media.file("folder");
   mkdir(folder.c_str(), 0755);
+  // What 音質そのまま keeps of each: the renderer's 16-bit stereo would hide it.
+  const std::string deep = mediatest::MakeToneFile(media.file("deep.wav"), 48000, 2, 1.0, {"-c:a", "pcm_s24le"});
+  const std::string floats = mediatest::MakeToneFile(media.file("float.wav"), 44100, 2, 1.0, {"-c:a", "pcm_f32le"});
+  const std::string surround = mediatest::MakeToneFile(media.file("six.wav"), 44100, 6, 1.0, {"-c:a", "pcm_s16le"});
 
   // A folder leaves the last file on display; the comparison is with the file on display
   // only, so the first file is described again when it comes back. A file that kills the
   // describer (a child process) shows "-", and the next one is described by a fresh child.
   const std::pair<std::string, std::string> steps[] = {
       {stereo, "44100Hz 16Bit ステレオ"}, {killer, "-"}, {mono, " 8000Hz  8Bit モノラル"}, {killer, "-"},
-      {text, "-"}, {folder, "-"}, {stereo, "44100Hz 16Bit ステレオ"}};
+      {text, "-"}, {folder, "-"}, {stereo, "44100Hz 16Bit ステレオ"}, {deep, "48000Hz 24Bit ステレオ"},
+      {floats, "44100Hz 32Bit float ステレオ"}, {surround, "44100Hz 16Bit 6ch"}};
   RunDialogWith([&] {
     std::string name;
     for (const auto& [path, info] : steps) {
-      ASSERT_TRUE(Select(path));
+      ASSERT_TRUE(Select(path)) << path << " shows " << CurrentChooserFile();
       if (path == folder) guitest::RunUntil([] { return false; }, 300);
       else name = GetFileNamePart(path);
       EXPECT_TRUE(guitest::RunUntil([&] { return Label(kCtlFileName) == name && Label(kCtlFileInfo) == info; }, 10000))
           << path << ": " << Label(kCtlFileInfo);
     }
+    // deep.wav, float.wav and six.wav chosen with the cursor on the last, as Shift+Down twice
+    // from deep.wav leaves them: the file under the cursor is described, not the first chosen.
+    ASSERT_TRUE(Select(deep));
+    GtkTreeView* list = nullptr;
+    std::function<void(GtkWidget*)> find = [&](GtkWidget* w) {
+      if (GTK_IS_TREE_VIEW(w) && gtk_widget_get_mapped(w)) list = GTK_TREE_VIEW(w);
+      if (GTK_IS_CONTAINER(w))
+        gtk_container_forall(GTK_CONTAINER(w), [](GtkWidget* c, gpointer f) { (*static_cast<decltype(find)*>(f))(c); }, &find);
+    };
+    find(SettingsPanel.dialog);
+    ASSERT_NE(list, nullptr);
+    GtkTreePath *first = nullptr, *third = nullptr;
+    gtk_tree_view_get_cursor(list, &first, nullptr);
+    ASSERT_NE(first, nullptr);
+    third = gtk_tree_path_copy(first);
+    gtk_tree_path_next(third);
+    gtk_tree_path_next(third);
+    gtk_tree_view_set_cursor(list, third, nullptr, FALSE);
+    gtk_tree_selection_select_range(gtk_tree_view_get_selection(list), first, third);
+    gtk_tree_path_free(first);
+    gtk_tree_path_free(third);
+    EXPECT_TRUE(guitest::RunUntil([&] {
+      return Label(kCtlFileName) == "six.wav" && Label(kCtlFileInfo) == "44100Hz 16Bit 6ch";
+    }, 10000)) << Label(kCtlFileName) << ": " << Label(kCtlFileInfo);
+    GSList* chosen = gtk_file_chooser_get_filenames(Chooser());
+    EXPECT_EQ(g_slist_length(chosen), 3u);
+    g_slist_free_full(chosen, g_free);
   });
 }
 

@@ -1,6 +1,10 @@
 // The status window's picture, pixel by pixel, and what the window shows on screen.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 
@@ -153,6 +157,19 @@ TEST_F(StatusWindowTest, TextLinesComeAndGoWithTheFile) {
   // The next file from a hard disk: the notice is gone.
   SetTexts("movie.wav", "");
   PaintStatus(50);
+  // A screen reader finds a progress bar over the picture, named by the file, at the
+  // percentage painted.
+  GList* layers = gtk_container_get_children(GTK_CONTAINER(gtk_bin_get_child(GTK_BIN(StatusWindow))));
+  AtkObject* bar = g_list_length(layers) == 2 ? gtk_widget_get_accessible(GTK_WIDGET(layers->next->data)) : nullptr;
+  g_list_free(layers);
+  ASSERT_NE(bar, nullptr);
+  EXPECT_EQ(atk_object_get_role(bar), ATK_ROLE_PROGRESS_BAR);
+  EXPECT_STREQ(atk_object_get_name(bar), "movie.wav");
+  ASSERT_TRUE(ATK_IS_VALUE(bar));
+  double value = 0;
+  g_autofree char* valueText = nullptr;
+  atk_value_get_value_and_text(ATK_VALUE(bar), &value, &valueText);
+  EXPECT_DOUBLE_EQ(value, 0.5);
   expectRowsAsDesigned(0, 16);
   EXPECT_GT(darkPixelsInRows(16, 28), 20);
   expectRowsAsDesigned(30, kStatusHeight);
@@ -232,90 +249,148 @@ int CaptionInkWidth(GtkWindow* window, const std::string& caption) {
   return first < 0 ? 0 : last - first + 1;
 }
 
-TEST(StatusWindowUnderWindowManagerTest, OffersCloseAndMoveStaysOnScreenAndShowsEveryCaptionInFull) {
+// The window the run shows, once the window manager has framed it, raised it above the
+// others and drawn it.
+guitest::ManagedWindow WaitUntilShownForRun() {
+  return guitest::WaitUntilManaged(StatusWindow, [](const guitest::ManagedWindow& m) {
+    return !m.iconic && m.onScreen && m.framed && guitest::Contains(m.states, "_NET_WM_STATE_ABOVE");
+  });
+}
+
+// What a person needs of the run's window on every desktop: a real frame with the caption
+// drawn in its title bar, close and move and nothing else of the window manager's, above
+// the others, on the screen, and GTK told where the frame is.
+void ExpectFramedForRun(const guitest::ManagedWindow& m) {
+  GdkRectangle screen;
+  gdk_monitor_get_geometry(gdk_display_get_monitor(gdk_display_get_default(), 0), &screen);
+  ASSERT_TRUE(m.managed);
+  EXPECT_FALSE(m.iconic);
+  EXPECT_TRUE(m.onScreen);
+  // A frameless window can keep the extents of an earlier frame: a frame window must
+  // hold it with a title bar above it.
+  EXPECT_TRUE(m.framed);
+  EXPECT_GT(m.extents[2], 10);
+  EXPECT_TRUE(guitest::Contains(m.states, "_NET_WM_STATE_ABOVE"));
+  EXPECT_FALSE(guitest::Contains(m.states, "_NET_WM_STATE_HIDDEN"));
+  // xfwm4 offers full screen to every window, fixed size or not: not judged.
+  for (const auto& [action, offered] :
+       {std::pair{"_NET_WM_ACTION_CLOSE", true}, {"_NET_WM_ACTION_MOVE", true}, {"_NET_WM_ACTION_MINIMIZE", false},
+        {"_NET_WM_ACTION_MAXIMIZE_HORZ", false}, {"_NET_WM_ACTION_MAXIMIZE_VERT", false},
+        {"_NET_WM_ACTION_RESIZE", false}})
+    EXPECT_EQ(guitest::Contains(m.actions, action), offered) << action;
+  EXPECT_GE(m.frameLeft, screen.x);
+  EXPECT_GE(m.frameTop, screen.y);
+  EXPECT_LE(m.frameLeft + m.frameWidth, screen.x + screen.width);
+  EXPECT_LE(m.frameTop + m.frameHeight, screen.y + screen.height);
+  int left = 0, top = 0;
+  gtk_window_get_position(StatusWindow, &left, &top);
+  EXPECT_EQ(std::pair(left, top), std::pair(m.frameLeft, m.frameTop)) << "where GTK says the window is";
+  EXPECT_GT(CaptionInkWidth(StatusWindow, "(2/3) 45% ゆまれ中"), 20) << "the caption in the title bar";
+}
+
+class StatusWindowUnderWindowManagerTest : public ::testing::TestWithParam<const char*> {};
+
+// Each start as the window mode makes it: through the selection dialog (while the files are
+// chosen only the dialog is on the screen; the status window waits minimised, listed where
+// a taskbar finds it, where the window manager minimises, and unmapped elsewhere), or with
+// files (the window shown for the run at once). Stored positions are kept over starts on
+// the screen, and brought onto it otherwise; the window manager's close reaches the run.
+TEST_P(StatusWindowUnderWindowManagerTest, FramedWithCloseAndMoveKeptWhereLeftAndAloneDialogWhileChoosing) {
   ASSERT_TRUE(mediatest::HaveFfmpeg()) << "ffmpeg is needed";
-  guitest::WindowManager wm;
-  ASSERT_TRUE(wm.running()) << "openbox is needed";
+  guitest::WindowManager wm(GetParam());
+  ASSERT_TRUE(wm.running()) << GetParam() << " did not start";
   mediatest::TempDir media;
   static std::string wav;
   wav = mediatest::MakeFixture(mediatest::Fixture::Wav8BitMono8k, media.path(), 0.5);
   RegisterProgramResources();
   Settings = AppSettings{};
-  GdkRectangle screen;
-  gdk_monitor_get_geometry(gdk_display_get_monitor(gdk_display_get_default(), 0), &screen);
 
-  // Stored positions of both windows: kept as they are on the screen, brought onto it otherwise.
-  struct Place {
+  struct Start {
     int left, top;
-    bool kept;
+    bool throughDialog, kept;
+    bool besideAnother = false;  // another program's window is up: this one opens beside it
   };
-  for (const Place& place : {Place{3000, 20, false}, Place{-40, 70000, false}, Place{300, 200, true}}) {
-    SCOPED_TRACE(testing::Message() << place.left << "," << place.top);
-    // As the window mode starts: mapped iconified behind the selection dialog, yet listed
-    // where a taskbar finds it; then up, and kept above the others, for the run. The dialog
-    // opens where it was left, as the desktop shows it; a confirmation stores where it is.
-    CreateStatusWindow(place.left, place.top);
-    gtk_widget_show_all(GTK_WIDGET(StatusWindow));
-    const std::pair<int, int> dialogPlace = place.kept ? std::pair(120, 90) : std::pair(place.left, place.top);
-    Settings.rDialogWindow = {dialogPlace.first, dialogPlace.second};
-    static guitest::ManagedWindow dialog;
-    g_idle_add([](gpointer) -> gboolean {
-      guitest::RunUntil([] { return SettingsPanel.dialog && gtk_widget_get_mapped(SettingsPanel.dialog); });
-      dialog = guitest::WaitUntilManaged(GTK_WINDOW(SettingsPanel.dialog));
-      const guitest::ManagedWindow behind = guitest::ReadManagedWindow(StatusWindow);
-      EXPECT_TRUE(behind.managed);
-      EXPECT_TRUE(behind.iconic);
+  std::pair<int, int> stored{300, 200};
+  for (const Start& start : {Start{3000, 20, true, false}, Start{-40, 70000, false, false}, Start{300, 200, true, true},
+                             Start{-1, -1, false, true}, Start{-1, -1, true, true}, Start{-1, -1, false, true, true}}) {
+    // (-1, -1): where the start before left the window.
+    const std::pair<int, int> place = start.left == -1 ? stored : std::pair(start.left, start.top);
+    SCOPED_TRACE(testing::Message() << place.first << "," << place.second << (start.throughDialog ? " dialog" : " files")
+                                    << (start.besideAnother ? " beside another" : ""));
+    const int other = start.besideAnother ? open(StatusWindowSlotFile(0).c_str(), O_RDWR | O_CREAT, 0600) : -1;
+    if (start.besideAnother) ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    const int shift = start.besideAnother ? kInstanceOffset : 0;
+    CreateStatusWindow(place.first, place.second);
+    ShowStatusWindowMinimised();
+    if (start.throughDialog) {
+      const std::pair<int, int> dialogPlace = start.kept ? std::pair(120, 90) : place;
+      Settings.rDialogWindow = {dialogPlace.first, dialogPlace.second};
+      static guitest::ManagedWindow dialog, behind;
+      g_idle_add([](gpointer) -> gboolean {
+        guitest::RunUntil([] { return SettingsPanel.dialog && gtk_widget_get_mapped(SettingsPanel.dialog); });
+        dialog = guitest::WaitUntilManaged(GTK_WINDOW(SettingsPanel.dialog));
+        guitest::RunUntil([] { return !guitest::ReadManagedWindow(StatusWindow).onScreen; });
+        guitest::RunUntil([] { return false; }, 300);  // nothing brings it back
+        behind = guitest::ReadManagedWindow(StatusWindow);
+        const bool chosen = guitest::Select(wav);
+        gtk_dialog_response(GTK_DIALOG(SettingsPanel.dialog), chosen ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
+        return G_SOURCE_REMOVE;
+      }, nullptr);
+      EXPECT_TRUE(RunSelectionDialog(StatusWindow));
+      ASSERT_TRUE(dialog.managed);
+      EXPECT_TRUE(dialog.onScreen);
       EXPECT_FALSE(behind.onScreen);
-      EXPECT_TRUE(guitest::Contains(behind.states, "_NET_WM_STATE_HIDDEN"));
-      EXPECT_TRUE(behind.listed);
-      EXPECT_FALSE(guitest::Contains(behind.states, "_NET_WM_STATE_SKIP_TASKBAR"));
-      const bool chosen = guitest::Select(wav);
-      gtk_dialog_response(GTK_DIALOG(SettingsPanel.dialog), chosen ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
-      return G_SOURCE_REMOVE;
-    }, nullptr);
-    EXPECT_TRUE(RunSelectionDialog(StatusWindow));
-    ASSERT_TRUE(dialog.managed);
-    if (place.kept) {
-      EXPECT_EQ(std::pair(dialog.frameLeft, dialog.frameTop), dialogPlace);
+      if (behind.iconic) {
+        EXPECT_TRUE(guitest::Contains(behind.states, "_NET_WM_STATE_HIDDEN"));
+        EXPECT_TRUE(behind.listed);
+        EXPECT_FALSE(guitest::Contains(behind.states, "_NET_WM_STATE_SKIP_TASKBAR"));
+      }
+      if (start.kept) {
+        EXPECT_EQ(std::pair(dialog.frameLeft, dialog.frameTop), dialogPlace);
+      }
+      EXPECT_TRUE(dialog.frameLeft >= 0 && dialog.frameLeft < 1024 - 100) << dialog.frameLeft;
+      EXPECT_TRUE(dialog.frameTop >= 0 && dialog.frameTop < 768 - 100) << dialog.frameTop;
+      EXPECT_EQ(std::pair(Settings.rDialogWindow.left, Settings.rDialogWindow.top),
+                std::pair(dialog.frameLeft, dialog.frameTop));
     }
-    EXPECT_TRUE(dialog.frameLeft >= 0 && dialog.frameLeft < 1024 - 100) << dialog.frameLeft;
-    EXPECT_TRUE(dialog.frameTop >= 0 && dialog.frameTop < 768 - 100) << dialog.frameTop;
-    EXPECT_EQ(std::pair(Settings.rDialogWindow.left, Settings.rDialogWindow.top),
-              std::pair(dialog.frameLeft, dialog.frameTop));
     PrepareStatusGraphics();
     ShowStatusWindow();
     PaintStatus(0);
-    const guitest::ManagedWindow m = guitest::WaitUntilManaged(StatusWindow, [](const guitest::ManagedWindow& m) {
-      return !m.iconic && guitest::Contains(m.states, "_NET_WM_STATE_ABOVE");
-    });
-    ASSERT_TRUE(m.managed);
-    EXPECT_FALSE(m.iconic);
-    EXPECT_TRUE(m.onScreen);
-    EXPECT_TRUE(guitest::Contains(m.states, "_NET_WM_STATE_ABOVE"));
-    EXPECT_FALSE(guitest::Contains(m.states, "_NET_WM_STATE_HIDDEN"));
-    for (const auto& [action, offered] :
-         {std::pair{"_NET_WM_ACTION_CLOSE", true}, {"_NET_WM_ACTION_MOVE", true}, {"_NET_WM_ACTION_MINIMIZE", false},
-          {"_NET_WM_ACTION_MAXIMIZE_HORZ", false}, {"_NET_WM_ACTION_MAXIMIZE_VERT", false},
-          {"_NET_WM_ACTION_RESIZE", false}, {"_NET_WM_ACTION_FULLSCREEN", false}})
-      EXPECT_EQ(guitest::Contains(m.actions, action), offered) << action;
-    if (place.kept) {
-      EXPECT_EQ(std::pair(m.frameLeft, m.frameTop), std::pair(place.left, place.top));
+    const guitest::ManagedWindow m = WaitUntilShownForRun();
+    ExpectFramedForRun(m);
+    if (start.kept) {
+      EXPECT_EQ(std::pair(m.frameLeft, m.frameTop), std::pair(place.first + shift, place.second + shift));
     }
-    EXPECT_GE(m.frameLeft, screen.x);
-    EXPECT_GE(m.frameTop, screen.y);
-    EXPECT_LE(m.frameLeft + kStatusWidth + m.extents[0] + m.extents[1], screen.x + screen.width);
-    EXPECT_LE(m.frameTop + kStatusHeight + m.extents[2] + m.extents[3], screen.y + screen.height);
-    // What the end of the run stores is where the window is.
-    int left = 0, top = 0;
-    gtk_window_get_position(StatusWindow, &left, &top);
-    EXPECT_EQ(left, m.frameLeft);
-    EXPECT_EQ(top, m.frameTop);
-    if (!place.kept) DestroyStatusWindow();
+    StoredStatusWindowPosition(&stored.first, &stored.second);
+    if (start.kept) {
+      EXPECT_EQ(stored, place);
+    }
+    if (other >= 0) close(other);
+    if (start.kept) {
+      guitest::CloseThroughWindowManager(StatusWindow);
+      EXPECT_TRUE(guitest::RunUntil(StatusWindowCloseRequested));
+    }
+    DestroyStatusWindow();
   }
+}
 
-  // Every caption of a three-file run, in both mode families, as wide in the title bar as
-  // in a wide window: nothing of it is cut. A caption too long for any 200-pixel window
-  // shows that a cut would be seen.
+INSTANTIATE_TEST_SUITE_P(WindowManagers, StatusWindowUnderWindowManagerTest,
+                         ::testing::Values("openbox", "mutter", "metacity", "xfwm4"),
+                         [](const auto& info) { return std::string(info.param); });
+
+// Every caption of a three-file run, in both mode families, as wide in the title bar as in
+// a wide window: nothing of it is cut. A caption too long for any 200-pixel window shows
+// that a cut would be seen.
+TEST(StatusWindowCaptionTest, EveryCaptionShowsInFullInTheTitleBar) {
+  guitest::WindowManager wm;
+  ASSERT_TRUE(wm.running()) << "openbox did not start";
+  RegisterProgramResources();
+  Settings = AppSettings{};
+  CreateStatusWindow(300, 200);
+  ShowStatusWindowMinimised();
+  PrepareStatusGraphics();
+  ShowStatusWindow();
+  WaitUntilShownForRun();
   GtkWidget* wide = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_move(GTK_WINDOW(wide), 0, 400);
   gtk_window_set_default_size(GTK_WINDOW(wide), 700, 50);

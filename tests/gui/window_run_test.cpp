@@ -1,6 +1,10 @@
 // Whole runs of the window mode over files made by ffmpeg: what the window said, what
 // was written, and what the settings file kept.
 #include <gtest/gtest.h>
+
+#include "common/resources.h"
+#include "media/media.h"  // before the X11 headers, whose macros clash with its names
+
 #include <gdk/gdkx.h>
 
 #include <csignal>
@@ -66,8 +70,10 @@ gboolean DismissMessageBoxes(gpointer) {
   for (GList* w = windows; w; w = w->next) {
     if (!GTK_IS_MESSAGE_DIALOG(w->data) || !gtk_widget_get_visible(GTK_WIDGET(w->data))) continue;
     g_autofree char* text = nullptr;
-    g_object_get(w->data, "text", &text, nullptr);
-    seen->messages.push_back(std::string(gtk_window_get_title(GTK_WINDOW(w->data))) + ": " + (text ? text : ""));
+    g_autofree char* below = nullptr;
+    g_object_get(w->data, "text", &text, "secondary-text", &below, nullptr);
+    seen->messages.push_back(std::string(gtk_window_get_title(GTK_WINDOW(w->data))) + ": " + (text ? text : "") +
+                             (below ? std::string(" / ") + below : ""));
     int buttons = 0;
     for (int response : {GTK_RESPONSE_OK, GTK_RESPONSE_CANCEL, GTK_RESPONSE_CLOSE, GTK_RESPONSE_YES, GTK_RESPONSE_NO})
       buttons += gtk_dialog_get_widget_for_response(GTK_DIALOG(w->data), response) != nullptr;
@@ -236,7 +242,7 @@ TEST_F(WindowRunTest, TerminationSignalMidRunEndsLikeTheCloseBox) { CloseMidRun(
 TEST_F(WindowRunTest, HangUpMidRunEndsLikeTheCloseBox) { CloseMidRun(this, SIGHUP); }
 
 // A second file that cannot be read: its message box (modal, the caption as its title,
-// OK its only button; dismissed here), then the end,
+// the file's name under the text, OK its only button; dismissed here), then the end,
 // without a completion caption and without saving the position. The close box pressed
 // while the modal message is up changes nothing; a termination signal then ends the
 // program as the OK button would.
@@ -255,7 +261,7 @@ void FailSecondFile(WindowRunTest* t, int signal) {
   if (!signal) {
     EXPECT_EQ(seen_.messages.size(), 1u);
   }
-  EXPECT_EQ(seen_.messages[0], "エラー No.103: 読み込み可能なメディアファイルではありません。");
+  EXPECT_EQ(seen_.messages[0], "エラー No.103: 読み込み可能なメディアファイルではありません。 / bad.mpg");
   EXPECT_TRUE(seen_.boxesModalWithOkOnly);
   ExpectConverted(dir_.file("one.wav"), "pcm_s16le", 2.0);
   EXPECT_FALSE(g_file_test(dir_.file("bad.wav").c_str(), G_FILE_TEST_EXISTS));
@@ -266,5 +272,31 @@ void FailSecondFile(WindowRunTest* t, int signal) {
 
 TEST_F(WindowRunTest, FailingSecondFileShowsItsMessageAndKeepsTheFirstOutput) { FailSecondFile(this, 0); }
 TEST_F(WindowRunTest, TerminationSignalUnderTheMessageEndsTheProgram) { FailSecondFile(this, SIGTERM); }
+
+// The chime wherever the sound server is: reached only through PULSE_SERVER (no socket in
+// the runtime folder, no sound card), it is heard; with no server at all the program finds
+// no output at once and stays silent.
+TEST(ChimeTest, HeardThroughAServerReachedByPulseServerAloneAndNoServerIsSilentAtOnce) {
+  RegisterProgramResources();
+  {
+    guitest::SoundServer sound(true);
+    ASSERT_TRUE(sound.running()) << "pulseaudio is needed";
+    ASSERT_EQ(g_getenv("PULSE_SERVER") != nullptr, true);
+    ASSERT_FALSE(g_file_test((std::string(g_getenv("XDG_RUNTIME_DIR")) + "/pulse/native").c_str(), G_FILE_TEST_EXISTS));
+    sound.StartRecording();
+    ASSERT_TRUE(HaveAudioOutput());
+    EXPECT_TRUE(PlaySoundResource("/res/sound/138.wav", 3000));
+    const std::vector<bool> heard = sound.StopRecording();
+    EXPECT_GE(std::count(heard.begin(), heard.end(), true) * guitest::kSoundBlockMs, 200);
+  }
+  mediatest::TempDir empty;
+  const std::string runtime = g_getenv("XDG_RUNTIME_DIR") ? g_getenv("XDG_RUNTIME_DIR") : "";
+  g_setenv("XDG_RUNTIME_DIR", empty.path().c_str(), TRUE);
+  const gint64 start = g_get_monotonic_time();
+  EXPECT_FALSE(HaveAudioOutput());
+  EXPECT_LT(g_get_monotonic_time() - start, 1000 * 1000);
+  if (runtime.empty()) g_unsetenv("XDG_RUNTIME_DIR");
+  else g_setenv("XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
+}
 
 }  // namespace
