@@ -231,6 +231,23 @@ std::string FrameId(const uint8_t* p, bool v22) {
   return "";
 }
 
+// Whether a frame (or the padding, or the end of the tag) starts at the offset.
+bool FrameStartsAt(const Bytes& body, uint64_t at) {
+  if (at >= body.size() || body[at] == '\0') return at <= body.size();
+  if (body.size() - at < 10) return false;
+  return std::all_of(body.begin() + at, body.begin() + at + 4,
+                     [](char c) { return g_ascii_isupper(c) || g_ascii_isdigit(c); });
+}
+
+// The size of a v2.4 frame. Some writers store it as v2.3 does, not syncsafe; the
+// frame that follows tells which it is.
+uint32_t V24FrameSize(const Bytes& body, size_t at) {
+  const uint32_t plain = GetBe(U8(body) + at + 4, 4), syncsafe = GetSyncsafe(U8(body) + at + 4);
+  if (plain & 0x80808080) return plain;
+  if (plain <= 0x7F || FrameStartsAt(body, at + 10 + uint64_t{syncsafe})) return syncsafe;
+  return FrameStartsAt(body, at + 10 + uint64_t{plain}) ? plain : syncsafe;
+}
+
 // The frames of one tag's body (after its 10-byte header).
 void ReadTagBody(int version, uint8_t flags, Bytes body, FileTags* tags) {
   if (version == 2 && (flags & kTagExtendedHeader)) return;  // v2.2's compression: no scheme was ever defined
@@ -242,7 +259,7 @@ void ReadTagBody(int version, uint8_t flags, Bytes body, FileTags* tags) {
   const size_t headerBytes = v22 ? 6 : 10;
   while (at < body.size() && body.size() - at >= headerBytes && body[at] != '\0') {
     const uint8_t* head = U8(body) + at;
-    const uint32_t size = v22 ? GetBe(head + 3, 3) : version == 4 ? GetSyncsafe(head + 4) : GetBe(head + 4, 4);
+    const uint32_t size = v22 ? GetBe(head + 3, 3) : version == 4 ? V24FrameSize(body, at) : GetBe(head + 4, 4);
     if (size > body.size() - at - headerBytes) break;
     const std::string id = FrameId(head, v22);
     const uint16_t frameFlags = v22 ? 0 : static_cast<uint16_t>(GetBe(head + 8, 2));

@@ -397,6 +397,12 @@ TEST(FileTags, ReadsId3v2AndWaveChunks) {
        true, {"Old", "", "", "3", "", "#13", ""}},
       {"comments", Id3(4, 0, {{"COMM", 0, "\0eng" "desc\0x"s}, {"COMM", 0, "\3eng\0" "plain"s}}), true,
        {"", "", "", "", "", "", "plain"}},
+      {"v2.4 sizes as v2.3 writes them",
+       [] {
+         std::string tag = Id3(4, 0, {{"TIT2", 0, "\0"s + std::string(299, 'x')}, {"TPE1", 0, "\0P"s}});
+         return tag.replace(14, 4, Be(300, 4));  // read as syncsafe: 172
+       }(),
+       true, {std::string(299, 'x'), "P", "", "", "", "", ""}},
       {"encrypted frame", Id3(4, 0, {{"TIT2", 4, "\3X"s}, {"TPE1", 0, "\2\0B"s}}), true, {"", "B", "", "", "", "", ""}},
       {"frame beyond its tag", Id3(3, 0, {{"TIT2", 0, "\0T"s}}) + "TPE1" + Be(1000, 4) + "\0\0\0A"s, true,
        {"T", "", "", "", "", "", ""}},
