@@ -892,7 +892,7 @@ bool GraphConnect(Graph* graph, Pin* out, Pin* in) {
     TrimDecodedOutput(chain.get(), gapless);
   if (IsSourceKind(out->filter->kind)) {
     g_autoptr(GstPad) decoded = gst_element_get_static_pad(chain->capsfilter, "src");
-    AddHeaderTags(decoded, out->filter->path);
+    AddFileTags(decoded, out->filter->path);
   }
   Pin* chainIn = chain->pins[0].get();
   Pin* chainOut = chain->pins[1].get();

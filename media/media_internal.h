@@ -158,16 +158,17 @@ bool EncoderWriterAccepts(const Pin* in, const MediaType& type);
 // Title, artist, album, track number, date, genre, comment and cover picture, one
 // value each (a description stands for a missing comment); nullptr for none.
 GstTagList* CarriedTags(const GstTagList* tags);
-// Cuts the tag events passing the element's pad down to the carried tags, and drops
-// them all when the run leaves tags out (Batch.noTags).
+// Cuts the tag events passing the element's pad down to the carried tags, the first
+// value met since the stream started winning, and drops them all when the run leaves
+// tags out (Batch.noTags).
 void CarryTagsThrough(GstElement* element, const char* padName);
 // Keeps the carried part of the tags that reached a prerolled pad, for the writers
 // that must know before the run whether there will be any (an ID3v2 tag).
 void NoteCarriedTags(Graph* graph, GstPad* prerolledPad);
 bool GraphCarriesTags(const Graph* graph);
-// Adds the tags of the file's own header that the demuxer leaves out (of an ASF file)
-// to the tag events passing the decoder chain's output pad.
-void AddHeaderTags(GstPad* decoded, const std::string& path);
+// Adds the tags our own readers find in the file (ASF header, WAV chunks, ID3v2 tags
+// at the start) to the tag events passing the decoder chain's output pad.
+void AddFileTags(GstPad* decoded, const std::string& path);
 // Gives the comments passing the element's pad the form an ID3v2 writer turns into
 // the plain comment frame.
 void CommentsForId3(GstElement* element, const char* padName);

@@ -1,6 +1,9 @@
 // Tags carried from inputs made by other tools into every output form, read back by
 // ffprobe; the cover picture into a plain MP3 and a WMA file; --no-tags. Each batch of
 // one file converts in the program's own process, through the run the window mode uses.
+// Layouts the tools here do not write (tags after a WAV's audio, two ID3v2 tags, a
+// compressed picture, a text with a byte that is not UTF-8) are made by a few lines of
+// Python, and judged by what ffprobe reads from the same input.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,6 +12,7 @@
 #include <set>
 
 #include "media/asf_header.h"
+#include "media/file_tags.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;
@@ -56,10 +60,47 @@ Tags ProbeTags(const std::string& path) {
   return tags;
 }
 
+// Writes the layouts into the folder argv[1], from the files made there before.
+constexpr const char* kLayouts = R"(
+import struct, sys, zlib
+d = sys.argv[1]
+def read(name): return open(f'{d}/{name}', 'rb').read()
+def write(name, data): open(f'{d}/{name}', 'wb').write(data)
+def chunk(cid, data): return cid + struct.pack('<I', len(data)) + data + bytes(len(data) & 1)
+def chunks(riff):
+    at, out = 12, []
+    while at + 8 <= len(riff):
+        size = struct.unpack('<I', riff[at + 4:at + 8])[0]
+        out.append((riff[at:at + 4], riff[at + 8:at + 8 + size]))
+        at += 8 + size + (size & 1)
+    return out
+def wave(parts):
+    body = b'WAVE' + b''.join(chunk(*part) for part in parts)
+    return b'RIFF' + struct.pack('<I', len(body)) + body
+def syncsafe(n): return bytes([n >> 21 & 127, n >> 14 & 127, n >> 7 & 127, n & 127])
+def id3v24(frames):
+    body = b''.join(name.encode() + syncsafe(len(data)) + struct.pack('>H', flags) + data
+                    for name, data, flags in frames)
+    return b'ID3\x04\x00\x00' + syncsafe(len(body)) + body
+info = chunks(read('info.wav'))
+write('info-after.wav', wave([c for c in info if c[0] != b'LIST'] + [c for c in info if c[0] == b'LIST']))
+write('id3-after.wav', wave(chunks(read('sox.wav')) + [(b'id3 ', read('id3v2.tag'))]))
+mp3 = read('bare.mp3')
+write('two-tags.mp3', read('first.tag') + read('second.tag') + mp3)
+v1 = b'TAG' + b'v1 title'.ljust(90, b'\x00') + b'1999' + bytes(30) + b'\xff'
+write('tyer.mp3', id3v24([('TIT2', b'\x03v2 title', 0), ('TYER', b'\x032019', 0)]) + mp3 + v1)
+write('bad-utf8.mp3', id3v24([('TIT2', b'\x03Ab\xffcd', 0), ('TPE1', b'\x03Artist', 0)]) + mp3)
+apic = b'\x00image/png\x00\x03\x00' + read('cover.png')
+packed = syncsafe(len(apic)) + zlib.compress(apic)  # flags: compressed, with the data length
+write('zlib-cover.mp3', id3v24([('TIT2', b'\x03Title', 0), ('APIC', packed, 9)]) + mp3)
+)";
+
 class TagsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!HaveFfmpeg() || !HaveTool("lame")) return;
+    if (!HaveFfmpeg() || !HaveTool("lame") || !HaveTool("sox") || !HaveTool("id3v2") || !HaveTool("mid3v2") ||
+        !HaveTool("python3"))
+      return;
     dir_ = new TempDir;
     const std::string d = dir_->path();
     std::vector<std::string> ffmpeg = {"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=f=440:d=2", "-ac", "2"};
@@ -99,13 +140,22 @@ class TagsTest : public ::testing::Test {
                 "-frames:v", "1", d + "/big.png"});  // noise: about 90 KB
     RunCommand({"ffmpeg", "-v", "error", "-i", d + "/lame.mp3", "-i", d + "/big.png", "-map", "0:a", "-map", "1",
                 "-c", "copy", "-id3v2_version", "3", d + "/big-cover.mp3"});
+    // Tags by taggers, on empty files: an ID3v2.3 tag by id3v2, two ID3v2.4 tags by mutagen.
+    RunCommand({"sox", "-n", "-r", "22050", "-c", "1", "-b", "16", d + "/sox.wav", "synth", "2", "sine", "440"});
+    RunCommand({"lame", "--quiet", "-b", "128", d + "/plain.wav", d + "/bare.mp3"});
+    for (const char* name : {"id3v2.tag", "first.tag", "second.tag"}) WriteFileBytes(d + "/" + name, "");
+    RunCommand({"id3v2", "-2", "-t", "Id3 title", "-a", "Id3 artist", "-A", "Id3 album", "-T", "3/9", "-y", "2001",
+                "-g", "13", "-c", "memo", d + "/id3v2.tag"});
+    RunCommand({"mid3v2", "-t", "First", "-a", "First artist", d + "/first.tag"});
+    RunCommand({"mid3v2", "-t", "Second", "-A", "Second album", d + "/second.tag"});
+    RunCommand({"python3", "-c", kLayouts, d});
   }
   static void TearDownTestSuite() {
     delete dir_;
     dir_ = nullptr;
   }
   void SetUp() override {
-    if (!dir_) GTEST_SKIP() << "ffmpeg or lame missing";
+    if (!dir_) GTEST_SKIP() << "ffmpeg, lame, sox, id3v2, mutagen or python3 missing";
   }
 
   // Converts a copy of the input, alone in a folder of its own; returns the output.
@@ -150,21 +200,37 @@ TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
   Tags lame = kAll;
   lame["genre"] = "Pop";
   lame["comment"] = "memo";
+  const Tags id3v2 = {{"title", "Id3 title"}, {"artist", "Id3 artist"}, {"album", "Id3 album"}, {"track", "3"},
+                      {"date", "2001"},       {"genre", "Pop"},         {"comment", "memo"}};
   const struct {
     const char* input;
     Tags expected;
+    bool asFfprobeReads;  // the expected tags are what ffprobe reads from the input
   } inputs[] = {
-      {"lame.mp3", lame},  // ID3v2 wins over the ID3v1 tag's question marks
-      {"vorbis.flac", kAll},
-      {"info.wav", Only({"title", "artist", "album", "date", "genre", "comment"})},
-      {"odd.wav", Only({"title", "artist", "album", "date", "genre", "comment"})},
-      {"ape.mp3", Only({"title", "artist", "album", "track", "genre", "comment"})},
+      {"lame.mp3", lame, false},  // ID3v2 wins over the ID3v1 tag's question marks
+      {"vorbis.flac", kAll, true},
+      {"info.wav", kAll, true},  // the track as IPRT
+      {"odd.wav", kAll, true},
+      {"ape.mp3", Only({"title", "artist", "album", "track", "genre", "comment"}), false},
       // The year, genre and comment the framework leaves out come from the header object.
-      {"asf.wma", kAll},
-      {"asf.wmv", kAll},
+      {"asf.wma", kAll, false},
+      {"asf.wmv", kAll, false},
+      // Tags after the audio: LIST INFO, an id3 chunk.
+      {"info-after.wav", kAll, true},
+      {"id3-after.wav", id3v2, true},
+      // The first tag's fields, the second's filling its gaps; ID3v2 over ID3v1 with
+      // the year as TYER in a v2.4 tag; one invalid byte as U+FFFD.
+      {"two-tags.mp3", {{"title", "First"}, {"artist", "First artist"}, {"album", "Second album"}}, true},
+      {"tyer.mp3", {{"title", "v2 title"}, {"date", "2019"}}, true},
+      {"bad-utf8.mp3", {{"title", "Ab\uFFFDcd"}, {"artist", "Artist"}}, true},
   };
   std::map<std::string, std::string> flacOutputs;
   for (const auto& in : inputs) {
+    if (in.asFfprobeReads) {
+      Tags read = ProbeTags(dir_->file(in.input));
+      if (read.contains("track")) read["track"] = read["track"].substr(0, read["track"].find('/'));  // "3/9": no count
+      EXPECT_EQ(read, in.expected) << in.input;
+    }
     for (const OutputForm& form : kForms) {
       const std::string name = std::string(in.input) + "-" + form.name;
       const std::string out = Convert(in.input, form.options, name);
@@ -188,7 +254,8 @@ TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
 
 // The plain MP3 file: the ID3v2 tag first, then the very bytes of the untagged file
 // (its Xing frame first); the cover picture comes through unchanged, into a WMA file
-// too, where a cover too large for it is left out and the file is whole.
+// too, where a cover too large for it is left out and the file is whole. A cover
+// stored compressed comes out as ffmpeg reads it.
 TEST_F(TagsTest, PlainMp3TagGoesInFrontWithTheCover) {
   const std::string out = Convert("cover.mp3", kForms[1].options, "cover");
   const std::string bare = Convert("cover.mp3", {"--mode", "mp3", "--mp3-form", "mp3", "--no-tags"}, "cover-bare");
@@ -202,7 +269,10 @@ TEST_F(TagsTest, PlainMp3TagGoesInFrontWithTheCover) {
   // The same cover in a WMA file (WM/Picture), where it fits a descriptor (64 KB), and in
   // each of the batch mode's own forms; none with --no-tags.
   const std::string wma = Convert("cover.mp3", kForms[3].options, "cover-wma");
-  std::vector<std::string> covered = {out, wma};
+  const std::string zlibCover = dir_->file("zlib-cover.mp3");
+  const std::string zlibOut = Convert("zlib-cover.mp3", kForms[1].options, "zlib-cover");
+  const std::string zlibWma = Convert("zlib-cover.mp3", kForms[3].options, "zlib-cover-wma");
+  std::vector<std::string> covered = {out, wma, zlibCover, zlibOut, zlibWma};
   for (size_t form = 4; form < std::size(kForms); ++form) {
     covered.push_back(Convert("cover.mp3", kForms[form].options, std::string("cover-") + kForms[form].name));
     std::vector<std::string> bareOptions = kForms[form].options;
@@ -298,6 +368,84 @@ TEST(AsfHeaderTags, ReadsWhatTheHeaderHolds) {
     EXPECT_EQ((std::vector<std::string>{tags.title, tags.artist, tags.album, tags.track, tags.date, tags.genre,
                                         tags.comment}),
               row.expected)
+        << row.name;
+  }
+}
+
+std::string Be(uint64_t v, int bytes) {
+  std::string out;
+  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>(v >> (8 * i));
+  return out;
+}
+std::string Syncsafe(uint32_t n) {
+  return {static_cast<char>(n >> 21 & 127), static_cast<char>(n >> 14 & 127), static_cast<char>(n >> 7 & 127),
+          static_cast<char>(n & 127)};
+}
+// An ID3v2 tag of the version (2, 3, 4) and tag flags, of frames (id, flags, data);
+// an unsynchronised v2.2 or v2.3 tag has each 0xFF followed by a 0x00.
+std::string Id3(int version, uint8_t flags, const std::vector<std::tuple<std::string, int, std::string>>& frames) {
+  std::string body;
+  for (const auto& [id, frameFlags, data] : frames)
+    body += id + (version == 4 ? Syncsafe(data.size()) : Be(data.size(), version == 2 ? 3 : 4)) +
+            (version == 2 ? "" : Be(frameFlags, 2)) + data;
+  if (version < 4 && (flags & 0x80))
+    for (size_t at = body.find('\xFF'); at != std::string::npos; at = body.find('\xFF', at + 2))
+      body.insert(at + 1, 1, '\0');
+  return "ID3" + std::string{static_cast<char>(version), '\0', static_cast<char>(flags)} + Syncsafe(body.size()) + body;
+}
+std::string Chunk(const std::string& id, const std::string& data) {
+  return id + Le(data.size(), 4) + data + std::string(data.size() & 1, '\0');
+}
+
+// The file tag readers: ID3v2 as other taggers write it (versions, flag-bits, text
+// encodings, genre numbers), damage stopping the reading, and a WAV file's tag chunks
+// after its audio.
+TEST(FileTags, ReadsId3v2AndWaveChunks) {
+  using namespace std::string_literals;
+  const std::string wave = "RIFF"s + Le(0, 4) + "WAVE" + Chunk("fmt ", std::string(16, '\1')) + Chunk("data", "abc") +
+                           Chunk("LIST", "INFO" + Chunk("INAM", "T\0"s) + Chunk("IPRT", "7\0"s)) +
+                           Chunk("id3 ", Id3(3, 0, {{"TIT2", 0, "\0Id3"s}, {"TALB", 0, "\0Al"s}}));
+  const std::string packed = "\x78\x9C\x63\x08\x48\x4C\xCE\x4E\x4D\x01\x00\x07\xC7\x02\x49"s;  // "\0Packed"
+  const struct {
+    const char* name;
+    std::string bytes;
+    bool found;
+    std::vector<std::string> expected;  // title, artist, album, track, date, genre or its number, comment
+  } rows[] = {
+      {"v2.3 compressed", Id3(3, 0, {{"TIT2", 0x80, Be(7, 4) + packed}}), true, {"Packed", "", "", "", "", "", ""}},
+      {"v2.3 unsynchronised UTF-16",
+       Id3(3, 0x80, {{"TPE1", 0, "\x01\xFF\xFE" "A\0\xE9\0"s}, {"TYER", 0, "\0" "1999"s}}), true,
+       {"", "Aé", "", "", "1999", "", ""}},
+      {"v2.2 and a genre number", Id3(2, 0, {{"TT2", 0, "\0Old"s}, {"TCO", 0, "\0(13)"s}, {"TRK", 0, "\0" "3/9"s}}),
+       true, {"Old", "", "", "3", "", "#13", ""}},
+      {"comments", Id3(4, 0, {{"COMM", 0, "\0eng" "desc\0x"s}, {"COMM", 0, "\3eng\0" "plain"s}}), true,
+       {"", "", "", "", "", "", "plain"}},
+      {"v2.4 sizes as v2.3 writes them",
+       [] {
+         std::string tag = Id3(4, 0, {{"TIT2", 0, "\0"s + std::string(299, 'x')}, {"TPE1", 0, "\0P"s}});
+         return tag.replace(14, 4, Be(300, 4));  // read as syncsafe: 172
+       }(),
+       true, {std::string(299, 'x'), "P", "", "", "", "", ""}},
+      {"encrypted frame", Id3(4, 0, {{"TIT2", 4, "\3X"s}, {"TPE1", 0, "\2\0B"s}}), true, {"", "B", "", "", "", "", ""}},
+      {"frame beyond its tag", Id3(3, 0, {{"TIT2", 0, "\0T"s}}) + "TPE1" + Be(1000, 4) + "\0\0\0A"s, true,
+       {"T", "", "", "", "", "", ""}},
+      {"two tags", Id3(4, 0, {{"TIT2", 0, "\3One"s}}) + Id3(3, 0, {{"TIT2", 0, "\0Two"s}, {"TCON", 0, "\0Jazz"s}}),
+       true, {"One", "", "", "", "", "Jazz", ""}},
+      {"not ID3", "ID3\5\0\0\0\0\0\0", false, {"", "", "", "", "", "", ""}},
+      {"wave", wave, true, {"T", "", "Al", "7", "", "", ""}},
+  };
+  for (const auto& row : rows) {
+    const std::string& bytes = row.bytes;
+    auto readAt = [&bytes](uint64_t at, uint8_t* buffer, size_t size) -> size_t {
+      return at >= bytes.size() ? 0 : bytes.copy(reinterpret_cast<char*>(buffer), size, at);
+    };
+    FileTags tags;
+    const bool wav = bytes.starts_with("RIFF");
+    EXPECT_EQ(wav ? ReadWaveTags(readAt, &tags) : ReadId3v2Tags(readAt, 0, &tags), row.found) << row.name;
+    const std::string genre = tags.genreNumber >= 0 ? "#" + std::to_string(tags.genreNumber) : tags.genre;
+    const std::vector<std::string> read = {tags.title, tags.artist, tags.album, tags.track,
+                                           tags.date,  genre,       tags.comment};
+    EXPECT_EQ(read, row.expected)
         << row.name;
   }
 }

@@ -6,7 +6,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 c="$here/corpus"
-mkdir -p "$c"/{profile_fuzz,avi_header_fuzz,mp3_gapless_fuzz,wavdest_fuzz,wave_check_fuzz,asf_header_fuzz}
+mkdir -p "$c"/{profile_fuzz,avi_header_fuzz,mp3_gapless_fuzz,wavdest_fuzz,wave_check_fuzz,asf_header_fuzz,file_tags_fuzz}
 ff() { ffmpeg -nostdin -v error -y "$@"; }
 tone() { echo -f lavfi -i "sine=f=440:d=0.3:sample_rate=$1"; }
 
@@ -99,3 +99,33 @@ PY
 asfhead ffmpeg.wma -c:a wmav2 -metadata date=2019
 asfhead wm.wmv -f lavfi -i "testsrc=size=32x24:rate=5:d=0.4" -c:v wmv2 -c:a wmav2 -metadata WM/Year=2019 \
   -metadata WM/Track=6
+
+# Tag readers (first byte: 0 the ID3v2 reader, 1 the WAV chunk reader): tags as taggers
+# write them (id3v2: v2.3, mutagen: v2.4), ffmpeg's WAV with its LIST INFO moved behind
+# the audio and an id3 chunk added there, a compressed frame in an unsynchronised tag.
+: >"$work/v23" && id3v2 -2 -t 'Id3 title' -a artist -T 3/9 -y 2001 -g 13 -c memo "$work/v23"
+: >"$work/v24" && mid3v2 -t 夜の歌 -A 冬 -y 2019 "$work/v24"
+ff -f lavfi -i "sine=d=0.01" -metadata title=夜の歌 -metadata track=7 -c:a pcm_u8 "$work/info.wav"
+python3 - "$work" "$c/file_tags_fuzz" <<'PY'
+import struct, sys, zlib
+work, out = sys.argv[1], sys.argv[2]
+def read(name): return open(f'{work}/{name}', 'rb').read()
+def chunk(cid, data): return cid + struct.pack('<I', len(data)) + data + bytes(len(data) & 1)
+wav, at, parts = read('info.wav'), 12, []
+while at + 8 <= len(wav):
+    size = struct.unpack('<I', wav[at + 4:at + 8])[0]
+    parts.append((wav[at:at + 4], wav[at + 8:at + 8 + size]))
+    at += 8 + size + (size & 1)
+parts.sort(key=lambda part: part[0] == b'LIST')
+parts.append((b'id3 ', read('v23')))
+body = b'WAVE' + b''.join(chunk(*part) for part in parts)
+open(f'{out}/info-after.wav', 'wb').write(b'\x01RIFF' + struct.pack('<I', len(body)) + body)
+open(f'{out}/v23', 'wb').write(b'\x00' + read('v23'))
+open(f'{out}/v24', 'wb').write(b'\x00' + read('v24')[:4096])
+frame = b'\x01\xff\xfeA\x00'
+packed = struct.pack('>I', len(frame)) + zlib.compress(frame)
+packed = b'TIT2' + struct.pack('>IH', len(packed), 0x80) + packed
+packed = packed.replace(b'\xff', b'\xff\x00')
+size = bytes([len(packed) >> 21 & 127, len(packed) >> 14 & 127, len(packed) >> 7 & 127, len(packed) & 127])
+open(f'{out}/v23-packed', 'wb').write(b'\x00ID3\x03\x00\x80' + size + packed)
+PY
