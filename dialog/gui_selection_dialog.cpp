@@ -614,7 +614,7 @@ void InitSettingsPanel() {
 void StoreSettingsPanel() {
   if (previewPlaying) StopPreview();
 
-  // Where the window system keeps positions to itself (pure Wayland), the stored one stays.
+  // Where the window system keeps positions to itself, the stored one stays.
   if (WindowPositionsKnown()) {
     int left = 0, top = 0;
     gtk_window_get_position(GTK_WINDOW(SettingsPanel.dialog), &left, &top);
