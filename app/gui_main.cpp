@@ -58,7 +58,8 @@ void DesktopSize(int* width, int* height) {
 // ---------------------------------------------------------------------------
 // The window's side of the run
 
-// Where the window system keeps positions to itself (pure Wayland), the stored one stays.
+// Where the window system keeps positions to itself (pure Wayland, weston's XWayland), the
+// stored one stays.
 void SaveStatusWindowPosition() {
   if (!StatusWindow || !WindowPositionsKnown()) return;
   int left = 0, top = 0;

@@ -292,7 +292,7 @@ void CreateStatusWindow(int left, int top) {
 
 void ShowStatusWindowMinimised() {
   if (!StatusWindow || shownForRun) return;
-  // Pure Wayland minimises nothing: there the window waits unmapped.
+  // Pure Wayland and weston's XWayland minimise nothing: there the window waits unmapped.
   if (!WindowPositionsKnown()) return;
   g_signal_connect(StatusWindow, "map-event", G_CALLBACK(on_status_window_mapped_too_early), nullptr);
   gtk_widget_show_all(GTK_WIDGET(StatusWindow));

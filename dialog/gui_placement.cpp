@@ -22,12 +22,12 @@ void KeepOnMonitor(int* left, int* top, int width, int height) {
   *top = std::max(std::min(*top, area.y + area.height - height), area.y);
 }
 
-bool WindowPositionsKnown() {
+namespace {
+
+bool OnX11() {
   GdkDisplay* display = gdk_display_get_default();
   return display && GDK_IS_X11_DISPLAY(display);
 }
-
-namespace {
 
 // A window's property as raw items, empty when it is missing or of another type.
 std::vector<unsigned char> WindowProperty(Display* x, Window window, const char* name, Atom type, int* format) {
@@ -45,10 +45,14 @@ std::vector<unsigned char> WindowProperty(Display* x, Window window, const char*
 
 }  // namespace
 
+// weston's XWayland window manager places the windows itself and reports each frame at the
+// X screen's corner, whatever the window asked and wherever it is shown.
+bool WindowPositionsKnown() { return OnX11() && WindowManagerName() != "Weston WM"; }
+
 // Read afresh each time: GDK keeps the first answer for a while, and a window manager
 // may be replaced meanwhile.
 std::string WindowManagerName() {
-  if (!WindowPositionsKnown()) return "";
+  if (!OnX11()) return "";
   GdkDisplay* display = gdk_display_get_default();
   Display* x = GDK_DISPLAY_XDISPLAY(display);
   int format = 0;

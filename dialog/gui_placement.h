@@ -14,7 +14,8 @@ void KeepOnMonitor(int* left, int* top, int width, int height);
 inline constexpr int kFrameAllowance = 16, kTitleAllowance = 40;
 
 // Whether the window system tells a program where its windows are and lets it place them
-// (X11, XWayland included). Pure Wayland does neither: what GTK reports there is made up.
+// (X11, XWayland under most window managers). Pure Wayland and weston's XWayland do neither:
+// what GTK reports there is made up.
 bool WindowPositionsKnown();
 
 // The name the running window manager publishes ("Openbox", "Metacity", ...), "" where

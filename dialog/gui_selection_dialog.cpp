@@ -353,6 +353,11 @@ gboolean OnDialogMapped(GtkWidget* dialog, GdkEvent*, gpointer) {
   gtk_window_unmaximize(GTK_WINDOW(dialog));
   gtk_window_resize(GTK_WINDOW(dialog), kDialogWidth, kDialogHeight);
   gtk_window_move(GTK_WINDOW(dialog), left, top);
+  // GTK sends only what changed since its last request, and the position was asked before
+  // the map: it would send the size alone. A window manager that placed the oversized
+  // window in the screen's corner and keeps it on the screen (icewm) refuses to move it
+  // before it is smaller, so size and place go in one request.
+  gdk_window_move_resize(gtk_widget_get_window(dialog), left, top, kDialogWidth, kDialogHeight);
   return FALSE;
 }
 
@@ -609,7 +614,7 @@ void InitSettingsPanel() {
 void StoreSettingsPanel() {
   if (previewPlaying) StopPreview();
 
-  // Where the window system keeps positions to itself (pure Wayland), the stored one stays.
+  // Where the window system keeps positions to itself, the stored one stays.
   if (WindowPositionsKnown()) {
     int left = 0, top = 0;
     gtk_window_get_position(GTK_WINDOW(SettingsPanel.dialog), &left, &top);

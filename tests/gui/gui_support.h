@@ -27,7 +27,7 @@ bool Select(const std::string& path);
 // The program's texts in English (the catalogue beside the test program), or as built.
 void UseEnglish(bool english);
 
-// A window manager on the test's display ("openbox", "mutter", "metacity", "xfwm4"), with
+// A window manager on the test's display ("openbox", "mutter", "metacity", "xfwm4", "icewm"), with
 // a session bus of its own; it leaves again with the object.
 struct WindowManager {
   explicit WindowManager(const std::string& name = "openbox");

@@ -375,7 +375,7 @@ TEST_P(StatusWindowUnderWindowManagerTest, FramedWithCloseAndMoveKeptWhereLeftAn
 }
 
 INSTANTIATE_TEST_SUITE_P(WindowManagers, StatusWindowUnderWindowManagerTest,
-                         ::testing::Values("openbox", "mutter", "metacity", "xfwm4"),
+                         ::testing::Values("openbox", "mutter", "metacity", "xfwm4", "icewm"),
                          [](const auto& info) { return std::string(info.param); });
 
 // Every caption of a three-file run, in both mode families, as wide in the title bar as in

@@ -4,9 +4,11 @@
 #include <gio/gio.h>
 
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 #include "tests/gui/gui_support.h"
 #include "tests/support/media_fixtures.h"
@@ -18,9 +20,9 @@ using mediatest::RunCommand;
 
 namespace {
 
-// Runs xdotool with the arguments; its output, trimmed.
-std::string Xdotool(std::vector<std::string> args) {
-  args.insert(args.begin(), "xdotool");
+// Runs xdotool with the arguments (on display, given); its output, trimmed.
+std::string Xdotool(std::vector<std::string> args, const std::string& display = "") {
+  args.insert(args.begin(), {"env", "DISPLAY=" + (display.empty() ? g_getenv("DISPLAY") : display), "xdotool"});
   std::string out = RunCommand(args);
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return out;
@@ -124,6 +126,82 @@ TEST(WholePathTest, FirstStartPickTwoFilesInMusicChooseMp3ConfirmAndBothAreConve
   }
   const std::string text = ReadFileBytes(work.file("QuillLomare.ini"));
   EXPECT_NE(text.find("DecodeMode=1"), std::string::npos) << text;
+}
+
+// weston (headless) with its XWayland, in a runtime folder of its own; it leaves with the
+// object. Its window manager places the windows itself and reports every frame at the X
+// screen's corner.
+struct Weston {
+  Weston() {
+    log = runtime.file("weston.log");
+    pid = mediatest::StartCommand({"env", "XDG_RUNTIME_DIR=" + runtime.path(), "weston",
+                                   "--backend=headless-backend.so", "--xwayland", "--width=1024", "--height=768",
+                                   "--socket=ql-weston", "--idle-time=0"},
+                                  log);
+    // A loaded machine may take several seconds to start it.
+    const std::regex listening("xserver listening on display (:[0-9]+)");
+    guitest::RunUntil([&] {
+      std::smatch m;
+      const std::string text = ReadFileBytes(log);
+      if (std::regex_search(text, m, listening)) display = m[1];
+      return !display.empty() || waitpid(pid, nullptr, WNOHANG) != 0;
+    }, 30000);
+  }
+  ~Weston() {
+    if (pid > 0) kill(pid, SIGTERM), mediatest::WaitCommand(pid);
+  }
+  mediatest::TempDir runtime;
+  std::string log, display;
+  pid_t pid = -1;
+};
+
+// The program on weston's XWayland (a person cannot be simulated there: its X server has no
+// input): while the files are chosen only the dialog is on the screen, and a run stores no
+// made-up position over the one the user left.
+TEST(WholePathTest, UnderWestonsXWaylandOnlyTheDialogWhileChoosingAndStoredPositionKept) {
+  ASSERT_TRUE(mediatest::HaveFfmpeg() && HaveTool("xdotool")) << "needs ffmpeg and xdotool";
+  Weston weston;
+  ASSERT_FALSE(weston.display.empty()) << "weston did not start: " << ReadFileBytes(weston.log);
+  mediatest::TempDir work;
+  const std::string wav = MakeFixture(Fixture::Wav16Stereo44k, work.path(), 1.0, "a.wav");
+  const std::string ini = "[Setting]\nDecodeMode=1\nrLomareWindow.left=300\nrLomareWindow.top=200\n";
+  mediatest::WriteFileBytes(work.file("QuillLomare.ini"), ini);
+  const std::string program = work.file("quilllomare");
+  std::filesystem::copy_file(QL_PROGRAM, program);
+  auto start = [&](std::vector<const char*> args) {
+    g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_NONE);
+    g_subprocess_launcher_set_cwd(launcher, work.path().c_str());
+    g_subprocess_launcher_setenv(launcher, "DISPLAY", weston.display.c_str(), TRUE);
+    g_subprocess_launcher_unsetenv(launcher, "WAYLAND_DISPLAY");
+    args.insert(args.begin(), program.c_str());
+    args.push_back(nullptr);
+    return g_subprocess_launcher_spawnv(launcher, args.data(), nullptr);
+  };
+
+  {
+    g_autoptr(GSubprocess) child = start({});
+    ASSERT_NE(child, nullptr);
+    std::string dialog;
+    guitest::RunUntil([&] {
+      dialog = Xdotool({"search", "--onlyvisible", "--name", "ファイルを選ぶ"}, weston.display);
+      return !dialog.empty();
+    }, 30000);
+    ASSERT_FALSE(dialog.empty()) << "the selection dialog did not appear";
+    guitest::RunUntil([] { return false; }, 1000);  // nothing else comes up meanwhile
+    EXPECT_EQ(Xdotool({"search", "--onlyvisible", "--name", "ろまれ"}, weston.display), "");
+    g_subprocess_send_signal(child, SIGTERM);
+    EXPECT_EQ(WaitForExit(child, 30000), 0);
+  }
+
+  g_autoptr(GSubprocess) child = start({wav.c_str()});
+  ASSERT_NE(child, nullptr);
+  EXPECT_EQ(WaitForExit(child, 120000), 0);
+  const mediatest::AudioInfo info = mediatest::ProbeAudio(work.file("a.mp3"));
+  EXPECT_EQ(info.codec, "mp3");
+  EXPECT_GT(info.duration, 0.9);
+  const std::string text = ReadFileBytes(work.file("QuillLomare.ini"));
+  EXPECT_NE(text.find("rLomareWindow.left=300\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("rLomareWindow.top=200\n"), std::string::npos) << text;
 }
 
 }  // namespace
