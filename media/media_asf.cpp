@@ -81,15 +81,7 @@ static void ApplyProfile(Filter* writer, const AsfProfile& profile) {
             bitsPerSec);
 }
 
-// Restamps the audio entering the writer: one segment from 0, and each buffer at the
-// time of the samples before it.
-struct InputClock {
-  int rate = 0;
-  int bytesPerFrame = 0;
-  uint64_t samples = 0;  // received since the stream started
-};
-
-static GstPadProbeReturn OnWriterInput(GstPad*, GstPadProbeInfo* info, gpointer data) {
+GstPadProbeReturn OnWriterInput(GstPad*, GstPadProbeInfo* info, gpointer data) {
   InputClock* clock = static_cast<InputClock*>(data);
   if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);

@@ -146,6 +146,18 @@ bool Mp3DecoderAccepts(const Pin* in, const MediaType& type);
 bool Mp3EncoderApplyOutputType(Pin* out, Pin* in, const MediaType& type);
 
 // media_asf.cpp: "WM ASF Writer".
+// The encoders place their samples by the buffers' timestamps, which decoders do not
+// always give exactly (a trimmed first buffer has none, WMA and VBR streams jitter,
+// program streams start late). Every writer times its input itself: OnWriterInput, a
+// probe on its sink pad with an InputClock as data, makes one segment from 0 and puts
+// each buffer at the time of the samples before it.
+struct InputClock {
+  int rate = 0;
+  int bytesPerFrame = 0;
+  uint64_t samples = 0;  // received since the stream started
+};
+GstPadProbeReturn OnWriterInput(GstPad*, GstPadProbeInfo* info, gpointer data);
+
 FilterRef MakeAsfWriter();
 bool AsfWriterAccepts(const Pin* in, const MediaType& type);
 
