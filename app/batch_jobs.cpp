@@ -150,6 +150,13 @@ static gboolean OnWorkerInterrupt(gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
+// Stopped while the file's decoders are being set up: the file ends as stopped.
+static void EndWorkerInWait() {
+  if (CurrentRunOutcome() == RunOutcome::Running) CloseRun();
+  Tell("end 130");
+  _exit(130);
+}
+
 static std::string workerFolder;  // the output folder of the file in hand
 
 static std::string WorkerOutputFolder(const std::string&) { return workerFolder; }
@@ -169,6 +176,7 @@ int RunBatchWorker() {
   guint sources[std::size(kInterruptSignals)];
   for (size_t i = 0; i < std::size(kInterruptSignals); ++i)
     sources[i] = g_unix_signal_add(kInterruptSignals[i], OnWorkerInterrupt, nullptr);
+  EndOnSignalsDuringWaits(EndWorkerInWait);
 
   int status = 0;
   for (std::string command; status != 130 && !workerInterrupted && ReadCommand(&command);) {

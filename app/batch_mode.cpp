@@ -471,9 +471,17 @@ static gboolean OnInterrupt(gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
+// An interrupt while the file's decoders are being set up: no output of it exists yet.
+static void EndInterruptedWait() {
+  if (CurrentRunOutcome() == RunOutcome::Running) CloseRun();
+  std::fputs(_(kInterruptedLine), stderr);
+  _exit(130);
+}
+
 static void WatchInterrupts() {
   for (size_t i = 0; i < std::size(kInterruptSignals); ++i)
     interruptSources[i] = g_unix_signal_add(kInterruptSignals[i], OnInterrupt, GUINT_TO_POINTER(i));
+  EndOnSignalsDuringWaits(EndInterruptedWait);
 }
 
 static void UnwatchInterrupts() {

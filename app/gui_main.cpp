@@ -1,6 +1,7 @@
 #include "app/gui_main.h"
 
 #include <glib-unix.h>
+#include <unistd.h>
 #include <gtk/gtk.h>
 
 #include <cstdio>
@@ -98,6 +99,12 @@ gboolean OnTerminate(gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
+// A termination signal while a file's decoders are being set up ends the run there.
+void EndTerminatedWait() {
+  if (CurrentRunOutcome() == RunOutcome::Running) CloseRun();
+  _exit(0);
+}
+
 RunFrontEnd WindowFrontEnd() {
   RunFrontEnd frontEnd;
   frontEnd.setCaption = SetStatusCaption;
@@ -171,6 +178,7 @@ int RunWindowMode(int argc, char** argv) {
   guint signals[3];
   int n = 0;
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) signals[n++] = g_unix_signal_add(signal, OnTerminate, nullptr);
+  EndOnSignalsDuringWaits(EndTerminatedWait);
   if (InitializeRun(files) && CurrentRunOutcome() == RunOutcome::Running && !terminated) gtk_main();
   for (guint source : signals) g_source_remove(source);
 

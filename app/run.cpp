@@ -1,5 +1,9 @@
 #include "app/run.h"
 
+#include <signal.h>
+
+#include <iterator>
+
 #include "common/app_settings.h"
 #include "common/batch.h"
 #include "common/error_box.h"
@@ -7,6 +11,7 @@
 #include "common/status_text.h"
 #include "engine/builders.h"
 #include "engine/graph.h"
+#include "media/media.h"
 
 std::atomic<bool> AnimationPaused{false};
 std::atomic<bool> StopAnimation{false};
@@ -116,4 +121,36 @@ void CloseRun() {
   AnimationPaused = true;
   SaveAndRelease();
   EndRun(RunOutcome::Closed);
+}
+
+static constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
+static struct sigaction mainLoopHandlers[std::size(kTerminationSignals)];
+static volatile sig_atomic_t signalPending = 0;
+static void (*endDuringWait)() = nullptr;
+
+static void OnTerminationSignal(int signal) {
+  signalPending = 1;
+  for (size_t i = 0; i < std::size(kTerminationSignals); ++i)
+    if (kTerminationSignals[i] == signal && !(mainLoopHandlers[i].sa_flags & SA_SIGINFO) &&
+        mainLoopHandlers[i].sa_handler != SIG_DFL && mainLoopHandlers[i].sa_handler != SIG_IGN)
+      mainLoopHandlers[i].sa_handler(signal);
+}
+
+static void OnMediaWait() {
+  if (signalPending && endDuringWait) endDuringWait();
+}
+
+void EndOnSignalsDuringWaits(void (*end)()) {
+  endDuringWait = end;
+  signalPending = 0;
+  for (size_t i = 0; i < std::size(kTerminationSignals); ++i) {
+    struct sigaction ours = {}, current = {};
+    ours.sa_handler = OnTerminationSignal;
+    ours.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigemptyset(&ours.sa_mask);
+    sigaction(kTerminationSignals[i], nullptr, &current);
+    if (current.sa_handler == OnTerminationSignal) continue;  // installed by an earlier call
+    sigaction(kTerminationSignals[i], &ours, &mainLoopHandlers[i]);
+  }
+  SetWaitHook(OnMediaWait);
 }

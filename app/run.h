@@ -40,3 +40,10 @@ void OnFileFailed(const std::string& errorText);  // the graph stopped with an e
 void SaveAndRelease();
 // The user closed the status window or interrupted the batch.
 void CloseRun();
+
+// While the main thread waits inside the media layer (a file's decoders being set up,
+// up to 20 s for a difficult file), the main loop's handlers of termination signals
+// cannot run. From the next slice of such a wait, a termination signal calls end, which
+// must end the process. Call after the main loop's handlers are installed: theirs are
+// still called first.
+void EndOnSignalsDuringWaits(void (*end)());

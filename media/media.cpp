@@ -655,7 +655,7 @@ static const DeviceEntry kDeviceTable[] = {
     {kCategoryLegacyAmFilter, "MPEG Layer-3 Decoder", FilterKind::Mp3Decoder,
      {"mpg123audiodec", "mpegaudioparse"}},
     {kCategoryLegacyAmFilter, "WM ASF Writer", FilterKind::AsfWriter,
-     {"avenc_wmav2", "avmux_asf", "filesink", "audioconvert", "audioresample"}},
+     {"avenc_wmav2", "avmux_asf", "filesink", "audioconvert", "audioresample", "audiobuffersplit"}},
     {kCategoryLegacyAmFilter, kFlacWriterName, FilterKind::FlacWriter, {"flacenc", "filesink", "audioconvert"}},
     {kCategoryLegacyAmFilter, kOpusWriterName, FilterKind::OpusWriter,
      {"opusenc", "oggmux", "filesink", "audioconvert", "audioresample"}},
@@ -767,6 +767,22 @@ static std::string ErrorText(GstMessage* message) {
   return error->message;
 }
 
+static WaitHook waitHook = nullptr;
+
+void SetWaitHook(WaitHook hook) { waitHook = hook; }
+
+GstMessage* PopBusMessage(GstBus* bus, GstClockTime timeout, GstMessageType types) {
+  static constexpr GstClockTime kWaitSlice = 100 * GST_MSECOND;
+  const GstClockTime deadline = gst_util_get_timestamp() + timeout;
+  for (;;) {
+    const GstClockTime now = gst_util_get_timestamp();
+    if (now >= deadline) return nullptr;
+    if (GstMessage* message = gst_bus_timed_pop_filtered(bus, std::min(kWaitSlice, deadline - now), types))
+      return message;
+    if (waitHook) waitHook();
+  }
+}
+
 static void DumpGraph(Graph* graph, const char* name) {
   GST_DEBUG_BIN_TO_DOT_FILE_WITH_TS(GST_BIN(graph->pipeline), GST_DEBUG_GRAPH_SHOW_ALL, name);
 }
@@ -784,7 +800,7 @@ bool PrerollGraph(Graph* graph, std::string* errorText) {
   g_autoptr(GstBus) bus = gst_element_get_bus(graph->pipeline);
   bool prerolled = false;
   for (;;) {
-    g_autoptr(GstMessage) message = gst_bus_timed_pop_filtered(
+    g_autoptr(GstMessage) message = PopBusMessage(
         bus, kProbeTimeout,
         static_cast<GstMessageType>(GST_MESSAGE_ASYNC_DONE | GST_MESSAGE_ERROR | GST_MESSAGE_EOS |
                                     GST_MESSAGE_APPLICATION));
@@ -1326,7 +1342,11 @@ bool FilterHasFileSink(const Filter* filter) {
 // Answers the scheduling query of a file source with push mode alone. GStreamer's WAV
 // parser, pulling, stops at an odd-sized chunk (8-bit audio with an odd number of
 // samples, whose pad byte follows) and spins on a file cut inside its headers; fed
-// by push it reads such files to their end.
+// by push it reads such files to their end. The AIFF parser, pulling, starts its own
+// streaming thread while the decoder is still plugging it in: its first buffer can
+// find its output not yet linked, and the error it then posts is dropped by the
+// decoder as one of an element on trial, so the graph waits forever. Pushed, it
+// receives its first bytes only once it is in place.
 static GstPadProbeReturn OnSchedulingQuery(GstPad*, GstPadProbeInfo* info, gpointer data) {
   GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
   if (!static_cast<Filter*>(data)->pushOnly || GST_QUERY_TYPE(query) != GST_QUERY_SCHEDULING)
@@ -1458,6 +1478,30 @@ static GstPadProbeReturn OnSourceBuffer(GstPad*, GstPadProbeInfo* info, gpointer
   return GST_PAD_PROBE_OK;
 }
 
+// Ends what a source delivers, and the size it tells, at its file's stream end where
+// one is set (after the reading is followed, so that the file still counts as read).
+static GstPadProbeReturn OnSourceStreamEnd(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  const uint64_t end = static_cast<Filter*>(data)->streamEnd;
+  if (end == 0) return GST_PAD_PROBE_OK;
+  if (info->type & GST_PAD_PROBE_TYPE_QUERY_UPSTREAM) {
+    GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+    GstFormat format = GST_FORMAT_UNDEFINED;
+    if (GST_QUERY_TYPE(query) == GST_QUERY_DURATION) gst_query_parse_duration(query, &format, nullptr);
+    if (format == GST_FORMAT_BYTES) gst_query_set_duration(query, format, static_cast<gint64>(end));
+    return GST_PAD_PROBE_OK;
+  }
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (!GST_BUFFER_OFFSET_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
+  const uint64_t first = GST_BUFFER_OFFSET(buffer), size = gst_buffer_get_size(buffer);
+  if (first + size <= end) return GST_PAD_PROBE_OK;
+  if (first >= end) return GST_PAD_PROBE_DROP;
+  GstBuffer* part = gst_buffer_copy_region(buffer, GST_BUFFER_COPY_ALL, 0, end - first);
+  GST_BUFFER_OFFSET_END(part) = end;
+  gst_buffer_unref(buffer);
+  GST_PAD_PROBE_INFO_DATA(info) = part;
+  return GST_PAD_PROBE_OK;
+}
+
 // The size of the whole file as its header declares it: an AVI file's RIFF chunk size, an
 // ASF file's File Properties size; 0 when the header says nothing. (A WAV file is read
 // to its end whatever its header says, so its size proves nothing about losses.)
@@ -1479,6 +1523,28 @@ static uint64_t DeclaredFileSize(int fd) {
     at += objectSize;
   }
   return 0;
+}
+
+// Where the sound of an AIFF or AIFC file ends: the end of its "SSND" chunk's bytes,
+// before the pad byte of an odd size and before any chunk that follows (a tagger's
+// "ID3 " chunk). GStreamer's parser, pushed, reads samples up to the end of the file.
+// False when the parser could not read the file as it states: no "COMM" chunk of full
+// size ahead of the "SSND" chunk (pushed, the parser then maps a buffer it never got).
+static bool FindAiffSoundEnd(int fd, uint64_t fileSize, bool aifc, uint64_t* soundEnd) {
+  const uint32_t commSize = aifc ? 22 : 18;
+  bool comm = false;
+  for (uint64_t at = 12; at + 8 <= fileSize;) {
+    uint8_t header[8];
+    if (ReadFileAt(fd, at, header, sizeof header) != sizeof header) return false;
+    const uint32_t size = uint32_t{header[4]} << 24 | uint32_t{header[5]} << 16 | uint32_t{header[6]} << 8 | header[7];
+    if (memcmp(header, "COMM", 4) == 0) comm = size >= commSize;
+    if (memcmp(header, "SSND", 4) == 0) {
+      *soundEnd = std::min<uint64_t>(at + 8 + size, fileSize);
+      return comm;
+    }
+    at += 8 + uint64_t{size} + (size & 1);
+  }
+  return false;
 }
 
 // Whether a file's name says MPEG audio and its first bytes do not say another
@@ -1513,6 +1579,7 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   // RIFF, its big-endian twin RIFX and the 64-bit RF64 all go to the same parser.
   bool wave = readable && read(fd, head, sizeof head) == sizeof head && memcmp(head + 8, "WAVE", 4) == 0 &&
               (memcmp(head, "RIFF", 4) == 0 || memcmp(head, "RIFX", 4) == 0 || memcmp(head, "RF64", 4) == 0);
+  const bool aiff = memcmp(head, "FORM", 4) == 0 && (memcmp(head + 8, "AIFF", 4) == 0 || memcmp(head + 8, "AIFC", 4) == 0);
   // That parser trusts the "fmt " record: a file whose record it cannot read as stated
   // loads, as a damaged file does, but never connects.
   auto readAt = [fd](uint64_t offset, uint8_t* buffer, size_t size) { return ReadFileAt(fd, offset, buffer, size); };
@@ -1520,6 +1587,9 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   uint64_t mpegStart = 0, mpegSize = 0;
   if (wave && !waveUnusable && S_ISREG(st.st_mode) && !FindMpegWaveData(readAt, st.st_size, &mpegStart, &mpegSize))
     mpegStart = mpegSize = 0;
+  uint64_t soundEnd = 0;
+  const bool aiffUnusable =
+      aiff && S_ISREG(st.st_mode) && !FindAiffSoundEnd(fd, st.st_size, memcmp(head + 8, "AIFC", 4) == 0, &soundEnd);
   uint64_t junkStart = 0, junkEnd = 0;
   if (!wave && S_ISREG(st.st_mode) && NamesMpegAudio(path, head) &&
       FindJunkBeforeMpegFrames(fd, static_cast<uint64_t>(st.st_size), &junkStart, &junkEnd))
@@ -1539,6 +1609,10 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   if (filter->path.empty()) {  // the first file this source is given
     g_autoptr(GstPad) pad = gst_element_get_static_pad(filter->element, "src");
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, OnSourceBuffer, filter, nullptr);
+    gst_pad_add_probe(pad,
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_QUERY_UPSTREAM |
+                                                   GST_PAD_PROBE_TYPE_PULL),
+                      OnSourceStreamEnd, filter, nullptr);
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, OnAsfPacketCount, filter, nullptr);
     gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
                       OnSchedulingQuery, filter, nullptr);
@@ -1553,8 +1627,9 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   filter->path = path;
   filter->sourceSize = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
   // The junk is cut out of the stream as it is pushed.
-  filter->pushOnly = wave || junkEnd != 0;
-  filter->waveUnusable = waveUnusable;
+  filter->pushOnly = wave || aiff || junkEnd != 0;
+  filter->waveUnusable = waveUnusable || aiffUnusable;
+  filter->streamEnd = aiffUnusable ? 0 : soundEnd;
   filter->mpegDataStart = mpegStart;
   filter->mpegDataSize = mpegSize;
   filter->junkStart = junkStart;

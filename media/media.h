@@ -60,6 +60,13 @@ using GraphNotify = void (*)();
 // elements and sets decoder preferences. Safe to call again.
 void MediaLayerInit();
 
+// Called about every 100 ms, on the waiting thread, while a call of this layer waits
+// for GStreamer (a file's decoders being found and prerolled, a splitter's streams being
+// listed); nullptr for none. A termination signal cannot reach the main loop during
+// such a wait: the program checks for one here.
+using WaitHook = void (*)();
+void SetWaitHook(WaitHook hook);
+
 // Creation by class id. CreateGraph takes kClsidFilterGraph; CreateFilter any filter
 // class id. Both return nullptr for an unknown id or missing GStreamer elements.
 GraphRef CreateGraph(const std::string& clsid);

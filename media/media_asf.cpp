@@ -1,6 +1,7 @@
 // "WM ASF Writer": encoder, multiplexer and file sink in one bin,
 //   sink ! audioconvert ! audioresample ! capsfilter (F32LE interleaved, rate, channels)
-//        ! avenc_wmav2 (bitrate) ! avmux_asf ! qlasftags ! filesink
+//        ! audiobuffersplit (whole encoder frames) ! avenc_wmav2 (bitrate) ! avmux_asf
+//        ! qlasftags ! filesink
 // configured by a system profile id, which chooses the rate, channels and bit rate.
 //
 // The file's packet times come from the buffers' timestamps, which decoders do not
@@ -20,6 +21,15 @@
 
 // The encoder refuses anything below this; lower profiles are written at it.
 static constexpr uint32_t kLeastBitRate = 24000;  // bits per second
+
+// The encoder reads a mono frame in place, where it lies in the buffer it was given,
+// with vector instructions that fault on memory not aligned to 16 bytes; a frame that
+// starts in the middle of a buffer of odd size is not. It is therefore fed buffers of
+// whole frames that start aligned. The encoder's frame is 512, 1024 or 2048 samples
+// depending on the rate, so buffers of this many samples hold whole frames at every
+// rate; the last buffer of a stream holds what is left.
+static constexpr uint32_t kEncoderInputSamples = 2048;
+static constexpr gsize kEncoderInputAlign = 63;  // GstAllocationParams mask: 64 bytes
 
 struct AsfProfile {
   const char* guid;
@@ -66,6 +76,7 @@ static void ApplyProfile(Filter* writer, const AsfProfile& profile) {
   gst_caps_unref(caps);
   const uint32_t bitsPerSec = std::max(profile.bitsPerSec, kLeastBitRate);
   g_object_set(writer->encoder, "bitrate", static_cast<int>(bitsPerSec), nullptr);
+  g_object_set(writer->splitter, "output-buffer-size", kEncoderInputSamples * profile.channels * 4u, nullptr);
   GST_DEBUG("ASF writer: %u Hz, %u channels, %u b/s", profile.samplesPerSec, profile.channels,
             bitsPerSec);
 }
@@ -116,6 +127,30 @@ GstPadProbeReturn OnWriterInput(GstPad*, GstPadProbeInfo* info, gpointer data) {
   return GST_PAD_PROBE_OK;
 }
 
+// Moves a buffer whose samples do not start at an aligned address into memory that does.
+static GstPadProbeReturn OnEncoderInput(GstPad*, GstPadProbeInfo* info, gpointer) {
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  GstMapInfo map;
+  if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_PAD_PROBE_OK;
+  const bool aligned = (reinterpret_cast<uintptr_t>(map.data) & kEncoderInputAlign) == 0;
+  GstBuffer* copy = nullptr;
+  if (!aligned) {
+    GstAllocationParams params;
+    gst_allocation_params_init(&params);
+    params.align = kEncoderInputAlign;
+    copy = gst_buffer_new_allocate(nullptr, map.size, &params);
+    if (copy) {
+      gst_buffer_fill(copy, 0, map.data, map.size);
+      gst_buffer_copy_into(copy, buffer, GST_BUFFER_COPY_METADATA, 0, -1);
+    }
+  }
+  gst_buffer_unmap(buffer, &map);
+  if (!copy) return GST_PAD_PROBE_OK;
+  gst_buffer_unref(buffer);
+  GST_PAD_PROBE_INFO_DATA(info) = copy;
+  return GST_PAD_PROBE_OK;
+}
+
 // Hands the tags leaving the encoder to the tag writer behind the multiplexer, which
 // writes none itself; the first value of each wins.
 static GstPadProbeReturn OnEncodedTags(GstPad*, GstPadProbeInfo* info, gpointer tagWriter) {
@@ -130,16 +165,20 @@ static GstPadProbeReturn OnEncodedTags(GstPad*, GstPadProbeInfo* info, gpointer 
 FilterRef MakeAsfWriter() {
   RegisterAsfTags();
   GstElement* capsfilter = MakeElement("capsfilter");
+  GstElement* splitter = MakeElement("audiobuffersplit");
   GstElement* encoder = MakeElement("avenc_wmav2");
   GstElement* tagWriter = MakeElement(kAsfTagsElement);
   GstElement* fileSink = MakeElement("filesink");
   GstElement* bin = MakeChainBin({MakeElement("audioconvert"), MakeElement("audioresample"), capsfilter,
-                                  encoder, MakeElement("avmux_asf"), tagWriter, fileSink});
+                                  splitter, encoder, MakeElement("avmux_asf"), tagWriter, fileSink});
   if (!bin) return nullptr;
   g_autoptr(GstPad) input = gst_element_get_static_pad(bin, "sink");
   gst_pad_add_probe(input,
                     static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
                     OnWriterInput, new InputClock, [](gpointer clock) { delete static_cast<InputClock*>(clock); });
+
+  g_autoptr(GstPad) encoderInput = gst_element_get_static_pad(encoder, "sink");
+  gst_pad_add_probe(encoderInput, GST_PAD_PROBE_TYPE_BUFFER, OnEncoderInput, nullptr, nullptr);
 
   // The input's tags go on; the encoder's own do not.
   CarryTagsThrough(encoder, "src");
@@ -149,6 +188,7 @@ FilterRef MakeAsfWriter() {
   FilterRef writer = NewFilterOf(FilterKind::AsfWriter, bin);
   writer->capsfilter = capsfilter;
   writer->encoder = encoder;
+  writer->splitter = splitter;
   writer->fileSink = fileSink;
   // The file is complete at the end of stream; nothing to preroll into a file.
   g_object_set(writer->fileSink, "async", FALSE, nullptr);

@@ -55,6 +55,7 @@ struct Filter {
   GstElement* element = nullptr;     // owned: the element or bin in the pipeline
   GstElement* capsfilter = nullptr;  // borrowed from the bin: the output format to force
   GstElement* encoder = nullptr;     // borrowed from the bin: the encoder to configure
+  GstElement* splitter = nullptr;    // borrowed from the ASF writer: cuts its encoder's input
   GstElement* fileSink = nullptr;    // borrowed from the bin: where a writer bin writes
   GstElement* converter = nullptr;   // borrowed from the bin: the decoder chain's audioconvert
   GstCaps* decodersCaps = nullptr;   // owned; decoder chain: its output to WavDest, once prerolled
@@ -63,8 +64,9 @@ struct Filter {
   std::vector<PinRef> pins;          // fixed order: as the element's pads
   std::string path;                  // file read or written; empty for neither
   uint64_t sourceSize = 0;           // file source: bytes in the file; 0 unknown
-  bool pushOnly = false;             // file source: offers push mode alone (WAV files)
-  bool waveUnusable = false;         // file source: a WAV file whose "fmt " chunk fails its check
+  bool pushOnly = false;             // file source: offers push mode alone (WAV and AIFF files)
+  bool waveUnusable = false;         // file source: a WAV or AIFF file whose header fails its check
+  uint64_t streamEnd = 0;            // file source: where its stream ends, bytes; 0: at the file's end
   // File source: where a WAV file of MPEG audio has its "data" chunk (0 for other files),
   // and whether that chunk alone is passed on (towards a player, which seeks)
   uint64_t mpegDataStart = 0, mpegDataSize = 0;
@@ -187,3 +189,7 @@ void CommentsForId3(GstElement* element, const char* padName);
 FilterRef MakeSplitter(FilterKind kind);
 bool SplitterAccepts(const Pin* in, const MediaType& type);
 bool ProbeSplitterOutputs(Filter* splitter, const std::string& path);
+
+// Waits up to timeout for one of the types of message on the bus, in slices between
+// which the wait hook is called; nullptr when the time ran out.
+GstMessage* PopBusMessage(GstBus* bus, GstClockTime timeout, GstMessageType types);

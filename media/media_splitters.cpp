@@ -127,7 +127,7 @@ bool ProbePads(FilterKind kind, const std::string& path, PadsProbe* probe) {
   if (gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE) {
     g_autoptr(GstBus) bus = gst_element_get_bus(pipeline);
     for (;;) {
-      g_autoptr(GstMessage) message = gst_bus_timed_pop_filtered(
+      g_autoptr(GstMessage) message = PopBusMessage(
           bus, kPadsProbeTimeout,
           static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS | GST_MESSAGE_APPLICATION));
       if (!message) break;

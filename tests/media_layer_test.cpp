@@ -4,11 +4,16 @@
 
 #include <glib.h>
 
+#include <gst/gst.h>
+
+#include <atomic>
+#include <chrono>
 #include <tuple>
 
 #include "common/app_settings.h"
 #include "engine/graph.h"
 #include "engine/source.h"
+#include "media/media_internal.h"
 #include "tests/support/media_fixtures.h"
 #include "tests/support/run_harness.h"
 
@@ -62,6 +67,24 @@ TEST_F(MediaLayerTest, SourcesAreChosenByTheLastExtension) {
   EXPECT_EQ(run.outcome, RunOutcome::Failed);
   EXPECT_EQ(run.messages, (std::vector<std::string>{"エラー No505: ファイルを読み込めません",
                                                     "エラー No.102: ファイルの読み込みができませんでした。"}));
+}
+
+// A wait for the bus gives the program a look every 100 ms or so (a termination signal
+// is acted on there), and still ends at its bound.
+TEST(MediaLayerWaitTest, BusWaitsCallTheHookBetweenSlices) {
+  MediaLayerInit();
+  static std::atomic<int> calls{0};
+  SetWaitHook([] { ++calls; });
+  g_autoptr(GstElement) pipeline = GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr)));
+  g_autoptr(GstBus) bus = gst_element_get_bus(pipeline);
+  const auto start = std::chrono::steady_clock::now();
+  GstMessage* message = PopBusMessage(bus, GST_SECOND, GST_MESSAGE_EOS);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  SetWaitHook(nullptr);
+  EXPECT_EQ(message, nullptr);
+  EXPECT_GE(seconds, 0.99);
+  EXPECT_LT(seconds, 5.0);
+  EXPECT_GE(calls.load(), 5);
 }
 
 }  // namespace

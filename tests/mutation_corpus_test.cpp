@@ -325,6 +325,55 @@ TEST_F(MutationCorpusTest, DamagedWavFormatFieldsNeverCrashOrConvertShort) {
   JudgeAll(jobs);
 }
 
+// ---- AIFF and AIFC files ------------------------------------------------------------
+//
+// Files sox writes, damaged as above, and with the big-endian length of a chunk ("FORM",
+// "COMM", "SSND", sox's "COMT", AIFC's "FVER") set to values that overrun or empty it.
+
+std::string MutateAiff(const std::string& seed, std::mt19937& rng, std::string* what) {
+  if (rng() % 2) return Mutate(seed, rng, what);
+  std::vector<size_t> fields;
+  for (const char* id : {"FORM", "COMM", "SSND", "COMT", "FVER"})
+    for (size_t at = seed.find(id); at != std::string::npos; at = seed.find(id, at + 1)) fields.push_back(at + 4);
+  if (fields.empty()) return Mutate(seed, rng, what);
+  std::string b = seed;
+  const size_t at = fields[rng() % fields.size()];
+  static const uint32_t kSizes[] = {0, 1, 2, 7, 17, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
+  const uint32_t v = rng() % 2 ? kSizes[rng() % std::size(kSizes)] : rng() % 70000;
+  for (size_t k = 0; k < 4 && at + k < b.size(); ++k) b[at + k] = static_cast<char>(v >> (24 - 8 * k));
+  *what = "length at " + std::to_string(at) + " = " + std::to_string(v);
+  return b;
+}
+
+TEST_F(MutationCorpusTest, DamagedAiffNeverCrashHangOrLeaveBadFiles) {
+  if (!HaveTool("sox")) GTEST_SKIP() << "sox is needed to make AIFF files";
+  const std::pair<const char*, std::vector<std::string>> made[] = {
+      {"aiff", {"-r", "11025", "-c", "1", "-b", "16"}},
+      {"aiff", {"-r", "44100", "-c", "2", "-b", "8"}},
+      {"aifc", {"-r", "22050", "-c", "2", "-b", "16"}},
+  };
+  std::vector<Seed> seeds;
+  for (const auto& [extension, format] : made) {
+    const std::string path = dir.file("seed" + std::to_string(seeds.size()) + "." + extension);
+    std::vector<std::string> argv = {"sox", "-n"};
+    argv.insert(argv.end(), format.begin(), format.end());
+    argv.insert(argv.end(), {path, "synth", "0.5", "sine", "440"});
+    RunCommand(argv);
+    seeds.push_back({extension, ReadFileBytes(path), false});
+    ASSERT_FALSE(seeds.back().bytes.empty()) << path;
+  }
+  std::mt19937 rng(kSeed);
+  std::vector<Job> jobs;
+  for (int i = 0, mutants = MutantCount("QL_AIFF_MUTANTS", 48); i < mutants; ++i) {
+    const Seed& seed = seeds[static_cast<size_t>(i) % seeds.size()];
+    std::string what;
+    const std::string bytes = MutateAiff(seed.bytes, rng, &what);
+    jobs.push_back(MakeJob(dir.file("a" + std::to_string(i)), seed.extension, bytes, "wav",
+                           "aiff mutant " + std::to_string(i) + " (" + seed.extension + ", " + what + ")"));
+  }
+  JudgeAll(jobs);
+}
+
 // ---- Junk in front of MPEG audio frames ---------------------------------------------
 //
 // MP3 and MP2 files behind bytes that are not their frames: noise, zeros, a piece cut out
