@@ -17,6 +17,7 @@
 #include <gst/base/gstbaseparse.h>
 #include <gst/gst.h>
 
+#include "media/aiff_reader.h"
 #include "media/asf_header.h"
 #include "media/avi_header.h"
 #include "media/file_read.h"
@@ -702,6 +703,7 @@ void MediaLayerInit() {
                     LogBaseLibraryMessage, nullptr);
   RegisterWavDest();
   RegisterXingWriter();
+  RegisterAiffReader();
   // mpg123 decodes MP3 about twice as fast as the libav decoder but loses the tie at
   // equal rank.
   g_autoptr(GstPluginFeature) mpg123 =
@@ -1342,11 +1344,9 @@ bool FilterHasFileSink(const Filter* filter) {
 // Answers the scheduling query of a file source with push mode alone. GStreamer's WAV
 // parser, pulling, stops at an odd-sized chunk (8-bit audio with an odd number of
 // samples, whose pad byte follows) and spins on a file cut inside its headers; fed
-// by push it reads such files to their end. The AIFF parser, pulling, starts its own
-// streaming thread while the decoder is still plugging it in: its first buffer can
-// find its output not yet linked, and the error it then posts is dropped by the
-// decoder as one of an element on trial, so the graph waits forever. Pushed, it
-// receives its first bytes only once it is in place.
+// by push it reads such files to their end. AIFF files go to our own reader, which
+// reads pushed bytes (GStreamer's AIFF parser raced the decoder that plugs it in,
+// pulling, and crashed now and then, pushed).
 static GstPadProbeReturn OnSchedulingQuery(GstPad*, GstPadProbeInfo* info, gpointer data) {
   GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
   if (!static_cast<Filter*>(data)->pushOnly || GST_QUERY_TYPE(query) != GST_QUERY_SCHEDULING)
@@ -1527,9 +1527,9 @@ static uint64_t DeclaredFileSize(int fd) {
 
 // Where the sound of an AIFF or AIFC file ends: the end of its "SSND" chunk's bytes,
 // before the pad byte of an odd size and before any chunk that follows (a tagger's
-// "ID3 " chunk). GStreamer's parser, pushed, reads samples up to the end of the file.
-// False when the parser could not read the file as it states: no "COMM" chunk of full
-// size ahead of the "SSND" chunk (pushed, the parser then maps a buffer it never got).
+// "ID3 " chunk); the source ends there, so that the file counts as read whole.
+// False when the file cannot be read as it states: no "COMM" chunk of full size ahead
+// of the "SSND" chunk (pushed bytes cannot go back to one that follows).
 static bool FindAiffSoundEnd(int fd, uint64_t fileSize, bool aifc, uint64_t* soundEnd) {
   const uint32_t commSize = aifc ? 22 : 18;
   bool comm = false;

@@ -4,6 +4,7 @@
 // its bound with the whole of the audio ffmpeg decodes from the same file.
 #include <gtest/gtest.h>
 
+#include <gst/gst.h>
 #include <signal.h>
 
 #include <chrono>
@@ -11,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "media/aiff_reader.h"
+#include "media/media.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;
@@ -107,6 +110,82 @@ TEST_F(AiffInputTest, EveryCaseConvertsWholeEveryTimeUnderLoad) {
       std::filesystem::remove_all(folder);
     }
   }
+}
+
+// Every sample encoding AIFF and AIFC keep, as sox and ffmpeg write them and with the
+// sound at an odd place of the file, converts as decoded to the samples ffmpeg decodes.
+TEST_F(AiffInputTest, EveryEncodingConvertsToTheSamplesFfmpegDecodes) {
+  std::vector<std::string> inputs = {
+      Sox("s8.aiff", {"-r", "8000", "-c", "2", "-b", "8"}, {"synth", "1", "sine", "440"}),
+      Sox("s24.aiff", {"-r", "48000", "-c", "2", "-b", "24"}, {"synth", "1", "sine", "440"}),
+      Sox("six.aiff", {"-r", "16000", "-c", "6", "-b", "16"}, {"synth", "1", "sine", "440"}),
+      Sox("f32.aifc", {"-r", "44100", "-c", "1", "-e", "floating-point", "-b", "32"}, {"synth", "1", "sine", "440"}),
+  };
+  for (const char* codec : {"pcm_s16le", "pcm_mulaw", "pcm_alaw", "pcm_f64be", "pcm_s32be"}) {
+    const std::string name = dir.file(std::string(codec) + ".aiff");
+    int status = -1;
+    RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=f=440:r=22050:d=1", "-ac", "2", "-c:a", codec,
+                "-f", "aiff", name},
+               &status);
+    inputs.push_back(status == 0 ? name : "");
+  }
+  // An odd-sized chunk ahead, and an SSND offset of 3: the samples lie at an odd position.
+  const std::string comm = std::string("\0\1\0\0\0\x64\0\x10\x40\x0c\xac\x44\0\0\0\0\0\0", 18);
+  std::string sound = std::string("\0\0\0\3\0\0\0\0", 8) + "xyz";
+  for (int i = 0; i < 100; ++i) sound += std::string{static_cast<char>(i * 7), static_cast<char>(i * 13)};
+  inputs.push_back(dir.file("odd.aiff"));
+  ASSERT_TRUE(WriteFileBytes(inputs.back(), IffFile("AIFF", {{"NAME", "abc"}, {"COMM", comm}, {"SSND", sound}})));
+  for (const std::string& input : inputs) {
+    ASSERT_FALSE(input.empty());
+    SCOPED_TRACE(input);
+    const ProgramRun o = RunProgram({"--batch", "--jobs", "1", "-q", "--mode", "wav", "--output-dir", dir.file("out"), input});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const std::string stem = input.substr(input.rfind('/') + 1, input.rfind('.') - input.rfind('/') - 1);
+    const std::string output = dir.file("out/" + stem + ".wav");
+    EXPECT_EQ(ProbeAudio(output).channels, ProbeAudio(input).channels);
+    EXPECT_EQ(RunCommand({"ffmpeg", "-v", "error", "-i", output, "-f", "f64le", "-"}),
+              RunCommand({"ffmpeg", "-v", "error", "-i", input, "-f", "f64le", "-"}));
+  }
+}
+
+// A seek in time starts the sound at that sample frame, stamped with its time: the
+// preview's slider moves through an AIFF file as through any other.
+TEST_F(AiffInputTest, SeekStartsAtTheFrameOfItsTime) {
+  const std::string input = Sox("seek.aiff", {"-r", "8000", "-c", "2", "-b", "16"}, {"synth", "2", "whitenoise"});
+  ASSERT_FALSE(input.empty());
+  MediaLayerInit();
+  g_autofree char* description =
+      g_strdup_printf("filesrc location=\"%s\" ! %s ! fakesink name=sink signal-handoffs=true", input.c_str(),
+                      kAiffReaderElement);
+  g_autoptr(GstElement) pipeline = gst_parse_launch(description, nullptr);
+  ASSERT_TRUE(pipeline);
+  g_autoptr(GstElement) sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+  struct First {
+    GstClockTime pts = GST_CLOCK_TIME_NONE;
+    std::string bytes;
+  } first;
+  g_signal_connect(sink, "preroll-handoff", G_CALLBACK(+[](GstElement*, GstBuffer* buffer, GstPad*, First* first) {
+                     if (first->pts != GST_CLOCK_TIME_NONE) return;
+                     GstMapInfo map;
+                     if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return;
+                     first->bytes.assign(reinterpret_cast<const char*>(map.data), std::min<gsize>(map.size, 16));
+                     gst_buffer_unmap(buffer, &map);
+                     first->pts = GST_BUFFER_PTS(buffer);
+                   }),
+                   &first);
+  ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
+  ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, 10 * GST_SECOND), GST_STATE_CHANGE_SUCCESS);
+  gint64 duration = -1;
+  EXPECT_TRUE(gst_element_query_duration(pipeline, GST_FORMAT_TIME, &duration));
+  EXPECT_EQ(duration, 2 * GST_SECOND);
+  first.pts = GST_CLOCK_TIME_NONE;
+  ASSERT_TRUE(gst_element_seek_simple(pipeline, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, 1250 * GST_MSECOND));
+  ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, 10 * GST_SECOND), GST_STATE_CHANGE_SUCCESS);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  EXPECT_EQ(first.pts, 1250 * GST_MSECOND);
+  // Frame 10000 of 4 bytes, behind the SSND chunk's header.
+  const std::string bytes = ReadFileBytes(input);
+  EXPECT_EQ(first.bytes, bytes.substr(bytes.find("SSND") + 16 + 10000 * 4, 16));
 }
 
 // A file named .aiff that holds no sound (an IFF picture, a form of sound without its

@@ -1,0 +1,45 @@
+// The AIFF reader: our GStreamer element that takes an AIFF or AIFC file, pushed from its
+// first byte, and gives its samples.
+//
+//   filesrc ! qlaiffreader ! audioconvert ...   (decodebin plugs it in for audio/x-aiff)
+//
+// It reads the "COMM" chunk (channels, sample size, rate and, in AIFC, the compression),
+// passes over every chunk until "SSND", and then pushes the sound's bytes in whole sample
+// frames, stamped by their position, until the chunk ends; what follows (a tagger's "ID3 "
+// chunk) is not sound. Everything happens in the streaming thread of its input, so the
+// element never races the decoder that plugs it in. A seek in time becomes a seek in
+// bytes upstream.
+//
+// Uncompressed AIFC ("NONE", "twos", "sowt", "raw ", "in24", "in32", "fl32", "fl64") and
+// G.711 ("ulaw", "alaw") are read; other compressions fail the stream with an error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr const char* kAiffReaderElement = "qlaiffreader";
+
+// Registers the element factory "qlaiffreader" with the process's GStreamer registry,
+// ranked above GStreamer's own AIFF parser so that decoders choose it. Needs gst_init
+// first; later calls do nothing and return the first result.
+bool RegisterAiffReader();
+
+// What a "COMM" chunk says. bytesPerSample is 0 for a compression this reader cannot
+// read.
+struct AiffFormat {
+  uint16_t channels = 0;
+  uint32_t frames = 0;
+  uint16_t sampleBits = 0;
+  uint32_t rate = 0;
+  char compression[5] = "NONE";
+  const char* mediaType = "audio/x-raw";  // or audio/x-alaw, audio/x-mulaw
+  const char* sampleFormat = nullptr;     // the raw audio format name, for audio/x-raw
+  uint32_t bytesPerSample = 0;
+  // Signed 8-bit samples, given out as unsigned: the converter behind would otherwise
+  // dither them on their way to 8-bit WAV, which is unsigned.
+  bool flipSign = false;
+};
+
+// Reads a "COMM" chunk's body (size bytes; an AIFC's when aifc). False when it is too
+// short, or its channels, sample size or rate cannot be those of sound.
+bool ParseAiffComm(const uint8_t* body, size_t size, bool aifc, AiffFormat* format);
