@@ -174,6 +174,8 @@ GstTagList* CarriedTags(const GstTagList* tags);
 // value met since the stream started winning, and drops them all when the run leaves
 // tags out (Batch.noTags).
 void CarryTagsThrough(GstElement* element, const char* padName);
+// Puts a tag event of tags (taken) in place of the one a probe holds.
+GstPadProbeReturn ReplaceTagEvent(GstPadProbeInfo* info, GstTagList* tags);
 // Keeps the carried part of the tags that reached a prerolled pad, for the writers
 // that must know before the run whether there will be any (an ID3v2 tag).
 void NoteCarriedTags(Graph* graph, GstPad* prerolledPad);

@@ -48,6 +48,8 @@ void CopyFirst(GstTagList* to, const GstTagList* from, const char* fromTag, cons
   gst_tag_list_add_value(to, GST_TAG_MERGE_REPLACE, toTag, value);
 }
 
+}  // namespace
+
 // The tag event in the probe's hands gives way to one of tags (taken), in its place in
 // the stream.
 GstPadProbeReturn ReplaceTagEvent(GstPadProbeInfo* info, GstTagList* tags) {
@@ -58,6 +60,8 @@ GstPadProbeReturn ReplaceTagEvent(GstPadProbeInfo* info, GstTagList* tags) {
   GST_PAD_PROBE_INFO_DATA(info) = kept;
   return GST_PAD_PROBE_OK;
 }
+
+namespace {
 
 // The carried tags met on a pad since its stream started (owned; nullptr for none).
 using CarriedSoFar = GstTagList*;

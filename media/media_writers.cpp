@@ -20,12 +20,15 @@
 // AAC: the encoder starts every stream with kAacEncoderDelay samples of its own, which
 // the multiplexer's edit list does not leave out; the edit list is rewritten as the
 // movie header passes (PatchEditList) so that players start at the first real sample
-// and stop at the last.
+// and stop at the last. The multiplexer writes a date only from a calendar day, as
+// "Y-M-D"; it is given the day, and the movie header gets the input's own text back
+// ("2019" stays "2019", see RewriteMp4Date).
 #include <gst/audio/audio.h>
 #include <gst/gst.h>
 
 #include <cstring>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "media/media_internal.h"
@@ -205,6 +208,7 @@ struct AacTiming {
   int rate = 0;
   int bytesPerFrame = 0;
   uint64_t samples = 0;  // fed to the encoder since the stream started
+  std::string date;      // the input's date as it kept it; empty for none
 };
 
 static GstPadProbeReturn OnAacInput(GstPad*, GstPadProbeInfo* info, gpointer data) {
@@ -267,14 +271,102 @@ static void PatchEditList(uint8_t* data, size_t size, uint64_t samples) {
   }
 }
 
+// Finds the text of the first date atom (\xA9day/data) among the boxes from at to end,
+// inside the boxes that hold others, whose text is not already text; boxes gets where
+// each box around it starts.
+static bool FindMp4DateText(const uint8_t* data, size_t at, size_t end, const std::string& text,
+                            std::vector<size_t>* boxes, size_t* textAt, size_t* textEnd) {
+  while (at + 8 <= end) {
+    const uint32_t boxSize = ReadBe32(data + at);
+    if (boxSize < 8 || boxSize > end - at) return false;
+    const char* type = reinterpret_cast<const char*>(data + at + 4);
+    // meta is a full box (version and flags first); data holds its type and locale first.
+    size_t inside = 0;
+    for (const char* container : {"trak", "udta", "ilst", "\xA9" "day"})
+      if (std::memcmp(type, container, 4) == 0) inside = 8;
+    if (std::memcmp(type, "meta", 4) == 0) inside = 12;
+    if (std::memcmp(type, "data", 4) == 0 && !boxes->empty() && std::memcmp(data + boxes->back() + 4, "\xA9" "day", 4) == 0 &&
+        boxSize >= 16 && std::string(reinterpret_cast<const char*>(data + at + 16), boxSize - 16) != text) {
+      boxes->push_back(at);
+      *textAt = at + 16;
+      *textEnd = at + boxSize;
+      return true;
+    }
+    if (inside && boxSize >= inside) {
+      boxes->push_back(at);
+      if (FindMp4DateText(data, at + inside, at + boxSize, text, boxes, textAt, textEnd)) return true;
+      boxes->pop_back();
+    }
+    at += boxSize;
+  }
+  return false;
+}
+
+// The movie header with the text of its date atoms (the movie's, the track's) replaced
+// by text, every box around them resized; empty when it has none. The movie header
+// follows the samples, so no offset into the file moves.
+static std::vector<uint8_t> RewriteMp4Date(const uint8_t* moov, size_t size, const std::string& text) {
+  if (size < 8 || ReadBe32(moov) != size) return {};
+  std::vector<uint8_t> rewritten(moov, moov + size);
+  bool found = false;
+  for (std::vector<size_t> boxes = {0};; boxes = {0}) {
+    size_t at = 0, end = 0;
+    if (!FindMp4DateText(rewritten.data(), 8, rewritten.size(), text, &boxes, &at, &end)) break;
+    found = true;
+    const int64_t change = static_cast<int64_t>(text.size()) - static_cast<int64_t>(end - at);
+    for (size_t box : boxes) WriteBe32(&rewritten[box], static_cast<uint32_t>(ReadBe32(&rewritten[box]) + change));
+    rewritten.erase(rewritten.begin() + static_cast<ptrdiff_t>(at), rewritten.begin() + static_cast<ptrdiff_t>(end));
+    rewritten.insert(rewritten.begin() + static_cast<ptrdiff_t>(at), text.begin(), text.end());
+  }
+  if (!found) rewritten.clear();
+  return rewritten;
+}
+
+// Gives the multiplexer the calendar day of the input's date (the first of its year or
+// month where it has no day), and keeps the date's own text.
+static GstPadProbeReturn OnMp4Tags(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  if (GST_EVENT_TYPE(event) != GST_EVENT_TAG) return GST_PAD_PROBE_OK;
+  GstTagList* tags = nullptr;
+  gst_event_parse_tag(event, &tags);
+  GstDateTime* when = nullptr;
+  if (!gst_tag_list_get_date_time_index(tags, GST_TAG_DATE_TIME, 0, &when)) return GST_PAD_PROBE_OK;
+  const int year = gst_date_time_get_year(when);
+  const int month = gst_date_time_has_month(when) ? gst_date_time_get_month(when) : 0;
+  const int day = gst_date_time_has_day(when) ? gst_date_time_get_day(when) : 0;
+  gst_date_time_unref(when);
+  if (year < 1 || year > 9999) return GST_PAD_PROBE_OK;
+  g_autofree char* text = month == 0 ? g_strdup_printf("%04d", year)
+                         : day == 0 ? g_strdup_printf("%04d-%02d", year, month)
+                                    : g_strdup_printf("%04d-%02d-%02d", year, month, day);
+  static_cast<AacTiming*>(data)->date = text;
+  GDate* date = g_date_new_dmy(static_cast<GDateDay>(std::max(day, 1)), static_cast<GDateMonth>(std::max(month, 1)),
+                               static_cast<GDateYear>(year));
+  GstTagList* dated = gst_tag_list_copy(tags);
+  gst_tag_list_add(dated, GST_TAG_MERGE_REPLACE, GST_TAG_DATE, date, nullptr);
+  g_date_free(date);
+  return ReplaceTagEvent(info, dated);
+}
+
 static GstPadProbeReturn OnMp4Output(GstPad*, GstPadProbeInfo* info, gpointer data) {
   const AacTiming* timing = static_cast<const AacTiming*>(data);
   GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
   GstMapInfo peek;
   if (!gst_buffer_map(buffer, &peek, GST_MAP_READ)) return GST_PAD_PROBE_OK;
   const bool movieHeader = peek.size >= 8 && std::memcmp(peek.data + 4, "moov", 4) == 0;
+  std::vector<uint8_t> dated;
+  if (movieHeader && !timing->date.empty()) dated = RewriteMp4Date(peek.data, peek.size, timing->date);
   gst_buffer_unmap(buffer, &peek);
-  if (!movieHeader || timing->samples == 0 || timing->samples > G_MAXUINT32) return GST_PAD_PROBE_OK;
+  if (!dated.empty()) {
+    GstBuffer* rewritten = gst_buffer_new_memdup(dated.data(), dated.size());
+    gst_buffer_copy_into(rewritten, buffer, GST_BUFFER_COPY_METADATA, 0, -1);
+    gst_buffer_unref(buffer);
+    buffer = rewritten;
+  }
+  if (!movieHeader || timing->samples == 0 || timing->samples > G_MAXUINT32) {
+    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    return GST_PAD_PROBE_OK;
+  }
   buffer = gst_buffer_make_writable(buffer);
   GstMapInfo map;
   if (gst_buffer_map(buffer, &map, GST_MAP_READWRITE)) {
@@ -308,6 +400,7 @@ static void RecordEncoderDelay(GstElement* bin, GstElement* encoder, GstElement*
                     OnAacInput, timing, nullptr);
   g_autoptr(GstPad) encoded = gst_element_get_static_pad(encoder, "src");
   gst_pad_add_probe(encoded, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, OnAacEncodedCaps, muxer, nullptr);
+  gst_pad_add_probe(encoded, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, OnMp4Tags, timing, nullptr);
   g_autoptr(GstPad) output = gst_element_get_static_pad(muxer, "src");
   gst_pad_add_probe(output, GST_PAD_PROBE_TYPE_BUFFER, OnMp4Output, timing, nullptr);
 }
@@ -365,6 +458,8 @@ FilterRef MakeEncoderWriter(FilterKind kind) {
   gst_pad_add_probe(input,
                     static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
                     OnWriterInput, clock, nullptr);
+  // The input's tags reach the file; what an encoder adds of its own does not.
+  if (muxer) CarryTagsThrough(encoder, "src");
   switch (kind) {
     case FilterKind::FlacWriter: {
       g_object_set(encoder, "seekpoints", kFlacSeekInterval, nullptr);
@@ -392,8 +487,6 @@ FilterRef MakeEncoderWriter(FilterKind kind) {
     default:
       break;
   }
-  // The input's tags reach the file; what an encoder adds of its own does not.
-  if (muxer) CarryTagsThrough(encoder, "src");
 
   FilterRef writer = NewFilterOf(kind, bin);
   writer->capsfilter = capsfilter;

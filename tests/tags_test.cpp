@@ -234,9 +234,7 @@ TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
     for (const OutputForm& form : kForms) {
       const std::string name = std::string(in.input) + "-" + form.name;
       const std::string out = Convert(in.input, form.options, name);
-      Tags expected = in.expected;
-      if (form.name == std::string("aac")) expected.erase("date");  // the multiplexer takes whole dates only
-      EXPECT_EQ(ProbeTags(out), expected) << name;
+      EXPECT_EQ(ProbeTags(out), in.expected) << name;
       if (const RiffWave wave = ReadRiffWave(out); ReadFileBytes(out).starts_with("RIFF")) {
         EXPECT_EQ(wave.riffSize + 8u, wave.fileSize) << name;  // the RIFF size counts the tags' chunk
       }
