@@ -103,7 +103,7 @@ bool HaveWindowManagerHoldingRoot() {
          (root.all_event_masks & SubstructureRedirectMask);
 }
 
-// Settings, caches and runtime files (xfwm4's settings service writes them) go to
+// Settings, caches and runtime files (KWin and xfwm4's settings service write them) go to
 // the window manager's own folders: the user's settings neither change what a test sees nor
 // are changed by it.
 void UseFoldersUnder(const std::string& folders) {
@@ -114,7 +114,7 @@ void UseFoldersUnder(const std::string& folders) {
   }
 }
 
-// A private session bus (mutter and xfwm4 need one); its address, "" when it did not
+// A private session bus (mutter, xfwm4 and KWin need one); its address, "" when it did not
 // start. The services it starts use the folders too.
 std::string StartSessionBus(pid_t* bus, const std::string& folders) {
   int fds[2];
@@ -152,7 +152,7 @@ WindowManager::WindowManager(const std::string& name) {
     std::fprintf(stderr, "no session bus for %s\n", name.c_str());
     return;
   }
-  std::vector<std::string> command = {name};
+  std::vector<std::string> command = {name == "kwin" ? "kwin_x11" : name};  // its X11 build
   if (name == "openbox") command.push_back("--sm-disable");
   else if (name == "mutter") command.insert(command.end(), {"--x11", "--replace"});
   else command.push_back("--replace");

@@ -30,8 +30,8 @@ void UseEnglish(bool english);
 // Runs the main loop for ms milliseconds.
 inline void Pause(int ms) { RunUntil([] { return false; }, ms); }
 
-// A window manager on the test's display ("openbox", "mutter", "metacity", "xfwm4", "icewm"),
-// with a session bus and settings, cache and runtime folders of its own; it leaves
+// A window manager on the test's display ("openbox", "mutter", "metacity", "xfwm4", "icewm",
+// "kwin"), with a session bus and settings, cache and runtime folders of its own; it leaves
 // again with the object.
 struct WindowManager {
   explicit WindowManager(const std::string& name = "openbox");

@@ -373,7 +373,7 @@ TEST_P(StatusWindowUnderWindowManagerTest, FramedWithCloseAndMoveKeptWhereLeftAn
 }
 
 INSTANTIATE_TEST_SUITE_P(WindowManagers, StatusWindowUnderWindowManagerTest,
-                         ::testing::Values("openbox", "mutter", "metacity", "xfwm4", "icewm"),
+                         ::testing::Values("openbox", "mutter", "metacity", "xfwm4", "icewm", "kwin"),
                          [](const auto& info) { return std::string(info.param); });
 
 // Every caption of a three-file run, in both mode families, as wide in the title bar as in
