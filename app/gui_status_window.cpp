@@ -219,11 +219,25 @@ gboolean on_status_window_mapped_too_early(GtkWidget* window, GdkEvent*, gpointe
   return FALSE;
 }
 
-// openbox offers minimising on every kind of window but the toolbar kind, whatever the
-// hints say, and frames a toolbar like any window; mutter, metacity and weston's XWayland
-// draw no frame for a toolbar and allow neither closing nor moving it, and honour the
-// hints on a normal window. Other window managers get the normal window too.
-bool ToolbarKindKeepsFrame() { return WindowManagerName() == "Openbox"; }
+// The kind of window that gets a frame with caption, close and move and no minimise box.
+// openbox offers minimising on every kind but the toolbar, whatever the hints say, and
+// frames a toolbar like any window. KWin ignores the hints on minimising too and offers it
+// on normal and dialog windows, but lets no toolbar be closed: there the window is a utility
+// one, which it frames, moves and closes like a normal one. mutter, metacity
+// and weston's XWayland draw no frame for a toolbar and allow neither closing nor moving
+// it, and honour the hints on a normal window. Other window managers get the normal
+// window too.
+GdkWindowTypeHint RunWindowKind() {
+  const std::string name = WindowManagerName();
+  if (name == "Openbox") return GDK_WINDOW_TYPE_HINT_TOOLBAR;
+  if (name == "KWin") return GDK_WINDOW_TYPE_HINT_UTILITY;
+  return GDK_WINDOW_TYPE_HINT_NORMAL;
+}
+
+// Whether the window can wait minimised while the files are chosen. Pure Wayland and
+// weston's XWayland minimise nothing; KWin hides a minimised window's dialogs with it, so
+// that the selection dialog would never be seen.
+bool CanWaitMinimised() { return WindowPositionsKnown() && WindowManagerName() != "KWin"; }
 
 gboolean OnAnimationStep(gpointer) {
   if (StopAnimation) {
@@ -292,8 +306,7 @@ void CreateStatusWindow(int left, int top) {
 
 void ShowStatusWindowMinimised() {
   if (!StatusWindow || shownForRun) return;
-  // Pure Wayland and weston's XWayland minimise nothing: there the window waits unmapped.
-  if (!WindowPositionsKnown()) return;
+  if (!CanWaitMinimised()) return;  // it waits unmapped
   g_signal_connect(StatusWindow, "map-event", G_CALLBACK(on_status_window_mapped_too_early), nullptr);
   gtk_widget_show_all(GTK_WIDGET(StatusWindow));
 }
@@ -313,10 +326,12 @@ void ShowStatusWindow() {
   if (!shownForRun) {
     shownForRun = true;
     g_signal_handlers_disconnect_by_func(StatusWindow, gpointer(on_status_window_mapped_too_early), nullptr);
-    if (ToolbarKindKeepsFrame()) {
-      // The kind is read as the window is mapped: it leaves the screen and comes back.
+    const GdkWindowTypeHint kind = RunWindowKind();
+    if (kind != GDK_WINDOW_TYPE_HINT_NORMAL) {
+      // The kind is read as the window is mapped: one waiting minimised leaves the screen
+      // and comes back.
       gtk_widget_hide(GTK_WIDGET(StatusWindow));
-      gtk_window_set_type_hint(StatusWindow, GDK_WINDOW_TYPE_HINT_TOOLBAR);
+      gtk_window_set_type_hint(StatusWindow, kind);
       // A window manager that lets go of a window clears its states (openbox does), and
       // it may do so only after the states for the new map have been written: keep-above
       // is asked again once the window is back.

@@ -23,8 +23,9 @@ void CreateStatusWindow(int left, int top);
 void DestroyStatusWindow();
 
 // Puts the new window on the display as it waits while the files are chosen: minimised
-// where the window manager does that, otherwise (pure Wayland, a window manager that
-// ignores the request) off the screen until ShowStatusWindow.
+// where the window manager does that and keeps the window's dialogs on the screen,
+// otherwise (pure Wayland, KWin, a window manager that ignores the request) off the
+// screen until ShowStatusWindow.
 void ShowStatusWindowMinimised();
 // Shows the window for the run, de-iconified and above other windows, framed with its
 // caption and a close box on every window manager, where it was placed.

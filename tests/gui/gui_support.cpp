@@ -103,13 +103,26 @@ bool HaveWindowManagerHoldingRoot() {
          (root.all_event_masks & SubstructureRedirectMask);
 }
 
-// A private session bus (mutter and xfwm4 need one); its address, "" when it did not start.
-std::string StartSessionBus(pid_t* bus) {
+// Settings, caches and runtime files (KWin and xfwm4's settings service write them) go to
+// the window manager's own folders: the user's settings neither change what a test sees nor
+// are changed by it.
+void UseFoldersUnder(const std::string& folders) {
+  for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"}) {
+    const std::string folder = folders + "/" + variable;
+    mkdir(folder.c_str(), 0700);
+    setenv(variable, folder.c_str(), 1);
+  }
+}
+
+// A private session bus (mutter, xfwm4 and KWin need one); its address, "" when it did not
+// start. The services it starts use the folders too.
+std::string StartSessionBus(pid_t* bus, const std::string& folders) {
   int fds[2];
   if (pipe(fds) != 0) return "";
   *bus = fork();
   if (*bus == 0) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
+    UseFoldersUnder(folders);
     close(fds[0]);
     const int null = open("/dev/null", O_RDWR);
     dup2(null, STDIN_FILENO), dup2(null, STDOUT_FILENO), dup2(null, STDERR_FILENO);
@@ -132,12 +145,14 @@ WindowManager::WindowManager(const std::string& name) {
   Display* x = XDisplay();
   XDeleteProperty(x, DefaultRootWindow(x), gdk_x11_get_xatom_by_name("_NET_SUPPORTING_WM_CHECK"));
   XSync(x, False);
-  const std::string address = StartSessionBus(&bus);
+  g_autofree char* made = g_dir_make_tmp("ql-wm-XXXXXX", nullptr);
+  if (made) folders = made;
+  const std::string address = folders.empty() ? "" : StartSessionBus(&bus, folders);
   if (address.empty()) {
     std::fprintf(stderr, "no session bus for %s\n", name.c_str());
     return;
   }
-  std::vector<std::string> command = {name};
+  std::vector<std::string> command = {name == "kwin" ? "kwin_x11" : name};  // its X11 build
   if (name == "openbox") command.push_back("--sm-disable");
   else if (name == "mutter") command.insert(command.end(), {"--x11", "--replace"});
   else command.push_back("--replace");
@@ -145,6 +160,7 @@ WindowManager::WindowManager(const std::string& name) {
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    UseFoldersUnder(folders);
     std::vector<char*> argv;
     for (std::string& a : command) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -159,16 +175,17 @@ WindowManager::WindowManager(const std::string& name) {
     return;
   }
   // It names itself before it has finished starting, when it may still ignore requests.
-  RunUntil([] { return false; }, 1000);
+  Pause(1000);
 }
 
 WindowManager::~WindowManager() {
   if (pid > 0) {
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
-    RunUntil([] { return false; }, 100);
+    Pause(100);
   }
   if (bus > 0) kill(bus, SIGTERM), waitpid(bus, nullptr, 0);
+  if (!folders.empty()) mediatest::RunCommand({"rm", "-rf", folders});
 }
 
 ManagedWindow ReadManagedWindow(GtkWindow* window) {
@@ -234,7 +251,7 @@ ManagedWindow WaitUntilManaged(GtkWindow* window, const std::function<bool(const
     seen = ReadManagedWindow(window);
     return seen.managed && seen.extents[2] > 0 && (!also || also(seen));
   });
-  RunUntil([] { return false; }, 200);  // placing and drawing the frame
+  Pause(200);  // placing and drawing the frame
   return ReadManagedWindow(window);
 }
 

@@ -27,13 +27,18 @@ bool Select(const std::string& path);
 // The program's texts in English (the catalogue beside the test program), or as built.
 void UseEnglish(bool english);
 
-// A window manager on the test's display ("openbox", "mutter", "metacity", "xfwm4", "icewm"), with
-// a session bus of its own; it leaves again with the object.
+// Runs the main loop for ms milliseconds.
+inline void Pause(int ms) { RunUntil([] { return false; }, ms); }
+
+// A window manager on the test's display ("openbox", "mutter", "metacity", "xfwm4", "icewm",
+// "kwin"), with a session bus and settings, cache and runtime folders of its own; it leaves
+// again with the object.
 struct WindowManager {
   explicit WindowManager(const std::string& name = "openbox");
   ~WindowManager();
   bool running() const { return pid > 0; }
   pid_t pid = -1, bus = -1;
+  std::string folders;
 };
 
 // What the window manager publishes about a client window (read from the server).
