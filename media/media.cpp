@@ -43,45 +43,6 @@ static constexpr const char* kNoAudioMessage = "ql-no-audio";
 static constexpr const char* kPadsKnownMessage = "ql-pads-known";
 
 // ---------------------------------------------------------------------------
-// Records
-
-Filter::~Filter() {
-  if (decodersCaps) gst_caps_unref(decodersCaps);
-  if (playedProbe) {
-    g_autoptr(GstPad) pad = gst_element_get_static_pad(element, "sink");
-    if (pad) gst_pad_remove_probe(pad, playedProbe);
-  }
-  if (element) gst_object_unref(element);
-}
-
-Graph::~Graph() {
-  if (busWatch) g_source_remove(busWatch);
-  if (postedEvent) g_source_remove(postedEvent);
-  if (pipeline) {
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    gst_object_unref(pipeline);
-  }
-  for (auto& filter : filters) filter->graph = nullptr;
-}
-
-PinRef NewPinOf(Filter* filter, PinDirection direction, const std::string& padName) {
-  auto pin = std::make_shared<Pin>();
-  pin->filter = filter;
-  pin->direction = direction;
-  pin->padName = padName;
-  return pin;
-}
-
-// A filter around an element or bin; takes the floating reference. nullptr for none.
-FilterRef NewFilterOf(FilterKind kind, GstElement* element) {
-  if (!element) return nullptr;
-  auto filter = std::make_shared<Filter>();
-  filter->kind = kind;
-  filter->element = GST_ELEMENT(gst_object_ref_sink(element));
-  return filter;
-}
-
-// ---------------------------------------------------------------------------
 // Media types and caps
 
 static GstAudioFormat PcmAudioFormat(const WaveFormat& f) {
@@ -830,15 +791,6 @@ bool PrerollGraph(Graph* graph, std::string* errorText) {
   return prerolled;
 }
 
-static bool IsSourceKind(FilterKind kind) {
-  return kind == FilterKind::FileSource || kind == FilterKind::AsfReader ||
-         kind == FilterKind::CdTrackReader;
-}
-
-static bool IsRendererKind(FilterKind kind) {
-  return kind == FilterKind::ProbeRenderer || kind == FilterKind::AudioRenderer;
-}
-
 // Output pins that carry a coded stream rather than decoded audio.
 static bool NeedsDecoding(const Pin* out) {
   if (IsSourceKind(out->filter->kind)) return true;
@@ -1149,12 +1101,6 @@ bool GraphConnectDirect(Graph* graph, Pin* out, Pin* in, const MediaType* type) 
   return true;
 }
 
-PinRef PinSelf(const Pin* pin) {
-  for (const PinRef& candidate : pin->filter->pins)
-    if (candidate.get() == pin) return candidate;
-  return nullptr;
-}
-
 static void UnlinkPin(Pin* pin) {
   PinRef peer = pin->peer.lock();
   if (!peer) return;
@@ -1304,12 +1250,6 @@ bool GraphSetCurrentPosition(Graph* graph, int64_t position) {
                                  position * 100 + from);
 }
 
-std::vector<FilterRef> GraphFilters(const Graph* graph) {
-  return graph ? graph->filters : std::vector<FilterRef>{};
-}
-
-std::string FilterName(const Filter* filter) { return filter ? filter->name : std::string(); }
-
 bool GraphGetCurrentPosition(Graph* graph, int64_t* position) {
   gint64 value = 0;
   if (!graph || !gst_element_query_position(graph->pipeline, GST_FORMAT_TIME, &value) || value < 0)
@@ -1325,10 +1265,6 @@ bool GraphGetCurrentPosition(Graph* graph, int64_t* position) {
 
 // ---------------------------------------------------------------------------
 // Filters and pins
-
-const std::vector<PinRef>& FilterPins(const Filter* filter) { return filter->pins; }
-
-Graph* FilterGraph(const Filter* filter) { return filter ? filter->graph : nullptr; }
 
 bool FilterHasFileSource(const Filter* filter) {
   return filter && (IsSourceKind(filter->kind));
@@ -1645,10 +1581,6 @@ bool FilterSetFileName(Filter* filter, const std::string& path) {
   return true;
 }
 
-PinDirection PinQueryDirection(const Pin* pin) { return pin->direction; }
-
-PinRef PinConnectedTo(const Pin* pin) { return pin ? pin->peer.lock() : nullptr; }
-
 bool PinDisconnect(Pin* pin) {
   if (!pin) return false;
   if (pin->filter->graph) {
@@ -1659,13 +1591,3 @@ bool PinDisconnect(Pin* pin) {
   UnlinkPin(pin);
   return true;
 }
-
-bool PinConnectionMediaType(const Pin* pin, MediaType* type) {
-  if (!pin || pin->peer.expired()) return false;
-  *type = pin->connection;
-  return true;
-}
-
-std::vector<MediaType> PinEnumMediaTypes(const Pin* pin) { return pin ? pin->offered : std::vector<MediaType>{}; }
-
-Filter* PinFilter(const Pin* pin) { return pin ? pin->filter : nullptr; }

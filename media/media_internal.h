@@ -114,15 +114,19 @@ struct Graph {
   ~Graph();
 };
 
+// media_records.cpp: construction and kinds.
+FilterRef NewFilterOf(FilterKind kind, GstElement* element);
+PinRef NewPinOf(Filter* filter, PinDirection direction, const std::string& padName);
+PinRef PinSelf(const Pin* pin);
+bool IsSourceKind(FilterKind kind);    // file source, ASF reader, CD track reader
+bool IsRendererKind(FilterKind kind);  // probe renderer, audio renderer
+
 // media.cpp
 GstElement* MakeElement(const char* factory, const char* name = nullptr);  // logs a missing one
 GstElement* MakeChainBin(std::initializer_list<GstElement*> elements);
-FilterRef NewFilterOf(FilterKind kind, GstElement* element);
-PinRef NewPinOf(Filter* filter, PinDirection direction, const std::string& padName);
 GstCaps* PcmCaps(const WaveFormat& format);
 MediaType MediaTypeFromCaps(const GstCaps* caps);
 bool PrerollGraph(Graph* graph, std::string* errorText);
-PinRef PinSelf(const Pin* pin);
 // Moves audio that starts before its segment to the segment's start, so that no
 // parser or decoder behind the demuxer's pad clips its first samples.
 void KeepLeadingAudio(GstPad* demuxerPad);
