@@ -43,87 +43,7 @@ static constexpr const char* kNoAudioMessage = "ql-no-audio";
 static constexpr const char* kPadsKnownMessage = "ql-pads-known";
 
 // ---------------------------------------------------------------------------
-// Media types and caps
-
-static GstAudioFormat PcmAudioFormat(const WaveFormat& f) {
-  if (f.formatTag == kWaveFormatIeeeFloat && f.bitsPerSample == 32) return GST_AUDIO_FORMAT_F32LE;
-  switch (f.bitsPerSample) {
-    case 8: return GST_AUDIO_FORMAT_U8;
-    case 16: return GST_AUDIO_FORMAT_S16LE;
-    case 24: return GST_AUDIO_FORMAT_S24LE;
-    case 32: return GST_AUDIO_FORMAT_S32LE;
-    default: return GST_AUDIO_FORMAT_UNKNOWN;
-  }
-}
-
-GstCaps* PcmCaps(const WaveFormat& f) {
-  return gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING,
-                             gst_audio_format_to_string(PcmAudioFormat(f)), "layout", G_TYPE_STRING,
-                             "interleaved", "rate", G_TYPE_INT, static_cast<int>(f.samplesPerSec),
-                             "channels", G_TYPE_INT, static_cast<int>(f.channels), nullptr);
-}
-
-static int StructureInt(const GstStructure* s, const char* field, int fallback = 0) {
-  int value = fallback;
-  gst_structure_get_int(s, field, &value);
-  return value;
-}
-
-MediaType MediaTypeFromCaps(const GstCaps* caps) {
-  MediaType type;
-  if (!caps || gst_caps_is_empty(caps) || gst_caps_is_any(caps)) return type;
-  const GstStructure* s = gst_caps_get_structure(caps, 0);
-  const char* name = gst_structure_get_name(s);
-  if (g_str_has_prefix(name, "video/") || g_str_has_prefix(name, "image/") ||
-      g_str_has_prefix(name, "subpicture/")) {
-    type.major = MajorType::Video;
-    return type;
-  }
-  if (!g_str_has_prefix(name, "audio/")) {
-    type.major = MajorType::Stream;
-    return type;
-  }
-  type.major = MajorType::Audio;
-  WaveFormat& f = type.format;
-  f.samplesPerSec = static_cast<uint32_t>(StructureInt(s, "rate"));
-  f.channels = static_cast<uint16_t>(StructureInt(s, "channels"));
-  if (g_str_equal(name, "audio/x-raw")) {
-    GstAudioInfo info;
-    if (!gst_audio_info_from_caps(&info, caps)) return type;
-    f.formatTag = GST_AUDIO_INFO_IS_FLOAT(&info) ? kWaveFormatIeeeFloat : kWaveFormatPcm;
-    f.bitsPerSample = static_cast<uint16_t>(GST_AUDIO_INFO_WIDTH(&info));
-    f.blockAlign = static_cast<uint16_t>(GST_AUDIO_INFO_BPF(&info));
-    f.avgBytesPerSec = f.samplesPerSec * f.blockAlign;
-    type.hasFormat = true;
-  } else if (g_str_equal(name, "audio/mpeg") && StructureInt(s, "mpegversion") == 1) {
-    f.formatTag = StructureInt(s, "layer", 3) == 3 ? kWaveFormatMpegLayer3 : kWaveFormatMpeg;
-    f.avgBytesPerSec = static_cast<uint32_t>(StructureInt(s, "bitrate") / 8);
-    f.blockAlign = 1;
-    type.hasFormat = true;
-  } else if (g_str_equal(name, "audio/x-adpcm")) {
-    const char* layout = gst_structure_get_string(s, "layout");
-    f.formatTag = layout && g_str_equal(layout, "microsoft") ? kWaveFormatAdpcm : kWaveFormatImaAdpcm;
-    f.blockAlign = static_cast<uint16_t>(StructureInt(s, "block_align"));
-    f.bitsPerSample = 4;
-    type.hasFormat = true;
-  } else if (g_str_equal(name, "audio/x-ac3") || g_str_equal(name, "audio/x-private1-ac3")) {
-    f.formatTag = kWaveFormatDolbyAc3;
-    type.hasFormat = f.samplesPerSec != 0;
-  } else if (g_str_equal(name, "audio/x-dts") || g_str_equal(name, "audio/x-private1-dts")) {
-    f.formatTag = kWaveFormatDts;  // the tag alone tells the codec; no format block
-  }
-  return type;
-}
-
-// ---------------------------------------------------------------------------
 // Element helpers
-
-// Makes an element or logs which factory is missing.
-GstElement* MakeElement(const char* factory, const char* name) {
-  GstElement* element = gst_element_factory_make(factory, name);
-  if (!element) GST_WARNING("element %s is not installed", factory);
-  return element;
-}
 
 static bool FactoriesInstalled(std::initializer_list<const char*> factories) {
   for (const char* name : factories) {
@@ -131,41 +51,6 @@ static bool FactoriesInstalled(std::initializer_list<const char*> factories) {
     if (!factory) return false;
   }
   return true;
-}
-
-// A floating bin of the elements linked in order, with ghost pads "sink" and "src" at
-// its ends where they have such pads; nullptr (every element dropped) when one is
-// missing or a link fails.
-GstElement* MakeChainBin(std::initializer_list<GstElement*> elements) {
-  bool complete = std::all_of(elements.begin(), elements.end(), [](GstElement* e) { return e; });
-  if (!complete) {
-    for (GstElement* e : elements)
-      if (e) gst_object_unref(gst_object_ref_sink(e));
-    return nullptr;
-  }
-  GstElement* bin = gst_bin_new(nullptr);
-  GstElement* previous = nullptr;
-  bool linked = true;
-  for (GstElement* e : elements) {
-    gst_bin_add(GST_BIN(bin), e);
-    if (previous) linked = linked && gst_element_link(previous, e);
-    previous = e;
-  }
-  if (!linked) {
-    GST_WARNING("cannot link a chain of %zu elements", elements.size());
-    gst_object_unref(gst_object_ref_sink(bin));
-    return nullptr;
-  }
-  g_autoptr(GstPad) sink = gst_element_get_static_pad(*elements.begin(), "sink");
-  g_autoptr(GstPad) src = gst_element_get_static_pad(previous, "src");
-  if (sink) gst_element_add_pad(bin, gst_ghost_pad_new("sink", sink));
-  if (src) gst_element_add_pad(bin, gst_ghost_pad_new("src", src));
-  return bin;
-}
-
-static void SetCaps(GstElement* capsfilter, GstCaps* caps) {
-  g_object_set(capsfilter, "caps", caps, nullptr);
-  gst_caps_unref(caps);
 }
 
 // ---------------------------------------------------------------------------
@@ -726,22 +611,6 @@ static std::string ErrorText(GstMessage* message) {
   GST_WARNING("error from %s: %s (%s)", GST_OBJECT_NAME(message->src), error->message,
               debug ? debug : "");
   return error->message;
-}
-
-static WaitHook waitHook = nullptr;
-
-void SetWaitHook(WaitHook hook) { waitHook = hook; }
-
-GstMessage* PopBusMessage(GstBus* bus, GstClockTime timeout, GstMessageType types) {
-  static constexpr GstClockTime kWaitSlice = 100 * GST_MSECOND;
-  const GstClockTime deadline = gst_util_get_timestamp() + timeout;
-  for (;;) {
-    const GstClockTime now = gst_util_get_timestamp();
-    if (now >= deadline) return nullptr;
-    if (GstMessage* message = gst_bus_timed_pop_filtered(bus, std::min(kWaitSlice, deadline - now), types))
-      return message;
-    if (waitHook) waitHook();
-  }
 }
 
 static void DumpGraph(Graph* graph, const char* name) {

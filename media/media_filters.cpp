@@ -99,35 +99,6 @@ bool ApplyOutputType(Pin* out, Pin* in, const MediaType& type) {
   }
 }
 
-bool LinkPinPad(Pin* out, GstPad* src) {
-  PinRef in = out->peer.lock();
-  if (!in) return false;
-  g_autoptr(GstPad) sink = gst_element_get_static_pad(in->filter->element, in->padName.c_str());
-  if (!sink) return false;
-  if (out->parser.empty()) return gst_pad_link(src, sink) == GST_PAD_LINK_OK;
-
-  // A parser (or a short chain, "a ! b") between the two, living in the graph's pipeline.
-  GstElement* parser = nullptr;
-  if (out->parser.find('!') == std::string::npos)
-    parser = gst_element_factory_make(out->parser.c_str(), nullptr);
-  else
-    parser = gst_parse_bin_from_description(out->parser.c_str(), TRUE, nullptr);
-  GstObject* pipeline = gst_element_get_parent(in->filter->element);
-  if (!parser || !pipeline) {
-    if (parser) gst_object_unref(gst_object_ref_sink(parser));
-    if (pipeline) gst_object_unref(pipeline);
-    return false;
-  }
-  gst_bin_add(GST_BIN(pipeline), parser);
-  gst_object_unref(pipeline);
-  g_autoptr(GstPad) parserSink = gst_element_get_static_pad(parser, "sink");
-  g_autoptr(GstPad) parserSrc = gst_element_get_static_pad(parser, "src");
-  bool linked = gst_pad_link(src, parserSink) == GST_PAD_LINK_OK &&
-                gst_pad_link(parserSrc, sink) == GST_PAD_LINK_OK;
-  gst_element_sync_state_with_parent(parser);
-  return linked;
-}
-
 bool ProbeSplitterPins(Filter* splitter, const std::string& path) {
   return ProbeSplitterOutputs(splitter, path);
 }

@@ -121,11 +121,21 @@ PinRef PinSelf(const Pin* pin);
 bool IsSourceKind(FilterKind kind);    // file source, ASF reader, CD track reader
 bool IsRendererKind(FilterKind kind);  // probe renderer, audio renderer
 
-// media.cpp
-GstElement* MakeElement(const char* factory, const char* name = nullptr);  // logs a missing one
-GstElement* MakeChainBin(std::initializer_list<GstElement*> elements);
+// media_caps.cpp
 GstCaps* PcmCaps(const WaveFormat& format);
 MediaType MediaTypeFromCaps(const GstCaps* caps);
+
+// media_elements.cpp
+GstElement* MakeElement(const char* factory, const char* name = nullptr);  // logs a missing one
+GstElement* MakeChainBin(std::initializer_list<GstElement*> elements);
+void SetCaps(GstElement* capsfilter, GstCaps* caps);  // takes the caps
+// Links an existing output pad to the pad of the pin's peer, through the pin's parser.
+bool LinkPinPad(Pin* out, GstPad* src);
+// Waits up to timeout for one of the types of message on the bus, in slices between
+// which the wait hook is called; nullptr when the time ran out.
+GstMessage* PopBusMessage(GstBus* bus, GstClockTime timeout, GstMessageType types);
+
+// media.cpp
 bool PrerollGraph(Graph* graph, std::string* errorText);
 // Moves audio that starts before its segment to the segment's start, so that no
 // parser or decoder behind the demuxer's pad clips its first samples.
@@ -136,8 +146,6 @@ FilterRef MakeExtendedFilter(FilterKind kind);
 bool ExtendedAccepts(const Pin* in, const MediaType& type);
 // Settles an output pin's format on the GStreamer side before it is linked to in.
 bool ApplyOutputType(Pin* out, Pin* in, const MediaType& type);
-// Links an existing output pad to the pad of the pin's peer, through the pin's parser.
-bool LinkPinPad(Pin* out, GstPad* src);
 // Learns the output pins of a splitter from the file it reads.
 bool ProbeSplitterPins(Filter* splitter, const std::string& path);
 bool LoadCdTrack(Filter* filter, const std::string& path);
@@ -193,7 +201,3 @@ void CommentsForId3(GstElement* element, const char* padName);
 FilterRef MakeSplitter(FilterKind kind);
 bool SplitterAccepts(const Pin* in, const MediaType& type);
 bool ProbeSplitterOutputs(Filter* splitter, const std::string& path);
-
-// Waits up to timeout for one of the types of message on the bus, in slices between
-// which the wait hook is called; nullptr when the time ran out.
-GstMessage* PopBusMessage(GstBus* bus, GstClockTime timeout, GstMessageType types);
