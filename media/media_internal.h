@@ -135,11 +135,21 @@ bool LinkPinPad(Pin* out, GstPad* src);
 // which the wait hook is called; nullptr when the time ran out.
 GstMessage* PopBusMessage(GstBus* bus, GstClockTime timeout, GstMessageType types);
 
-// media.cpp
-bool PrerollGraph(Graph* graph, std::string* errorText);
+// media_decoder_chain.cpp: decodebin ! audioconvert ! audioresample ! capsfilter.
+struct Mp3Gapless;
+FilterRef MakeDecoderChain();
+// Trims the chain's decoded output to the samples an MP3's gapless tag declares.
+void TrimDecodedOutput(Filter* chain, const Mp3Gapless& window);
+// Notes, while the chain is prerolled, the decoders' own format (decodersCaps, decodersType).
+void NoteDecodersOwnFormat(Filter* chain);
 // Moves audio that starts before its segment to the segment's start, so that no
 // parser or decoder behind the demuxer's pad clips its first samples.
 void KeepLeadingAudio(GstPad* demuxerPad);
+// Our own bus message: the decoder chain found no audio stream to link.
+inline constexpr const char* kNoAudioMessage = "ql-no-audio";
+
+// media.cpp
+bool PrerollGraph(Graph* graph, std::string* errorText);
 
 // media_filters.cpp: dispatch to the filters below by kind, renderers, CD reader.
 FilterRef MakeExtendedFilter(FilterKind kind);
