@@ -34,8 +34,6 @@ GST_DEBUG_CATEGORY(ql_media_debug);
 // unreadable: generous, since the first probe of a process loads the plugins.
 static constexpr GstClockTime kProbeTimeout = 20 * GST_SECOND;
 
-// Bytes a file source reads at a time.
-static constexpr guint kSourceBlockSize = 64 * 1024;
 
 // Our own bus message: a splitter has announced all its pads.
 static constexpr const char* kPadsKnownMessage = "ql-pads-known";
@@ -49,104 +47,6 @@ static bool FactoriesInstalled(std::initializer_list<const char*> factories) {
     if (!factory) return false;
   }
   return true;
-}
-
-// ---------------------------------------------------------------------------
-// Filters by kind
-
-static const uint32_t kAcmRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
-
-static MediaType PcmMediaType(uint32_t rate, uint16_t bits, uint16_t channels) {
-  MediaType type;
-  type.major = MajorType::Audio;
-  type.hasFormat = true;
-  type.format = PcmWaveFormat(rate, bits, channels);
-  return type;
-}
-
-static FilterRef MakeFilterOfKind(FilterKind kind) {
-  FilterRef filter;
-  switch (kind) {
-    case FilterKind::FileSource:
-    case FilterKind::AsfReader:
-      filter = NewFilterOf(kind, MakeElement("filesrc"));
-      if (!filter) break;
-      // Larger reads mean fewer, larger buffers through every element downstream.
-      g_object_set(filter->element, "blocksize", kSourceBlockSize, nullptr);
-      filter->pins = {NewPinOf(filter.get(), PinDirection::Output, "src")};
-      break;
-    case FilterKind::CdTrackReader:
-      filter = NewFilterOf(kind, MakeElement("cdparanoiasrc"));
-      if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Output, "src")};
-      break;
-    case FilterKind::ProbeRenderer: {
-      GstElement* sink = MakeElement("fakesink");
-      // The last sample tells whether any audio arrived while prerolling.
-      if (sink) g_object_set(sink, "sync", FALSE, "enable-last-sample", TRUE, nullptr);
-      filter = NewFilterOf(kind, sink);
-      if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
-      break;
-    }
-    case FilterKind::AcmWrapper: {
-      GstElement* capsfilter = MakeElement("capsfilter");
-      filter = NewFilterOf(kind, MakeChainBin({MakeElement("audioconvert"), MakeElement("audioresample"), capsfilter}));
-      if (!filter) return nullptr;
-      filter->capsfilter = capsfilter;
-      filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink"),
-                      NewPinOf(filter.get(), PinDirection::Output, "src")};
-      for (uint32_t rate : kAcmRates)
-        for (uint16_t bits : {8, 16})
-          for (uint16_t channels : {1, 2})
-            filter->pins[1]->offered.push_back(PcmMediaType(rate, static_cast<uint16_t>(bits), channels));
-      break;
-    }
-    case FilterKind::WavDest:
-      filter = NewFilterOf(kind, MakeElement(kWavDestElement));
-      if (filter) {
-        filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink"),
-                        NewPinOf(filter.get(), PinDirection::Output, "src")};
-        MediaType stream;
-        stream.major = MajorType::Stream;
-        filter->pins[1]->offered = {stream};
-      }
-      break;
-    case FilterKind::FileWriter:
-    case FilterKind::Dump:
-      filter = NewFilterOf(kind, MakeElement("filesink"));
-      if (filter) {
-        g_object_set(filter->element, "async", FALSE, nullptr);
-        filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
-      }
-      break;
-    default:
-      filter = MakeExtendedFilter(kind);
-      break;
-  }
-  return filter;
-}
-
-struct ClassEntry {
-  const char* clsid;
-  FilterKind kind;
-};
-
-static const ClassEntry kClassTable[] = {
-    {kClsidDSoundRender, FilterKind::ProbeRenderer},
-    {kClsidACMWrapper, FilterKind::AcmWrapper},
-    {kClsidFileWriter, FilterKind::FileWriter},
-    {kClsidMPEG1Splitter, FilterKind::Mpeg1Splitter},
-    {kClsidMMSPLITTER, FilterKind::Mpeg2Splitter},
-    {kClsidAviSplitter, FilterKind::AviSplitter},
-    {kClsidWMAsfReader, FilterKind::AsfReader},
-    {kClsidCdTrackReader, FilterKind::CdTrackReader},
-    {kClsidWavDest, FilterKind::WavDest},
-    {kClsidDump, FilterKind::Dump},
-};
-
-FilterRef CreateFilter(const std::string& clsid) {
-  for (const ClassEntry& entry : kClassTable)
-    if (g_ascii_strcasecmp(entry.clsid, clsid.c_str()) == 0) return MakeFilterOfKind(entry.kind);
-  return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -797,18 +697,6 @@ bool GraphGetCurrentPosition(Graph* graph, int64_t* position) {
   return true;
 }
 
-// ---------------------------------------------------------------------------
-// Filters and pins
-
-bool FilterHasFileSource(const Filter* filter) {
-  return filter && (IsSourceKind(filter->kind));
-}
-
-bool FilterHasFileSink(const Filter* filter) {
-  return filter && (filter->kind == FilterKind::FileWriter || filter->kind == FilterKind::Dump ||
-                    filter->kind == FilterKind::AsfWriter || IsEncoderWriterKind(filter->kind));
-}
-
 // Answers the scheduling query of a file source with push mode alone. GStreamer's WAV
 // parser, pulling, stops at an odd-sized chunk (8-bit audio with an odd number of
 // samples, whose pad byte follows) and spins on a file cut inside its headers; fed
@@ -1104,14 +992,6 @@ bool FilterLoadFile(Filter* filter, const std::string& path) {
   filter->mpegDataSize = mpegSize;
   filter->junkStart = junkStart;
   filter->junkEnd = junkEnd;
-  return true;
-}
-
-bool FilterSetFileName(Filter* filter, const std::string& path) {
-  if (!FilterHasFileSink(filter)) return false;
-  GstElement* sink = filter->fileSink ? filter->fileSink : filter->element;
-  g_object_set(sink, "location", path.c_str(), nullptr);
-  filter->path = path;
   return true;
 }
 

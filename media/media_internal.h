@@ -151,7 +151,8 @@ inline constexpr const char* kNoAudioMessage = "ql-no-audio";
 // media.cpp
 bool PrerollGraph(Graph* graph, std::string* errorText);
 
-// media_filters.cpp: dispatch to the filters below by kind, renderers, CD reader.
+// media_filters.cpp: filters by kind, dispatch to the files below, renderers, CD reader.
+FilterRef MakeFilterOfKind(FilterKind kind);
 FilterRef MakeExtendedFilter(FilterKind kind);
 bool ExtendedAccepts(const Pin* in, const MediaType& type);
 // Settles an output pin's format on the GStreamer side before it is linked to in.
