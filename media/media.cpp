@@ -27,98 +27,11 @@
 #include "media/writers.h"
 #include "media/xing_writer.h"
 
-GST_DEBUG_CATEGORY(ql_media_debug);
 #define GST_CAT_DEFAULT ql_media_debug
 
 // How long a probe may take to find the decoded format before the file counts as
 // unreadable: generous, since the first probe of a process loads the plugins.
 static constexpr GstClockTime kProbeTimeout = 20 * GST_SECOND;
-
-
-// Our own bus message: a splitter has announced all its pads.
-static constexpr const char* kPadsKnownMessage = "ql-pads-known";
-
-// ---------------------------------------------------------------------------
-// Element helpers
-
-static bool FactoriesInstalled(std::initializer_list<const char*> factories) {
-  for (const char* name : factories) {
-    g_autoptr(GstElementFactory) factory = gst_element_factory_find(name);
-    if (!factory) return false;
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// The system device enumerator: categories of friendly names, each name listed only
-// when the GStreamer elements behind it are installed.
-
-struct DeviceEntry {
-  const char* category;
-  const char* friendlyName;
-  FilterKind kind;
-  std::initializer_list<const char*> factories;
-};
-
-static const DeviceEntry kDeviceTable[] = {
-    {kCategoryAudioCompressor, "MPEG Layer-3", FilterKind::Mp3Encoder,
-     {"lamemp3enc", "audioresample", "audioconvert", "capsfilter"}},
-    {kCategoryLegacyAmFilter, "MPEG Layer-3 Decoder", FilterKind::Mp3Decoder,
-     {"mpg123audiodec", "mpegaudioparse"}},
-    {kCategoryLegacyAmFilter, "WM ASF Writer", FilterKind::AsfWriter,
-     {"avenc_wmav2", "avmux_asf", "filesink", "audioconvert", "audioresample", "audiobuffersplit"}},
-    {kCategoryLegacyAmFilter, kFlacWriterName, FilterKind::FlacWriter, {"flacenc", "filesink", "audioconvert"}},
-    {kCategoryLegacyAmFilter, kOpusWriterName, FilterKind::OpusWriter,
-     {"opusenc", "oggmux", "filesink", "audioconvert", "audioresample"}},
-    {kCategoryLegacyAmFilter, kVorbisWriterName, FilterKind::VorbisWriter,
-     {"vorbisenc", "oggmux", "filesink", "audioconvert"}},
-    {kCategoryLegacyAmFilter, kAacWriterName, FilterKind::AacWriter,
-     {"avenc_aac", "mp4mux", "filesink", "audioconvert"}},
-};
-
-std::vector<std::string> ListFriendlyNames(const std::string& category) {
-  std::vector<std::string> names;
-  for (const DeviceEntry& entry : kDeviceTable)
-    if (g_ascii_strcasecmp(entry.category, category.c_str()) == 0 && FactoriesInstalled(entry.factories))
-      names.push_back(entry.friendlyName);
-  return names;
-}
-
-FilterRef CreateFilterByFriendlyName(const std::string& category, const std::string& name) {
-  for (const DeviceEntry& entry : kDeviceTable) {
-    if (g_ascii_strcasecmp(entry.category, category.c_str()) != 0 || name != entry.friendlyName) continue;
-    if (!FactoriesInstalled(entry.factories)) continue;
-    return MakeFilterOfKind(entry.kind);
-  }
-  return nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// Start-up
-
-// The base library's assertions fire inside plugins fed damaged files (the AVI demuxer
-// combining the flow of a stream it never gave a pad); the file then fails or converts
-// what it holds like any other. They go to the debug log, not to the user's terminal.
-static void LogBaseLibraryMessage(const gchar* domain, GLogLevelFlags, const gchar* message, gpointer) {
-  GST_WARNING("%s: %s", domain, message);
-}
-
-void MediaLayerInit() {
-  static bool done = false;
-  if (done) return;
-  done = true;
-  gst_init(nullptr, nullptr);
-  GST_DEBUG_CATEGORY_INIT(ql_media_debug, "qlmedia", 0, "QuillLomare media layer");
-  g_log_set_handler("GStreamer-Base", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
-                    LogBaseLibraryMessage, nullptr);
-  RegisterWavDest();
-  RegisterXingWriter();
-  // mpg123 decodes MP3 about twice as fast as the libav decoder but loses the tie at
-  // equal rank.
-  g_autoptr(GstPluginFeature) mpg123 =
-      gst_registry_lookup_feature(gst_registry_get(), "mpg123audiodec");
-  if (mpg123) gst_plugin_feature_set_rank(mpg123, GST_RANK_PRIMARY + 1);
-}
 
 // ---------------------------------------------------------------------------
 // Graph
