@@ -148,6 +148,10 @@ void KeepLeadingAudio(GstPad* demuxerPad);
 // Our own bus message: the decoder chain found no audio stream to link.
 inline constexpr const char* kNoAudioMessage = "ql-no-audio";
 
+// media_connect.cpp: direct connections.
+// Breaks the pin's connection and unlinks the pads behind it; nothing when unconnected.
+void UnlinkPin(Pin* pin);
+
 // media.cpp
 bool PrerollGraph(Graph* graph, std::string* errorText);
 
