@@ -152,7 +152,16 @@ inline constexpr const char* kNoAudioMessage = "ql-no-audio";
 // Breaks the pin's connection and unlinks the pads behind it; nothing when unconnected.
 void UnlinkPin(Pin* pin);
 
-// media.cpp
+// media_graph.cpp: the graph, intelligent connect.
+// Sets the pipeline back to NULL and forgets whatever it said on its bus, so that the
+// next run starts from the first sample.
+void ResetPipeline(Graph* graph);
+// The framework's text of an error message (logged with its detail).
+std::string ErrorText(GstMessage* message);
+// Writes the pipeline as a dot file when GST_DEBUG_DUMP_DOT_DIR is set.
+void DumpGraph(Graph* graph, const char* name);
+// Pauses the graph and waits until it has prerolled, failed, or found no audio. On
+// success the duration is kept and the graph stopped again.
 bool PrerollGraph(Graph* graph, std::string* errorText);
 
 // media_filters.cpp: filters by kind, dispatch to the files below, renderers, CD reader.
