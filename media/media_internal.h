@@ -181,7 +181,7 @@ bool Mp3EncoderAccepts(const Pin* in, const MediaType& type);
 bool Mp3DecoderAccepts(const Pin* in, const MediaType& type);
 bool Mp3EncoderApplyOutputType(Pin* out, Pin* in, const MediaType& type);
 
-// media_asf.cpp: "WM ASF Writer".
+// media_input_clock.cpp: the writers' input clock.
 // The encoders place their samples by the buffers' timestamps, which decoders do not
 // always give exactly (a trimmed first buffer has none, WMA and VBR streams jitter,
 // program streams start late). Every writer times its input itself: OnWriterInput, a
@@ -194,6 +194,7 @@ struct InputClock {
 };
 GstPadProbeReturn OnWriterInput(GstPad*, GstPadProbeInfo* info, gpointer data);
 
+// media_asf.cpp: "WM ASF Writer".
 FilterRef MakeAsfWriter();
 bool AsfWriterAccepts(const Pin* in, const MediaType& type);
 
