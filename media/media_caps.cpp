@@ -73,3 +73,13 @@ MediaType MediaTypeFromCaps(const GstCaps* caps) {
   }
   return type;
 }
+
+bool ReadAudioCaps(GstEvent* capsEvent, int* rate, int* bytesPerFrame) {
+  GstCaps* caps = nullptr;
+  gst_event_parse_caps(capsEvent, &caps);
+  GstAudioInfo audio;
+  if (!gst_audio_info_from_caps(&audio, caps)) return false;
+  *rate = GST_AUDIO_INFO_RATE(&audio);
+  *bytesPerFrame = GST_AUDIO_INFO_BPF(&audio);
+  return true;
+}

@@ -220,13 +220,7 @@ static GstPadProbeReturn OnTrimProbe(GstPad*, GstPadProbeInfo* info, gpointer da
     } else if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
       trim->window = Mp3Gapless{};  // after a seek the position is no longer counted
     } else if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
-      GstCaps* caps = nullptr;
-      gst_event_parse_caps(event, &caps);
-      GstAudioInfo audio;
-      if (gst_audio_info_from_caps(&audio, caps)) {
-        trim->bytesPerFrame = GST_AUDIO_INFO_BPF(&audio);
-        trim->rate = GST_AUDIO_INFO_RATE(&audio);
-      }
+      ReadAudioCaps(event, &trim->rate, &trim->bytesPerFrame);
     }
     return GST_PAD_PROBE_OK;
   }

@@ -1,5 +1,4 @@
 // The writers' input clock: every writer times its input itself (see InputClock).
-#include <gst/audio/audio.h>
 #include <gst/gst.h>
 
 #include "media/media_internal.h"
@@ -13,16 +12,9 @@ GstPadProbeReturn OnWriterInput(GstPad*, GstPadProbeInfo* info, gpointer data) {
       case GST_EVENT_FLUSH_STOP:
         clock->samples = 0;
         break;
-      case GST_EVENT_CAPS: {
-        GstCaps* caps = nullptr;
-        gst_event_parse_caps(event, &caps);
-        GstAudioInfo audio;
-        if (gst_audio_info_from_caps(&audio, caps)) {
-          clock->rate = GST_AUDIO_INFO_RATE(&audio);
-          clock->bytesPerFrame = GST_AUDIO_INFO_BPF(&audio);
-        }
+      case GST_EVENT_CAPS:
+        ReadAudioCaps(event, &clock->rate, &clock->bytesPerFrame);
         break;
-      }
       case GST_EVENT_SEGMENT: {
         GstSegment segment;
         gst_segment_init(&segment, GST_FORMAT_TIME);

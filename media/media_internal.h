@@ -124,6 +124,9 @@ bool IsRendererKind(FilterKind kind);  // probe renderer, audio renderer
 // media_caps.cpp
 GstCaps* PcmCaps(const WaveFormat& format);
 MediaType MediaTypeFromCaps(const GstCaps* caps);
+// The rate and the bytes of one frame of the audio a caps event announces; false, and
+// both left as they were, when the caps are not raw audio.
+bool ReadAudioCaps(GstEvent* capsEvent, int* rate, int* bytesPerFrame);
 
 // media_elements.cpp
 GstElement* MakeElement(const char* factory, const char* name = nullptr);  // logs a missing one
