@@ -1,5 +1,6 @@
-// The records behind the media layer's handles, shared by the layer's own files.
-// Nothing outside engine/media*.cpp includes this.
+// The records behind the media layer's handles, and the interfaces between the layer's
+// own files, one section per file, lowest first: a file calls only into the sections
+// above its own. Nothing outside media/ (and its tests) includes this.
 #pragma once
 
 #include <atomic>
@@ -138,52 +139,6 @@ bool LinkPinPad(Pin* out, GstPad* src);
 // which the wait hook is called; nullptr when the time ran out.
 GstMessage* PopBusMessage(GstBus* bus, GstClockTime timeout, GstMessageType types);
 
-// media_decoder_chain.cpp: decodebin ! audioconvert ! audioresample ! capsfilter.
-struct Mp3Gapless;
-FilterRef MakeDecoderChain();
-// Trims the chain's decoded output to the samples an MP3's gapless tag declares.
-void TrimDecodedOutput(Filter* chain, const Mp3Gapless& window);
-// Notes, while the chain is prerolled, the decoders' own format (decodersCaps, decodersType).
-void NoteDecodersOwnFormat(Filter* chain);
-// Moves audio that starts before its segment to the segment's start, so that no
-// parser or decoder behind the demuxer's pad clips its first samples.
-void KeepLeadingAudio(GstPad* demuxerPad);
-// Our own bus message: the decoder chain found no audio stream to link.
-inline constexpr const char* kNoAudioMessage = "ql-no-audio";
-
-// media_connect.cpp: direct connections.
-// Breaks the pin's connection and unlinks the pads behind it; nothing when unconnected.
-void UnlinkPin(Pin* pin);
-
-// media_graph.cpp: the graph, intelligent connect.
-// Sets the pipeline back to NULL and forgets whatever it said on its bus, so that the
-// next run starts from the first sample.
-void ResetPipeline(Graph* graph);
-// The framework's text of an error message (logged with its detail).
-std::string ErrorText(GstMessage* message);
-// Writes the pipeline as a dot file when GST_DEBUG_DUMP_DOT_DIR is set.
-void DumpGraph(Graph* graph, const char* name);
-// Pauses the graph and waits until it has prerolled, failed, or found no audio. On
-// success the duration is kept and the graph stopped again.
-bool PrerollGraph(Graph* graph, std::string* errorText);
-
-// media_filters.cpp: filters by kind, dispatch to the files below, renderers, CD reader.
-FilterRef MakeFilterOfKind(FilterKind kind);
-FilterRef MakeExtendedFilter(FilterKind kind);
-bool ExtendedAccepts(const Pin* in, const MediaType& type);
-// Settles an output pin's format on the GStreamer side before it is linked to in.
-bool ApplyOutputType(Pin* out, Pin* in, const MediaType& type);
-// Learns the output pins of a splitter from the file it reads.
-bool ProbeSplitterPins(Filter* splitter, const std::string& path);
-bool LoadCdTrack(Filter* filter, const std::string& path);
-
-// media_mp3.cpp: "MPEG Layer-3" encoder and "MPEG Layer-3 Decoder".
-FilterRef MakeMp3Encoder();
-FilterRef MakeMp3Decoder();
-bool Mp3EncoderAccepts(const Pin* in, const MediaType& type);
-bool Mp3DecoderAccepts(const Pin* in, const MediaType& type);
-bool Mp3EncoderApplyOutputType(Pin* out, Pin* in, const MediaType& type);
-
 // media_input_clock.cpp: the writers' input clock.
 // The encoders place their samples by the buffers' timestamps, which decoders do not
 // always give exactly (a trimmed first buffer has none, WMA and VBR streams jitter,
@@ -196,15 +151,6 @@ struct InputClock {
   uint64_t samples = 0;  // received since the stream started
 };
 GstPadProbeReturn OnWriterInput(GstPad*, GstPadProbeInfo* info, gpointer data);
-
-// media_asf.cpp: "WM ASF Writer".
-FilterRef MakeAsfWriter();
-bool AsfWriterAccepts(const Pin* in, const MediaType& type);
-
-// media_writers.cpp: "FLAC Writer", "Ogg Opus Writer", "Ogg Vorbis Writer", "AAC M4A Writer".
-bool IsEncoderWriterKind(FilterKind kind);
-FilterRef MakeEncoderWriter(FilterKind kind);
-bool EncoderWriterAccepts(const Pin* in, const MediaType& type);
 
 // media_tags.cpp: the tags an output carries over from its input.
 // Title, artist, album, track number, date, genre, comment and cover picture, one
@@ -225,7 +171,62 @@ void AddFileTags(GstPad* decoded, const std::string& path);
 // the plain comment frame.
 void CommentsForId3(GstElement* element, const char* padName);
 
+// media_decoder_chain.cpp: decodebin ! audioconvert ! audioresample ! capsfilter.
+struct Mp3Gapless;
+FilterRef MakeDecoderChain();
+// Trims the chain's decoded output to the samples an MP3's gapless tag declares.
+void TrimDecodedOutput(Filter* chain, const Mp3Gapless& window);
+// Notes, while the chain is prerolled, the decoders' own format (decodersCaps, decodersType).
+void NoteDecodersOwnFormat(Filter* chain);
+// Moves audio that starts before its segment to the segment's start, so that no
+// parser or decoder behind the demuxer's pad clips its first samples.
+void KeepLeadingAudio(GstPad* demuxerPad);
+// Our own bus message: the decoder chain found no audio stream to link.
+inline constexpr const char* kNoAudioMessage = "ql-no-audio";
+
+// media_mp3.cpp: "MPEG Layer-3" encoder and "MPEG Layer-3 Decoder".
+FilterRef MakeMp3Encoder();
+FilterRef MakeMp3Decoder();
+bool Mp3EncoderAccepts(const Pin* in, const MediaType& type);
+bool Mp3DecoderAccepts(const Pin* in, const MediaType& type);
+bool Mp3EncoderApplyOutputType(Pin* out, Pin* in, const MediaType& type);
+
+// media_asf.cpp: "WM ASF Writer".
+FilterRef MakeAsfWriter();
+bool AsfWriterAccepts(const Pin* in, const MediaType& type);
+
+// media_writers.cpp: "FLAC Writer", "Ogg Opus Writer", "Ogg Vorbis Writer", "AAC M4A Writer".
+bool IsEncoderWriterKind(FilterKind kind);
+FilterRef MakeEncoderWriter(FilterKind kind);
+bool EncoderWriterAccepts(const Pin* in, const MediaType& type);
+
 // media_splitters.cpp: MPEG-1, MPEG-2 and AVI splitters.
 FilterRef MakeSplitter(FilterKind kind);
 bool SplitterAccepts(const Pin* in, const MediaType& type);
 bool ProbeSplitterOutputs(Filter* splitter, const std::string& path);
+
+// media_filters.cpp: filters by kind (dispatching to the files above), renderers, CD reader.
+FilterRef MakeFilterOfKind(FilterKind kind);
+FilterRef MakeExtendedFilter(FilterKind kind);
+bool ExtendedAccepts(const Pin* in, const MediaType& type);
+// Settles an output pin's format on the GStreamer side before it is linked to in.
+bool ApplyOutputType(Pin* out, Pin* in, const MediaType& type);
+// Learns the output pins of a splitter from the file it reads.
+bool ProbeSplitterPins(Filter* splitter, const std::string& path);
+bool LoadCdTrack(Filter* filter, const std::string& path);
+
+// media_connect.cpp: direct connections.
+// Breaks the pin's connection and unlinks the pads behind it; nothing when unconnected.
+void UnlinkPin(Pin* pin);
+
+// media_graph.cpp: the graph, intelligent connect.
+// Sets the pipeline back to NULL and forgets whatever it said on its bus, so that the
+// next run starts from the first sample.
+void ResetPipeline(Graph* graph);
+// The framework's text of an error message (logged with its detail).
+std::string ErrorText(GstMessage* message);
+// Writes the pipeline as a dot file when GST_DEBUG_DUMP_DOT_DIR is set.
+void DumpGraph(Graph* graph, const char* name);
+// Pauses the graph and waits until it has prerolled, failed, or found no audio. On
+// success the duration is kept and the graph stopped again.
+bool PrerollGraph(Graph* graph, std::string* errorText);
