@@ -1,13 +1,133 @@
-// The filters of the media layer beyond the decoding chain, by kind: renderers and the
-// CD track reader here; encoders, writers and splitters in files of their own.
+// The filters of the media layer by kind: the filter behind each class id, made here
+// (sources, renderers, the ACM wrapper, WavDest, file writers, the CD track reader) or
+// by the files of the encoders, writers and splitters, to which this file dispatches.
 #include <gst/gst.h>
 
 #include <charconv>
 
 #include "common/batch.h"
 #include "media/media_internal.h"
+#include "media/wavdest.h"
 
 #define GST_CAT_DEFAULT ql_media_debug
+
+// Bytes a file source reads at a time.
+static constexpr guint kSourceBlockSize = 64 * 1024;
+
+static const uint32_t kAcmRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
+
+static MediaType PcmMediaType(uint32_t rate, uint16_t bits, uint16_t channels) {
+  MediaType type;
+  type.major = MajorType::Audio;
+  type.hasFormat = true;
+  type.format = PcmWaveFormat(rate, bits, channels);
+  return type;
+}
+
+FilterRef MakeFilterOfKind(FilterKind kind) {
+  FilterRef filter;
+  switch (kind) {
+    case FilterKind::FileSource:
+    case FilterKind::AsfReader:
+      filter = NewFilterOf(kind, MakeElement("filesrc"));
+      if (!filter) break;
+      // Larger reads mean fewer, larger buffers through every element downstream.
+      g_object_set(filter->element, "blocksize", kSourceBlockSize, nullptr);
+      filter->pins = {NewPinOf(filter.get(), PinDirection::Output, "src")};
+      break;
+    case FilterKind::CdTrackReader:
+      filter = NewFilterOf(kind, MakeElement("cdparanoiasrc"));
+      if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Output, "src")};
+      break;
+    case FilterKind::ProbeRenderer: {
+      GstElement* sink = MakeElement("fakesink");
+      // The last sample tells whether any audio arrived while prerolling.
+      if (sink) g_object_set(sink, "sync", FALSE, "enable-last-sample", TRUE, nullptr);
+      filter = NewFilterOf(kind, sink);
+      if (filter) filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
+      break;
+    }
+    case FilterKind::AcmWrapper: {
+      GstElement* capsfilter = MakeElement("capsfilter");
+      filter = NewFilterOf(kind, MakeChainBin({MakeElement("audioconvert"), MakeElement("audioresample"), capsfilter}));
+      if (!filter) return nullptr;
+      filter->capsfilter = capsfilter;
+      filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink"),
+                      NewPinOf(filter.get(), PinDirection::Output, "src")};
+      for (uint32_t rate : kAcmRates)
+        for (uint16_t bits : {8, 16})
+          for (uint16_t channels : {1, 2})
+            filter->pins[1]->offered.push_back(PcmMediaType(rate, static_cast<uint16_t>(bits), channels));
+      break;
+    }
+    case FilterKind::WavDest:
+      filter = NewFilterOf(kind, MakeElement(kWavDestElement));
+      if (filter) {
+        filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink"),
+                        NewPinOf(filter.get(), PinDirection::Output, "src")};
+        MediaType stream;
+        stream.major = MajorType::Stream;
+        filter->pins[1]->offered = {stream};
+      }
+      break;
+    case FilterKind::FileWriter:
+    case FilterKind::Dump:
+      filter = NewFilterOf(kind, MakeElement("filesink"));
+      if (filter) {
+        g_object_set(filter->element, "async", FALSE, nullptr);
+        filter->pins = {NewPinOf(filter.get(), PinDirection::Input, "sink")};
+      }
+      break;
+    default:
+      filter = MakeExtendedFilter(kind);
+      break;
+  }
+  return filter;
+}
+
+struct ClassEntry {
+  const char* clsid;
+  FilterKind kind;
+};
+
+static const ClassEntry kClassTable[] = {
+    {kClsidDSoundRender, FilterKind::ProbeRenderer},
+    {kClsidACMWrapper, FilterKind::AcmWrapper},
+    {kClsidFileWriter, FilterKind::FileWriter},
+    {kClsidMPEG1Splitter, FilterKind::Mpeg1Splitter},
+    {kClsidMMSPLITTER, FilterKind::Mpeg2Splitter},
+    {kClsidAviSplitter, FilterKind::AviSplitter},
+    {kClsidWMAsfReader, FilterKind::AsfReader},
+    {kClsidCdTrackReader, FilterKind::CdTrackReader},
+    {kClsidWavDest, FilterKind::WavDest},
+    {kClsidDump, FilterKind::Dump},
+};
+
+FilterRef CreateFilter(const std::string& clsid) {
+  for (const ClassEntry& entry : kClassTable)
+    if (g_ascii_strcasecmp(entry.clsid, clsid.c_str()) == 0) return MakeFilterOfKind(entry.kind);
+  return nullptr;
+}
+
+bool FilterHasFileSource(const Filter* filter) {
+  return filter && (IsSourceKind(filter->kind));
+}
+
+bool FilterHasFileSink(const Filter* filter) {
+  return filter && (filter->kind == FilterKind::FileWriter || filter->kind == FilterKind::Dump ||
+                    filter->kind == FilterKind::AsfWriter || IsEncoderWriterKind(filter->kind));
+}
+
+bool FilterSetFileName(Filter* filter, const std::string& path) {
+  if (!FilterHasFileSink(filter)) return false;
+  GstElement* sink = filter->fileSink ? filter->fileSink : filter->element;
+  g_object_set(sink, "location", path.c_str(), nullptr);
+  filter->path = path;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Renderers and the filters beyond
 
 // A program stream's audio starts where the stream's clock did, often half a second
 // in, and a player's position counts from its first sample: the stream time of the first
@@ -97,35 +217,6 @@ bool ApplyOutputType(Pin* out, Pin* in, const MediaType& type) {
     case FilterKind::Mp3Encoder: return Mp3EncoderApplyOutputType(out, in, type);
     default: return true;
   }
-}
-
-bool LinkPinPad(Pin* out, GstPad* src) {
-  PinRef in = out->peer.lock();
-  if (!in) return false;
-  g_autoptr(GstPad) sink = gst_element_get_static_pad(in->filter->element, in->padName.c_str());
-  if (!sink) return false;
-  if (out->parser.empty()) return gst_pad_link(src, sink) == GST_PAD_LINK_OK;
-
-  // A parser (or a short chain, "a ! b") between the two, living in the graph's pipeline.
-  GstElement* parser = nullptr;
-  if (out->parser.find('!') == std::string::npos)
-    parser = gst_element_factory_make(out->parser.c_str(), nullptr);
-  else
-    parser = gst_parse_bin_from_description(out->parser.c_str(), TRUE, nullptr);
-  GstObject* pipeline = gst_element_get_parent(in->filter->element);
-  if (!parser || !pipeline) {
-    if (parser) gst_object_unref(gst_object_ref_sink(parser));
-    if (pipeline) gst_object_unref(pipeline);
-    return false;
-  }
-  gst_bin_add(GST_BIN(pipeline), parser);
-  gst_object_unref(pipeline);
-  g_autoptr(GstPad) parserSink = gst_element_get_static_pad(parser, "sink");
-  g_autoptr(GstPad) parserSrc = gst_element_get_static_pad(parser, "src");
-  bool linked = gst_pad_link(src, parserSink) == GST_PAD_LINK_OK &&
-                gst_pad_link(parserSrc, sink) == GST_PAD_LINK_OK;
-  gst_element_sync_state_with_parent(parser);
-  return linked;
 }
 
 bool ProbeSplitterPins(Filter* splitter, const std::string& path) {

@@ -1,5 +1,6 @@
-// The records behind the media layer's handles, shared by the layer's own files.
-// Nothing outside engine/media*.cpp includes this.
+// The records behind the media layer's handles, and the interfaces between the layer's
+// own files, one section per file, lowest first: a file calls only into the sections
+// above its own. Nothing outside media/ (and its tests) includes this.
 #pragma once
 
 #include <atomic>
@@ -114,38 +115,31 @@ struct Graph {
   ~Graph();
 };
 
-// media.cpp
-GstElement* MakeElement(const char* factory, const char* name = nullptr);  // logs a missing one
-GstElement* MakeChainBin(std::initializer_list<GstElement*> elements);
+// media_records.cpp: construction and kinds.
 FilterRef NewFilterOf(FilterKind kind, GstElement* element);
 PinRef NewPinOf(Filter* filter, PinDirection direction, const std::string& padName);
+PinRef PinSelf(const Pin* pin);
+bool IsSourceKind(FilterKind kind);    // file source, ASF reader, CD track reader
+bool IsRendererKind(FilterKind kind);  // probe renderer, audio renderer
+
+// media_caps.cpp
 GstCaps* PcmCaps(const WaveFormat& format);
 MediaType MediaTypeFromCaps(const GstCaps* caps);
-bool PrerollGraph(Graph* graph, std::string* errorText);
-PinRef PinSelf(const Pin* pin);
-// Moves audio that starts before its segment to the segment's start, so that no
-// parser or decoder behind the demuxer's pad clips its first samples.
-void KeepLeadingAudio(GstPad* demuxerPad);
+// The rate and the bytes of one frame of the audio a caps event announces; false, and
+// both left as they were, when the caps are not raw audio.
+bool ReadAudioCaps(GstEvent* capsEvent, int* rate, int* bytesPerFrame);
 
-// media_filters.cpp: dispatch to the filters below by kind, renderers, CD reader.
-FilterRef MakeExtendedFilter(FilterKind kind);
-bool ExtendedAccepts(const Pin* in, const MediaType& type);
-// Settles an output pin's format on the GStreamer side before it is linked to in.
-bool ApplyOutputType(Pin* out, Pin* in, const MediaType& type);
+// media_elements.cpp
+GstElement* MakeElement(const char* factory, const char* name = nullptr);  // logs a missing one
+GstElement* MakeChainBin(std::initializer_list<GstElement*> elements);
+void SetCaps(GstElement* capsfilter, GstCaps* caps);  // takes the caps
 // Links an existing output pad to the pad of the pin's peer, through the pin's parser.
 bool LinkPinPad(Pin* out, GstPad* src);
-// Learns the output pins of a splitter from the file it reads.
-bool ProbeSplitterPins(Filter* splitter, const std::string& path);
-bool LoadCdTrack(Filter* filter, const std::string& path);
+// Waits up to timeout for one of the types of message on the bus, in slices between
+// which the wait hook is called; nullptr when the time ran out.
+GstMessage* PopBusMessage(GstBus* bus, GstClockTime timeout, GstMessageType types);
 
-// media_mp3.cpp: "MPEG Layer-3" encoder and "MPEG Layer-3 Decoder".
-FilterRef MakeMp3Encoder();
-FilterRef MakeMp3Decoder();
-bool Mp3EncoderAccepts(const Pin* in, const MediaType& type);
-bool Mp3DecoderAccepts(const Pin* in, const MediaType& type);
-bool Mp3EncoderApplyOutputType(Pin* out, Pin* in, const MediaType& type);
-
-// media_asf.cpp: "WM ASF Writer".
+// media_input_clock.cpp: the writers' input clock.
 // The encoders place their samples by the buffers' timestamps, which decoders do not
 // always give exactly (a trimmed first buffer has none, WMA and VBR streams jitter,
 // program streams start late). Every writer times its input itself: OnWriterInput, a
@@ -157,14 +151,6 @@ struct InputClock {
   uint64_t samples = 0;  // received since the stream started
 };
 GstPadProbeReturn OnWriterInput(GstPad*, GstPadProbeInfo* info, gpointer data);
-
-FilterRef MakeAsfWriter();
-bool AsfWriterAccepts(const Pin* in, const MediaType& type);
-
-// media_writers.cpp: "FLAC Writer", "Ogg Opus Writer", "Ogg Vorbis Writer", "AAC M4A Writer".
-bool IsEncoderWriterKind(FilterKind kind);
-FilterRef MakeEncoderWriter(FilterKind kind);
-bool EncoderWriterAccepts(const Pin* in, const MediaType& type);
 
 // media_tags.cpp: the tags an output carries over from its input.
 // Title, artist, album, track number, date, genre, comment and cover picture, one
@@ -187,11 +173,62 @@ void AddFileTags(GstPad* decoded, const std::string& path);
 // the plain comment frame.
 void CommentsForId3(GstElement* element, const char* padName);
 
+// media_decoder_chain.cpp: decodebin ! audioconvert ! audioresample ! capsfilter.
+struct Mp3Gapless;
+FilterRef MakeDecoderChain();
+// Trims the chain's decoded output to the samples an MP3's gapless tag declares.
+void TrimDecodedOutput(Filter* chain, const Mp3Gapless& window);
+// Notes, while the chain is prerolled, the decoders' own format (decodersCaps, decodersType).
+void NoteDecodersOwnFormat(Filter* chain);
+// Moves audio that starts before its segment to the segment's start, so that no
+// parser or decoder behind the demuxer's pad clips its first samples.
+void KeepLeadingAudio(GstPad* demuxerPad);
+// Our own bus message: the decoder chain found no audio stream to link.
+inline constexpr const char* kNoAudioMessage = "ql-no-audio";
+
+// media_mp3.cpp: "MPEG Layer-3" encoder and "MPEG Layer-3 Decoder".
+FilterRef MakeMp3Encoder();
+FilterRef MakeMp3Decoder();
+bool Mp3EncoderAccepts(const Pin* in, const MediaType& type);
+bool Mp3DecoderAccepts(const Pin* in, const MediaType& type);
+bool Mp3EncoderApplyOutputType(Pin* out, Pin* in, const MediaType& type);
+
+// media_asf.cpp: "WM ASF Writer".
+FilterRef MakeAsfWriter();
+bool AsfWriterAccepts(const Pin* in, const MediaType& type);
+
+// media_writers.cpp: "FLAC Writer", "Ogg Opus Writer", "Ogg Vorbis Writer", "AAC M4A Writer".
+bool IsEncoderWriterKind(FilterKind kind);
+FilterRef MakeEncoderWriter(FilterKind kind);
+bool EncoderWriterAccepts(const Pin* in, const MediaType& type);
+
 // media_splitters.cpp: MPEG-1, MPEG-2 and AVI splitters.
 FilterRef MakeSplitter(FilterKind kind);
 bool SplitterAccepts(const Pin* in, const MediaType& type);
 bool ProbeSplitterOutputs(Filter* splitter, const std::string& path);
 
-// Waits up to timeout for one of the types of message on the bus, in slices between
-// which the wait hook is called; nullptr when the time ran out.
-GstMessage* PopBusMessage(GstBus* bus, GstClockTime timeout, GstMessageType types);
+// media_filters.cpp: filters by kind (dispatching to the files above), renderers, CD reader.
+FilterRef MakeFilterOfKind(FilterKind kind);
+FilterRef MakeExtendedFilter(FilterKind kind);
+bool ExtendedAccepts(const Pin* in, const MediaType& type);
+// Settles an output pin's format on the GStreamer side before it is linked to in.
+bool ApplyOutputType(Pin* out, Pin* in, const MediaType& type);
+// Learns the output pins of a splitter from the file it reads.
+bool ProbeSplitterPins(Filter* splitter, const std::string& path);
+bool LoadCdTrack(Filter* filter, const std::string& path);
+
+// media_connect.cpp: direct connections.
+// Breaks the pin's connection and unlinks the pads behind it; nothing when unconnected.
+void UnlinkPin(Pin* pin);
+
+// media_graph.cpp: the graph, intelligent connect.
+// Sets the pipeline back to NULL and forgets whatever it said on its bus, so that the
+// next run starts from the first sample.
+void ResetPipeline(Graph* graph);
+// The framework's text of an error message (logged with its detail).
+std::string ErrorText(GstMessage* message);
+// Writes the pipeline as a dot file when GST_DEBUG_DUMP_DOT_DIR is set.
+void DumpGraph(Graph* graph, const char* name);
+// Pauses the graph and waits until it has prerolled, failed, or found no audio. On
+// success the duration is kept and the graph stopped again.
+bool PrerollGraph(Graph* graph, std::string* errorText);

@@ -125,16 +125,9 @@ static GstPadProbeReturn OnResampledOutput(GstPad* pad, GstPadProbeInfo* info, g
     case GST_EVENT_FLUSH_STOP:
       tail->samples = 0;
       break;
-    case GST_EVENT_CAPS: {
-      GstCaps* caps = nullptr;
-      gst_event_parse_caps(event, &caps);
-      GstAudioInfo audio;
-      if (gst_audio_info_from_caps(&audio, caps)) {
-        tail->rate = GST_AUDIO_INFO_RATE(&audio);
-        tail->bytesPerFrame = GST_AUDIO_INFO_BPF(&audio);
-      }
+    case GST_EVENT_CAPS:
+      ReadAudioCaps(event, &tail->rate, &tail->bytesPerFrame);
       break;
-    }
     case GST_EVENT_EOS: {
       if (tail->input->rate <= 0 || tail->rate <= 0 || tail->lastFrame.empty()) break;
       const uint64_t expected = gst_util_uint64_scale_int_round(tail->input->samples, tail->rate, tail->input->rate);
@@ -216,15 +209,7 @@ static GstPadProbeReturn OnAacInput(GstPad*, GstPadProbeInfo* info, gpointer dat
   if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
     if (GST_EVENT_TYPE(event) == GST_EVENT_STREAM_START) timing->samples = 0;
-    if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
-      GstCaps* caps = nullptr;
-      gst_event_parse_caps(event, &caps);
-      GstAudioInfo audio;
-      if (gst_audio_info_from_caps(&audio, caps)) {
-        timing->rate = GST_AUDIO_INFO_RATE(&audio);
-        timing->bytesPerFrame = GST_AUDIO_INFO_BPF(&audio);
-      }
-    }
+    if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) ReadAudioCaps(event, &timing->rate, &timing->bytesPerFrame);
     return GST_PAD_PROBE_OK;
   }
   if (timing->bytesPerFrame > 0) {

@@ -1,8 +1,8 @@
 // WavDest's parsing of what it is given: the wave-format property (a "fmt " chunk body)
 // and the first buffer of an MPEG stream, whose frame header (media/mpeg_frame.*)
-// completes the format. The element's file is compiled in whole so that its internal
+// completes the format. The format's file is compiled in whole so that its internal
 // parsers are reachable.
-#include "media/wavdest.cpp"
+#include "media/wavdest_format.cpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WaveFormat format;
