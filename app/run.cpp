@@ -21,10 +21,11 @@ std::atomic<bool> StopAnimation{false};
 static RunFrontEnd frontEnd;
 static RunOutcome outcome = RunOutcome::Running;
 static bool animationStarted = false;
-static void FinishRun();
 static bool anyFailed = false;  // a file failed and the front end let the run go on
 static bool inWorkers = false;  // the files are converted by a worker process
 static bool closing = false;    // a run in workers was closed; its worker is stopping
+
+static void FinishRun();
 
 template <typename Hook, typename... Args>
 static void Call(Hook hook, Args&&... args) {
@@ -33,6 +34,7 @@ static void Call(Hook hook, Args&&... args) {
 
 static void EndRun(RunOutcome result) {
   outcome = result;
+  inWorkers = closing = false;  // a run in workers ends once its worker has gone
   Call(frontEnd.endRun, result);
 }
 
