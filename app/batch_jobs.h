@@ -2,7 +2,8 @@
 // itself again, with the hidden --worker option, converting one file at a time. Every
 // worker has its own process-wide records and graph; a decoder that crashes takes only its worker
 // down. The parent decides the order: names are claimed and outputs committed in input
-// order, and messages and per-file lines are shown in input order.
+// order, and messages and per-file lines are shown in input order. The window mode
+// converts its files the same way, one at a time.
 #pragma once
 
 #include <string>

@@ -1,5 +1,6 @@
 // Run sequencing: the batch is walked file by file, driven by graph events on the main
-// loop. The window front end and the batch mode hand their display down in RunFrontEnd.
+// loop, or by the reports of the worker process that converts the files (the window
+// mode). The window front end and the batch mode hand their display down in RunFrontEnd.
 #pragma once
 
 #include <atomic>
