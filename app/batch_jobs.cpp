@@ -8,7 +8,9 @@
 // tells the parent, one line each on its standard output:
 //   name PATH        has claimed PATH
 //   start DURATION   its graph runs; the source lasts DURATION (100-ns units)
-//   progress P       P percent of its output written
+//   progress P       P percent of its output written (-1: no measure); the first one
+//                    comes just before start
+//   status NAME\tNOTICE  the two text lines of the status picture, when they change
 //   flush            its output is complete and goes to the disk
 //   message CAPTION\tTEXT   a message for the user
 //   end STATUS       the file is over: 0 converted, 1 failed, 130 stopped
@@ -100,18 +102,32 @@ static void AwaitClaimTurn() {
   SetNamesHeldElsewhere(std::move(held));
 }
 
+static bool recordOutputs = true;
+static std::string toldStatus;  // the status lines last told for the file in hand
+
+static void TellStatusIfChanged() {
+  std::string status;
+  {
+    std::lock_guard lock(StatusLock);
+    status = Escaped(StatusFileName) + "\t" + Escaped(StatusNotice);
+  }
+  if (status != toldStatus) Tell("status " + status);
+  toldStatus = status;
+}
+
 static void OnWorkerOutputStep(OutputStep step, const std::string& finalPath) {
   switch (step) {
     case OutputStep::BeforeClaim: AwaitClaimTurn(); break;
     case OutputStep::Claimed: Tell("name " + Escaped(finalPath)); break;
     case OutputStep::BeforeFlush:
-      RecordOutput(GetBatchFile(1), OutputWritePath(finalPath), finalPath);
+      if (recordOutputs) RecordOutput(GetBatchFile(1), OutputWritePath(finalPath), finalPath);
       Tell("flush");
       break;
     case OutputStep::BeforeMove: AwaitTurn(finalPath); break;
     case OutputStep::Moved:
-      RecordNamedOutput(GetBatchFile(1), finalPath);
+      if (recordOutputs) RecordNamedOutput(GetBatchFile(1), finalPath);
       Tell("name " + Escaped(finalPath));
+      TellStatusIfChanged();  // a name taken meanwhile gave it another number
       break;
   }
 }
@@ -128,11 +144,15 @@ static gboolean OnWorkerTick(gpointer) {
   int percent = QueryProgressPercent();
   if (percent != workerPercent) Tell("progress " + std::to_string(percent));
   workerPercent = percent;
+  TellStatusIfChanged();
   return G_SOURCE_CONTINUE;
 }
 
 static void OnWorkerStarted() {
+  workerPercent = QueryProgressPercent();
+  Tell("progress " + std::to_string(workerPercent));
   Tell("start " + std::to_string(ConversionGraph.duration));
+  TellStatusIfChanged();
   workerTimer = g_timeout_add(kProgressIntervalMs, OnWorkerTick, nullptr);
 }
 
@@ -161,7 +181,8 @@ static std::string workerFolder;  // the output folder of the file in hand
 
 static std::string WorkerOutputFolder(const std::string&) { return workerFolder; }
 
-int RunBatchWorker() {
+int RunBatchWorker(bool records) {
+  recordOutputs = records;
   protocolFd = dup(STDOUT_FILENO);
   dup2(STDERR_FILENO, STDOUT_FILENO);
   SetOutputFolderRule(WorkerOutputFolder);
@@ -189,6 +210,7 @@ int RunBatchWorker() {
     Batch.fileCount = 1;
     Batch.currentFile = 1;
     workerPercent = -2;
+    toldStatus = "\n";  // no status looks so: the first of each file is told
     if (BeginRun()) g_main_loop_run(workerLoop);
     switch (CurrentRunOutcome()) {
       case RunOutcome::Finished: status = 0; break;
@@ -228,7 +250,7 @@ struct Job {
   bool mayClaim = false, mayCommit = false;  // the "go"s sent
   std::string finalPath;           // the name it claimed, then the name it got
   int64_t duration = -1;           // 100-ns units; -1 unknown
-  int percent = 0;
+  int percent = 0;                 // as the worker measures it; -1 no measure
   gint64 flushSince = 0;           // monotonic microseconds
   gint64 startedAt = 0;            // monotonic microseconds; 0 never started
   std::vector<std::pair<std::string, std::string>> messages;
@@ -255,7 +277,11 @@ struct JobsState {
   bool noMoreStarts = false;    // a failure or an interruption
   bool interrupted = false;
   bool failedShown = false;     // the batch's first failure was shown; nothing more is
-  GMainLoop* loop = nullptr;
+  bool running = false;         // started and not yet ended
+  bool showing = false;         // results are being shown (a message box may run a loop)
+  guint progressTimer = 0;
+  void (*pipeHandler)(int) = SIG_DFL;
+  RunOutcome outcome = RunOutcome::Running;
 };
 
 JobsState state;
@@ -293,7 +319,7 @@ static void Stop(Job& job) {
   g_subprocess_send_signal(worker.process, SIGTERM);
   g_subprocess_send_signal(worker.process, SIGCONT);  // a stopped worker acts on it
   g_timeout_add(kStopGraceMs, [](gpointer) {
-    if (state.loop) KillStoppedWorkers();
+    if (state.running) KillStoppedWorkers();
     return gboolean{G_SOURCE_REMOVE};
   }, nullptr);
 }
@@ -303,6 +329,9 @@ static void StopFrom(size_t first) {
 }
 
 static void Pump();
+static void EndBatch();
+
+static unsigned Number(const Job& job) { return static_cast<unsigned>(&job - state.jobs.data()) + 1; }
 
 static void TellEnded(const Job& job, FileStatus status) {
   if (!state.display.fileEnded) return;
@@ -346,14 +375,21 @@ static void HandleLine(Job& job, const std::string& line) {
     job.claimed = true;
   } else if (word == "start") {
     job.duration = g_ascii_strtoll(rest.c_str(), nullptr, 10);
+    if (state.display.fileRunning) state.display.fileRunning(Number(job));
   } else if (word == "progress") {
-    job.percent = std::clamp(static_cast<int>(g_ascii_strtoll(rest.c_str(), nullptr, 10)), 0, 100);
+    job.percent = std::clamp(static_cast<int>(g_ascii_strtoll(rest.c_str(), nullptr, 10)), -1, 100);
+    if (state.display.fileProgress) state.display.fileProgress(Number(job), job.percent);
+  } else if (word == "status") {
+    const size_t tab = rest.find('\t');
+    g_autofree char* name = g_strcompress(rest.substr(0, tab).c_str());
+    g_autofree char* notice = g_strcompress(tab == std::string::npos ? "" : rest.substr(tab + 1).c_str());
+    if (state.display.statusText) state.display.statusText(name, notice);
   } else if (word == "flush") {
     job.phase = JobPhase::Flushing;
     job.percent = 100;
     job.flushSince = g_get_monotonic_time();
     g_timeout_add(kFlushGraceMs + 1, [](gpointer) {
-      if (state.loop) Pump();
+      if (state.running) Pump();
       return gboolean{G_SOURCE_REMOVE};
     }, nullptr);
   } else if (word == "message") {
@@ -461,6 +497,7 @@ static void StartJob(size_t index, int worker) {
   job.worker = worker;
   state.workers[worker].job = static_cast<int>(index);
   Send(state.workers[worker], "file " + Escaped(job.file.path) + "\t" + Escaped(job.file.outputFolder));
+  if (state.display.fileBegun) state.display.fileBegun(Number(job));
 }
 
 static void ShowJob(Job& job) {
@@ -483,12 +520,17 @@ static void ShowJob(Job& job) {
 }
 
 // Results in input order; after the first failure nothing more is shown, and a file
-// stopped before its end shows nothing.
+// stopped before its end shows nothing. A message box shown meanwhile runs the main
+// loop: what ends in it is shown after it, by the loop here.
 static void ShowEndedJobs() {
+  if (state.showing) return;
+  state.showing = true;
   std::vector<Job>& jobs = state.jobs;
-  for (; !state.failedShown && state.reported < jobs.size() && jobs[state.reported].phase == JobPhase::Ended;
-       ++state.reported)
-    if (jobs[state.reported].result != JobResult::Stopped) ShowJob(jobs[state.reported]);
+  while (!state.failedShown && state.reported < jobs.size() && jobs[state.reported].phase == JobPhase::Ended) {
+    Job& job = jobs[state.reported++];
+    if (job.result != JobResult::Stopped) ShowJob(job);
+  }
+  state.showing = false;
 }
 
 // Starts files while fewer than limit convert. A worker whose file is flushing is busy,
@@ -499,7 +541,8 @@ static void StartFiles() {
   unsigned converting = 0, workers = 0;
   const gint64 graceStart = g_get_monotonic_time() - kFlushGraceMs * G_TIME_SPAN_MILLISECOND;
   for (const Job& job : jobs)
-    converting += job.phase == JobPhase::Converting || (job.phase == JobPhase::Flushing && job.flushSince > graceStart);
+    converting += job.phase == JobPhase::Converting ||
+                  (job.phase == JobPhase::Flushing && (state.limit == 1 || job.flushSince > graceStart));
   for (const Worker& worker : state.workers) workers += worker.process != nullptr;
   while (!state.noMoreStarts && state.nextStart < jobs.size() && converting < state.limit) {
     int idle = -1;
@@ -566,8 +609,9 @@ static void Pump() {
 
   ShowEndedJobs();  // a file no worker could take fails in its turn like any other
 
-  if (std::none_of(state.workers.begin(), state.workers.end(), [](const Worker& w) { return w.process; }))
-    g_main_loop_quit(state.loop);
+  if (!state.showing &&
+      std::none_of(state.workers.begin(), state.workers.end(), [](const Worker& w) { return w.process; }))
+    EndBatch();
 }
 
 static gboolean OnProgressTick(gpointer) {
@@ -593,7 +637,7 @@ static gboolean OnProgressTick(gpointer) {
     } else if (job.result == JobResult::Failed) {
       ++done;  // as the line after it counts it
     } else if (job.phase == JobPhase::Converting || job.phase == JobPhase::Flushing) {
-      weighted += weight * job.percent / 100;
+      weighted += weight * std::max(job.percent, 0) / 100;
       inFlight.push_back(GetFileNamePart(job.claimed ? job.finalPath : job.file.path));
     }
   }
@@ -602,15 +646,20 @@ static gboolean OnProgressTick(gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
-static gboolean OnInterrupt(gpointer) {
+void StopBatchJobs() {
+  if (!state.running) return;
   InterruptBatch();
   Pump();
+}
+
+static gboolean OnInterrupt(gpointer) {
+  StopBatchJobs();
   return G_SOURCE_CONTINUE;
 }
 
-RunOutcome RunBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool keepGoing,
-                        const std::vector<std::string>& workerArgs, const BatchJobsDisplay& display,
-                        BatchTally* tally) {
+void StartBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool keepGoing,
+                    const std::vector<std::string>& workerArgs, const BatchJobsDisplay& display,
+                    BatchTally* tally) {
   state = JobsState{};
   state.jobs.resize(files.size());
   for (size_t i = 0; i < files.size(); ++i) state.jobs[i].file = files[i];
@@ -619,27 +668,46 @@ RunOutcome RunBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool
   state.workerArgs = workerArgs;
   state.display = display;
   state.tally = tally;
-  state.loop = g_main_loop_new(nullptr, FALSE);
+  state.running = true;
   parentPid = getpid();
-  auto pipeHandler = signal(SIGPIPE, SIG_IGN);  // a worker gone before our answer is seen at its end
+  state.pipeHandler = signal(SIGPIPE, SIG_IGN);  // a worker gone before our answer is seen at its end
+  if (display.progress) state.progressTimer = g_timeout_add(kProgressIntervalMs, OnProgressTick, nullptr);
+  Pump();
+}
 
+// Every worker has gone: what became of the files is told, and the batch is over.
+static void EndBatch() {
+  if (!state.running) return;
+  state.running = false;
+  if (state.progressTimer) g_source_remove(state.progressTimer);
+  state.progressTimer = 0;
+  for (const Job& job : state.jobs)
+    if (job.phase != JobPhase::Ended || job.result == JobResult::Stopped) TellEnded(job, FileStatus::Skipped);
+  signal(SIGPIPE, state.pipeHandler);
+  state.outcome = state.interrupted ? RunOutcome::Closed
+                  : state.tally->failures.empty() ? RunOutcome::Finished
+                                                  : RunOutcome::Failed;
+  if (state.display.ended) state.display.ended(state.outcome);
+}
+
+static GMainLoop* blockingLoop = nullptr;  // RunBatchJobs's
+
+RunOutcome RunBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool keepGoing,
+                        const std::vector<std::string>& workerArgs, const BatchJobsDisplay& display,
+                        BatchTally* tally) {
+  blockingLoop = g_main_loop_new(nullptr, FALSE);
   guint sources[std::size(kInterruptSignals)];
   for (size_t i = 0; i < std::size(kInterruptSignals); ++i)
     sources[i] = g_unix_signal_add(kInterruptSignals[i], OnInterrupt, nullptr);
-  guint timer = display.progress ? g_timeout_add(kProgressIntervalMs, OnProgressTick, nullptr) : 0;
 
-  Pump();
-  if (std::any_of(state.workers.begin(), state.workers.end(), [](const Worker& w) { return w.process; }))
-    g_main_loop_run(state.loop);
+  BatchJobsDisplay untilEnded = display;
+  untilEnded.ended = [](RunOutcome) { g_main_loop_quit(blockingLoop); };
+  StartBatchJobs(files, jobs, keepGoing, workerArgs, untilEnded, tally);
+  if (state.running) g_main_loop_run(blockingLoop);
 
-  if (timer) g_source_remove(timer);
   for (guint source : sources) g_source_remove(source);
-  for (const Job& job : state.jobs)
-    if (job.phase != JobPhase::Ended || job.result == JobResult::Stopped) TellEnded(job, FileStatus::Skipped);
-  g_main_loop_unref(state.loop);
-  state.loop = nullptr;
+  g_main_loop_unref(blockingLoop);
+  blockingLoop = nullptr;
   state.workers.clear();
-  signal(SIGPIPE, pipeHandler);
-  if (state.interrupted) return RunOutcome::Closed;
-  return tally->failures.empty() ? RunOutcome::Finished : RunOutcome::Failed;
+  return state.outcome;
 }

@@ -2,7 +2,8 @@
 // itself again, with the hidden --worker option, converting one file at a time. Every
 // worker has its own process-wide records and graph; a decoder that crashes takes only its worker
 // down. The parent decides the order: names are claimed and outputs committed in input
-// order, and messages and per-file lines are shown in input order.
+// order, and messages and per-file lines are shown in input order. The window mode
+// converts its files the same way, one at a time.
 #pragma once
 
 #include <string>
@@ -48,16 +49,39 @@ struct BatchJobsDisplay {
   // Every file once, as it ends (in the order they end); files never started end as
   // skipped when the batch does.
   void (*fileEnded)(const BatchFile& file, const FileEnd& end) = nullptr;
+
+  // For a display that follows the file in hand (the window mode): file i (1-based) was
+  // handed to a worker; its graph runs; the percentage of its output written, as the
+  // worker measures it (-1: no measure); the two text lines of the status picture.
+  void (*fileBegun)(unsigned i) = nullptr;
+  void (*fileRunning)(unsigned i) = nullptr;
+  void (*fileProgress)(unsigned i, int percent) = nullptr;
+  void (*statusText)(const std::string& fileName, const std::string& notice) = nullptr;
+  // StartBatchJobs only: the batch is over and every worker has gone.
+  void (*ended)(RunOutcome outcome) = nullptr;
 };
 
 // Converts files with at most jobs conversions at once (a worker flushing its output
-// may run beside them). workerArgs: the format options every worker is given. Without
-// keepGoing the batch stops at the first failure in input order and leaves what a
-// sequential run leaves. Returns Finished, Failed or Closed (interrupted).
+// may run beside them; with jobs 1 none does: the next file starts once the one before
+// has ended). workerArgs: the format options every worker is given. Without keepGoing
+// the batch stops at the first failure in input order and leaves what a sequential run
+// leaves. Returns Finished, Failed or Closed (interrupted, by SIGINT, SIGTERM or SIGHUP
+// too).
 RunOutcome RunBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool keepGoing,
                         const std::vector<std::string>& workerArgs, const BatchJobsDisplay& display,
                         BatchTally* tally);
 
+// The same on the main loop the caller runs, which must keep running until
+// display.ended has been called; signals are the caller's to watch. tally must live
+// until then.
+void StartBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool keepGoing,
+                    const std::vector<std::string>& workerArgs, const BatchJobsDisplay& display,
+                    BatchTally* tally);
+// Stops every file of the batch started: the batch ends as Closed once its workers have
+// removed their unfinished outputs and gone.
+void StopBatchJobs();
+
 // The worker's side: converts the files the parent gives it one at a time, talking to
-// the parent on standard input and output. Returns the exit status (130: stopped).
-int RunBatchWorker();
+// the parent on standard input and output. Without records, its outputs carry none
+// (the window mode's). Returns the exit status (130: stopped).
+int RunBatchWorker(bool records = true);

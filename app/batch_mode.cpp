@@ -66,6 +66,7 @@ struct BatchOptions {
   unsigned shardIndex = 1, shardCount = 1;  // --shard K/N: this instance takes part K of N
   std::string report;       // --report FILE, or empty
   bool worker = false;      // this process converts files for a parent batch
+  bool records = true;      // a worker records its outputs (not the window mode's)
   std::vector<std::string> formatArgs;  // the format options as given, for workers
   std::vector<std::string> files;
 };
@@ -96,11 +97,12 @@ static void KeepForWorkers(const char* option, const char* value) {
   options.formatArgs.push_back(std::string(option) + "=" + value);
 }
 
+static const char* const kModeNames[] = {"wav", "mp3", "wma", "extract", "flac", "opus", "vorbis", "aac"};
+
 static gboolean OnMode(const char* option, const char* value, gpointer, GError** error) {
   KeepForWorkers(option, value);
-  static const char* const kModes[] = {"wav", "mp3", "wma", "extract", "flac", "opus", "vorbis", "aac"};
-  for (int m = 0; m < static_cast<int>(std::size(kModes)); ++m) {
-    if (std::strcmp(value, kModes[m]) == 0) {
+  for (int m = 0; m < static_cast<int>(std::size(kModeNames)); ++m) {
+    if (std::strcmp(value, kModeNames[m]) == 0) {
       options.mode = m;
       return TRUE;
     }
@@ -188,6 +190,7 @@ static gboolean batchFlag = FALSE;  // --batch itself, already seen by the calle
 static gboolean listFlag = FALSE, quietFlag = FALSE, versionFlag = FALSE;
 static gboolean noTagsFlag = FALSE;
 static gboolean keepGoingFlag = FALSE, recursiveFlag = FALSE, skipExistingFlag = FALSE, workerFlag = FALSE;
+static gboolean noRecordsFlag = FALSE;
 static char* outputDirArg = nullptr;
 static char* reportArg = nullptr;
 static char** fileArgs = nullptr;
@@ -226,6 +229,7 @@ static const GOptionEntry kEntries[] = {
     {"report", 0, 0, G_OPTION_ARG_FILENAME, &reportArg,
      N_("Write one JSON line per input to FILE as it ends"), "FILE"},
     {"worker", 0, G_OPTION_FLAG_HIDDEN, G_OPTION_ARG_NONE, &workerFlag, nullptr, nullptr},
+    {"no-records", 0, G_OPTION_FLAG_HIDDEN, G_OPTION_ARG_NONE, &noRecordsFlag, nullptr, nullptr},
     {"list-formats", 0, 0, G_OPTION_ARG_NONE, &listFlag,
      N_("Print the PCM rows, the MP3 encoder formats and the WMA profiles"), nullptr},
     {"quiet", 'q', 0, G_OPTION_ARG_NONE, &quietFlag, N_("Print no progress, only messages"), nullptr},
@@ -254,6 +258,7 @@ static bool ParseOptions(int argc, char** argv) {
   options = BatchOptions{};
   EncoderChoice = EncoderSettings{};
   listFlag = quietFlag = versionFlag = keepGoingFlag = recursiveFlag = skipExistingFlag = workerFlag = noTagsFlag = FALSE;
+  noRecordsFlag = FALSE;
   g_autoptr(GOptionContext) context = NewOptionContext();
   g_autoptr(GError) error = nullptr;
   // "-j2", as make, xargs and parallel take it: the value joined to the short option.
@@ -276,6 +281,7 @@ static bool ParseOptions(int argc, char** argv) {
   options.recursive = recursiveFlag;
   options.skipExisting = skipExistingFlag;
   options.worker = workerFlag;
+  options.records = !noRecordsFlag;
   if (outputDirArg) options.outputDir = outputDirArg;
   if (reportArg) options.report = reportArg;
   for (char** f = fileArgs; f && *f; ++f) options.files.push_back(*f);
@@ -343,6 +349,27 @@ void SetTargetFormatFromSettings() {
     if (!list.labels.empty()) label = list.labels[Settings.Mp3Format];
     TargetFormat = ParseMp3FormatLabel(label);
   }
+}
+
+std::vector<std::string> WorkerOptionsForSettings() {
+  std::vector<std::string> args = {"--no-records"};
+  if (Settings.DecodeMode < 0 || Settings.DecodeMode >= static_cast<int>(std::size(kModeNames))) return args;
+  args.push_back(std::string("--mode=") + kModeNames[Settings.DecodeMode]);
+  switch (Settings.DecodeMode) {
+    case kModeWav:
+      args.push_back("--wav-format=" + (Settings.ChangeWavFormat ? std::to_string(Settings.WavFormat) : "keep"));
+      break;
+    case kModeMp3:
+      // Without an encoder's format the worker finds none either, as this process did.
+      if (TargetFormat.channels)
+        args.push_back("--mp3-format=" + std::to_string(TargetFormat.avgBytesPerSec / 125) + "," +
+                       std::to_string(TargetFormat.samplesPerSec) + "," + std::to_string(TargetFormat.channels));
+      args.push_back(Settings.Riff ? "--mp3-form=riff" : "--mp3-form=mp3");
+      break;
+    case kModeWma: args.push_back("--wma-profile=" + std::to_string(Settings.WmaFormat)); break;
+    default: break;
+  }
+  return args;
 }
 
 // Sets Settings and TargetFormat for the run from the options over the settings file,
@@ -944,7 +971,7 @@ int RunBatchMode(int argc, char** argv) {
   if (!ChooseFormats(options)) return 2;
   SetConversionKey(ConversionKey());
 
-  if (options.worker) return RunBatchWorker();
+  if (options.worker) return RunBatchWorker(options.records);
 
   if (!options.outputDir.empty()) {
     struct stat st;

@@ -20,3 +20,8 @@ std::string FileListFor(const std::vector<std::string>& files);
 // WavFormat row when ChangeWavFormat is set, the Mp3Format row of the encoder's list.
 // A mode outside 0-3 becomes WAV and a row outside its list row 0, as in the dialog.
 void SetTargetFormatFromSettings();
+
+// The options that make a worker convert as Settings and TargetFormat say (the window
+// mode's choices, after SetTargetFormatFromSettings or the dialog), its outputs without
+// the batch mode's records.
+std::vector<std::string> WorkerOptionsForSettings();

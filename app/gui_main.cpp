@@ -151,7 +151,9 @@ bool InitializeRun(const std::vector<std::string>& files) {
       return false;
     }
   }
-  BeginRun();
+  // Each file is converted in a worker process: a conversion that crashes fails its
+  // file with a message instead of ending the program without one.
+  BeginRunInWorkers(WorkerOptionsForSettings());
   return true;
 }
 
@@ -179,7 +181,12 @@ int RunWindowMode(int argc, char** argv) {
   int n = 0;
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) signals[n++] = g_unix_signal_add(signal, OnTerminate, nullptr);
   EndOnSignalsDuringWaits(EndTerminatedWait);
-  if (InitializeRun(files) && CurrentRunOutcome() == RunOutcome::Running && !terminated) gtk_main();
+  if (InitializeRun(files)) {
+    // A termination signal while the run was prepared: it ends as soon as it began.
+    if (terminated && CurrentRunOutcome() == RunOutcome::Running) CloseRun();
+    // Until the run has ended, the worker gone with it.
+    if (CurrentRunOutcome() == RunOutcome::Running) gtk_main();
+  }
   for (guint source : signals) g_source_remove(source);
 
   DestroyStatusWindow();

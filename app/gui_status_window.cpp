@@ -14,7 +14,6 @@
 #include "common/batch.h"
 #include "common/status_text.h"
 #include "dialog/gui_placement.h"
-#include "engine/graph.h"
 
 GtkWindow* StatusWindow = nullptr;
 std::atomic<uint32_t> FrameIndex{0};
@@ -245,7 +244,7 @@ gboolean OnAnimationStep(gpointer) {
     return G_SOURCE_REMOVE;
   }
   if (!AnimationPaused) {
-    const int percent = QueryProgressPercent();
+    const int percent = CurrentFilePercent();
     SetStatusCaption(FormatProgressCaption(Settings.DecodeMode, Batch.currentFile, Batch.fileCount, percent));
     PaintStatus(percent);
     FrameIndex = (FrameIndex + 1) % kFrameCount;

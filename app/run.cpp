@@ -2,8 +2,10 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <iterator>
 
+#include "app/batch_jobs.h"
 #include "common/app_settings.h"
 #include "common/batch.h"
 #include "common/error_box.h"
@@ -20,6 +22,10 @@ static RunFrontEnd frontEnd;
 static RunOutcome outcome = RunOutcome::Running;
 static bool animationStarted = false;
 static bool anyFailed = false;  // a file failed and the front end let the run go on
+static bool inWorkers = false;  // the files are converted by a worker process
+static bool closing = false;    // a run in workers was closed; its worker is stopping
+
+static void FinishRun();
 
 template <typename Hook, typename... Args>
 static void Call(Hook hook, Args&&... args) {
@@ -28,6 +34,7 @@ static void Call(Hook hook, Args&&... args) {
 
 static void EndRun(RunOutcome result) {
   outcome = result;
+  inWorkers = closing = false;  // a run in workers ends once its worker has gone
   Call(frontEnd.endRun, result);
 }
 
@@ -38,12 +45,18 @@ void SetRunFrontEnd(const RunFrontEnd& handed) {
 
 RunOutcome CurrentRunOutcome() { return outcome; }
 
-bool BeginRun() {
+static void ResetRun(bool workers) {
   outcome = RunOutcome::Running;
   animationStarted = false;
   anyFailed = false;
+  inWorkers = workers;
+  closing = false;
   AnimationPaused = false;
   StopAnimation = false;
+}
+
+bool BeginRun() {
+  ResetRun(false);
   if (!StartCurrentFile()) return false;
   animationStarted = true;
   Call(frontEnd.startAnimation);
@@ -93,7 +106,11 @@ void OnFileFinished() {
     return;
   }
 
-  // The last file is done.
+  FinishRun();
+}
+
+// The last file is done.
+static void FinishRun() {
   if (animationStarted) {
     Call(frontEnd.paintStatus, 100);
     StopAnimation = true;
@@ -118,9 +135,96 @@ void SaveAndRelease() {
 }
 
 void CloseRun() {
+  if (closing) return;
   AnimationPaused = true;
   SaveAndRelease();
+  if (inWorkers) {
+    closing = true;
+    StopBatchJobs();
+    return;
+  }
   EndRun(RunOutcome::Closed);
+}
+
+// ---------------------------------------------------------------------------
+// The run in a worker process: the worker's reports drive the same sequence as the
+// graph's events do above.
+
+static uint32_t firstWorkerFile = 1;  // Batch's number of the worker batch's first file
+static int workerPercent = -1;        // of the file in hand
+static BatchTally workerTally;
+
+static uint32_t BatchNumber(unsigned i) { return firstWorkerFile + i - 1; }
+
+int CurrentFilePercent() { return inWorkers ? workerPercent : QueryProgressPercent(); }
+
+static void OnWorkerFileBegun(unsigned i) {
+  Batch.currentFile = BatchNumber(i);  // the file a message box names
+  workerPercent = -1;
+}
+
+static void OnWorkerFileRunning(unsigned) {
+  if (animationStarted) {
+    AnimationPaused = false;
+    return;
+  }
+  animationStarted = true;
+  Call(frontEnd.startAnimation);
+}
+
+static void OnWorkerFileProgress(unsigned, int percent) { workerPercent = percent; }
+
+static void OnWorkerStatusText(const std::string& fileName, const std::string& notice) {
+  std::lock_guard lock(StatusLock);
+  StatusFileName = fileName;
+  StatusNotice = notice;
+}
+
+static void OnWorkerFileEnded(const BatchFile&, const FileEnd&) { AnimationPaused = true; }
+
+static void OnWorkerFileDone(unsigned i, unsigned, const std::string&) {
+  if (BatchNumber(i) >= Batch.fileCount) return;  // the finish follows once the worker has gone
+  Call(frontEnd.setCaption, FormatFileDoneCaption(Settings.DecodeMode, BatchNumber(i), Batch.fileCount));
+  Call(frontEnd.paintStatus, 100);
+}
+
+static void OnWorkerMessage(const std::string&, const std::string& caption, const std::string& text) {
+  ShowErrorBox(caption, text);
+}
+
+static void OnWorkerRunEnded(RunOutcome result) {
+  if (closing) {
+    EndRun(RunOutcome::Closed);
+  } else if (result == RunOutcome::Finished) {
+    FinishRun();
+  } else if (result == RunOutcome::Closed) {
+    // The worker was interrupted from outside (Ctrl-C reaches the whole process group):
+    // the run ends as if the window had been closed.
+    AnimationPaused = true;
+    SaveAndRelease();
+    EndRun(RunOutcome::Closed);
+  } else {
+    EndRun(RunOutcome::Failed);
+  }
+}
+
+void BeginRunInWorkers(const std::vector<std::string>& workerArgs) {
+  ResetRun(true);
+  workerPercent = -1;
+  firstWorkerFile = std::max<uint32_t>(Batch.currentFile, 1);
+  std::vector<BatchFile> files;
+  for (uint32_t n = firstWorkerFile; n <= Batch.fileCount; ++n) files.emplace_back().path = GetBatchFile(n);
+  BatchJobsDisplay display;
+  display.message = OnWorkerMessage;
+  display.fileDone = OnWorkerFileDone;
+  display.fileEnded = OnWorkerFileEnded;
+  display.fileBegun = OnWorkerFileBegun;
+  display.fileRunning = OnWorkerFileRunning;
+  display.fileProgress = OnWorkerFileProgress;
+  display.statusText = OnWorkerStatusText;
+  display.ended = OnWorkerRunEnded;
+  workerTally = BatchTally{};
+  StartBatchJobs(files, 1, false, workerArgs, display, &workerTally);
 }
 
 static constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};

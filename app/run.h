@@ -1,9 +1,11 @@
 // Run sequencing: the batch is walked file by file, driven by graph events on the main
-// loop. The window front end and the batch mode hand their display down in RunFrontEnd.
+// loop, or by the reports of the worker process that converts the files (the window
+// mode). The window front end and the batch mode hand their display down in RunFrontEnd.
 #pragma once
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 enum class RunOutcome {
   Running,    // files are being converted
@@ -32,13 +34,23 @@ void SetRunFrontEnd(const RunFrontEnd& frontEnd);
 
 // Starts the batch at Batch.currentFile; false when the first file failed at once.
 bool BeginRun();
+// The same with each file converted in a worker process (the window mode), one after
+// another: a conversion that crashes fails its file with "エラー No.601" rather than
+// ending the program. workerArgs: the format options the worker is given. The run ends
+// on the main loop the caller runs; the front end's fileFailed is not asked (a failed
+// file ends the run).
+void BeginRunInWorkers(const std::vector<std::string>& workerArgs);
 RunOutcome CurrentRunOutcome();
+// The percentage of the file in hand written so far; -1 without a measure.
+int CurrentFilePercent();
 
 bool StartCurrentFile();
 void OnFileFinished();
 void OnFileFailed(const std::string& errorText);  // the graph stopped with an error
 void SaveAndRelease();
-// The user closed the status window or interrupted the batch.
+// The user closed the status window or interrupted the batch. A run in workers ends
+// once the worker has removed its unfinished output and gone; until then further
+// calls do nothing.
 void CloseRun();
 
 // While the main thread waits inside the media layer (a file's decoders being set up,

@@ -7,7 +7,12 @@
 
 #include <gdk/gdkx.h>
 
+#include <sys/xattr.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <regex>
 
 #include "app/gui_main.h"
@@ -196,7 +201,11 @@ TEST_F(WindowRunTest, ThreeFilesToMp3FromFirstCaptionToChimeAndSavedPosition) {
   EXPECT_NE(second, std::string::npos);
   EXPECT_EQ(seen_.titles.back(), "100% -ゆまれ完了-");
 
-  for (const char* name : {"one.mp3", "two.mp3", "three.mp3"}) ExpectConverted(dir_.file(name), "mp3", 2.0);
+  for (const char* name : {"one.mp3", "two.mp3", "three.mp3"}) {
+    ExpectConverted(dir_.file(name), "mp3", 2.0);
+    // The batch mode's records are its own: none on the window mode's outputs.
+    EXPECT_LT(getxattr(dir_.file(name).c_str(), "user.quilllomare.input", nullptr, 0), 0) << name;
+  }
   EXPECT_NE(SettingsText().find("rLomareWindow.left=462\nrLomareWindow.top=364"), std::string::npos) << SettingsText();
   EXPECT_TRUE(seen_.messages.empty());
 }
@@ -229,8 +238,9 @@ void CloseMidRun(WindowRunTest* t, int bySignal) {
   EXPECT_TRUE(closer.closed);
 
   ExpectConverted(t->dir_.file("a.mp3"), "mp3", 2.0);
-  EXPECT_FALSE(g_file_test(t->dir_.file("b.mp3").c_str(), G_FILE_TEST_EXISTS));
-  EXPECT_FALSE(g_file_test(t->dir_.file("c.mp3").c_str(), G_FILE_TEST_EXISTS));
+  // Nothing else, not even a temporary of the stopped file's.
+  EXPECT_EQ(FolderEntries(t->dir_.path()),
+            (std::vector<std::string>{"QuillLomare.ini", "a.mp3", "a.wav", "b.wav", "c.wav"}));
   EXPECT_NE(t->seen_.titles.back().find("(2/3)"), std::string::npos) << t->seen_.titles.back();
   EXPECT_NE(t->SettingsText().find("rLomareWindow.left=5\nrLomareWindow.top=6"), std::string::npos)
       << t->SettingsText();
@@ -272,6 +282,63 @@ void FailSecondFile(WindowRunTest* t, int signal) {
 
 TEST_F(WindowRunTest, FailingSecondFileShowsItsMessageAndKeepsTheFirstOutput) { FailSecondFile(this, 0); }
 TEST_F(WindowRunTest, TerminationSignalUnderTheMessageEndsTheProgram) { FailSecondFile(this, SIGTERM); }
+
+// The worker processes of this process: its children started with the worker option.
+std::vector<pid_t> Workers() {
+  std::vector<pid_t> workers;
+  for (const std::string& entry : FolderEntries("/proc")) {
+    if (entry.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string stat = ReadFileBytes("/proc/" + entry + "/stat");
+    const size_t end = stat.rfind(')');  // the name may hold anything; the parent follows it
+    if (end == std::string::npos || std::atoi(stat.c_str() + end + 4) != getpid()) continue;
+    const std::string command = ReadFileBytes("/proc/" + entry + "/cmdline");
+    if (command.find(std::string("--worker") + '\0') != std::string::npos) workers.push_back(std::stoi(entry));
+  }
+  return workers;
+}
+
+// A conversion that crashes in the middle of the second of three files (its worker
+// killed by SIGSEGV or SIGKILL once its graph runs): the program lives on, shows
+// "エラー No.601" with the file's name, and ends as after any failed file: the first
+// output complete, nothing of the second or third, no completion, no position saved.
+TEST_F(WindowRunTest, CrashingConversionFailsItsFileWith601AndTheProgramLivesOn) {
+  for (const int signal : {SIGSEGV, SIGKILL}) {
+    SCOPED_TRACE(strsignal(signal));
+    seen_ = Seen{};
+    mediatest::TempDir dir;
+    const std::vector<std::string> files = {MakeToneFile(dir.file("a.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"}),
+                                            MakeToneFile(dir.file("b.wav"), 44100, 2, 120.0, {"-c:a", "pcm_s16le"}),
+                                            MakeToneFile(dir.file("c.wav"), 44100, 2, 2.0, {"-c:a", "pcm_s16le"})};
+    struct Crash {
+      int signal;
+      pid_t worker = -1;
+    } crash{signal};
+    const guint source = g_timeout_add(20, [](gpointer data) -> gboolean {
+      auto* crash = static_cast<Crash*>(data);
+      if (!StatusWindow || !std::regex_match(gtk_window_get_title(StatusWindow), std::regex(R"(\(2/3\) \d+% ゆまれ中)")))
+        return G_SOURCE_CONTINUE;
+      const std::vector<pid_t> workers = Workers();
+      if (workers.size() != 1) return G_SOURCE_CONTINUE;
+      crash->worker = workers[0];
+      kill(crash->worker, crash->signal);
+      return G_SOURCE_REMOVE;
+    }, &crash);
+    const std::string settings = "[Setting]\nDecodeMode=1\nrLomareWindow.left=5\nrLomareWindow.top=6\n";
+    EXPECT_EQ(Run(settings, files), 0);
+    if (crash.worker < 0) g_source_remove(source);
+    ASSERT_GT(crash.worker, 0) << "no worker was seen converting the second file";
+
+    ASSERT_EQ(seen_.messages.size(), 1u);
+    EXPECT_TRUE(seen_.messages[0].starts_with("エラー No.601: 変換中にエラーが発生しました。\n")) << seen_.messages[0];
+    EXPECT_TRUE(seen_.messages[0].ends_with(" / b.wav")) << seen_.messages[0];
+    EXPECT_TRUE(seen_.boxesModalWithOkOnly);
+    ExpectConverted(dir.file("a.mp3"), "mp3", 2.0);
+    EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"a.mp3", "a.wav", "b.wav", "c.wav"}));
+    EXPECT_EQ(IndexOf("100% -ゆまれ完了-"), std::string::npos);
+    EXPECT_EQ(SettingsText(), settings);
+    EXPECT_TRUE(Workers().empty());
+  }
+}
 
 // The chime wherever the sound server is: reached only through PULSE_SERVER (no socket in
 // the runtime folder, no sound card), it is heard; with no server at all the program finds

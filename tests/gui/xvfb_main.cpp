@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "app/batch_mode.h"
+#include "common/i18n.h"
 #include "dialog/describe.h"
 #include "tests/gui/gui_support.h"
 
@@ -60,6 +62,12 @@ int main(int argc, char** argv) {
       g_autofree char* name = g_path_get_basename(path.c_str());
       if (g_str_has_prefix(name, "crash-describer")) kill(getpid(), SIGKILL);
     });
+  // The window mode converts each file in a worker process: this program run again
+  // with the batch mode's hidden worker option.
+  if (IsBatchInvocation(argc, argv)) {
+    InitLocalization();
+    return RunBatchMode(argc, argv);
+  }
   ::testing::InitGoogleTest(&argc, argv);
   if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
 
