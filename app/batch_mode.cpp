@@ -1,9 +1,7 @@
 // The batch mode: the same run as the window's, without any window, for scripts.
 #include "app/batch_mode.h"
 
-#include <dirent.h>
 #include <sys/resource.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,12 +14,13 @@
 #include <fstream>
 #include <limits>
 #include <map>
-#include <set>
 
 #include <glib-unix.h>
 #include <glib.h>
 
+#include "app/batch_inputs.h"
 #include "app/batch_jobs.h"
+#include "app/batch_report.h"
 #include "app/batch_records.h"
 #include "app/run.h"
 #include "app/settings.h"
@@ -42,8 +41,6 @@ static constexpr unsigned kProgressIntervalMs = 150;
 static constexpr int kBarWidth = 30;
 static constexpr unsigned kClaimRenewalSeconds = 30;
 static constexpr const char* kInterruptedLine = N_("quilllomare: 変換を中断しました。\n");
-static constexpr const char* kUnreadableFolderCaption = N_("エラー No.506");
-static constexpr const char* kUnreadableFolderText = N_("フォルダーを読み込めません。\n");
 
 // ---------------------------------------------------------------------------
 // Options
@@ -520,11 +517,6 @@ static void UnwatchInterrupts() {
 
 // ---------------------------------------------------------------------------
 
-static std::string AbsolutePath(const std::string& path) {
-  g_autofree char* absolute = g_canonicalize_filename(path.c_str(), nullptr);
-  return absolute;
-}
-
 std::string FileListFor(const std::vector<std::string>& files) {
   if (files.size() == 1) return MakeFileList(AbsolutePath(files[0]), {});
   std::vector<std::string> paths;
@@ -551,115 +543,6 @@ bool IsBatchInvocation(int argc, char** argv) {
 
 // ---------------------------------------------------------------------------
 // The files of the batch
-
-// The extensions the dialog's media filter lists: what a FOLDER stands for.
-static constexpr const char* kMediaExtensions[] = {"mpg", "m2p", "mpa", "avi", "mpeg", "mp2", "mp3",
-                                                   "wav", "vob", "cda", "asf", "wma", "wmv"};
-
-static bool IsMediaFileName(const std::string& name) {
-  const std::string extension = GetLowerExtension(name);
-  return std::any_of(std::begin(kMediaExtensions), std::end(kMediaExtensions),
-                     [&](const char* e) { return extension == std::string(".") + e; });
-}
-
-// The inputs a command line stands for, each once. Folders are walked as find and
-// rsync walk them: a symlinked folder is not entered, a folder reached twice (a link
-// loop, a bind mount) is read once, the output folder is never read, and a symlink to a
-// file is an input. A folder that cannot be read is an input that fails in its turn.
-struct InputWalk {
-  std::string outputDir;                         // absolute, ending in '/'; "" none
-  std::set<std::pair<dev_t, ino_t>> folders;     // folders read
-  std::set<std::string> seen;                    // the real paths taken
-  std::vector<BatchFile> files;
-};
-
-static bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-// FNV-1a over the bytes: the same on every machine and every run.
-static uint64_t StableHash(const std::string& text) {
-  uint64_t hash = 0xcbf29ce484222325ull;
-  for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
-  return hash;
-}
-
-// Whether the input named by key (its path under the FOLDER given, or as given) is
-// this instance's part of the inputs.
-static bool InShard(const std::string& key) {
-  return options.shardCount <= 1 || StableHash(key) % options.shardCount == options.shardIndex - 1;
-}
-
-static void AddInput(InputWalk& walk, const std::string& path, const std::string& outputFolder,
-                     const std::string& shardKey) {
-  if (!InShard(shardKey)) return;
-  g_autofree char* real = realpath(path.c_str(), nullptr);
-  if (!walk.seen.insert(real ? real : path).second) return;
-  BatchFile file;
-  file.path = path;
-  file.outputFolder = outputFolder;
-  walk.files.push_back(file);
-}
-
-static void AddUnreadableFolder(InputWalk& walk, const std::string& path, int error) {
-  BatchFile file;
-  file.path = path;
-  file.failCaption = _(kUnreadableFolderCaption);
-  file.failText = std::string(_(kUnreadableFolderText)) + g_strerror(error);
-  walk.files.push_back(file);
-}
-
-// The media files of root/relative ("" or ending in '/') in name order, with their
-// output folders under the output folder.
-static void AddFolderFiles(InputWalk& walk, const std::string& root, const std::string& relative) {
-  const std::string folder = root + "/" + relative;
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) {
-    AddUnreadableFolder(walk, folder.substr(0, folder.size() - 1), errno);
-    return;
-  }
-  std::vector<std::string> names;
-  errno = 0;
-  while (const dirent* entry = readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
-    errno = 0;
-  }
-  const int readError = errno;
-  closedir(dir);
-  if (readError) {
-    AddUnreadableFolder(walk, folder.substr(0, folder.size() - 1), readError);
-    return;
-  }
-  std::sort(names.begin(), names.end());
-  struct stat outputFolder;
-  const bool haveOutputFolder = !walk.outputDir.empty() && stat(walk.outputDir.c_str(), &outputFolder) == 0;
-  for (const std::string& name : names) {
-    const std::string path = folder + name;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      if (!options.recursive || (haveOutputFolder && SameFile(st, outputFolder))) continue;
-      if (walk.folders.insert({st.st_dev, st.st_ino}).second) AddFolderFiles(walk, root, relative + name + "/");
-      continue;
-    }
-    if (S_ISLNK(st.st_mode) && (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))) continue;
-    if (IsMediaFileName(name) && !IsOwnOutput(path))
-      AddInput(walk, path, walk.outputDir.empty() ? "" : walk.outputDir + relative, relative + name);
-  }
-}
-
-static std::vector<BatchFile> ExpandInputs() {
-  InputWalk walk;
-  if (!options.outputDir.empty()) walk.outputDir = AbsolutePath(options.outputDir) + "/";
-  for (const std::string& input : options.files) {
-    const std::string path = AbsolutePath(input);
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      if (walk.folders.insert({st.st_dev, st.st_ino}).second) AddFolderFiles(walk, path == "/" ? "" : path, "");
-    } else {
-      AddInput(walk, path, walk.outputDir, input);
-    }
-  }
-  return walk.files;
-}
 
 static std::map<std::string, std::string> outputFolders;  // input -> its output folder
 
@@ -697,84 +580,10 @@ static std::string ConversionKey() {
   return key;
 }
 
-// ---------------------------------------------------------------------------
-// The report: one JSON line per input as it ends, each written whole at once.
-
-static int reportFd = -1;
-
-static bool OpenReport(const std::string& path) {
-  reportFd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
-  if (reportFd >= 0) return true;
-  UsageError(std::string(_("cannot write the report: ")) + path + ": " + g_strerror(errno));
-  return false;
-}
-
-static std::string Escape(const char* format, unsigned char c) {
-  char text[8];
-  std::snprintf(text, sizeof text, format, c);
-  return text;
-}
-
-// A JSON string; bytes that are not UTF-8 become "\udcXX", as surrogate escapes.
-static std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  const char* p = text.data();
-  const char* end = p + text.size();
-  while (p < end) {
-    const char* valid_end = nullptr;
-    g_utf8_validate(p, end - p, &valid_end);
-    for (; p < valid_end; ++p) {
-      const unsigned char c = static_cast<unsigned char>(*p);
-      if (c == '"' || c == '\\') out += std::string("\\") + *p;
-      else if (c == '\n') out += "\\n";
-      else if (c < 0x20) out += Escape("\\u%04x", c);
-      else out += *p;
-    }
-    if (p < end) out += Escape("\\udc%02x", static_cast<unsigned char>(*p++));
-  }
-  return out + "\"";
-}
-
-static std::string JsonNumber(double value) {
-  char text[G_ASCII_DTOSTR_BUF_SIZE];
-  return g_ascii_formatd(text, sizeof text, "%.3f", value);
-}
-
-// The number of a message caption ("エラー No.202", "エラー No504"); -1 without one.
-static int MessageNumber(const std::string& caption) {
-  const size_t at = caption.find("No");
-  if (at == std::string::npos) return -1;
-  size_t digits = at + 2 + (caption.compare(at + 2, 1, ".") == 0);
-  int number = -1;
-  std::from_chars(caption.data() + digits, caption.data() + caption.size(), number);
-  return number;
-}
-
+// An input's end: its claim goes, and its line goes to the report.
 static void ReportFileEnd(const BatchFile& file, const FileEnd& end) {
   ReleaseInput(file.path);
-  if (reportFd < 0) return;
-  static const char* const kStatus[] = {"converted", "failed", "skipped"};
-  std::string error = "null", message = "null";
-  if (!end.messages.empty()) {
-    const int number = MessageNumber(end.messages.front().first);
-    if (number >= 0) error = std::to_string(number);
-    std::string text;
-    for (const auto& [caption, body] : end.messages) {
-      std::string line = caption + ": " + body;
-      while (line.ends_with("\n")) line.pop_back();
-      text += (text.empty() ? "" : "\n") + line;
-    }
-    message = JsonString(text);
-  }
-  std::string line = "{\"input\":" + JsonString(file.path) +
-                     ",\"output\":" + (end.output.empty() ? "null" : JsonString(end.output)) +
-                     ",\"status\":\"" + kStatus[static_cast<int>(end.status)] + "\",\"error\":" + error +
-                     ",\"message\":" + message + ",\"seconds\":" + JsonNumber(end.seconds) +
-                     ",\"audio_seconds\":" + (end.audioSeconds < 0 ? "null" : JsonNumber(end.audioSeconds)) + "}\n";
-  // One write: the line is whole or absent, whatever ends the run.
-  if (write(reportFd, line.data(), line.size()) < 0) {
-    // A report that cannot be written is no reason to stop converting.
-  }
+  ReportBatchFileEnd(file, end);
 }
 
 // ---------------------------------------------------------------------------
@@ -980,9 +789,16 @@ int RunBatchMode(int argc, char** argv) {
       return 2;
     }
   }
-  if (!options.report.empty() && !OpenReport(options.report)) return 2;
+  if (!options.report.empty()) {
+    std::string error;
+    if (!OpenBatchReport(options.report, &error)) {
+      UsageError(std::string(_("cannot write the report: ")) + options.report + ": " + error);
+      return 2;
+    }
+  }
 
-  std::vector<BatchFile> files = ExpandInputs();
+  std::vector<BatchFile> files =
+      ExpandBatchInputs(options.files, options.outputDir, options.recursive, options.shardIndex, options.shardCount);
   outputFolders.clear();
   for (const BatchFile& file : files)
     if (!file.outputFolder.empty()) outputFolders[file.path] = file.outputFolder;
@@ -1003,8 +819,7 @@ int RunBatchMode(int argc, char** argv) {
   ReleaseAllInputs();
   SetOutputFolderRule(nullptr);
   SetErrorBoxHandler(nullptr);
-  if (reportFd >= 0) close(reportFd);
-  reportFd = -1;
+  CloseBatchReport();
 
   if (options.keepGoing || options.skipExisting) PrintSummary();
   switch (outcome) {
