@@ -367,3 +367,30 @@ bool ReadWaveTags(const FileReadAt& readAt, FileTags* tags) {
   FillGaps(tags, std::move(id3));
   return true;
 }
+
+bool ReadAiffTags(const FileReadAt& readAt, FileTags* tags) {
+  uint8_t head[12];
+  if (readAt(0, head, sizeof head) != sizeof head || memcmp(head, "FORM", 4) != 0 ||
+      (memcmp(head + 8, "AIFF", 4) != 0 && memcmp(head + 8, "AIFC", 4) != 0))
+    return false;
+  const std::pair<const char*, std::string FileTags::*> kTextChunks[] = {
+      {"NAME", &FileTags::title}, {"AUTH", &FileTags::artist}, {"ANNO", &FileTags::comment}};
+  FileTags text;
+  uint64_t at = sizeof head;
+  for (int i = 0; i < kMostChunks; ++i) {
+    uint8_t chunk[8];
+    if (readAt(at, chunk, sizeof chunk) != sizeof chunk) break;
+    const uint32_t size = GetBe(chunk + 4, 4);
+    if (memcmp(chunk, "ID3 ", 4) == 0 || memcmp(chunk, "id3 ", 4) == 0) ReadId3v2Tags(readAt, at + 8, tags);
+    for (const auto& [id, field] : kTextChunks) {
+      if (memcmp(chunk, id, 4) != 0 || size > kLargestInfo) continue;
+      Bytes value = ReadBytes(readAt, at + 8, size);
+      value.resize(std::min(value.find('\0'), value.size()));
+      SetFirst(&(text.*field),
+               g_utf8_validate(value.data(), static_cast<gssize>(value.size()), nullptr) ? value : Latin1ToUtf8(value));
+    }
+    at += 8 + uint64_t{size} + (size & 1);
+  }
+  FillGaps(tags, std::move(text));
+  return true;
+}

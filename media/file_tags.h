@@ -5,7 +5,9 @@
 //   second tag that follows the first;
 // - a RIFF WAVE file's LIST INFO chunk and `id3 ` chunk wherever they are, after the
 //   audio included (GStreamer's WAV parser, fed by push, stops at the audio), with
-//   IPRT as the track number like ITRK.
+//   IPRT as the track number like ITRK;
+// - an AIFF file's "ID3 " chunk and text chunks, which our own reader of the format
+//   passes over.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +40,10 @@ bool ReadId3v2Tags(const FileReadAt& readAt, uint64_t offset, FileTags* tags);
 // are among its top-level chunks; LIST INFO's values win. False when the file is not
 // a RIFF WAVE file.
 bool ReadWaveTags(const FileReadAt& readAt, FileTags* tags);
+
+// Reads an AIFF or AIFC file's "ID3 " chunk wherever it is, its NAME, AUTH and ANNO
+// chunks filling what the ID3 tag leaves empty. False when the file is not one.
+bool ReadAiffTags(const FileReadAt& readAt, FileTags* tags);
 
 // The track number at the start of a text ("7", "7/12"); empty unless at least 1.
 std::string TrackOfText(const std::string& text);

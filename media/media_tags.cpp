@@ -116,8 +116,8 @@ FileTags FileTagsOfAsf(const AsfHeaderTags& asf) {
   return tags;
 }
 
-// The tags of a file read by our own readers (ASF header, RIFF WAVE chunks, ID3v2 at
-// the start); nullptr for none. *fileWins: whether they win over the demuxer's.
+// The tags of a file read by our own readers (ASF header, RIFF WAVE and AIFF chunks,
+// ID3v2 at the start); nullptr for none. *fileWins: whether they win over the demuxer's.
 GstTagList* FileTagList(const std::string& path, bool* fileWins) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return nullptr;
@@ -132,7 +132,8 @@ GstTagList* FileTagList(const std::string& path, bool* fileWins) {
       file = FileTagsOfAsf(asf);
       found = true;
     } else {
-      found = *fileWins = ReadWaveTags(readAt, &file) || ReadId3v2Tags(readAt, 0, &file);
+      found = *fileWins =
+          ReadWaveTags(readAt, &file) || ReadAiffTags(readAt, &file) || ReadId3v2Tags(readAt, 0, &file);
     }
   }
   close(fd);

@@ -1,4 +1,4 @@
-// Tags carried from inputs made by other tools into every output form, read back by
+// Tags carried from inputs made by other tools (and taggers) into every output form, read back by
 // ffprobe; the cover picture into a plain MP3 and a WMA file; --no-tags. Each batch of
 // one file converts in the program's own process, through the run the window mode uses.
 // Layouts the tools here do not write (tags after a WAV's audio, two ID3v2 tags, a
@@ -93,6 +93,18 @@ write('bad-utf8.mp3', id3v24([('TIT2', b'\x03Ab\xffcd', 0), ('TPE1', b'\x03Artis
 apic = b'\x00image/png\x00\x03\x00' + read('cover.png')
 packed = syncsafe(len(apic)) + zlib.compress(apic)  # flags: compressed, with the data length
 write('zlib-cover.mp3', id3v24([('TIT2', b'\x03Title', 0), ('APIC', packed, 9)]) + mp3)
+import shutil, mutagen.aiff, mutagen.id3 as id3
+shutil.copy(f'{d}/sox.aiff', f'{d}/mutagen.aiff')
+aiff = mutagen.aiff.AIFF(f'{d}/mutagen.aiff')
+aiff.add_tags()
+for frame in (id3.TIT2(encoding=3, text='夜の歌'), id3.TPE1(encoding=3, text='鈴木花子'),
+              id3.TALB(encoding=3, text='冬の集い'), id3.TRCK(encoding=3, text='7'), id3.TDRC(encoding=3, text='2019')):
+    aiff.tags.add(frame)
+aiff.save()
+form = read('sox.aiff')
+body = form[8:12] + b''.join(cid + struct.pack('>I', len(v)) + v + bytes(len(v) & 1)
+                             for cid, v in ((b'NAME', b'Name'), (b'AUTH', b'Author'), (b'ANNO', b'Note'))) + form[12:]
+write('text.aiff', b'FORM' + struct.pack('>I', len(body)) + body)
 )";
 
 class TagsTest : public ::testing::Test {
@@ -141,14 +153,16 @@ class TagsTest : public ::testing::Test {
     RunCommand({"ffmpeg", "-v", "error", "-i", d + "/lame.mp3", "-i", d + "/big.png", "-map", "0:a", "-map", "1",
                 "-c", "copy", "-id3v2_version", "3", d + "/big-cover.mp3"});
     // Tags by taggers, on empty files: an ID3v2.3 tag by id3v2, two ID3v2.4 tags by mutagen.
-    RunCommand({"sox", "-n", "-r", "22050", "-c", "1", "-b", "16", d + "/sox.wav", "synth", "2", "sine", "440"});
+    for (const char* name : {"/sox.wav", "/sox.aiff"})
+      RunCommand({"sox", "-n", "-r", "22050", "-c", "1", "-b", "16", d + name, "synth", "2", "sine", "440"});
     RunCommand({"lame", "--quiet", "-b", "128", d + "/plain.wav", d + "/bare.mp3"});
     for (const char* name : {"id3v2.tag", "first.tag", "second.tag"}) WriteFileBytes(d + "/" + name, "");
     RunCommand({"id3v2", "-2", "-t", "Id3 title", "-a", "Id3 artist", "-A", "Id3 album", "-T", "3/9", "-y", "2001",
                 "-g", "13", "-c", "memo", d + "/id3v2.tag"});
     RunCommand({"mid3v2", "-t", "First", "-a", "First artist", d + "/first.tag"});
     RunCommand({"mid3v2", "-t", "Second", "-A", "Second album", d + "/second.tag"});
-    RunCommand({"python3", "-c", kLayouts, d});
+    // The system Python, which the Debian package of mutagen installs into.
+    RunCommand({"/usr/bin/python3", "-c", kLayouts, d});
   }
   static void TearDownTestSuite() {
     delete dir_;
@@ -223,6 +237,9 @@ TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
       {"two-tags.mp3", {{"title", "First"}, {"artist", "First artist"}, {"album", "Second album"}}, true},
       {"tyer.mp3", {{"title", "v2 title"}, {"date", "2019"}}, true},
       {"bad-utf8.mp3", {{"title", "Ab\uFFFDcd"}, {"artist", "Artist"}}, true},
+      // AIFF: an ID3 chunk after the sound (mutagen), and the format's own text chunks.
+      {"mutagen.aiff", Only({"title", "artist", "album", "track", "date"}), true},
+      {"text.aiff", {{"title", "Name"}, {"artist", "Author"}, {"comment", "Note"}}, false},
   };
   std::map<std::string, std::string> flacOutputs;
   for (const auto& in : inputs) {

@@ -1,5 +1,5 @@
-// The ID3v2 and RIFF WAVE tag readers over any bytes: every text read is valid UTF-8
-// and a track is a number from 1. The first byte chooses the reader.
+// The ID3v2, RIFF WAVE and AIFF tag readers over any bytes: every text read is valid
+// UTF-8 and a track is a number from 1. The first byte chooses the reader.
 #include <glib.h>
 
 #include <algorithm>
@@ -18,10 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return n;
   };
   FileTags tags;
-  if (data[0] & 1)
-    ReadWaveTags(readAt, &tags);
-  else
-    ReadId3v2Tags(readAt, 0, &tags);
+  switch (data[0] % 3) {
+    case 0: ReadId3v2Tags(readAt, 0, &tags); break;
+    case 1: ReadWaveTags(readAt, &tags); break;
+    default: ReadAiffTags(readAt, &tags); break;
+  }
   for (const std::string* text : {&tags.title, &tags.artist, &tags.album, &tags.date, &tags.genre, &tags.comment})
     if (!g_utf8_validate(text->data(), static_cast<gssize>(text->size()), nullptr)) __builtin_trap();
   if (!tags.track.empty() && (tags.track[0] == '0' || tags.track.find_first_not_of("0123456789") != std::string::npos))

@@ -128,4 +128,9 @@ packed = b'TIT2' + struct.pack('>IH', len(packed), 0x80) + packed
 packed = packed.replace(b'\xff', b'\xff\x00')
 size = bytes([len(packed) >> 21 & 127, len(packed) >> 14 & 127, len(packed) >> 7 & 127, len(packed) & 127])
 open(f'{out}/v23-packed', 'wb').write(b'\x00ID3\x03\x00\x80' + size + packed)
+def be_chunk(cid, data): return cid + struct.pack('>I', len(data)) + data + bytes(len(data) & 1)
+comm = struct.pack('>hIh', 1, 5, 16) + bytes.fromhex('400CAC44000000000000')
+body = (b'AIFF' + be_chunk(b'NAME', b'Name') + be_chunk(b'COMM', comm) + be_chunk(b'SSND', bytes(18)) +
+        be_chunk(b'ID3 ', read('v23')))
+open(f'{out}/id3.aiff', 'wb').write(b'\x02FORM' + struct.pack('>I', len(body)) + body)
 PY
