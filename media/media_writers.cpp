@@ -456,6 +456,9 @@ FilterRef MakeEncoderWriter(FilterKind kind) {
     case FilterKind::OpusWriter: {
       g_autoptr(GstCaps) caps = gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, kOpusRate, nullptr);
       g_object_set(capsfilter, "caps", caps, nullptr);
+      // Variable bit rate, the bit rate the average, as the Opus tools encode files: the
+      // element's constrained default spends the full rate on every frame.
+      gst_util_set_object_arg(G_OBJECT(encoder), "bitrate-type", "vbr");
       ResampledTail* tail = new ResampledTail;
       tail->input = clock;
       g_object_set_data_full(G_OBJECT(bin), "ql-resampled-tail", tail,

@@ -174,8 +174,9 @@ TEST_F(ConvertEncodedTest, EncoderSettings) {
     std::error_code error;
     return static_cast<int64_t>(std::filesystem::file_size(folder + "/Wav16Stereo44k." + extension, error));
   };
-  // Bit rates in b/s over the three seconds, headers included.
-  EXPECT_NEAR(sizeOf({"--mode", "opus", "--opus-bitrate", "48"}, "opus") * 8 / 3, 48000, 8000);
+  // Bit rates in b/s over the three seconds, headers included; Opus's rate is a variable
+  // one's average, which three seconds of a tone meet only roughly.
+  EXPECT_NEAR(sizeOf({"--mode", "opus", "--opus-bitrate", "48"}, "opus") * 8 / 3, 48000, 16000);
   EXPECT_NEAR(sizeOf({"--mode", "aac", "--aac-bitrate", "96"}, "m4a") * 8 / 3, 96000, 16000);
   EXPECT_NEAR(sizeOf({"--mode", "aac"}, "m4a") * 8 / 3, 192000, 24000);
   EXPECT_LT(sizeOf({"--mode", "vorbis", "--vorbis-quality", "0"}, "ogg"),
