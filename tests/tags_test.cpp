@@ -13,9 +13,11 @@
 
 #include "media/asf_header.h"
 #include "media/file_tags.h"
+#include "tests/support/bytes.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;
+using namespace bytestest;
 
 namespace {
 
@@ -294,11 +296,13 @@ TEST_F(TagsTest, PlainMp3TagGoesInFrontWithTheCover) {
   EXPECT_EQ(DecodeToS16(big), DecodeToS16(wma));
 }
 
-std::string Le(uint64_t v, int bytes) {
-  std::string out;
-  for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i));
-  return out;
+// A reader of the bytes as the tag readers take one.
+auto ReaderOf(const std::string& bytes) {
+  return [&bytes](uint64_t at, uint8_t* buffer, size_t size) -> size_t {
+    return at >= bytes.size() ? 0 : bytes.copy(reinterpret_cast<char*>(buffer), size, at);
+  };
 }
+
 std::string Utf16(const std::string& ascii) {
   std::string out;
   for (char c : ascii) out += {c, '\0'};
@@ -357,12 +361,7 @@ TEST(AsfHeaderTags, ReadsWhatTheHeaderHolds) {
   };
   for (const auto& row : rows) {
     AsfHeaderTags tags;
-    const std::string& bytes = row.bytes;
-    auto readAt = [&bytes](uint64_t at, uint8_t* buffer, size_t size) -> size_t {
-      return at >= bytes.size() ? 0 : bytes.copy(reinterpret_cast<char*>(buffer), size, at);
-    };
-    const bool asf = ReadAsfHeaderTags(readAt, &tags);
-    EXPECT_EQ(asf, row.asf) << row.name;
+    EXPECT_EQ(ReadAsfHeaderTags(ReaderOf(row.bytes), &tags), row.asf) << row.name;
     EXPECT_EQ((std::vector<std::string>{tags.title, tags.artist, tags.album, tags.track, tags.date, tags.genre,
                                         tags.comment}),
               row.expected)
@@ -370,15 +369,6 @@ TEST(AsfHeaderTags, ReadsWhatTheHeaderHolds) {
   }
 }
 
-std::string Be(uint64_t v, int bytes) {
-  std::string out;
-  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>(v >> (8 * i));
-  return out;
-}
-std::string Syncsafe(uint32_t n) {
-  return {static_cast<char>(n >> 21 & 127), static_cast<char>(n >> 14 & 127), static_cast<char>(n >> 7 & 127),
-          static_cast<char>(n & 127)};
-}
 // An ID3v2 tag of the version (2, 3, 4) and tag flags, of frames (id, flags, data);
 // an unsynchronised v2.2 or v2.3 tag has each 0xFF followed by a 0x00.
 std::string Id3(int version, uint8_t flags, const std::vector<std::tuple<std::string, int, std::string>>& frames) {
@@ -390,9 +380,6 @@ std::string Id3(int version, uint8_t flags, const std::vector<std::tuple<std::st
     for (size_t at = body.find('\xFF'); at != std::string::npos; at = body.find('\xFF', at + 2))
       body.insert(at + 1, 1, '\0');
   return "ID3" + std::string{static_cast<char>(version), '\0', static_cast<char>(flags)} + Syncsafe(body.size()) + body;
-}
-std::string Chunk(const std::string& id, const std::string& data) {
-  return id + Le(data.size(), 4) + data + std::string(data.size() & 1, '\0');
 }
 
 // The file tag readers: ID3v2 as other taggers write it (versions, flag-bits, text
@@ -433,17 +420,13 @@ TEST(FileTags, ReadsId3v2AndWaveChunks) {
       {"wave", wave, true, {"T", "", "Al", "7", "", "", ""}},
   };
   for (const auto& row : rows) {
-    const std::string& bytes = row.bytes;
-    auto readAt = [&bytes](uint64_t at, uint8_t* buffer, size_t size) -> size_t {
-      return at >= bytes.size() ? 0 : bytes.copy(reinterpret_cast<char*>(buffer), size, at);
-    };
     FileTags tags;
-    const bool wav = bytes.starts_with("RIFF");
-    EXPECT_EQ(wav ? ReadWaveTags(readAt, &tags) : ReadId3v2Tags(readAt, 0, &tags), row.found) << row.name;
+    const auto readAt = ReaderOf(row.bytes);
+    EXPECT_EQ(row.bytes.starts_with("RIFF") ? ReadWaveTags(readAt, &tags) : ReadId3v2Tags(readAt, 0, &tags), row.found)
+        << row.name;
     const std::string genre = tags.genreNumber >= 0 ? "#" + std::to_string(tags.genreNumber) : tags.genre;
-    const std::vector<std::string> read = {tags.title, tags.artist, tags.album, tags.track,
-                                           tags.date,  genre,       tags.comment};
-    EXPECT_EQ(read, row.expected)
+    EXPECT_EQ((std::vector<std::string>{tags.title, tags.artist, tags.album, tags.track, tags.date, genre, tags.comment}),
+              row.expected)
         << row.name;
   }
 }
