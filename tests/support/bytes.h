@@ -1,5 +1,5 @@
 // File layouts built and patched byte by byte: integers in either byte order, RIFF and
-// IFF chunks, ID3v2's syncsafe sizes. Writes stop at the end of the string.
+// IFF chunks, ID3v2's syncsafe sizes.
 #pragma once
 
 #include <cstdint>
@@ -7,23 +7,15 @@
 
 namespace bytestest {
 
-inline std::string Le(uint64_t v, int bytes) {
-  std::string out;
-  for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i));
-  return out;
-}
-inline std::string Be(uint64_t v, int bytes) {
-  std::string out;
-  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>(v >> (8 * i));
-  return out;
-}
-
+// The low `bytes` bytes of v written over b from at, stopping at b's end.
 inline void PutLe(std::string& b, size_t at, uint64_t v, int bytes) {
   for (int i = 0; i < bytes && at + i < b.size(); ++i) b[at + i] = static_cast<char>(v >> (8 * i));
 }
 inline void PutBe(std::string& b, size_t at, uint64_t v, int bytes) {
   for (int i = 0; i < bytes && at + i < b.size(); ++i) b[at + i] = static_cast<char>(v >> (8 * (bytes - 1 - i)));
 }
+inline std::string Le(uint64_t v, int bytes) { std::string b(bytes, '\0'); PutLe(b, 0, v, bytes); return b; }
+inline std::string Be(uint64_t v, int bytes) { std::string b(bytes, '\0'); PutBe(b, 0, v, bytes); return b; }
 
 inline uint64_t GetLe(const std::string& b, size_t at, int bytes) {
   uint64_t v = 0;
