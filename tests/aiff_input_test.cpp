@@ -14,9 +14,11 @@
 
 #include "media/aiff_reader.h"
 #include "media/media.h"
+#include "tests/support/bytes.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;
+using bytestest::IffChunk;
 
 namespace {
 
@@ -40,13 +42,9 @@ struct BackgroundLoad {
 
 // A FORM file: the chunks after the form type, each given with its id and body.
 std::string IffFile(const std::string& formType, const std::vector<std::pair<std::string, std::string>>& chunks) {
-  auto bigEndian = [](uint32_t v) {
-    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-                       static_cast<char>(v)};
-  };
   std::string body = formType;
-  for (const auto& [id, bytes] : chunks) body += id + bigEndian(static_cast<uint32_t>(bytes.size())) + bytes + (bytes.size() % 2 ? std::string(1, '\0') : "");
-  return "FORM" + bigEndian(static_cast<uint32_t>(body.size())) + body;
+  for (const auto& [id, bytes] : chunks) body += IffChunk(id, bytes);
+  return IffChunk("FORM", body);
 }
 
 class AiffInputTest : public ::testing::Test {
@@ -64,6 +62,15 @@ class AiffInputTest : public ::testing::Test {
     RunCommand(argv, &status);
     return status == 0 ? dir.file(name) : "";
   }
+  // Converts input as decoded into folder, within the bound; the output's path, "" when
+  // the run failed.
+  static std::string ConvertToWav(const std::string& input, const std::string& folder) {
+    const ProgramRun o = RunProgram({"--batch", "--jobs", "1", "-q", "--mode", "wav", "--output-dir", folder, input},
+                                    {"timeout", "-k", "5", kRunBound});
+    EXPECT_NE(o.status, 124) << "did not end within " << kRunBound << " s";
+    EXPECT_EQ(o.status, 0) << o.err;
+    return o.status ? "" : folder + "/" + std::filesystem::path(input).stem().string() + ".wav";
+  }
   TempDir dir;
 };
 
@@ -77,22 +84,19 @@ TEST_F(AiffInputTest, EveryCaseConvertsWholeEveryTimeUnderLoad) {
       Sox("plain.aifc", {"-r", "22050", "-c", "1", "-b", "16"}, {"synth", "2", "sine", "440"}),
   };
   for (const std::string& input : inputs) ASSERT_FALSE(input.empty());
-  // An odd-sized annotation chunk ahead of the others, as some editors write.
-  std::string annotated = ReadFileBytes(inputs[0]);
-  ASSERT_GT(annotated.size(), 12u);
-  const uint32_t formSize = static_cast<uint32_t>(annotated.size() - 8 + 14);
-  annotated.insert(12, "ANNO" + std::string("\0\0\0\5hello\0", 10));
-  for (int k = 0; k < 4; ++k) annotated[4 + k] = static_cast<char>(formSize >> (24 - 8 * k));
-  inputs.push_back(dir.file("annotated.aiff"));
-  ASSERT_TRUE(WriteFileBytes(inputs.back(), annotated));
-  // A tagger's "ID3 " chunk after the sound: not more samples.
-  std::string tagged = ReadFileBytes(inputs[0]);
-  const std::string id3 = "ID3 " + std::string("\0\0\0\x14", 4) + "ID3\x03" + std::string(6, '\0') + std::string(10, '\xff');
-  const uint32_t taggedSize = static_cast<uint32_t>(tagged.size() - 8 + id3.size());
-  tagged += id3;
-  for (int k = 0; k < 4; ++k) tagged[4 + k] = static_cast<char>(taggedSize >> (24 - 8 * k));
-  inputs.push_back(dir.file("tagged.aiff"));
-  ASSERT_TRUE(WriteFileBytes(inputs.back(), tagged));
+  // An odd-sized annotation chunk ahead of the others, as some editors write; a tagger's
+  // "ID3 " chunk after the sound: not more samples.
+  const std::string silence = ReadFileBytes(inputs[0]);
+  ASSERT_GT(silence.size(), 12u);
+  const std::string id3 = "ID3\x03" + std::string(6, '\0') + std::string(10, '\xff');
+  for (const auto& [name, bytes] : {std::pair{"annotated.aiff", silence.substr(0, 12) + IffChunk("ANNO", "hello") +
+                                                                    silence.substr(12)},
+                                    {"tagged.aiff", silence + IffChunk("ID3 ", id3)}}) {
+    std::string file = bytes;
+    bytestest::PutBe(file, 4, file.size() - 8, 4);
+    inputs.push_back(dir.file(name));
+    ASSERT_TRUE(WriteFileBytes(inputs.back(), file));
+  }
 
   BackgroundLoad load;
   for (const std::string& input : inputs) {
@@ -100,13 +104,11 @@ TEST_F(AiffInputTest, EveryCaseConvertsWholeEveryTimeUnderLoad) {
     const int64_t expected = DecodedSampleCount(input);
     ASSERT_GT(expected, 0);
     for (int run = 0; run < kRunsPerCase; ++run) {
+      SCOPED_TRACE("run " + std::to_string(run));
       const std::string folder = dir.file("out" + std::to_string(run));
-      const ProgramRun o = RunProgram({"--batch", "--jobs", "1", "-q", "--mode", "wav", "--output-dir", folder, input},
-                                      {"timeout", "-k", "5", kRunBound});
-      ASSERT_NE(o.status, 124) << "run " << run << " did not end within " << kRunBound << " s";
-      ASSERT_EQ(o.status, 0) << "run " << run << ": " << o.err;
-      const std::string stem = input.substr(input.rfind('/') + 1, input.rfind('.') - input.rfind('/') - 1);
-      EXPECT_EQ(DecodedSampleCount(folder + "/" + stem + ".wav"), expected) << "run " << run;
+      const std::string output = ConvertToWav(input, folder);
+      ASSERT_FALSE(output.empty());
+      EXPECT_EQ(DecodedSampleCount(output), expected);
       std::filesystem::remove_all(folder);
     }
   }
@@ -138,10 +140,8 @@ TEST_F(AiffInputTest, EveryEncodingConvertsToTheSamplesFfmpegDecodes) {
   for (const std::string& input : inputs) {
     ASSERT_FALSE(input.empty());
     SCOPED_TRACE(input);
-    const ProgramRun o = RunProgram({"--batch", "--jobs", "1", "-q", "--mode", "wav", "--output-dir", dir.file("out"), input});
-    ASSERT_EQ(o.status, 0) << o.err;
-    const std::string stem = input.substr(input.rfind('/') + 1, input.rfind('.') - input.rfind('/') - 1);
-    const std::string output = dir.file("out/" + stem + ".wav");
+    const std::string output = ConvertToWav(input, dir.file("out"));
+    ASSERT_FALSE(output.empty());
     EXPECT_EQ(ProbeAudio(output).channels, ProbeAudio(input).channels);
     EXPECT_EQ(RunCommand({"ffmpeg", "-v", "error", "-i", output, "-f", "f64le", "-"}),
               RunCommand({"ffmpeg", "-v", "error", "-i", input, "-f", "f64le", "-"}));

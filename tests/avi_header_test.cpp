@@ -6,14 +6,13 @@
 #include <tuple>
 
 #include "media/avi_header.h"
+#include "tests/support/bytes.h"
 
 namespace {
 
-std::string Le16(uint32_t v) { return {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)}; }
-std::string Le32(uint32_t v) { return Le16(v & 0xFFFF) + Le16(v >> 16); }
-std::string Chunk(const std::string& id, const std::string& body) {
-  return id + Le32(static_cast<uint32_t>(body.size())) + body + std::string(body.size() % 2, '\0');
-}
+using bytestest::Chunk;
+std::string Le16(uint32_t v) { return bytestest::Le(v, 2); }
+std::string Le32(uint32_t v) { return bytestest::Le(v, 4); }
 std::string List(const std::string& type, const std::string& children) { return Chunk("LIST", type + children); }
 std::string Riff(const std::string& chunks) { return "RIFF" + Le32(4 + chunks.size()) + "AVI " + chunks; }
 std::string Strl(const std::string& chunks) { return List("strl", chunks); }

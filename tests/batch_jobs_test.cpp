@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <thread>
 
@@ -56,6 +57,17 @@ std::vector<pid_t> Children(pid_t parent) {
   }
   closedir(proc);
   return children;
+}
+
+// The workers of parent once one of them does what begun says, in at most 60 s; empty
+// when none did.
+std::vector<pid_t> WorkersOnceBegun(pid_t parent, const std::function<bool(pid_t worker)>& begun) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (std::vector<pid_t> workers; std::chrono::steady_clock::now() < deadline; workers = Children(parent)) {
+    if (std::any_of(workers.begin(), workers.end(), begun)) return workers;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return {};
 }
 
 // The report's lines as "NAME STATUS ERROR", one per line in the order written, with
@@ -146,14 +158,9 @@ TEST(BatchJobsTest, StoppedBatchesLeaveNothingPartialAndRerunsFinishTheRest) {
     const bool crash = end == End::Crash;
     SCOPED_TRACE(static_cast<int>(end));
     pid_t pid = StartCommand(argv, dir.file("err"));
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    std::vector<pid_t> workers;
-    while (std::none_of(workers.begin(), workers.end(),
-                        [&](pid_t worker) { return UnnamedOutputSize(worker, dir.file("out")) > 0; })) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no output was begun";
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      workers = Children(pid);
-    }
+    const std::vector<pid_t> workers =
+        WorkersOnceBegun(pid, [&](pid_t worker) { return UnnamedOutputSize(worker, dir.file("out")) > 0; });
+    ASSERT_FALSE(workers.empty()) << "no output was begun";
     // The first file's worker is the first started.
     const pid_t first = *std::min_element(workers.begin(), workers.end());
     if (end == End::StoppedWorker) kill(first, SIGSTOP);
@@ -407,13 +414,8 @@ TEST(BatchJobsTest, InstancesTogetherConvertEveryInputOnce) {
                                               "--output-dir", root + "/bigout", big};
     std::vector<pid_t> runs;
     for (int k = 1; k <= 3; ++k) runs.push_back(StartCommand(command, local.file("err" + std::to_string(k))));
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    std::vector<pid_t> workers;
-    while (std::none_of(workers.begin(), workers.end(), [&](pid_t w) { return WritesUnder(w, root + "/bigout"); })) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no output was begun";
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      workers = Children(runs[0]);
-    }
+    const std::vector<pid_t> workers = WorkersOnceBegun(runs[0], [&](pid_t w) { return WritesUnder(w, root + "/bigout"); });
+    ASSERT_FALSE(workers.empty()) << "no output was begun";
     for (pid_t worker : workers) kill(worker, SIGKILL);
     kill(runs[0], SIGKILL);
     WaitCommand(runs[0]);

@@ -16,6 +16,7 @@
 #include "app/batch_mode.h"
 #include "app/settings.h"
 #include "dialog/encoder_formats.h"
+#include "tests/support/bytes.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;
@@ -167,8 +168,7 @@ TEST(BatchModeTest, DamagedAndUnusualInputsConvertWholeOrFailLoudly) {
       ASSERT_FALSE(input.empty());
       if (c.fmtBytes) {
         std::string b = ReadFileBytes(input);
-        const size_t at = b.find("fmt ") + 8 + c.fmtOffset;
-        for (size_t k = 0; k < c.fmtBytes; ++k) b[at + k] = static_cast<char>(c.fmtValue >> (8 * k));
+        bytestest::PutLe(b, b.find("fmt ") + 8 + c.fmtOffset, c.fmtValue, static_cast<int>(c.fmtBytes));
         ASSERT_TRUE(WriteFileBytes(input, b));
       }
       std::vector<std::string> args = modes[m].args;

@@ -12,6 +12,7 @@
 #include "common/target_format.h"
 #include "engine/graph.h"
 #include "media/media.h"
+#include "tests/support/bytes.h"
 #include "tests/support/media_fixtures.h"
 #include "tests/support/run_harness.h"
 
@@ -85,13 +86,8 @@ TEST_P(Mp3EntryTest, PlainStreamHasTheEntryFormatAndTheWholeSource) {
   const std::string file = ReadFileBytes(output), head = file.substr(0, 256);
   const size_t xing = head.substr(0, 64).find("Xing");
   ASSERT_NE(xing, std::string::npos);
-  const auto be32 = [&](size_t i) {
-    uint32_t v = 0;
-    for (size_t k = 0; k < 4; ++k) v = v << 8 | static_cast<uint8_t>(head[i + k]);
-    return v;
-  };
-  EXPECT_EQ(be32(xing + 4), 7u);
-  EXPECT_EQ(be32(xing + 12), file.size());
+  EXPECT_EQ(bytestest::GetBe(head, xing + 4, 4), 7u);
+  EXPECT_EQ(bytestest::GetBe(head, xing + 12, 4), file.size());
   const std::string toc = head.substr(xing + 16, 100);
   EXPECT_TRUE(std::is_sorted(toc.begin(), toc.end(), [](char a, char b) { return uint8_t(a) < uint8_t(b); }));
   EXPECT_NEAR(static_cast<uint8_t>(toc[50]), 128, 16);  // the Xing frame itself counts in short files

@@ -10,6 +10,7 @@
 
 #include "common/app_settings.h"
 #include "common/target_format.h"
+#include "tests/support/bytes.h"
 #include "tests/support/media_fixtures.h"
 #include "tests/support/run_harness.h"
 
@@ -82,10 +83,8 @@ TEST_F(DamagedInputTest, DamageInTheMiddleIsReadPastOrReported) {
     } else {
       const size_t data = bytes.find("\x36\x26\xB2\x75\x8E\x66\xCF\x11");
       ASSERT_NE(data, std::string::npos);
-      uint64_t packets = 0;  // little-endian, 40 bytes into the data object
-      for (int k = 7; k >= 0; --k) packets = packets << 8 | static_cast<uint8_t>(bytes[data + 40 + k]);
-      packets /= 3;
-      for (int k = 0; k < 8; ++k) bytes[data + 40 + k] = static_cast<char>(packets >> (8 * k));
+      // The packet count, 40 bytes into the data object.
+      bytestest::PutLe(bytes, data + 40, bytestest::GetLe(bytes, data + 40, 8) / 3, 8);
     }
     const std::string input = dir.file(c.name);
     WriteFileBytes(input, bytes);

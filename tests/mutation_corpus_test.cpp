@@ -15,9 +15,11 @@
 #include <random>
 #include <thread>
 
+#include "tests/support/bytes.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;
+using bytestest::GetLe;
 
 namespace {
 
@@ -109,7 +111,7 @@ std::string Mutate(const std::string& seed, std::mt19937& rng, std::string* what
       size_t at = fields[pick(fields.size())];
       static const uint32_t kSizes[] = {0, 1, 2, 3, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0xFFFFFFFE};
       uint32_t v = rng() % 2 ? kSizes[pick(std::size(kSizes))] : rng() % 70000;
-      for (size_t k = 0; k < 4 && at + k < b.size(); ++k) b[at + k] = static_cast<char>(v >> (8 * k));
+      bytestest::PutLe(b, at, v, 4);
       *what = "length at " + std::to_string(at) + " = " + std::to_string(v);
       break;
     }
@@ -205,9 +207,26 @@ void JudgeAll(const std::vector<Job>& jobs) {
   EXPECT_TRUE(faults.empty()) << faults.size() << " of " << jobs.size() << " runs misbehaved (seed " << kSeed << ")";
 }
 
-int MutantCount(const char* variable, int fallback) {
+// The mutants of the seeds in turn, as many as the variable says (else fallback), each
+// converted in WAV mode and, where the seed takes it, extracted.
+using Mutator = std::string (*)(const std::string& seed, std::mt19937& rng, std::string* what);
+std::vector<Job> MutantJobs(const TempDir& dir, const std::vector<Seed>& seeds, const char* variable, int fallback,
+                            const std::string& label, Mutator mutate, bool keepsTheAudio = false) {
   const char* count = std::getenv(variable);
-  return count ? std::atoi(count) : fallback;
+  std::mt19937 rng(kSeed);
+  std::vector<Job> jobs;
+  for (int i = 0, mutants = count ? std::atoi(count) : fallback; i < mutants; ++i) {
+    const Seed& seed = seeds[static_cast<size_t>(i) % seeds.size()];
+    if (seed.bytes.empty()) continue;
+    std::string what;
+    const std::string bytes = mutate(seed.bytes, rng, &what);
+    for (const char* mode : {"wav", "extract"}) {
+      if (std::string(mode) == "extract" && !seed.extractable) continue;
+      jobs.push_back(MakeJob(dir.file("m" + std::to_string(i) + mode), seed.extension, bytes, mode,
+                             label + " " + std::to_string(i) + " (" + seed.extension + ", " + what + ")", keepsTheAudio));
+    }
+  }
+  return jobs;
 }
 
 class MutationCorpusTest : public ::testing::Test {
@@ -222,21 +241,7 @@ class MutationCorpusTest : public ::testing::Test {
 };
 
 TEST_F(MutationCorpusTest, DamagedMediaNeverCrashHangOrLeaveBadFiles) {
-  const std::vector<Seed> seeds = MakeSeeds(dir);
-  std::mt19937 rng(kSeed);
-  std::vector<Job> jobs;
-  for (int i = 0, mutants = MutantCount("QL_MUTANTS", kDefaultMutants); i < mutants; ++i) {
-    const Seed& seed = seeds[static_cast<size_t>(i) % seeds.size()];
-    if (seed.bytes.empty()) continue;
-    std::string what;
-    const std::string bytes = Mutate(seed.bytes, rng, &what);
-    for (const char* mode : {"wav", "extract"}) {
-      if (std::string(mode) == "extract" && !seed.extractable) continue;
-      jobs.push_back(MakeJob(dir.file("m" + std::to_string(i) + mode), seed.extension, bytes, mode,
-                             "mutant " + std::to_string(i) + " (" + seed.extension + ", " + what + ")"));
-    }
-  }
-  JudgeAll(jobs);
+  JudgeAll(MutantJobs(dir, MakeSeeds(dir), "QL_MUTANTS", kDefaultMutants, "mutant", Mutate));
 }
 
 // ---- Field-level damage of a WAV file's "fmt " chunk ----------------------------------
@@ -276,9 +281,8 @@ const std::vector<FmtField>& FmtFields() {
 std::string MutateFmtField(const std::string& seed, const FmtField& field, std::mt19937& rng, std::string* what) {
   const size_t chunk = seed.find("fmt ");
   if (chunk == std::string::npos) return "";
-  const uint32_t bodySize = static_cast<uint8_t>(seed[chunk + 4]) | static_cast<uint8_t>(seed[chunk + 5]) << 8;
-  const bool extensible = static_cast<uint8_t>(seed[chunk + 8]) == 0xFE && static_cast<uint8_t>(seed[chunk + 9]) == 0xFF;
-  if (field.offset + field.size > bodySize || (field.extensibleOnly && !extensible)) return "";
+  const bool extensible = GetLe(seed, chunk + 8, 2) == 0xFFFE;
+  if (field.offset + field.size > GetLe(seed, chunk + 4, 2) || (field.extensibleOnly && !extensible)) return "";
   std::string b = seed;
   const size_t at = chunk + 8 + field.offset;
   if (field.values.empty()) {
@@ -289,12 +293,11 @@ std::string MutateFmtField(const std::string& seed, const FmtField& field, std::
   }
   uint32_t value = field.values[rng() % field.values.size()];
   if (value == kAroundField) {
-    uint32_t own = 0;
-    for (size_t k = 0; k < field.size; ++k) own |= uint32_t{static_cast<uint8_t>(b[at + k])} << (8 * k);
+    const uint32_t own = static_cast<uint32_t>(GetLe(b, at, static_cast<int>(field.size)));
     const uint32_t choices[] = {own + 1, own - 1, own * 2, own / 2};
     value = choices[rng() % 4];
   }
-  for (size_t k = 0; k < field.size; ++k) b[at + k] = static_cast<char>(value >> (8 * k));
+  bytestest::PutLe(b, at, value, static_cast<int>(field.size));
   *what = std::string(field.name) + " = " + std::to_string(value);
   return b;
 }
@@ -340,7 +343,7 @@ std::string MutateAiff(const std::string& seed, std::mt19937& rng, std::string* 
   const size_t at = fields[rng() % fields.size()];
   static const uint32_t kSizes[] = {0, 1, 2, 7, 17, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
   const uint32_t v = rng() % 2 ? kSizes[rng() % std::size(kSizes)] : rng() % 70000;
-  for (size_t k = 0; k < 4 && at + k < b.size(); ++k) b[at + k] = static_cast<char>(v >> (24 - 8 * k));
+  bytestest::PutBe(b, at, v, 4);
   *what = "length at " + std::to_string(at) + " = " + std::to_string(v);
   return b;
 }
@@ -362,16 +365,7 @@ TEST_F(MutationCorpusTest, DamagedAiffNeverCrashHangOrLeaveBadFiles) {
     seeds.push_back({extension, ReadFileBytes(path), false});
     ASSERT_FALSE(seeds.back().bytes.empty()) << path;
   }
-  std::mt19937 rng(kSeed);
-  std::vector<Job> jobs;
-  for (int i = 0, mutants = MutantCount("QL_AIFF_MUTANTS", 48); i < mutants; ++i) {
-    const Seed& seed = seeds[static_cast<size_t>(i) % seeds.size()];
-    std::string what;
-    const std::string bytes = MutateAiff(seed.bytes, rng, &what);
-    jobs.push_back(MakeJob(dir.file("a" + std::to_string(i)), seed.extension, bytes, "wav",
-                           "aiff mutant " + std::to_string(i) + " (" + seed.extension + ", " + what + ")"));
-  }
-  JudgeAll(jobs);
+  JudgeAll(MutantJobs(dir, seeds, "QL_AIFF_MUTANTS", 48, "aiff mutant", MutateAiff));
 }
 
 // ---- Junk in front of MPEG audio frames ---------------------------------------------
@@ -393,22 +387,12 @@ std::string JunkInFront(const std::string& seed, std::mt19937& rng, std::string*
 }
 
 TEST_F(MutationCorpusTest, JunkBeforeMpegFramesNeverCrashOrConvertShort) {
-  std::vector<std::pair<std::string, std::string>> seeds;  // extension, bytes
+  std::vector<Seed> seeds;
   for (Fixture fixture : {Fixture::Mp3Stereo44k, Fixture::Mp3Mono22k})
-    seeds.emplace_back("mp3", FixtureSeed(fixture, "mp3", dir, 0.6).bytes);
+    seeds.push_back({"mp3", FixtureSeed(fixture, "mp3", dir, 0.6).bytes, false});
   const std::string mp2 = MakeToneFile(dir.file("seed.mp2"), 48000, 2, 0.6, {"-c:a", "mp2", "-f", "mp2"});
-  seeds.emplace_back("mp2", ReadFileBytes(mp2));
-  std::mt19937 rng(kSeed);
-  std::vector<Job> jobs;
-  for (int i = 0, mutants = MutantCount("QL_JUNK_MUTANTS", 24); i < mutants; ++i) {
-    const auto& [extension, seed] = seeds[static_cast<size_t>(i) % seeds.size()];
-    if (seed.empty()) continue;
-    std::string what;
-    const std::string bytes = JunkInFront(seed, rng, &what);
-    jobs.push_back(MakeJob(dir.file("j" + std::to_string(i)), extension, bytes, "wav",
-                           "junk mutant " + std::to_string(i) + " (" + extension + ", " + what + ")", true));
-  }
-  JudgeAll(jobs);
+  seeds.push_back({"mp2", ReadFileBytes(mp2), false});
+  JudgeAll(MutantJobs(dir, seeds, "QL_JUNK_MUTANTS", 24, "junk mutant", JunkInFront, true));
 }
 
 }  // namespace

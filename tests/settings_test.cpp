@@ -20,6 +20,8 @@ class SettingsTest : public ::testing::Test {
     Settings = AppSettings{};
   }
   void WriteIni(const std::string& text) { std::ofstream(ini, std::ios::binary) << text; }
+  // The file after a complete run saved the settings and the window's position.
+  std::string Saved() { SaveSettings(); SaveWindowPosition(); return ReadFileBytes(ini); }
 
   TempDir dir;
   std::string ini = dir.file("QuillLomare.ini");
@@ -61,9 +63,7 @@ TEST(SettingNumbers, TextAndBack) {
 // desktop); a complete run then writes every key in its order, negative positions as 0.
 TEST_F(SettingsTest, FirstCompleteRunWritesTheWholeFile) {
   LoadSettings(1024, 768);
-  SaveSettings();
-  SaveWindowPosition();
-  EXPECT_EQ(ReadFileBytes(ini),
+  EXPECT_EQ(Saved(),
             "[Setting]\nChangeWavFormat=0\nRiff=0\nDecodeMode=0\nWavFormat=15\nMp3Format=15\n"
             "WmaFormat=15\nrDialogWindow.left=0\nrDialogWindow.top=0\nInitialDir=\n"
             "rLomareWindow.left=462\nrLomareWindow.top=364\n[Version]\nVersion=4.10\n");
@@ -71,9 +71,7 @@ TEST_F(SettingsTest, FirstCompleteRunWritesTheWholeFile) {
   Settings = {.DecodeMode = kModeMp3, .WavFormat = 3, .Mp3Format = 22, .WmaFormat = 7,
               .ChangeWavFormat = 1, .Riff = 0, .InitialDir = "/home/u/音楽",
               .rDialogWindow = {-12, 40}, .rLomareWindow = {-8, 1000}};
-  SaveSettings();
-  SaveWindowPosition();
-  EXPECT_EQ(ReadFileBytes(ini),
+  EXPECT_EQ(Saved(),
             "[Setting]\nChangeWavFormat=1\nRiff=0\nDecodeMode=1\nWavFormat=3\nMp3Format=22\n"
             "WmaFormat=7\nrDialogWindow.left=0\nrDialogWindow.top=40\nInitialDir=/home/u/音楽\n"
             "rLomareWindow.left=0\nrLomareWindow.top=1000\n[Version]\nVersion=4.10\n");
@@ -93,9 +91,7 @@ TEST_F(SettingsTest, HandWrittenFileIsUpdatedInPlace) {
 
   Settings.DecodeMode = kModeMp3;
   Settings.rLomareWindow.left = 7;
-  SaveSettings();
-  SaveWindowPosition();
-  EXPECT_EQ(ReadFileBytes(ini),
+  EXPECT_EQ(Saved(),
             "; my notes\n[version]\nVERSION=4.10\n\n[Mine]\ncolour=blue\n"
             "[SETTING]\ndecodemode=1\nRIFF=1\nExtra=keep me\nrlomarewindow.LEFT=7\n"
             "ChangeWavFormat=0\nWavFormat=15\nMp3Format=15\nWmaFormat=15\nrDialogWindow.left=0\n"

@@ -10,12 +10,15 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "media/asf_header.h"
 #include "media/file_tags.h"
+#include "tests/support/bytes.h"
 #include "tests/support/media_fixtures.h"
 
 using namespace mediatest;
+using namespace bytestest;
 
 namespace {
 
@@ -115,43 +118,38 @@ class TagsTest : public ::testing::Test {
       return;
     dir_ = new TempDir;
     const std::string d = dir_->path();
-    std::vector<std::string> ffmpeg = {"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=f=440:d=2", "-ac", "2"};
-    ffmpeg.insert(ffmpeg.end(), kTagArgs.begin(), kTagArgs.end());
-    for (const char* name : {"info.wav", "vorbis.flac", "asf.wma", "odd.wav"}) {
-      std::vector<std::string> args = ffmpeg;
-      if (std::string(name) == "asf.wma") args.insert(args.end(), {"-c:a", "wmav2"});
-      // 8-bit mono, an odd number of bytes: the pad byte comes before the tags.
-      if (std::string(name) == "odd.wav")
-        args.insert(args.end(), {"-ac", "1", "-ar", "8000", "-af", "atrim=end_sample=7999", "-c:a", "pcm_u8"});
-      args.push_back(d + "/" + name);
+    // Tagged by ffmpeg. 8-bit mono with an odd number of bytes: the pad byte comes before
+    // the tags. The WMV file names the year as Windows Media names it. The WavPack file's
+    // APE tag goes to the end of an MP3 file below.
+    auto tagged = [&](const std::vector<std::string>& video, const std::vector<std::string>& encoding) {
+      std::vector<std::string> args = {"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=f=440:d=2"};
+      args.insert(args.end(), video.begin(), video.end());
+      args.insert(args.end(), {"-ac", "2"});
+      args.insert(args.end(), kTagArgs.begin(), kTagArgs.end());
+      args.insert(args.end(), encoding.begin(), encoding.end());
       RunCommand(args);
-    }
-    // A WMV file with the year named as Windows Media names it.
-    std::vector<std::string> wmv = {"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=f=440:d=2", "-f", "lavfi",
-                                    "-i", "testsrc=size=64x48:rate=10:d=2", "-ac", "2"};
-    wmv.insert(wmv.end(), kTagArgs.begin(), kTagArgs.end());
-    wmv.insert(wmv.end(),
-               {"-metadata", "date=", "-metadata", "WM/Year=2019", "-c:v", "wmv2", "-c:a", "wmav2", d + "/asf.wmv"});
-    RunCommand(wmv);
+    };
+    for (const char* name : {"info.wav", "vorbis.flac"}) tagged({}, {d + "/" + name});
+    tagged({}, {"-c:a", "wmav2", d + "/asf.wma"});
+    tagged({}, {"-ac", "1", "-ar", "8000", "-af", "atrim=end_sample=7999", "-c:a", "pcm_u8", d + "/odd.wav"});
+    tagged({"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:d=2"},
+           {"-metadata", "date=", "-metadata", "WM/Year=2019", "-c:v", "wmv2", "-c:a", "wmav2", d + "/asf.wmv"});
+    tagged({}, {"-c:a", "wavpack", d + "/ape.wv"});
     // lame writes ID3v2 and an ID3v1 tag that cannot hold the Japanese text.
     RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=d=2", "-ac", "2", d + "/plain.wav"});
     RunCommand({"lame", "--quiet", "-b", "128", "--tt", "夜の歌", "--ta", "鈴木花子", "--tl", "冬の集い", "--tn", "7",
                 "--ty", "2019", "--tg", "Pop", "--tc", "memo", d + "/plain.wav", d + "/lame.mp3"});
-    // An APE tag at the end of an MP3 file: the one ffmpeg writes into a WavPack file.
-    std::vector<std::string> wavpack = ffmpeg;
-    wavpack.insert(wavpack.end(), {"-c:a", "wavpack", d + "/ape.wv"});
-    RunCommand(wavpack);
     RunCommand({"lame", "--quiet", "-b", "128", d + "/plain.wav", d + "/ape.mp3"});
     const std::string wv = ReadFileBytes(d + "/ape.wv");
     if (size_t tag = wv.find("APETAGEX"); tag != std::string::npos)
       std::ofstream(d + "/ape.mp3", std::ios::binary | std::ios::app) << wv.substr(tag);
-    RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=red:s=16x16", "-frames:v", "1", d + "/cover.png"});
-    RunCommand({"ffmpeg", "-v", "error", "-i", d + "/lame.mp3", "-i", d + "/cover.png", "-map", "0:a", "-map", "1",
-                "-c", "copy", "-id3v2_version", "3", d + "/cover.mp3"});
-    RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "nullsrc=s=256x256,geq=random(1)*255:128:128",
-                "-frames:v", "1", d + "/big.png"});  // noise: about 90 KB
-    RunCommand({"ffmpeg", "-v", "error", "-i", d + "/lame.mp3", "-i", d + "/big.png", "-map", "0:a", "-map", "1",
-                "-c", "copy", "-id3v2_version", "3", d + "/big-cover.mp3"});
+    // Covers of lame.mp3: a small picture, and noise of about 90 KB.
+    for (const auto& [picture, made, mp3] : {std::tuple{"cover.png", "color=red:s=16x16", "cover.mp3"},
+                                             {"big.png", "nullsrc=s=256x256,geq=random(1)*255:128:128", "big-cover.mp3"}}) {
+      RunCommand({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", made, "-frames:v", "1", d + "/" + picture});
+      RunCommand({"ffmpeg", "-v", "error", "-i", d + "/lame.mp3", "-i", d + "/" + picture, "-map", "0:a", "-map", "1",
+                  "-c", "copy", "-id3v2_version", "3", d + "/" + mp3});
+    }
     // Tags by taggers, on empty files: an ID3v2.3 tag by id3v2, two ID3v2.4 tags by mutagen.
     for (const char* name : {"/sox.wav", "/sox.aiff"})
       RunCommand({"sox", "-n", "-r", "22050", "-c", "1", "-b", "16", d + name, "synth", "2", "sine", "440"});
@@ -174,13 +172,14 @@ class TagsTest : public ::testing::Test {
 
   // Converts a copy of the input, alone in a folder of its own; returns the output.
   static std::string Convert(const std::string& input, const std::vector<std::string>& options,
-                             const std::string& caseName) {
+                             const std::string& caseName, bool tags = true) {
     const std::string folder = dir_->file(caseName);
     std::filesystem::create_directory(folder);
     const std::string copy = folder + "/" + std::filesystem::path(input).filename().string();
     std::filesystem::copy_file(dir_->file(input), copy);
     std::vector<std::string> args = {"--batch", "-q"};
     args.insert(args.end(), options.begin(), options.end());
+    if (!tags) args.push_back("--no-tags");
     args.push_back(copy);
     const ProgramRun run = RunProgram(args);
     EXPECT_EQ(run.status, 0) << caseName << ": " << run.err;
@@ -259,9 +258,7 @@ TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
     }
   }
   for (const OutputForm& form : kForms) {
-    std::vector<std::string> options = form.options;
-    options.push_back("--no-tags");
-    const std::string bare = Convert("vorbis.flac", options, std::string("no-tags-") + form.name);
+    const std::string bare = Convert("vorbis.flac", form.options, std::string("no-tags-") + form.name, false);
     EXPECT_EQ(ProbeTags(bare), Tags{}) << form.name;
     EXPECT_EQ(DecodeToS16(bare), DecodeToS16(flacOutputs[form.name])) << form.name;
   }
@@ -273,7 +270,7 @@ TEST_F(TagsTest, EveryInputIntoEveryOutputForm) {
 // stored compressed comes out as ffmpeg reads it.
 TEST_F(TagsTest, PlainMp3TagGoesInFrontWithTheCover) {
   const std::string out = Convert("cover.mp3", kForms[1].options, "cover");
-  const std::string bare = Convert("cover.mp3", {"--mode", "mp3", "--mp3-form", "mp3", "--no-tags"}, "cover-bare");
+  const std::string bare = Convert("cover.mp3", kForms[1].options, "cover-bare", false);
   const std::string tagged = ReadFileBytes(out), plain = ReadFileBytes(bare);
   ASSERT_GE(tagged.size(), 10u);
   ASSERT_EQ(tagged.substr(0, 3), "ID3");
@@ -290,9 +287,7 @@ TEST_F(TagsTest, PlainMp3TagGoesInFrontWithTheCover) {
   std::vector<std::string> covered = {out, wma, zlibCover, zlibOut, zlibWma};
   for (size_t form = 4; form < std::size(kForms); ++form) {
     covered.push_back(Convert("cover.mp3", kForms[form].options, std::string("cover-") + kForms[form].name));
-    std::vector<std::string> bareOptions = kForms[form].options;
-    bareOptions.push_back("--no-tags");
-    const std::string none = Convert("cover.mp3", bareOptions, std::string("cover-bare-") + kForms[form].name);
+    const std::string none = Convert("cover.mp3", kForms[form].options, std::string("cover-bare-") + kForms[form].name, false);
     EXPECT_EQ(RunCommand({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "stream=index", "-of",
                           "csv=p=0", none}),
               "")
@@ -311,11 +306,13 @@ TEST_F(TagsTest, PlainMp3TagGoesInFrontWithTheCover) {
   EXPECT_EQ(DecodeToS16(big), DecodeToS16(wma));
 }
 
-std::string Le(uint64_t v, int bytes) {
-  std::string out;
-  for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i));
-  return out;
+// A reader of the bytes as the tag readers take one.
+auto ReaderOf(const std::string& bytes) {
+  return [&bytes](uint64_t at, uint8_t* buffer, size_t size) -> size_t {
+    return at >= bytes.size() ? 0 : bytes.copy(reinterpret_cast<char*>(buffer), size, at);
+  };
 }
+
 std::string Utf16(const std::string& ascii) {
   std::string out;
   for (char c : ascii) out += {c, '\0'};
@@ -374,12 +371,7 @@ TEST(AsfHeaderTags, ReadsWhatTheHeaderHolds) {
   };
   for (const auto& row : rows) {
     AsfHeaderTags tags;
-    const std::string& bytes = row.bytes;
-    auto readAt = [&bytes](uint64_t at, uint8_t* buffer, size_t size) -> size_t {
-      return at >= bytes.size() ? 0 : bytes.copy(reinterpret_cast<char*>(buffer), size, at);
-    };
-    const bool asf = ReadAsfHeaderTags(readAt, &tags);
-    EXPECT_EQ(asf, row.asf) << row.name;
+    EXPECT_EQ(ReadAsfHeaderTags(ReaderOf(row.bytes), &tags), row.asf) << row.name;
     EXPECT_EQ((std::vector<std::string>{tags.title, tags.artist, tags.album, tags.track, tags.date, tags.genre,
                                         tags.comment}),
               row.expected)
@@ -387,15 +379,6 @@ TEST(AsfHeaderTags, ReadsWhatTheHeaderHolds) {
   }
 }
 
-std::string Be(uint64_t v, int bytes) {
-  std::string out;
-  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>(v >> (8 * i));
-  return out;
-}
-std::string Syncsafe(uint32_t n) {
-  return {static_cast<char>(n >> 21 & 127), static_cast<char>(n >> 14 & 127), static_cast<char>(n >> 7 & 127),
-          static_cast<char>(n & 127)};
-}
 // An ID3v2 tag of the version (2, 3, 4) and tag flags, of frames (id, flags, data);
 // an unsynchronised v2.2 or v2.3 tag has each 0xFF followed by a 0x00.
 std::string Id3(int version, uint8_t flags, const std::vector<std::tuple<std::string, int, std::string>>& frames) {
@@ -407,9 +390,6 @@ std::string Id3(int version, uint8_t flags, const std::vector<std::tuple<std::st
     for (size_t at = body.find('\xFF'); at != std::string::npos; at = body.find('\xFF', at + 2))
       body.insert(at + 1, 1, '\0');
   return "ID3" + std::string{static_cast<char>(version), '\0', static_cast<char>(flags)} + Syncsafe(body.size()) + body;
-}
-std::string Chunk(const std::string& id, const std::string& data) {
-  return id + Le(data.size(), 4) + data + std::string(data.size() & 1, '\0');
 }
 
 // The file tag readers: ID3v2 as other taggers write it (versions, flag-bits, text
@@ -450,17 +430,13 @@ TEST(FileTags, ReadsId3v2AndWaveChunks) {
       {"wave", wave, true, {"T", "", "Al", "7", "", "", ""}},
   };
   for (const auto& row : rows) {
-    const std::string& bytes = row.bytes;
-    auto readAt = [&bytes](uint64_t at, uint8_t* buffer, size_t size) -> size_t {
-      return at >= bytes.size() ? 0 : bytes.copy(reinterpret_cast<char*>(buffer), size, at);
-    };
     FileTags tags;
-    const bool wav = bytes.starts_with("RIFF");
-    EXPECT_EQ(wav ? ReadWaveTags(readAt, &tags) : ReadId3v2Tags(readAt, 0, &tags), row.found) << row.name;
+    const auto readAt = ReaderOf(row.bytes);
+    EXPECT_EQ(row.bytes.starts_with("RIFF") ? ReadWaveTags(readAt, &tags) : ReadId3v2Tags(readAt, 0, &tags), row.found)
+        << row.name;
     const std::string genre = tags.genreNumber >= 0 ? "#" + std::to_string(tags.genreNumber) : tags.genre;
-    const std::vector<std::string> read = {tags.title, tags.artist, tags.album, tags.track,
-                                           tags.date,  genre,       tags.comment};
-    EXPECT_EQ(read, row.expected)
+    EXPECT_EQ((std::vector<std::string>{tags.title, tags.artist, tags.album, tags.track, tags.date, genre, tags.comment}),
+              row.expected)
         << row.name;
   }
 }

@@ -182,12 +182,11 @@ TEST_P(SelectionDialogFirstRunTest, ShowsTheDefaultsAndEachPageAndCancelStoresNo
       EXPECT_TRUE(gtk_file_filter_filter(all, &info)) << name;
     }
 
-    auto settle = [] { guitest::RunUntil([] { return false; }, 150); };
-    settle();
+    guitest::Pause(150);  // the layout settles
     const Placement frame = PlacementOf(Ctl(kCtlPageFrame)), button = PlacementOf(Ctl(kCtlPreview)),
                     trackbar = PlacementOf(Ctl(kCtlTrackbar));
     auto expectStill = [&](const char* what) {
-      settle();
+      guitest::Pause(150);
       EXPECT_EQ(PlacementOf(Ctl(kCtlPageFrame)), frame) << what;
       if (Visible(kCtlPreview)) {
         EXPECT_EQ(PlacementOf(Ctl(kCtlPreview)), button) << what;
@@ -398,7 +397,7 @@ TEST_F(SelectionDialogTest, WatcherDescribesTheFileUnderTheCursor) {
     std::string name;
     for (const auto& [path, info] : steps) {
       ASSERT_TRUE(Select(path)) << path << " shows " << CurrentChooserFile();
-      if (path == folder) guitest::RunUntil([] { return false; }, 300);
+      if (path == folder) guitest::Pause(300);
       else name = GetFileNamePart(path);
       EXPECT_TRUE(guitest::RunUntil([&] { return Label(kCtlFileName) == name && Label(kCtlFileInfo) == info; }, 10000))
           << path << ": " << Label(kCtlFileInfo);
@@ -551,13 +550,13 @@ TEST_F(SelectionDialogTest, PreviewPlaysTheChosenFormatAndSeeksOrLeavesThePanelA
     Click(kCtlWavMode);
     Click(kCtlPreview);
     ASSERT_TRUE(previewPlaying);
-    guitest::RunUntil([] { return false; }, 200);
+    guitest::Pause(200);
     SeekPreview(50);
     EXPECT_TRUE(guitest::RunUntil([] { return gtk_range_get_value(GTK_RANGE(Ctl(kCtlTrackbar))) >= 45; }, 3000));
     // A held thumb is left alone.
     trackbarDragging = true;
     gtk_range_set_value(GTK_RANGE(Ctl(kCtlTrackbar)), 5);
-    guitest::RunUntil([] { return false; }, 300);
+    guitest::Pause(300);
     EXPECT_EQ(gtk_range_get_value(GTK_RANGE(Ctl(kCtlTrackbar))), 5);
     trackbarDragging = false;
 
@@ -646,7 +645,7 @@ TEST_F(SelectionDialogTest, PreviewPositionFollowsTheClockAndSeeksForEveryKindOf
     guitest::RunUntil([] { return QueryPreviewPercent() > 100; }, 2000);
     EXPECT_NEAR(QueryPreviewPercent() - started, 25, 12);
     SeekPreview(50);
-    guitest::RunUntil([] { return false; }, 300);
+    guitest::Pause(300);
     const int middle = QueryPreviewPercent();
     EXPECT_GE(middle, 45);
     EXPECT_LE(middle, 65);
@@ -654,7 +653,7 @@ TEST_F(SelectionDialogTest, PreviewPositionFollowsTheClockAndSeeksForEveryKindOf
     EXPECT_EQ(criticals.count.exchange(0), 0);
     if (!sound.running()) continue;
     // Heard while it played (2.3 s and more), silent once stopped.
-    guitest::RunUntil([] { return false; }, 700);
+    guitest::Pause(700);
     const std::vector<bool> heard = sound.StopRecording();
     EXPECT_GE(std::count(heard.begin(), heard.end(), true) * guitest::kSoundBlockMs, 1800);
     ASSERT_GE(heard.size(), 12u);

@@ -17,6 +17,8 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/bytes.h"
+
 namespace mediatest {
 namespace {
 
@@ -158,11 +160,8 @@ T ParseNumber(const std::string& text, T fallback = 0) {
 
 // ---- little-endian RIFF reading ----
 
-uint16_t Le16(const std::string& b, size_t at) {
-  return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8);
-}
-
-uint32_t Le32(const std::string& b, size_t at) { return Le16(b, at) | static_cast<uint32_t>(Le16(b, at + 2)) << 16; }
+uint16_t Le16(const std::string& b, size_t at) { return static_cast<uint16_t>(bytestest::GetLe(b, at, 2)); }
+uint32_t Le32(const std::string& b, size_t at) { return static_cast<uint32_t>(bytestest::GetLe(b, at, 4)); }
 
 // A wave format record of `size` bytes at `at`; false when it is shorter than 16
 // bytes or its cbSize runs past its end.
@@ -199,11 +198,7 @@ void ForEachChunk(const std::string& b, size_t begin, size_t end, Visit visit) {
 
 // An ID3v2.3 tag whose body is bodyBytes of padding.
 std::string Id3Tag(size_t bodyBytes) {
-  std::string tag = "ID3\x03";
-  tag += '\0';
-  tag += '\0';
-  for (int shift : {21, 14, 7, 0}) tag += static_cast<char>((bodyBytes >> shift) & 0x7F);
-  return tag + std::string(bodyBytes, '\0');
+  return std::string("ID3\x03\0\0", 6) + bytestest::Syncsafe(bodyBytes) + std::string(bodyBytes, '\0');
 }
 
 // The file made from the whole recipe in scratch: cut, encoded by lame, given a tag.
@@ -232,9 +227,7 @@ std::string Derive(Fixture f, const std::string& whole, const std::string& path,
         bytes.clear();
         break;
       }
-      uint32_t frames = 0;  // big-endian, after the flags
-      for (int i = 0; i < 4; i++) frames = frames << 8 | static_cast<uint8_t>(bytes[xing + 8 + i]);
-      for (int i = 0; i < 4; i++) bytes[xing + 8 + i] = static_cast<char>((frames * 4) >> (24 - 8 * i));
+      bytestest::PutBe(bytes, xing + 8, bytestest::GetBe(bytes, xing + 8, 4) * 4, 4);  // the frames, after the flags
       break;
     }
     case Fixture::Mp3LameVbrNoXing: {
