@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -281,6 +282,13 @@ void FillGaps(FileTags* tags, FileTags more) {
   }
 }
 
+// The text of a chunk that holds one: up to its first NUL, UTF-8 where it is, Latin-1
+// where it is not.
+std::string ChunkText(Bytes text) {
+  text.resize(std::min(text.find('\0'), text.size()));
+  return g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr) ? text : Latin1ToUtf8(text);
+}
+
 // The fields of a LIST INFO chunk's body (after "INFO"). Text that is not UTF-8 is
 // taken as Latin-1.
 void ReadInfo(const Bytes& body, FileTags* tags) {
@@ -291,12 +299,9 @@ void ReadInfo(const Bytes& body, FileTags* tags) {
   for (size_t at = 0; at + 8 <= body.size();) {
     const uint32_t size = GetLe(U8(body) + at + 4, 4);
     if (size > body.size() - at - 8) break;
-    Bytes text = body.substr(at + 8, size);
-    text.resize(std::min(text.find('\0'), text.size()));
     for (const auto& [id, field] : kItems) {
       if (memcmp(body.data() + at, id, 4) != 0) continue;
-      std::string value =
-          g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr) ? text : Latin1ToUtf8(text);
+      const std::string value = ChunkText(body.substr(at + 8, size));
       SetFirst(&(tags->*field), field == &FileTags::track ? TrackOfText(value) : value);
     }
     at += 8 + size + (size & 1);
@@ -316,6 +321,21 @@ Bytes ReadBytes(const FileReadAt& readAt, uint64_t offset, size_t size) {
     if (got < piece) break;
   }
   return bytes;
+}
+
+// Calls visit(id, where its body starts, its size) for each top-level chunk of a RIFF
+// or FORM file. Walked to the end of the file rather than of the size in its header,
+// which not every tool updates when it appends a chunk.
+void WalkChunks(const FileReadAt& readAt, bool bigEndian,
+                const std::function<void(const char* id, uint64_t body, uint32_t size)>& visit) {
+  uint64_t at = 12;
+  for (int i = 0; i < kMostChunks; ++i) {
+    uint8_t chunk[8];
+    if (readAt(at, chunk, sizeof chunk) != sizeof chunk) break;
+    const uint32_t size = bigEndian ? GetBe(chunk + 4, 4) : GetLe(chunk + 4, 4);
+    visit(reinterpret_cast<const char*>(chunk), at + 8, size);
+    at += 8 + uint64_t{size} + (size & 1);
+  }
 }
 
 }  // namespace
@@ -349,21 +369,14 @@ bool ReadWaveTags(const FileReadAt& readAt, FileTags* tags) {
   if (readAt(0, head, sizeof head) != sizeof head || memcmp(head, "RIFF", 4) != 0 || memcmp(head + 8, "WAVE", 4) != 0)
     return false;
   FileTags id3;
-  // Walked to the end of the file rather than of the RIFF size, which not every tool
-  // updates when it appends a chunk.
-  uint64_t at = sizeof head;
-  for (int i = 0; i < kMostChunks; ++i) {
-    uint8_t chunk[8];
-    if (readAt(at, chunk, sizeof chunk) != sizeof chunk) break;
-    const uint32_t size = GetLe(chunk + 4, 4);
-    if (memcmp(chunk, "LIST", 4) == 0 && size >= 4 && size <= kLargestInfo) {
-      const Bytes body = ReadBytes(readAt, at + 8, size);
-      if (body.starts_with("INFO")) ReadInfo(body.substr(4), tags);
-    } else if (memcmp(chunk, "id3 ", 4) == 0 || memcmp(chunk, "ID3 ", 4) == 0) {
-      ReadId3v2Tags(readAt, at + 8, &id3);
+  WalkChunks(readAt, false, [&](const char* id, uint64_t body, uint32_t size) {
+    if (memcmp(id, "LIST", 4) == 0 && size >= 4 && size <= kLargestInfo) {
+      const Bytes list = ReadBytes(readAt, body, size);
+      if (list.starts_with("INFO")) ReadInfo(list.substr(4), tags);
+    } else if (memcmp(id, "id3 ", 4) == 0 || memcmp(id, "ID3 ", 4) == 0) {
+      ReadId3v2Tags(readAt, body, &id3);
     }
-    at += 8 + uint64_t{size} + (size & 1);
-  }
+  });
   FillGaps(tags, std::move(id3));
   return true;
 }
@@ -376,21 +389,12 @@ bool ReadAiffTags(const FileReadAt& readAt, FileTags* tags) {
   const std::pair<const char*, std::string FileTags::*> kTextChunks[] = {
       {"NAME", &FileTags::title}, {"AUTH", &FileTags::artist}, {"ANNO", &FileTags::comment}};
   FileTags text;
-  uint64_t at = sizeof head;
-  for (int i = 0; i < kMostChunks; ++i) {
-    uint8_t chunk[8];
-    if (readAt(at, chunk, sizeof chunk) != sizeof chunk) break;
-    const uint32_t size = GetBe(chunk + 4, 4);
-    if (memcmp(chunk, "ID3 ", 4) == 0 || memcmp(chunk, "id3 ", 4) == 0) ReadId3v2Tags(readAt, at + 8, tags);
-    for (const auto& [id, field] : kTextChunks) {
-      if (memcmp(chunk, id, 4) != 0 || size > kLargestInfo) continue;
-      Bytes value = ReadBytes(readAt, at + 8, size);
-      value.resize(std::min(value.find('\0'), value.size()));
-      SetFirst(&(text.*field),
-               g_utf8_validate(value.data(), static_cast<gssize>(value.size()), nullptr) ? value : Latin1ToUtf8(value));
-    }
-    at += 8 + uint64_t{size} + (size & 1);
-  }
+  WalkChunks(readAt, true, [&](const char* id, uint64_t body, uint32_t size) {
+    if (memcmp(id, "ID3 ", 4) == 0 || memcmp(id, "id3 ", 4) == 0) ReadId3v2Tags(readAt, body, tags);
+    for (const auto& [textId, field] : kTextChunks)
+      if (memcmp(id, textId, 4) == 0 && size <= kLargestInfo)
+        SetFirst(&(text.*field), ChunkText(ReadBytes(readAt, body, size)));
+  });
   FillGaps(tags, std::move(text));
   return true;
 }
