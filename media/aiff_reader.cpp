@@ -31,6 +31,21 @@ GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
     GST_STATIC_CAPS("audio/x-raw, layout = (string) interleaved; audio/x-alaw; audio/x-mulaw"));
 
+// What a "COMM" chunk says. bytesPerSample is 0 for a compression this reader cannot
+// read.
+struct AiffFormat {
+  uint16_t channels = 0;
+  uint16_t sampleBits = 0;
+  uint32_t rate = 0;
+  char compression[5] = "NONE";
+  const char* mediaType = "audio/x-raw";  // or audio/x-alaw, audio/x-mulaw
+  const char* sampleFormat = nullptr;     // the raw audio format name, for audio/x-raw
+  uint32_t bytesPerSample = 0;
+  // Signed 8-bit samples, given out as unsigned: the converter behind would otherwise
+  // dither them on their way to 8-bit WAV, which is unsigned.
+  bool flipSign = false;
+};
+
 uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 uint32_t Be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
 
@@ -68,6 +83,21 @@ bool ChooseSampleFormat(AiffFormat* format) {
   if (id == "ulaw" || id == "ULAW") return take(nullptr, 1, "audio/x-mulaw");
   if (id == "alaw" || id == "ALAW") return take(nullptr, 1, "audio/x-alaw");
   return false;
+}
+
+// Reads a "COMM" chunk's body (size bytes; an AIFC's when aifc). False when it is too
+// short, or its channels or rate cannot be those of sound.
+bool ParseAiffComm(const uint8_t* body, size_t size, bool aifc, AiffFormat* format) {
+  if (size < (aifc ? 22u : 18u)) return false;
+  *format = AiffFormat{};
+  format->channels = Be16(body);
+  format->sampleBits = Be16(body + 6);
+  const double rate = Extended80(body + 8);
+  if (aifc) memcpy(format->compression, body + 18, 4);
+  if (format->channels == 0 || format->channels > kMaxChannels || rate < 1 || rate > kMaxRate) return false;
+  format->rate = static_cast<uint32_t>(std::lround(rate));
+  if (!ChooseSampleFormat(format)) format->bytesPerSample = 0;
+  return true;
 }
 
 enum class Phase { Form, Chunks, Sound, Done };
@@ -108,22 +138,6 @@ struct _QlAiffReader {
 
 G_DEFINE_TYPE(QlAiffReader, ql_aiff_reader, GST_TYPE_ELEMENT)
 
-bool ParseAiffComm(const uint8_t* body, size_t size, bool aifc, AiffFormat* format) {
-  if (size < (aifc ? 22u : 18u)) return false;
-  *format = AiffFormat{};
-  format->channels = Be16(body);
-  format->frames = Be32(body + 2);
-  format->sampleBits = Be16(body + 6);
-  const double rate = Extended80(body + 8);
-  if (aifc) memcpy(format->compression, body + 18, 4);
-  if (format->channels == 0 || format->channels > kMaxChannels || rate < 1 || rate > kMaxRate) return false;
-  format->rate = static_cast<uint32_t>(std::lround(rate));
-  if (!ChooseSampleFormat(format)) format->bytesPerSample = 0;
-  else if (format->mediaType == std::string_view("audio/x-raw") && (format->sampleBits == 0 || format->sampleBits > 64))
-    return false;
-  return true;
-}
-
 static GstFlowReturn Fail(QlAiffReader* self, const char* why) {
   GST_ELEMENT_ERROR(self, STREAM, DEMUX, (nullptr), ("%s", why));
   return GST_FLOW_ERROR;
@@ -131,6 +145,11 @@ static GstFlowReturn Fail(QlAiffReader* self, const char* why) {
 
 static GstClockTime TimeOfFrame(const AiffStream& s, uint64_t frame) {
   return gst_util_uint64_scale_int(frame, GST_SECOND, static_cast<int>(s.format.rate));
+}
+
+// The length of the sound the "SSND" chunk declares.
+static gint64 SoundDuration(const AiffStream& s) {
+  return static_cast<gint64>(TimeOfFrame(s, (s.soundEnd - s.soundStart) / s.frameBytes));
 }
 
 // The sound starts: its caps go downstream, and seeks and queries can be answered.
@@ -389,8 +408,7 @@ static gboolean ql_aiff_reader_src_query(GstPad* pad, GstObject* parent, GstQuer
     case GST_QUERY_DURATION:
       gst_query_parse_duration(query, &format, nullptr);
       if (format != GST_FORMAT_TIME || !SoundLayout(self, &layout)) return FALSE;
-      gst_query_set_duration(
-          query, format, static_cast<gint64>(TimeOfFrame(layout, (layout.soundEnd - layout.soundStart) / layout.frameBytes)));
+      gst_query_set_duration(query, format, SoundDuration(layout));
       return TRUE;
     case GST_QUERY_SEEKING: {
       gst_query_parse_seeking(query, &format, nullptr, nullptr, nullptr);
@@ -398,9 +416,7 @@ static gboolean ql_aiff_reader_src_query(GstPad* pad, GstObject* parent, GstQuer
       g_autoptr(GstQuery) bytes = gst_query_new_seeking(GST_FORMAT_BYTES);
       gboolean seekable = FALSE;
       if (gst_pad_peer_query(self->sinkpad, bytes)) gst_query_parse_seeking(bytes, nullptr, &seekable, nullptr, nullptr);
-      gst_query_set_seeking(
-          query, format, seekable, 0,
-          static_cast<gint64>(TimeOfFrame(layout, (layout.soundEnd - layout.soundStart) / layout.frameBytes)));
+      gst_query_set_seeking(query, format, seekable, 0, SoundDuration(layout));
       return TRUE;
     }
     default:

@@ -14,32 +14,9 @@
 // G.711 ("ulaw", "alaw") are read; other compressions fail the stream with an error.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-
 constexpr const char* kAiffReaderElement = "qlaiffreader";
 
 // Registers the element factory "qlaiffreader" with the process's GStreamer registry,
 // ranked above GStreamer's own AIFF parser so that decoders choose it. Needs gst_init
 // first; later calls do nothing and return the first result.
 bool RegisterAiffReader();
-
-// What a "COMM" chunk says. bytesPerSample is 0 for a compression this reader cannot
-// read.
-struct AiffFormat {
-  uint16_t channels = 0;
-  uint32_t frames = 0;
-  uint16_t sampleBits = 0;
-  uint32_t rate = 0;
-  char compression[5] = "NONE";
-  const char* mediaType = "audio/x-raw";  // or audio/x-alaw, audio/x-mulaw
-  const char* sampleFormat = nullptr;     // the raw audio format name, for audio/x-raw
-  uint32_t bytesPerSample = 0;
-  // Signed 8-bit samples, given out as unsigned: the converter behind would otherwise
-  // dither them on their way to 8-bit WAV, which is unsigned.
-  bool flipSign = false;
-};
-
-// Reads a "COMM" chunk's body (size bytes; an AIFC's when aifc). False when it is too
-// short, or its channels, sample size or rate cannot be those of sound.
-bool ParseAiffComm(const uint8_t* body, size_t size, bool aifc, AiffFormat* format);

@@ -270,8 +270,9 @@ static bool FindMp4DateText(const uint8_t* data, size_t at, size_t end, const st
     for (const char* container : {"trak", "udta", "ilst", "\xA9" "day"})
       if (std::memcmp(type, container, 4) == 0) inside = 8;
     if (std::memcmp(type, "meta", 4) == 0) inside = 12;
-    if (std::memcmp(type, "data", 4) == 0 && !boxes->empty() && std::memcmp(data + boxes->back() + 4, "\xA9" "day", 4) == 0 &&
-        boxSize >= 16 && std::string(reinterpret_cast<const char*>(data + at + 16), boxSize - 16) != text) {
+    const bool inDate = !boxes->empty() && std::memcmp(data + boxes->back() + 4, "\xA9" "day", 4) == 0;
+    if (inDate && std::memcmp(type, "data", 4) == 0 && boxSize >= 16 &&
+        std::string(reinterpret_cast<const char*>(data + at + 16), boxSize - 16) != text) {
       boxes->push_back(at);
       *textAt = at + 16;
       *textEnd = at + boxSize;
@@ -287,24 +288,19 @@ static bool FindMp4DateText(const uint8_t* data, size_t at, size_t end, const st
   return false;
 }
 
-// The movie header with the text of its date atoms (the movie's, the track's) replaced
-// by text, every box around them resized; empty when it has none. The movie header
-// follows the samples, so no offset into the file moves.
-static std::vector<uint8_t> RewriteMp4Date(const uint8_t* moov, size_t size, const std::string& text) {
-  if (size < 8 || ReadBe32(moov) != size) return {};
-  std::vector<uint8_t> rewritten(moov, moov + size);
-  bool found = false;
+// Replaces the text of the movie header's date atoms (the movie's, the track's) by text,
+// resizing every box around them. The movie header follows the samples, so no offset
+// into the file moves.
+static void RewriteMp4Date(std::vector<uint8_t>* moov, const std::string& text) {
+  if (moov->size() < 8 || ReadBe32(moov->data()) != moov->size()) return;
   for (std::vector<size_t> boxes = {0};; boxes = {0}) {
     size_t at = 0, end = 0;
-    if (!FindMp4DateText(rewritten.data(), 8, rewritten.size(), text, &boxes, &at, &end)) break;
-    found = true;
+    if (!FindMp4DateText(moov->data(), 8, moov->size(), text, &boxes, &at, &end)) return;
     const int64_t change = static_cast<int64_t>(text.size()) - static_cast<int64_t>(end - at);
-    for (size_t box : boxes) WriteBe32(&rewritten[box], static_cast<uint32_t>(ReadBe32(&rewritten[box]) + change));
-    rewritten.erase(rewritten.begin() + static_cast<ptrdiff_t>(at), rewritten.begin() + static_cast<ptrdiff_t>(end));
-    rewritten.insert(rewritten.begin() + static_cast<ptrdiff_t>(at), text.begin(), text.end());
+    for (size_t box : boxes) WriteBe32(&(*moov)[box], static_cast<uint32_t>(ReadBe32(&(*moov)[box]) + change));
+    moov->erase(moov->begin() + static_cast<ptrdiff_t>(at), moov->begin() + static_cast<ptrdiff_t>(end));
+    moov->insert(moov->begin() + static_cast<ptrdiff_t>(at), text.begin(), text.end());
   }
-  if (!found) rewritten.clear();
-  return rewritten;
 }
 
 // Gives the multiplexer the calendar day of the input's date (the first of its year or
@@ -333,32 +329,22 @@ static GstPadProbeReturn OnMp4Tags(GstPad*, GstPadProbeInfo* info, gpointer data
   return ReplaceTagEvent(info, dated);
 }
 
+// Rewrites the movie header on its way to the file: its edit list and its date.
 static GstPadProbeReturn OnMp4Output(GstPad*, GstPadProbeInfo* info, gpointer data) {
   const AacTiming* timing = static_cast<const AacTiming*>(data);
   GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-  GstMapInfo peek;
-  if (!gst_buffer_map(buffer, &peek, GST_MAP_READ)) return GST_PAD_PROBE_OK;
-  const bool movieHeader = peek.size >= 8 && std::memcmp(peek.data + 4, "moov", 4) == 0;
-  std::vector<uint8_t> dated;
-  if (movieHeader && !timing->date.empty()) dated = RewriteMp4Date(peek.data, peek.size, timing->date);
-  gst_buffer_unmap(buffer, &peek);
-  if (!dated.empty()) {
-    GstBuffer* rewritten = gst_buffer_new_memdup(dated.data(), dated.size());
-    gst_buffer_copy_into(rewritten, buffer, GST_BUFFER_COPY_METADATA, 0, -1);
-    gst_buffer_unref(buffer);
-    buffer = rewritten;
-  }
-  if (!movieHeader || timing->samples == 0 || timing->samples > G_MAXUINT32) {
-    GST_PAD_PROBE_INFO_DATA(info) = buffer;
-    return GST_PAD_PROBE_OK;
-  }
-  buffer = gst_buffer_make_writable(buffer);
   GstMapInfo map;
-  if (gst_buffer_map(buffer, &map, GST_MAP_READWRITE)) {
-    PatchEditList(map.data, map.size, timing->samples);
-    gst_buffer_unmap(buffer, &map);
-  }
-  GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_PAD_PROBE_OK;
+  std::vector<uint8_t> moov;
+  if (map.size >= 8 && std::memcmp(map.data + 4, "moov", 4) == 0) moov.assign(map.data, map.data + map.size);
+  gst_buffer_unmap(buffer, &map);
+  if (moov.empty()) return GST_PAD_PROBE_OK;
+  if (timing->samples > 0 && timing->samples <= G_MAXUINT32) PatchEditList(moov.data(), moov.size(), timing->samples);
+  if (!timing->date.empty()) RewriteMp4Date(&moov, timing->date);
+  GstBuffer* rewritten = gst_buffer_new_memdup(moov.data(), moov.size());
+  gst_buffer_copy_into(rewritten, buffer, GST_BUFFER_COPY_METADATA, 0, -1);
+  gst_buffer_unref(buffer);
+  GST_PAD_PROBE_INFO_DATA(info) = rewritten;
   return GST_PAD_PROBE_OK;
 }
 
