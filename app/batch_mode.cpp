@@ -22,6 +22,7 @@
 #include "app/batch_jobs.h"
 #include "app/batch_report.h"
 #include "app/batch_records.h"
+#include "app/batch_worker.h"
 #include "app/run.h"
 #include "app/settings.h"
 #include "common/app_settings.h"
