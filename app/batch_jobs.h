@@ -3,7 +3,8 @@
 // worker has its own process-wide records and graph; a decoder that crashes takes only its worker
 // down. The parent decides the order: names are claimed and outputs committed in input
 // order, and messages and per-file lines are shown in input order. The window mode
-// converts its files the same way, one at a time.
+// converts its files the same way, one at a time. What parent and worker say to each
+// other is described in app/batch_worker.h.
 #pragma once
 
 #include <string>
@@ -80,8 +81,3 @@ void StartBatchJobs(const std::vector<BatchFile>& files, unsigned jobs, bool kee
 // Stops every file of the batch started: the batch ends as Closed once its workers have
 // removed their unfinished outputs and gone.
 void StopBatchJobs();
-
-// The worker's side: converts the files the parent gives it one at a time, talking to
-// the parent on standard input and output. Without records, its outputs carry none
-// (the window mode's). Returns the exit status (130: stopped).
-int RunBatchWorker(bool records = true);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/batch_mode.h"
+#include "app/batch_options.h"
 #include "app/gui_error_box.h"
 #include "app/gui_status_window.h"
 #include "app/run.h"
