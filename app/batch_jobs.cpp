@@ -16,22 +16,16 @@
 #include <gio/gio.h>
 #include <glib-unix.h>
 
+#include "app/batch_worker.h"
 #include "common/batch.h"
 #include "common/i18n.h"
 #include "engine/naming.h"
 
-static constexpr unsigned kProgressIntervalMs = 150;
 // A flush that lasts longer than this lets the next file start beside it; a shorter one
 // is not worth starting another worker (about 100 ms of plugin loading).
 static constexpr unsigned kFlushGraceMs = 150;
-static constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 static constexpr const char* kCrashCaption = N_("エラー No.601");
 static constexpr const char* kCrashText = N_("変換中にエラーが発生しました。\n");
-
-static std::string Escaped(const std::string& text) {
-  g_autofree char* escaped = g_strescape(text.c_str(), nullptr);
-  return escaped;
-}
 
 namespace {
 
@@ -300,7 +294,7 @@ static void StartJob(size_t index, int worker) {
   job.startedAt = g_get_monotonic_time();
   job.worker = worker;
   state.workers[worker].job = static_cast<int>(index);
-  Send(state.workers[worker], "file " + Escaped(job.file.path) + "\t" + Escaped(job.file.outputFolder));
+  Send(state.workers[worker], "file " + ProtocolEscaped(job.file.path) + "\t" + ProtocolEscaped(job.file.outputFolder));
   if (state.display.fileBegun) state.display.fileBegun(Number(job));
 }
 
@@ -396,7 +390,7 @@ static void Pump() {
   if (state.claimTurn < n && jobs[state.claimTurn].worker >= 0 && !jobs[state.claimTurn].mayClaim) {
     std::string go = "go";
     for (const Job& other : jobs)
-      if (other.claimed && other.phase != JobPhase::Ended) go += "\t" + Escaped(other.finalPath);
+      if (other.claimed && other.phase != JobPhase::Ended) go += "\t" + ProtocolEscaped(other.finalPath);
     jobs[state.claimTurn].mayClaim = true;
     Send(state.workers[jobs[state.claimTurn].worker], go);
   }

@@ -37,7 +37,6 @@
 #include "media/media.h"
 
 static constexpr const char* kProgramVersion = QL_VERSION;
-static constexpr unsigned kProgressIntervalMs = 150;
 static constexpr int kBarWidth = 30;
 static constexpr unsigned kClaimRenewalSeconds = 30;
 static constexpr const char* kInterruptedLine = N_("quilllomare: 変換を中断しました。\n");
@@ -124,7 +123,6 @@ static void EndBatchRun(RunOutcome) {
 
 // SIGINT, SIGTERM and SIGHUP all end the batch alike: the output being written is
 // removed, like a closed window's, and no later file starts.
-static constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 static guint interruptSources[std::size(kInterruptSignals)];
 static bool hereInterrupted = false;
 

@@ -22,9 +22,6 @@
 #include "engine/graph.h"
 #include "engine/naming.h"
 
-static constexpr unsigned kProgressIntervalMs = 150;
-static constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
 static int protocolFd = -1;  // the parent's pipe; standard output goes to standard error
 
 static void Tell(const std::string& line) {
@@ -37,7 +34,7 @@ static void Tell(const std::string& line) {
   }
 }
 
-static std::string Escaped(const std::string& text) {
+std::string ProtocolEscaped(const std::string& text) {
   g_autofree char* escaped = g_strescape(text.c_str(), nullptr);
   return escaped;
 }
@@ -81,7 +78,7 @@ static void TellStatusIfChanged() {
   std::string status;
   {
     std::lock_guard lock(StatusLock);
-    status = Escaped(StatusFileName) + "\t" + Escaped(StatusNotice);
+    status = ProtocolEscaped(StatusFileName) + "\t" + ProtocolEscaped(StatusNotice);
   }
   if (status != toldStatus) Tell("status " + status);
   toldStatus = status;
@@ -90,7 +87,7 @@ static void TellStatusIfChanged() {
 static void OnWorkerOutputStep(OutputStep step, const std::string& finalPath) {
   switch (step) {
     case OutputStep::BeforeClaim: AwaitClaimTurn(); break;
-    case OutputStep::Claimed: Tell("name " + Escaped(finalPath)); break;
+    case OutputStep::Claimed: Tell("name " + ProtocolEscaped(finalPath)); break;
     case OutputStep::BeforeFlush:
       if (recordOutputs) RecordOutput(GetBatchFile(1), OutputWritePath(finalPath), finalPath);
       Tell("flush");
@@ -98,14 +95,14 @@ static void OnWorkerOutputStep(OutputStep step, const std::string& finalPath) {
     case OutputStep::BeforeMove: AwaitTurn(finalPath); break;
     case OutputStep::Moved:
       if (recordOutputs) RecordNamedOutput(GetBatchFile(1), finalPath);
-      Tell("name " + Escaped(finalPath));
+      Tell("name " + ProtocolEscaped(finalPath));
       TellStatusIfChanged();  // a name taken meanwhile gave it another number
       break;
   }
 }
 
 static void TellMessage(const std::string& caption, const std::string& text) {
-  Tell("message " + Escaped(caption) + "\t" + Escaped(text));
+  Tell("message " + ProtocolEscaped(caption) + "\t" + ProtocolEscaped(text));
 }
 
 static GMainLoop* workerLoop = nullptr;

@@ -22,6 +22,17 @@
 // The parent's side is app/batch_jobs.h.
 #pragma once
 
+#include <csignal>
+#include <string>
+
+// How often a worker tells its progress, and a batch shows it.
+inline constexpr unsigned kProgressIntervalMs = 150;
+// The signals that stop a batch, its workers alike.
+inline constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// A path or text as it goes over the protocol: escaped as a C string.
+std::string ProtocolEscaped(const std::string& text);
+
 // The worker's side: converts the files the parent gives it one at a time, talking to
 // the parent on standard input and output. Without records, its outputs carry none
 // (the window mode's). Returns the exit status (130: stopped).
